@@ -1,0 +1,29 @@
+# make test   set up the machine if needed, build, run every test under Wine
+# make build  build only
+# make demo   (see README)
+
+BUILD ?= build
+JOBS  ?= 2
+CMAKE_ARGS ?=
+
+.PHONY: all setup configure build test clean
+
+all: build
+
+setup:
+	@tools/setup.sh
+
+$(BUILD)/CMakeCache.txt:
+	cmake -S . -B $(BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i686-mingw32.cmake $(CMAKE_ARGS)
+
+configure: setup $(BUILD)/CMakeCache.txt
+
+build: configure
+	cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	@tools/run-tests.sh $(BUILD) $(JOBS)
+
+clean:
+	-tools/wine-prefix.sh $(BUILD) stop
+	rm -rf $(BUILD)

@@ -1,0 +1,196 @@
+// The exported C functions. Each one fetches the instance and calls one
+// operation; every exception is caught here and turned into the result and
+// log line the interface defines, so none reaches the host.
+
+#include "api/TLYApi.h"
+#include "api/TLYApiImpl.h"
+#include "logging/Log.h"
+
+#include <cstring>
+#include <exception>
+
+namespace {
+
+LogField PanelField(std::int32_t panelId) { return {"panel_id", panelId}; }
+
+void ResetList(ReaderStatusList* list) {
+    if (!list) return;
+    list->items = nullptr;
+    list->count = 0;
+}
+
+}  // namespace
+
+extern "C" {
+
+void __cdecl TLYAPI_Init() {
+    LogEvent(LogLevel::Debug, "tly_exports", "init", "Initialized native TLY API export layer");
+}
+
+bool __cdecl TLYAPI_Open(std::int32_t panelId) {
+    try {
+        LogApiEvent(LogLevel::Info, "open", "Opening panel", {PanelField(panelId)});
+        TLYApiImpl& api = TLYApiImpl::Instance();
+        api.RegisterPanel(panelId);
+        return api.LoadSettings();
+    } catch (const std::exception& e) {
+        LogApiEvent(LogLevel::Error, "open.failed", "Open panel failed", {PanelField(panelId), {"exception", e.what()}});
+    } catch (...) {
+        LogApiEvent(LogLevel::Error, "open.failed_unknown", "Open panel failed with unknown error",
+                    {PanelField(panelId)});
+    }
+    return false;
+}
+
+bool __cdecl TLYAPI_Connect(std::int32_t panelId) {
+    try {
+        TLYApiImpl& api = TLYApiImpl::Instance();
+        try {
+            const bool connected = api.Connect(panelId);
+            if (connected) {
+                LogApiEvent(LogLevel::Info, "connect.succeeded", "Panel connection succeeded", {PanelField(panelId)});
+            } else {
+                LogApiEvent(LogLevel::Error, "connect.failed", "Panel connection failed", {PanelField(panelId)});
+            }
+            return connected;
+        } catch (const std::exception& e) {
+            api.SetLastError(std::string("Connect exception: ") + e.what());
+            LogApiEvent(LogLevel::Error, "connect.failed_exception", "Panel connection raised exception",
+                        {PanelField(panelId), {"exception", e.what()}});
+        } catch (...) {
+            api.SetLastError("Connect failed with unknown error");
+            LogApiEvent(LogLevel::Error, "connect.failed_unknown", "Panel connection failed with unknown error",
+                        {PanelField(panelId)});
+        }
+    } catch (...) {
+        // Recording the failure itself failed (out of memory): the result says it.
+    }
+    return false;
+}
+
+void __cdecl TLYAPI_Close(std::int32_t panelId) {
+    try {
+        LogApiEvent(LogLevel::Info, "close", "Closing panel", {PanelField(panelId)});
+        TLYApiImpl::Instance().Disconnect(panelId);
+    } catch (const std::exception& e) {
+        LogApiEvent(LogLevel::Error, "close.failed_exception", "Close panel raised exception",
+                    {PanelField(panelId), {"exception", e.what()}});
+    } catch (...) {
+    }
+}
+
+void __cdecl TLYAPI_GetLastErrorMessage(char* buffer, std::int32_t bufferSize) {
+    if (!buffer || bufferSize < 1) return;
+    try {
+        std::string text = TLYApiImpl::Instance().GetLastError();
+        const size_t capacity = static_cast<size_t>(bufferSize);
+        // The cut may split a multi-byte character; the buffer always ends in 0.
+        if (text.size() >= capacity) text.resize(capacity - 1);
+        std::memcpy(buffer, text.data(), text.size());
+        buffer[text.size()] = '\0';
+    } catch (...) {
+        buffer[0] = '\0';
+    }
+}
+
+bool __cdecl TLYAPI_GetInitialData(std::int32_t panelId) {
+    try {
+        TLYApiImpl& api = TLYApiImpl::Instance();
+        try {
+            return api.GetInitialData(panelId);
+        } catch (const std::exception& e) {
+            api.SetLastError(std::string("Initial data exception: ") + e.what());
+            LogApiEvent(LogLevel::Error, "initial_data.failed_exception", "Initial data fetch raised exception",
+                        {PanelField(panelId), {"exception", e.what()}});
+        } catch (...) {
+            api.SetLastError("Initial data fetch failed with unknown error");
+            LogApiEvent(LogLevel::Error, "initial_data.failed_unknown", "Initial data fetch failed with unknown error",
+                        {PanelField(panelId)});
+        }
+    } catch (...) {
+    }
+    return false;
+}
+
+void __cdecl TLYAPI_FetchPendingActivities() {
+    try {
+        TLYApiImpl::Instance().FetchAndProcessPendingActivities();
+    } catch (...) {
+        LogApiEvent(LogLevel::Warn, "activities.fetch_exception", "Exception during pending activity fetch");
+    }
+}
+
+// The two queue exports only allocate; the interface lets them throw on memory
+// exhaustion, but nothing may reach the host, so the edge catches it all.
+void __cdecl TLYAPI_GetReadersGoneOffline(std::int32_t panelId, ReaderStatusList* list) {
+    try {
+        TLYApiImpl::Instance().GetReadersGoneOffline(panelId, list);
+    } catch (...) {
+    }
+}
+
+void __cdecl TLYAPI_GetReadersGoneOnline(std::int32_t panelId, ReaderStatusList* list) {
+    try {
+        TLYApiImpl::Instance().GetReadersGoneOnline(panelId, list);
+    } catch (...) {
+    }
+}
+
+void __cdecl TLYAPI_GetReadersStatus3(std::int32_t panelId, ReaderStatusList* list) {
+    try {
+        TLYApiImpl::Instance().GetReadersStatus(panelId, list);
+    } catch (const std::exception& e) {
+        LogApiEvent(LogLevel::Error, "readers_status.failed_exception", "Reader status fetch raised exception",
+                    {PanelField(panelId), {"exception", e.what()}});
+        ResetList(list);
+    } catch (...) {
+        ResetList(list);
+    }
+}
+
+bool __cdecl TLYAPI_GetSubscribed(std::int32_t /*panelId: the check is process-wide*/) {
+    try {
+        return TLYApiImpl::Instance().CheckConnection();
+    } catch (...) {
+        return false;
+    }
+}
+
+bool __cdecl TLYAPI_IsBadgeEventFileEnabled() {
+    try {
+        return TLYApiImpl::Instance().IsBadgeEventFileEnabled();
+    } catch (...) {
+        return false;
+    }
+}
+
+void __cdecl TLYAPI_SetAlarmEventCallback(AlarmEventCallback callback) {
+    try {
+        TLYApiImpl::Instance().SetAlarmEventCallback(callback);
+    } catch (...) {
+    }
+    LogApiEvent(LogLevel::Debug, "alarm_callback.set", "Alarm event callback registered");
+}
+
+void __cdecl TLYAPI_SetBadgeActivityCallback(BadgeActivityCallback callback) {
+    try {
+        TLYApiImpl::Instance().SetBadgeActivityCallback(callback);
+    } catch (...) {
+    }
+}
+
+void __cdecl TLYAPI_SetDisplayMessageCallback(DisplayMessageCallback callback) {
+    try {
+        TLYApiImpl::Instance().SetDisplayMessageCallback(callback);
+    } catch (...) {
+    }
+}
+
+void __cdecl TLYAPI_TallyportServiceStatusChangedCallback(ServiceStatusChangedCallback callback) {
+    try {
+        TLYApiImpl::Instance().SetServiceStatusCallback(callback);
+    } catch (...) {
+    }
+}
+
+}  // extern "C"

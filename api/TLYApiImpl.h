@@ -1,0 +1,114 @@
+#pragma once
+// The process-wide native implementation behind the TLYAPI_* exports. It owns
+// the settings, both transport clients, the server's site lists, the open
+// panels with their reader transition queues, and the registered call-backs.
+//
+// Lock order: the four list mutexes (connected readers, handhelds, readers,
+// doors) are taken together by one std::scoped_lock; panelsMutex only inside
+// them, never the reverse. settingsMutex and lastErrorMutex guard a copy or an
+// assignment and are never held while another lock is taken. No lock of this
+// class is held while a call-back into the translator runs.
+
+#include "api/SiteData.h"
+#include "api/TLYApi.h"
+#include "settings/TranslatorSettings.h"
+#include "transport/TLYRestClient.h"
+#include "transport/TLYWebSocket.h"
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+class TLYApiImpl {
+public:
+    static TLYApiImpl& Instance();
+
+    TLYApiImpl();
+    ~TLYApiImpl();
+    TLYApiImpl(const TLYApiImpl&) = delete;
+    TLYApiImpl& operator=(const TLYApiImpl&) = delete;
+
+    // Last error text, copied out by TLYAPI_GetLastErrorMessage.
+    void SetLastError(const std::string& text);
+    void ClearLastError();
+    std::string GetLastError() const;
+
+    // Panel registry.
+    void RegisterPanel(std::int32_t panelId);
+    void UnregisterPanel(std::int32_t panelId);
+    std::int32_t ActivePanelCount() const;
+    std::vector<std::int32_t> PanelIdsSnapshot() const;
+
+    // Settings.
+    bool LoadSettings();
+    TranslatorSettings SettingsSnapshot() const;
+    bool IsBadgeEventFileEnabled() const;
+
+    // Connection lifecycle.
+    bool Connect(std::int32_t panelId);
+    void Disconnect(std::int32_t panelId);
+    bool CheckConnection();
+
+    // Site data.
+    bool GetInitialData(std::int32_t panelId);
+
+    // Pending activities.
+    void FetchAndProcessPendingActivities();
+
+    // Reader transition queues and the online snapshot.
+    void MarkReaderOnline(const std::string& externalId);
+    void MarkReaderOffline(const std::string& externalId);
+    void GetReadersGoneOnline(std::int32_t panelId, ReaderStatusList* list);
+    void GetReadersGoneOffline(std::int32_t panelId, ReaderStatusList* list);
+    void GetReadersStatus(std::int32_t panelId, ReaderStatusList* list);
+
+    // Call-backs into the translator; null turns one off.
+    void SetBadgeActivityCallback(BadgeActivityCallback callback) { badgeActivityCallback.store(callback); }
+    void SetAlarmEventCallback(AlarmEventCallback callback) { alarmEventCallback.store(callback); }
+    void SetDisplayMessageCallback(DisplayMessageCallback callback) { displayMessageCallback.store(callback); }
+    void SetServiceStatusCallback(ServiceStatusChangedCallback callback) { serviceStatusCallback.store(callback); }
+
+private:
+    using TransitionQueues = std::map<std::int32_t, std::vector<std::int32_t>>;
+
+    void QueueTransition(TransitionQueues& queues, const std::string& externalId, bool online);
+    void DrainTransitions(TransitionQueues& queues, std::int32_t panelId, ReaderStatusList* list, bool online);
+
+    TranslatorSettings settings;
+    TLYRestClient restClient;
+    TLYWebSocket webSocket;
+
+    std::mutex readersMutex;
+    std::mutex doorsMutex;
+    std::mutex handheldsMutex;
+    std::mutex connectedReadersMutex;
+    mutable std::mutex panelsMutex;
+    mutable std::mutex lastErrorMutex;
+
+    std::vector<ReaderInfo> readers;
+    std::vector<DoorInfo> doors;
+    std::vector<HandheldInfo> handhelds;
+    std::vector<HandheldInfo> connectedReaders;
+
+    std::vector<std::int32_t> panelIds;
+    TransitionQueues readersGoneOnline;
+    TransitionQueues readersGoneOffline;
+
+    // Plain function pointers, set by the translator at start-up and read on
+    // the threads that deliver activities: atomic so neither side tears.
+    std::atomic<ServiceStatusChangedCallback> serviceStatusCallback{nullptr};
+    std::atomic<DisplayMessageCallback> displayMessageCallback{nullptr};
+    std::atomic<BadgeActivityCallback> badgeActivityCallback{nullptr};
+    std::atomic<AlarmEventCallback> alarmEventCallback{nullptr};
+
+    std::atomic<bool> fetchInProgress{false};
+    std::atomic<bool> refetchRequested{false};
+    std::atomic<bool> settingsComplete{false};
+
+    std::string lastError;
+
+    mutable std::mutex settingsMutex;
+};

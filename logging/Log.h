@@ -1,0 +1,62 @@
+#pragma once
+// The process-wide structured log: one JSON object per line, keys in byte-wise
+// order, with a level threshold, a configurable file and size-based rotation.
+// Logging never throws and never changes the outcome of the caller.
+
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct TranslatorSettings;
+
+enum class LogLevel : int {
+    Trace = 0,
+    Debug = 1,
+    Info = 2,
+    Warn = 3,
+    Error = 4,
+    None = 5,  // a threshold only; nothing is logged at this level
+};
+
+struct LogField {
+    LogField(std::string k, nlohmann::json v) : key(std::move(k)), value(std::move(v)) {}
+    std::string key;
+    nlohmann::json value;
+};
+using LogFields = std::vector<LogField>;
+
+void LogEvent(LogLevel level, const std::string& component, const std::string& event,
+              const std::string& message = {}, const LogFields& fields = {}) noexcept;
+void LogTranslatorEvent(LogLevel level, const std::string& event, const std::string& message = {},
+                        const LogFields& fields = {}) noexcept;
+void LogApiEvent(LogLevel level, const std::string& event, const std::string& message = {},
+                 const LogFields& fields = {}) noexcept;
+
+// Applies the threshold, file name and rotation limits of a settings record.
+void ApplyLoggingSettings(const TranslatorSettings& settings) noexcept;
+
+LogLevel ParseLogLevel(const std::string& text, LogLevel fallback);
+const char* LogLevelName(LogLevel level) noexcept;
+
+// The rotated name number n of a log file path: "x\\a.log" -> "x\\a.1.log".
+std::string RotatedLogName(const std::string& path, unsigned n);
+
+// Local wall-clock time as 2024-03-05T14:07:09.042.
+std::string LocalTimestamp();
+
+// The directory of this module's file, without a trailing separator.
+std::string ModuleDirectory();
+
+// Diagnostics about the settings file itself: written whatever the threshold,
+// to the default log, the bootstrap log and the debugger.
+void BootstrapLog(const std::string& message) noexcept;
+
+// Test seams: a fixed module directory (empty restores the real one), and the
+// log configuration back to its initial state.
+void SetModuleDirectoryForTesting(const std::string& directory);
+void ResetLoggingForTesting();
+
+// The log file path currently in force.
+std::string CurrentLogFilePath();
