@@ -1,5 +1,6 @@
 #include "api/TLYApi.h"
 #include "api/TLYApiImpl.h"
+#include "tests/support/ReaderLists.h"
 #include "tests/support/TempModuleDirectory.h"
 
 #include <gtest/gtest.h>
@@ -9,30 +10,9 @@
 
 namespace {
 
-struct Drained {
-    std::vector<std::int32_t> readers;
-    std::vector<int> online;
-    bool touched = false;
-};
+using Drained = tly::test::DrainedReaders;
 
-Drained Drain(bool online, std::int32_t panel) {
-    ReaderStatusEntry sentinel{};
-    ReaderStatusList list{&sentinel, -1};
-    if (online) {
-        TLYAPI_GetReadersGoneOnline(panel, &list);
-    } else {
-        TLYAPI_GetReadersGoneOffline(panel, &list);
-    }
-    Drained result;
-    if (list.items == &sentinel && list.count == -1) return result;
-    result.touched = true;
-    for (int i = 0; i < list.count; ++i) {
-        result.readers.push_back(list.items[i].readerIndex);
-        result.online.push_back(list.items[i].online);
-    }
-    delete[] list.items;
-    return result;
-}
+Drained Drain(bool online, std::int32_t panel) { return tly::test::DrainReaders(online, panel); }
 
 class ReaderQueuesTest : public ::testing::Test {
 protected:
