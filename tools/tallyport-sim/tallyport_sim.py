@@ -53,6 +53,7 @@ def parse_args(argv: Optional[list[str]] = None) -> argparse.Namespace:
     parser.add_argument("--exit-on-stdin-eof", action="store_true")
     parser.add_argument("--scenario", type=Path, help="timed script of control actions")
     parser.add_argument("--quiet", action="store_true", help="log warnings only")
+    parser.add_argument("--verbose", action="store_true", help="also log every request")
     return parser.parse_args(argv)
 
 
@@ -141,7 +142,8 @@ def ready_info(args: argparse.Namespace, server: TallyportServer, control: Contr
 
 def main(argv: Optional[list[str]] = None) -> int:
     args = parse_args(argv)
-    logging.basicConfig(level=logging.WARNING if args.quiet else logging.INFO,
+    level = logging.WARNING if args.quiet else logging.DEBUG if args.verbose else logging.INFO
+    logging.basicConfig(level=level,
                         format="%(asctime)s tallyport-sim %(levelname)s %(message)s",
                         stream=sys.stderr)
     logging.getLogger("aiohttp").setLevel(logging.ERROR)

@@ -405,6 +405,8 @@ class TallyportServer:
             "cert": self.active_cert,
             "response_status": None,
         })
+        log.debug("%s %s%s (%d body bytes)", request.method, request.path,
+                  "?" + request.query_string if request.query_string else "", len(body))
         self.notify_change()
         return entry
 

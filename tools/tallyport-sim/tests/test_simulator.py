@@ -5,9 +5,11 @@ from __future__ import annotations
 import asyncio
 import hashlib
 import json
+import os
 import signal
 import ssl
 import subprocess
+import sys
 import tempfile
 import unittest
 from pathlib import Path
@@ -375,6 +377,20 @@ class ProcessTests(unittest.TestCase):
         self.assertEqual(ready["cert_sha1"], first_sha1)
         proc.stdin.close()
         self.assertEqual(proc.wait(10), 0)
+
+    def test_simctl_starts_calls_and_stops(self) -> None:
+        simctl = [sys.executable, str(SIM_DIR / "simctl.py"), "--state-dir", str(self.dir)]
+        started = subprocess.run([*simctl, "start", "--", "--port", "0", "--control-port", "0"],
+                                 capture_output=True, text=True, timeout=60)
+        self.assertEqual(started.returncode, 0, started.stderr)
+        pid = json.loads(started.stdout)["pid"]
+        self.addCleanup(lambda: Path(f"/proc/{pid}").exists() and os.kill(pid, signal.SIGKILL))
+        called = subprocess.run([*simctl, "call", "POST", "/config", '{"batch_size": 4}'],
+                                capture_output=True, text=True, timeout=30)
+        self.assertEqual(json.loads(called.stdout)["batch_size"], 4)
+        self.assertEqual(subprocess.run([*simctl, "stop"], timeout=30).returncode, 0)
+        self.assertFalse(Path(f"/proc/{pid}/cmdline").exists()
+                         and b"tallyport_sim" in Path(f"/proc/{pid}/cmdline").read_bytes())
 
     def test_scenario_runs_its_steps(self) -> None:
         scenario = self.dir / "s.json"
