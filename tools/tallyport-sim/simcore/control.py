@@ -76,14 +76,15 @@ class Control:
 
     def _route(self, item: Action) -> Callable[[web.Request], Awaitable[web.Response]]:
         async def handle(request: web.Request) -> web.Response:
-            return await self._call(item.name, request, {})
+            return await self._call(item.name, request)
         return handle
 
     async def _generic(self, request: web.Request) -> web.Response:
-        return await self._call(None, request, {})
+        return await self._call(None, request)
 
-    async def _call(self, name: Optional[str], request: web.Request, args: dict) -> web.Response:
-        args.update(request.query)
+    async def _call(self, name: Optional[str], request: web.Request) -> web.Response:
+        """Query string and JSON body together make the action's arguments."""
+        args: dict = dict(request.query)
         body = await request.read()
         if body.strip():
             try:
@@ -182,10 +183,15 @@ def _handheld(ctl: Control, args: dict) -> dict:
     return ctl.server.site.find_handheld(key)
 
 
-def _reader_message(kind: str, handheld: dict, members: tuple[str, ...], **extra: Any) -> dict:
+def _announce(ctl: Control, args: dict, kind: str, handheld: dict,
+              members: tuple[str, ...], **extra: Any) -> int:
+    """Tell event channel clients about a handheld change, unless "notify" is false."""
+    ctl.server.notify_change()
+    if not args.get("notify", True):
+        return 0
     reader = {k: handheld[k] for k in members if k in handheld}
     reader.update(extra)
-    return {"type": kind, "reader": reader}
+    return ctl.server.ws_send_json({"type": kind, "reader": reader})
 
 
 @action("connect_handheld", "POST", "/handhelds/connect")
@@ -193,11 +199,8 @@ async def _connect_handheld(ctl: Control, args: dict) -> dict:
     """List a handheld as connected and announce it on the event channel."""
     handheld = _handheld(ctl, args)
     entry = ctl.server.site.connect(handheld)
-    sent = 0
-    if args.get("notify", True):
-        sent = ctl.server.ws_send_json(_reader_message(
-            "reader_connected", handheld, ("guid", "name", "id", "door_id", "external_id")))
-    ctl.server.notify_change()
+    sent = _announce(ctl, args, "reader_connected", handheld,
+                     ("guid", "name", "id", "door_id", "external_id"))
     log.info("handheld %s connected", handheld.get("name", handheld.get("id")))
     return {"connected": entry, "sent_to": sent}
 
@@ -206,11 +209,7 @@ async def _connect_handheld(ctl: Control, args: dict) -> dict:
 async def _disconnect_handheld(ctl: Control, args: dict) -> dict:
     handheld = _handheld(ctl, args)
     was = ctl.server.site.disconnect(handheld)
-    sent = 0
-    if args.get("notify", True):
-        sent = ctl.server.ws_send_json(_reader_message(
-            "reader_disconnected", handheld, ("guid", "name", "id")))
-    ctl.server.notify_change()
+    sent = _announce(ctl, args, "reader_disconnected", handheld, ("guid", "name", "id"))
     log.info("handheld %s disconnected", handheld.get("name", handheld.get("id")))
     return {"was_connected": was, "sent_to": sent}
 
@@ -223,12 +222,8 @@ async def _change_door(ctl: Control, args: dict) -> dict:
     if not isinstance(door_id, int) or isinstance(door_id, bool):
         raise ControlError('"door_id" must be an integer')
     old = ctl.server.site.move_to_door(handheld, door_id)
-    sent = 0
-    if args.get("notify", True):
-        sent = ctl.server.ws_send_json(_reader_message(
-            "reader_door_changed", handheld, ("guid", "id", "name"),
-            old_door_id=old, new_door_id=door_id))
-    ctl.server.notify_change()
+    sent = _announce(ctl, args, "reader_door_changed", handheld, ("guid", "id", "name"),
+                     old_door_id=old, new_door_id=door_id)
     log.info("handheld %s moved from door %s to %s", handheld.get("name"), old, door_id)
     return {"old_door_id": old, "new_door_id": door_id, "sent_to": sent}
 
