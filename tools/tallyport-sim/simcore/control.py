@@ -99,6 +99,8 @@ class Control:
             result = await self.run_action(name, args)
         except ControlError as exc:
             return json_response(exc.status, {"error": str(exc)})
+        except (ValueError, TypeError, KeyError) as exc:  # an argument of the wrong kind
+            return json_response(400, {"error": f"bad argument: {exc!r}"})
         status = result.pop("_status", 200)
         return json_response(status, result)
 

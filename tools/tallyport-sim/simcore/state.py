@@ -380,6 +380,8 @@ class Tokens:
 # ---------------------------------------------------------------- faults
 
 FAULT_ACTIONS = ("respond", "pass", "hang", "drop_mid_body", "close", "reset")
+FAULT_FIELDS = {"path", "match", "method", "count", "action", "status", "body",
+                "content_type", "headers", "delay_ms", "cut_mode"}
 
 
 @dataclass
@@ -402,6 +404,9 @@ class Fault:
 
     @staticmethod
     def from_control(fault_id: int, args: dict) -> "Fault":
+        unknown = set(args) - FAULT_FIELDS
+        if unknown:  # most likely a misspelt field that would silently do nothing
+            raise ControlError(f"unknown fault fields: {', '.join(sorted(unknown))}")
         path = args.get("path")
         if not isinstance(path, str) or not path.startswith("/"):
             raise ControlError('"path" must be a path beginning with "/"')
@@ -413,7 +418,7 @@ class Fault:
         fault.status = _require_int(args, "status")
         fault.body = args.get("body")
         fault.content_type = args.get("content_type", "application/json")
-        fault.headers = dict(args.get("headers", {}))
+        fault.headers = args.get("headers", {})
         fault.delay_ms = _require_int(args, "delay_ms", 0)
         fault.cut_mode = args.get("cut_mode", "close")
         explicit = "status" in args or "body" in args
@@ -428,6 +433,8 @@ class Fault:
             raise ControlError(f'"action" must be one of {", ".join(FAULT_ACTIONS)}')
         if self.cut_mode not in ("close", "reset"):
             raise ControlError('"cut_mode" must be "close" or "reset"')
+        if not isinstance(self.headers, dict):
+            raise ControlError('"headers" must be an object of header names and values')
         if self.body is not None and not isinstance(self.body, str):
             raise ControlError('"body" must be a string (the literal response text)')
         if self.action == "pass" and not self.delay_ms:

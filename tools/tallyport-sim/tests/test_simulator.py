@@ -170,6 +170,30 @@ class RestTests(SimTestCase, unittest.IsolatedAsyncioTestCase):
         self.assertTrue(text.endswith(',{"adm_id":8,"reader_external_id":null},{not json],'
                                       '"remaining_count":0}'), text)
 
+    async def test_control_rejects_bad_calls(self) -> None:
+        await self.sim.ctl("POST", "/site", SITE)
+        cases = [
+            ("POST", "/faults", {"path": "/x", "staus": 500}, 400),  # misspelt field
+            ("POST", "/faults", {"path": "/x"}, 400),  # no effect
+            ("POST", "/faults", {"path": "/x", "action": "explode"}, 400),
+            ("POST", "/handhelds/connect", {"id": 999}, 404),
+            ("POST", "/handhelds/door", {"id": 101, "door_id": "2"}, 400),
+            ("POST", "/ws/send", {"json": {}, "text": "x"}, 400),
+            ("POST", "/ws/send", {"kind": "ping", "fragments": 2}, 400),
+            ("POST", "/wait/requests", {"timeout_ms": "soon"}, 400),
+            ("POST", "/config", {"batch_size": 0}, 400),
+            ("POST", "/config", {"no_such_setting": 1}, 400),
+            ("POST", "/site", {"readers": [{"external_id": "x"}]}, 400),
+            ("POST", "/cert", {"use": "third"}, 400),
+            ("POST", "/action", {"action": "no_such_action"}, 404),
+        ]
+        for method, path, body, expected in cases:
+            with self.subTest(path=path, body=body):
+                self.assertIn("error", await self.sim.ctl(method, path, body, expect=expected))
+        # Nothing of the refused calls took effect.
+        self.assertEqual((await self.sim.ctl("GET", "/faults"))["faults"], [])
+        self.assertEqual(len((await self.sim.ctl("GET", "/site"))["doors"]), 2)
+
     async def test_request_log_records_the_wire(self) -> None:
         await self.sim.api("POST", "/auth/token", data=json.dumps(CLIENT),
                            headers={"Content-Type": "application/json", "X-Probe": "1"})
