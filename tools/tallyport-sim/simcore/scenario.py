@@ -98,9 +98,11 @@ class ScenarioRunner:
         args = {k: v for k, v in step.items() if k not in ("at_ms", "action")}
         try:
             await self.ctl.run_action(step["action"], args)
-        except ControlError as exc:
-            log.warning("scenario step at %d ms (%s) failed: %s", step["at_ms"], step["action"], exc)
-            self.errors.append({"at_ms": step["at_ms"], "action": step["action"], "error": str(exc)})
+        except (ControlError, ValueError, TypeError, KeyError) as exc:
+            # One bad step must not end the script: report it and go on.
+            at, name = step["at_ms"], step["action"]
+            log.warning("scenario step at %d ms (%s) failed: %s", at, name, exc)
+            self.errors.append({"at_ms": at, "action": name, "error": str(exc)})
 
     def status(self) -> dict:
         elapsed = None if self.started_at is None else time.monotonic() - self.started_at

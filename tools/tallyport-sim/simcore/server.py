@@ -220,7 +220,8 @@ class TallyportServer:
             raise ControlError('"what" must be rest, websocket or all; "mode" close or reset')
         ws_transports = {id(c.transport) for c in self.ws_clients.values() if c.transport}
         counts = {"rest": 0, "websocket": 0}
-        connections = self._runner.server.connections if self._runner and self._runner.server else []
+        server = self._runner.server if self._runner else None
+        connections = server.connections if server else []
         for handler in connections:
             transport = handler.transport
             if transport is None or transport.is_closing():
@@ -312,6 +313,11 @@ class TallyportServer:
     @web.middleware
     async def _middleware(self, request: web.Request, handler: Handler) -> web.StreamResponse:
         entry = await self._record(request)
+        if not entry["body_complete"]:
+            # The client ended the connection before its declared body arrived
+            # (as a client does when it refuses the certificate): no one to answer.
+            cut_connection(request.transport, "close")
+            return web.Response(status=499)
         fault = self.faults.take(request.method, request.path)
         if fault is not None:
             log.info("fault %d (%s) on %s %s", fault.id, fault.action, request.method, request.path)

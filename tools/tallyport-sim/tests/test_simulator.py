@@ -7,7 +7,6 @@ import hashlib
 import json
 import os
 import signal
-import ssl
 import subprocess
 import sys
 import tempfile
@@ -169,6 +168,21 @@ class RestTests(SimTestCase, unittest.IsolatedAsyncioTestCase):
         self.assertNotIn('"notes"', text)
         self.assertTrue(text.endswith(',{"adm_id":8,"reader_external_id":null},{not json],'
                                       '"remaining_count":0}'), text)
+
+    async def test_request_whose_body_never_comes_is_recorded(self) -> None:
+        # A client that checks the server certificate after sending the headers
+        # closes instead of sending the body; the log must show no body left.
+        _, writer = await asyncio.open_connection(self.ready["host"], self.ready["port"],
+                                                  ssl=insecure_context())
+        writer.write(b"POST /auth/token HTTP/1.1\r\nHost: x\r\n"
+                     b"Content-Type: application/json\r\nContent-Length: 90\r\n\r\n")
+        await writer.drain()
+        writer.close()
+        await writer.wait_closed()
+        entry = (await self.sim.ctl("POST", "/wait/requests", {"path": "/auth/token"}))["requests"][0]
+        self.assertEqual((entry["body_length"], entry["body_complete"], entry["response_status"]),
+                         (0, False, None))
+        self.assertEqual(entry["headers"]["Content-Length"], "90")
 
     async def test_control_rejects_bad_calls(self) -> None:
         await self.sim.ctl("POST", "/site", SITE)
