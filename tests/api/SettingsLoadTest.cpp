@@ -9,21 +9,6 @@
 using namespace tly::test;
 using nlohmann::json;
 
-namespace {
-
-std::vector<std::string> LogFileNames(const TempModuleDirectory& dir) {
-    std::vector<std::string> names;
-    WIN32_FIND_DATAA data{};
-    HANDLE find = ::FindFirstFileA(dir.File("*.log").c_str(), &data);
-    if (find == INVALID_HANDLE_VALUE) return names;
-    do names.push_back(data.cFileName);
-    while (::FindNextFileA(find, &data));
-    ::FindClose(find);
-    return names;
-}
-
-}  // namespace
-
 TEST(SettingsLoad, OpenWithoutAnyFileWritesDefaultsAndTheNextOpenSucceeds) {
     TempModuleDirectory dir;
     EXPECT_FALSE(TLYAPI_Open(7));
@@ -119,7 +104,7 @@ TEST(SettingsLoad, TheSecretNeverReachesAnyLog) {
     }
     EXPECT_TRUE(HasEvent(dir.File("tly_translator.log"), "settings.secret_encrypt_skipped"));
 
-    const auto names = LogFileNames(dir);
+    const auto names = FileNames(dir, "*.log");
     EXPECT_GE(names.size(), 2u);
     for (const auto& name : names) {
         const std::string text = dir.Read(name);

@@ -5,8 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
-
 using namespace tly::test;
 using nlohmann::json;
 
@@ -18,14 +16,8 @@ std::string LegacyPath(const TempModuleDirectory& dir) { return dir.File(kLegacy
 
 }  // namespace
 
-struct LegacyCase {
-    const char* name;
-    std::string text;
-    std::function<void(const TranslatorSettings&)> check;
-};
-
 TEST(LegacySettings, ParsesKeyValueLines) {
-    const std::vector<LegacyCase> cases = {
+    const std::vector<SettingsTextCase> cases = {
         {"the usual file", "hostname,server01\r\nport, 443\r\nvalidate_cert,TRUE\r\n# port,1\r\n",
          [](const TranslatorSettings& s) {
              EXPECT_EQ(s.hostname, "server01");

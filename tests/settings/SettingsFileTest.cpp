@@ -5,9 +5,6 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include <algorithm>
-#include <functional>
-
 using namespace tly::test;
 using nlohmann::json;
 
@@ -30,21 +27,6 @@ constexpr char kDefaultFile[] = R"({
   },
   "version": 2
 })";
-
-// Every file name in the directory, to catch temporary files left behind.
-std::vector<std::string> DirectoryListing(const TempModuleDirectory& dir) {
-    std::vector<std::string> names;
-    WIN32_FIND_DATAA data{};
-    HANDLE find = ::FindFirstFileA(dir.File("*").c_str(), &data);
-    if (find == INVALID_HANDLE_VALUE) return names;
-    do {
-        const std::string name = data.cFileName;
-        if (name != "." && name != "..") names.push_back(name);
-    } while (::FindNextFileA(find, &data));
-    ::FindClose(find);
-    std::sort(names.begin(), names.end());
-    return names;
-}
 
 }  // namespace
 
@@ -69,14 +51,8 @@ TEST(SettingsFile, NoFileWritesDefaultsOnceThenLoadsThem) {
     EXPECT_EQ(dir.Read(kSettingsFile), kDefaultFile);
 }
 
-struct ReadCase {
-    const char* name;
-    std::string text;
-    std::function<void(const TranslatorSettings&)> check;
-};
-
 TEST(SettingsFile, ReadsMembersWithTheirDefaultsAndConversions) {
-    const std::vector<ReadCase> cases = {
+    const std::vector<SettingsTextCase> cases = {
         {"only the version", R"({"version": 2})",
          [](const TranslatorSettings& s) {
              EXPECT_EQ(s.hostname, "localhost");
@@ -275,6 +251,6 @@ TEST(SettingsFile, FailedReplacementKeepsTheOldFileAndLeavesNoTemporaryFile) {
     EXPECT_EQ(messages[0].rfind("Failed to create JSON settings file at '" + SettingsPath() + "' (error=", 0), 0u)
         << messages[0];
     EXPECT_EQ(messages[0].find("(error=0)"), std::string::npos);
-    EXPECT_EQ(DirectoryListing(dir), (std::vector<std::string>{kSettingsFile, "tly_translator.log",
+    EXPECT_EQ(FileNames(dir), (std::vector<std::string>{kSettingsFile, "tly_translator.log",
                                                                "tly_translator_bootstrap.log"}));
 }
