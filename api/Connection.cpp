@@ -72,12 +72,18 @@ bool TLYApiImpl::Connect(std::int32_t panelId) {
 }
 
 void TLYApiImpl::Disconnect(std::int32_t panelId) {
-    std::lock_guard<std::mutex> serialised(connectionMutex);
-    LogApiEvent(LogLevel::Info, "disconnect.start", "Disconnecting panel from Tallyport", {{"panel_id", panelId}});
-    UnregisterPanel(panelId);
-    if (ActivePanelCount() > 0) return;  // other panels still use the transport
-    webSocket.Close();
-    restClient.Close();
+    {
+        std::lock_guard<std::mutex> serialised(connectionMutex);
+        LogApiEvent(LogLevel::Info, "disconnect.start", "Disconnecting panel from Tallyport", {{"panel_id", panelId}});
+        UnregisterPanel(panelId);
+        if (ActivePanelCount() > 0) return;  // other panels still use the transport
+        webSocket.Close();
+        restClient.Close();
+    }
+    // With no panel left nothing needs the watcher: stop it on this ordinary
+    // path, so the module can be unloaded. Outside connectionMutex, since a
+    // reconnect on the watcher thread may be waiting for it.
+    StopSettingsWatcher();
 }
 
 bool TLYApiImpl::CheckConnection() {

@@ -2,9 +2,29 @@
 
 #include <algorithm>
 
+namespace {
+std::atomic<TLYApiImpl*> g_instance{nullptr};
+std::mutex g_instanceMutex;
+}  // namespace
+
+// Created on first use and not destroyed by the runtime's exit handlers: at
+// process exit the other threads are already gone and nothing may be joined or
+// closed. DestroyAtUnload frees it when the module is unloaded while idle.
 TLYApiImpl& TLYApiImpl::Instance() {
-    static TLYApiImpl instance;
-    return instance;
+    if (TLYApiImpl* instance = g_instance.load(std::memory_order_acquire)) return *instance;
+    std::lock_guard<std::mutex> lock(g_instanceMutex);
+    if (!g_instance.load()) g_instance.store(new TLYApiImpl, std::memory_order_release);
+    return *g_instance.load();
+}
+
+void TLYApiImpl::DestroyAtUnload() {
+    TLYApiImpl* instance = g_instance.exchange(nullptr);
+    if (!instance) return;
+    // Still in use: leave it rather than block or call out under the loader lock.
+    if (instance->watcherRunning.load() || instance->webSocket.IsConnected() || instance->restClient.IsInitialized()) {
+        return;
+    }
+    delete instance;
 }
 
 // Construction performs no I/O and logs nothing: the settings file is read
@@ -15,6 +35,7 @@ TLYApiImpl::TLYApiImpl() {
 }
 
 TLYApiImpl::~TLYApiImpl() {
+    StopSettingsWatcher();
     webSocket.Close();
     restClient.Close();
 }

@@ -12,6 +12,8 @@
 #include "api/SiteData.h"
 #include "api/TLYApi.h"
 #include "logging/Log.h"
+#include "platform/ModuleThread.h"
+#include "platform/UniqueResource.h"
 #include "settings/TranslatorSettings.h"
 #include "transport/TLYRestClient.h"
 #include "transport/TLYWebSocket.h"
@@ -26,6 +28,10 @@
 class TLYApiImpl {
 public:
     static TLYApiImpl& Instance();
+
+    // Frees the instance when the module is unloaded (not at process exit),
+    // provided StopBackgroundWork has left nothing running.
+    static void DestroyAtUnload();
 
     TLYApiImpl();
     ~TLYApiImpl();
@@ -47,6 +53,12 @@ public:
     bool LoadSettings();
     TranslatorSettings SettingsSnapshot() const;
     bool IsBadgeEventFileEnabled() const;
+
+    // The settings watcher thread, and stopping everything that runs on its
+    // own thread before the module may be unloaded.
+    void StartSettingsWatcher();
+    void StopSettingsWatcher();
+    void StopBackgroundWork();
 
     // Connection lifecycle.
     bool Connect(std::int32_t panelId);
@@ -126,6 +138,11 @@ private:
     const ReaderInfo* FindReaderById(std::int32_t readerId) const;
     std::int32_t CountOtherConnectedOnDoor(std::int32_t doorId, const std::string& guid) const;
 
+    void SettingsWatcherThread();
+    bool WatcherSleep(DWORD milliseconds);
+    void ReloadSettingsFromWatcher(const std::string& path);
+    void CloseTransport();
+
     void RequestActivityRun(bool fromNotification);
     void RunPendingActivities();
     void ProcessPanelActivities(std::int32_t panelId, std::int64_t& processedCount);
@@ -178,4 +195,13 @@ private:
     // Serialises Connect, Disconnect and CheckConnection, which share both
     // transport clients; never held while call-backs into the translator run.
     std::mutex connectionMutex;
+
+    // The settings watcher; watcherMutex serialises its start and stop.
+    std::mutex watcherMutex;
+    std::atomic<bool> watcherRunning{false};
+    tly::UniqueHandle watcherStop;
+    tly::ModuleThread watcherThread;
 };
+
+// True when a change between the two records needs a reconnect.
+bool ConnectionSettingsDiffer(const TranslatorSettings& a, const TranslatorSettings& b);
