@@ -1,4 +1,4 @@
-#include "settings/FileAccess.h"
+#include "platform/FileAccess.h"
 
 #include "platform/UniqueResource.h"
 
