@@ -9,7 +9,10 @@ TLYApiImpl& TLYApiImpl::Instance() {
 
 // Construction performs no I/O and logs nothing: the settings file is read
 // only when a panel is opened.
-TLYApiImpl::TLYApiImpl() = default;
+TLYApiImpl::TLYApiImpl() {
+    webSocket.SetMessageHandler([this](const std::string& text) { OnWebSocketMessage(text); });
+    webSocket.SetStateHandler([this](bool connected) { OnWebSocketStateChanged(connected); });
+}
 
 TLYApiImpl::~TLYApiImpl() {
     webSocket.Close();
@@ -61,4 +64,18 @@ TranslatorSettings TLYApiImpl::SettingsSnapshot() const {
 bool TLYApiImpl::IsBadgeEventFileEnabled() const {
     std::lock_guard<std::mutex> lock(settingsMutex);
     return settings.enable_badge_event_file;
+}
+
+void TLYApiImpl::ReplaceSiteForTesting(std::vector<DoorInfo> newDoors, std::vector<HandheldInfo> newHandhelds,
+                                       std::vector<ReaderInfo> newReaders, std::vector<HandheldInfo> newConnected) {
+    std::scoped_lock lock(connectedReadersMutex, handheldsMutex, readersMutex, doorsMutex);
+    doors = std::move(newDoors);
+    handhelds = std::move(newHandhelds);
+    readers = std::move(newReaders);
+    connectedReaders = std::move(newConnected);
+}
+
+std::vector<HandheldInfo> TLYApiImpl::ConnectedReadersSnapshot() {
+    std::lock_guard<std::mutex> lock(connectedReadersMutex);
+    return connectedReaders;
 }
