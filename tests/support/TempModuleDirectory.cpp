@@ -10,9 +10,8 @@
 #include <stdexcept>
 
 namespace tly::test {
-namespace {
 
-void RemoveTree(const std::string& directory) {
+void RemoveDirectoryTree(const std::string& directory) {
     WIN32_FIND_DATAA data{};
     HANDLE find = ::FindFirstFileA((directory + "\\*").c_str(), &data);
     if (find != INVALID_HANDLE_VALUE) {
@@ -21,7 +20,7 @@ void RemoveTree(const std::string& directory) {
             if (name == "." || name == "..") continue;
             const std::string child = directory + "\\" + name;
             if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-                RemoveTree(child);
+                RemoveDirectoryTree(child);
             } else {
                 ::SetFileAttributesA(child.c_str(), FILE_ATTRIBUTE_NORMAL);
                 ::DeleteFileA(child.c_str());
@@ -32,8 +31,6 @@ void RemoveTree(const std::string& directory) {
     ::SetFileAttributesA(directory.c_str(), FILE_ATTRIBUTE_NORMAL);
     ::RemoveDirectoryA(directory.c_str());
 }
-
-}  // namespace
 
 TempModuleDirectory::TempModuleDirectory() {
     static std::atomic<unsigned> sequence{0};
@@ -57,7 +54,7 @@ TempModuleDirectory::TempModuleDirectory() {
 TempModuleDirectory::~TempModuleDirectory() {
     ResetLoggingForTesting();
     SetModuleDirectoryForTesting({});
-    RemoveTree(path_);
+    RemoveDirectoryTree(path_);
 }
 
 bool TempModuleDirectory::Exists(const std::string& name) const { return FileExists(File(name)); }

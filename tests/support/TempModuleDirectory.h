@@ -28,5 +28,6 @@ private:
 std::string ReadFileBytes(const std::string& path);
 void WriteFileBytes(const std::string& path, const std::string& bytes);
 bool FileExists(const std::string& path);
+void RemoveDirectoryTree(const std::string& directory);
 
 }  // namespace tly::test

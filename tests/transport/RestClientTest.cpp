@@ -1,0 +1,380 @@
+#include "transport/TLYRestClient.h"
+
+#include "tests/support/ManualClock.h"
+#include "tests/transport/TransportTestSupport.h"
+
+#include <windows.h>
+
+#include <regex>
+#include <thread>
+
+namespace tly::test {
+namespace {
+
+class RestClientTest : public TransportTest {
+protected:
+    bool Initialize(bool validateCert = false) { return client.Initialize(Simulator::kHost, sim.Port(), validateCert); }
+    bool Authenticate() { return client.Authenticate(sim.ClientId(), sim.ClientSecret()); }
+    std::size_t TokenRequests() { return sim.Requests("/auth/token").size(); }
+
+    TLYRestClient client;
+};
+
+TEST_F(RestClientTest, AuthenticatesAndSendsTheBearerTokenUnderTheBasePath) {
+    ASSERT_TRUE(Initialize());
+    ASSERT_TRUE(Authenticate());
+    const std::string token = client.AccessToken();
+    ASSERT_FALSE(token.empty());
+
+    std::string response;
+    ASSERT_TRUE(client.GetWithRetry("/status", response)) << response;
+    EXPECT_EQ(nlohmann::json::parse(response).value("status", ""), "ok");
+
+    const auto tokenRequest = sim.Requests("/auth/token").at(0);
+    EXPECT_EQ(tokenRequest.at("method"), "POST");
+    EXPECT_EQ(tokenRequest.at("body"), R"({"grant_type":"client_credentials","client_id":")" + sim.ClientId() +
+                                            R"(","client_secret":")" + sim.ClientSecret() + R"("})");
+    EXPECT_EQ(tokenRequest.at("headers").value("Content-Type", ""), "application/json");
+    EXPECT_EQ(tokenRequest.at("headers").value("User-Agent", ""), "Tallyport-Corvanta-Translator/1.0");
+
+    const auto statusRequest = sim.Requests("/api/corvanta/status").at(0);
+    EXPECT_EQ(statusRequest.at("method"), "GET");
+    EXPECT_EQ(statusRequest.at("headers").value("Authorization", ""), "Bearer " + token);
+
+    const auto success = Logged("auth_success");
+    ASSERT_EQ(success.size(), 1u);
+    EXPECT_EQ(success[0]["component"], "rest_client");
+    EXPECT_EQ(success[0]["fields"]["expires_in"], 3600);
+    ASSERT_EQ(Logged("initialized").size(), 1u);
+    EXPECT_EQ(Logged("initialized")[0]["fields"]["validate_cert"], false);
+    ASSERT_EQ(Logged("request_outbound").size(), 1u);
+    EXPECT_EQ(Logged("request_outbound")[0]["message"], "GET /status");
+    EXPECT_EQ(Logged("response_received")[0]["message"], "Response 200 /status");
+}
+
+TEST_F(RestClientTest, PostSendsAnEmptyBodyWithTheTokenAndNoContentType) {
+    ASSERT_TRUE(Initialize());
+    ASSERT_TRUE(Authenticate());
+    std::string response;
+    ASSERT_TRUE(client.PostWithRetry("/activities/batch_processed?ids=1001,1002", response)) << response;
+
+    const auto post = sim.Requests("/api/corvanta/activities/batch_processed").at(0);
+    EXPECT_EQ(post.at("method"), "POST");
+    EXPECT_EQ(post.at("query"), "ids=1001,1002");
+    EXPECT_EQ(post.at("body_length"), 0);
+    EXPECT_FALSE(post.at("headers").contains("Content-Type"));
+    EXPECT_EQ(post.at("headers").value("Authorization", ""), "Bearer " + client.AccessToken());
+    EXPECT_EQ(Logged("post_outbound")[0]["message"], "POST /activities/batch_processed?ids=1001,1002");
+}
+
+TEST_F(RestClientTest, CredentialsThatNeedJsonEscapesStillMakeAValidBody) {
+    const std::string id = "client \"one\" \\ caf\xC3\xA9";
+    const std::string secret = "se\"cr\\et\n\t\x01/";
+    sim.Call("POST", "/config", {{"client_id", id}, {"client_secret", secret}});
+    ASSERT_TRUE(Initialize());
+    ASSERT_TRUE(client.Authenticate(id, secret));
+
+    const nlohmann::json body = nlohmann::json::parse(sim.Requests("/auth/token").at(0).at("body").get<std::string>());
+    EXPECT_EQ(body, (nlohmann::json{{"grant_type", "client_credentials"}, {"client_id", id}, {"client_secret", secret}}));
+}
+
+TEST_F(RestClientTest, OnlyStatus200IsSuccess) {
+    ASSERT_TRUE(Initialize());
+    ASSERT_TRUE(Authenticate());
+    const struct {
+        int status;
+        std::string body;
+    } answers[] = {{201, "created"}, {204, ""}, {500, "boom"}};
+    for (const auto& answer : answers) {
+        SCOPED_TRACE(answer.status);
+        const std::string expected = "HTTP " + std::to_string(answer.status) + ": " + answer.body;
+        std::string response;
+        std::uint32_t status = 0;
+        sim.AddFault("/api/corvanta/doors", {{"status", answer.status}, {"body", answer.body}});
+        EXPECT_FALSE(client.Get("/doors", response, status));
+        EXPECT_EQ(status, static_cast<std::uint32_t>(answer.status));
+        EXPECT_EQ(response, expected);
+
+        sim.AddFault("/api/corvanta/activities/batch_processed", {{"status", answer.status}, {"body", answer.body}});
+        EXPECT_FALSE(client.Post("/activities/batch_processed?ids=1", response, status));
+        EXPECT_EQ(response, expected);
+    }
+    const auto getLines = Logged("response_status_not_ok");
+    ASSERT_EQ(getLines.size(), 3u);
+    EXPECT_EQ(getLines[2]["fields"],
+              (nlohmann::json{{"endpoint", "/doors"}, {"status_code", 500}, {"response", "HTTP 500: boom"}}));
+    const auto postLines = Logged("post_status_not_ok");
+    ASSERT_EQ(postLines.size(), 3u);
+    EXPECT_EQ(postLines[0]["fields"],
+              (nlohmann::json{{"endpoint", "/activities/batch_processed?ids=1"}, {"status_code", 201}}));
+
+    // An empty body with 200 is a success with an empty response.
+    sim.AddFault("/api/corvanta/doors", {{"status", 200}, {"body", ""}});
+    std::string response = "stale";
+    std::uint32_t status = 0;
+    EXPECT_TRUE(client.Get("/doors", response, status));
+    EXPECT_EQ(response, "");
+}
+
+TEST_F(RestClientTest, A401IsAnsweredByOneReauthenticationWithTheStoredCredentials) {
+    ASSERT_TRUE(Initialize());
+    ASSERT_TRUE(Authenticate());
+    const std::string firstToken = client.AccessToken();
+
+    sim.Call("POST", "/tokens/revoke");
+    std::string response;
+    EXPECT_TRUE(client.GetWithRetry("/doors", response)) << response;
+    EXPECT_EQ(TokenRequests(), 2u);
+    EXPECT_NE(client.AccessToken(), firstToken);
+
+    sim.Call("POST", "/tokens/revoke");
+    EXPECT_TRUE(client.PostWithRetry("/activities/batch_processed?ids=1", response)) << response;
+    EXPECT_EQ(TokenRequests(), 3u);
+
+    const auto retries = Logged("auth_retry");
+    ASSERT_EQ(retries.size(), 2u);
+    EXPECT_EQ(retries[0]["message"], "Token expired on GET, re-authenticating");
+    EXPECT_EQ(retries[1]["message"], "Token expired on POST, re-authenticating");
+    EXPECT_EQ(retries[1]["fields"]["endpoint"], "/activities/batch_processed?ids=1");
+}
+
+TEST_F(RestClientTest, A401IsNotRetriedTwiceNorWithoutCredentials) {
+    ASSERT_TRUE(Initialize());
+    std::string response;
+    // No credentials were ever given: nothing to re-authenticate with.
+    EXPECT_FALSE(client.GetWithRetry("/doors", response));
+    EXPECT_EQ(response.rfind("HTTP 401: ", 0), 0u) << response;
+    EXPECT_EQ(TokenRequests(), 0u);
+
+    ASSERT_TRUE(Authenticate());
+    sim.AddFault("/api/corvanta/doors", {{"status", 401}, {"body", "still no"}, {"count", 2}});
+    EXPECT_FALSE(client.GetWithRetry("/doors", response));
+    EXPECT_EQ(response, "HTTP 401: still no");
+    EXPECT_EQ(TokenRequests(), 2u);
+    EXPECT_EQ(sim.Requests("/api/corvanta/doors").size(), 3u);
+}
+
+TEST_F(RestClientTest, UnusableTokenResponsesFailAuthentication) {
+    ASSERT_TRUE(Initialize());
+    const struct {
+        const char* body;
+        const char* event;
+    } answers[] = {
+        {"{not json", "auth_parse_failed"},
+        {R"([1,2])", "auth_parse_failed"},
+        {R"({"access_token":null})", "auth_parse_failed"},
+        {R"({"access_token":42})", "auth_parse_failed"},
+        {R"({"token_type":"Bearer"})", "auth_no_token"},
+        {R"({"access_token":""})", "auth_no_token"},
+        {R"({"access_token":"t","expires_in":"3600"})", "auth_parse_failed"},
+        {R"({"access_token":"t","expires_in":null})", "auth_parse_failed"},
+    };
+    for (const auto& answer : answers) {
+        SCOPED_TRACE(answer.body);
+        sim.AddFault("/auth/token", {{"status", 200}, {"body", answer.body}});
+        EXPECT_FALSE(Authenticate());
+        EXPECT_EQ(Logged(answer.event).size(), 1u);
+        ASSERT_NO_FATAL_FAILURE(dir.Write("tly_translator.log", ""));
+    }
+
+    // Refused credentials: the status and the body are logged, no token is held.
+    EXPECT_FALSE(client.Authenticate("someone", "wrong"));
+    const auto failed = Logged("auth_failed");
+    ASSERT_EQ(failed.size(), 1u);
+    EXPECT_EQ(failed[0]["fields"]["status_code"], 401);
+    EXPECT_NE(failed[0]["fields"]["response"].get<std::string>().find("invalid_client"), std::string::npos);
+    EXPECT_EQ(client.AccessToken(), "");
+}
+
+TEST_F(RestClientTest, RefreshPointIsThreeQuartersOfTheLifetime) {
+    const struct {
+        nlohmann::json expiresIn;
+        std::uint32_t refreshAfterMs;
+    } lifetimes[] = {
+        {3600, 2700000},
+        {1.9, 750},             // a fraction is truncated
+        {true, 750},            // a boolean counts as 1
+        {1e12, 2147483647u},    // capped
+        {5000000, 2147483647u}, // 3750000000 ms does not fit
+    };
+    ASSERT_TRUE(Initialize());
+    for (const auto& lifetime : lifetimes) {
+        SCOPED_TRACE(lifetime.expiresIn.dump());
+        ManualClock clock;
+        sim.AddFault("/auth/token", {{"status", 200},
+                                     {"body", nlohmann::json{{"access_token", "t"}, {"expires_in", lifetime.expiresIn}}
+                                                  .dump()}});
+        ASSERT_TRUE(Authenticate());
+        const std::size_t before = TokenRequests();
+        clock.Advance(lifetime.refreshAfterMs - 1);
+        EXPECT_TRUE(client.RefreshTokenIfDue());
+        EXPECT_EQ(TokenRequests(), before);
+        clock.Advance(1);
+        EXPECT_TRUE(client.RefreshTokenIfDue());
+        EXPECT_EQ(TokenRequests(), before + 1);
+    }
+    EXPECT_EQ(Logged("token_refresh").size(), std::size(lifetimes));
+}
+
+TEST_F(RestClientTest, DueTokenIsRenewedBeforeTheRequestAcrossATickWrap) {
+    ManualClock clock(0xFFFFFFFFu - 1000);  // the token is obtained 1 s before the tick count wraps
+    ASSERT_TRUE(Initialize());
+    ASSERT_TRUE(Authenticate());
+    std::string response;
+
+    clock.Advance(2699999);
+    ASSERT_TRUE(client.GetWithRetry("/status", response));
+    EXPECT_EQ(TokenRequests(), 1u);
+
+    clock.Advance(1);
+    ASSERT_TRUE(client.GetWithRetry("/status", response));
+    const auto tokens = sim.Requests("/auth/token");
+    const auto statuses = sim.Requests("/api/corvanta/status");
+    ASSERT_EQ(tokens.size(), 2u);
+    ASSERT_EQ(statuses.size(), 2u);
+    EXPECT_LT(tokens[1]["seq"], statuses[1]["seq"]);
+    EXPECT_EQ(statuses[1]["response_status"], 200);
+    EXPECT_EQ(Logged("token_refresh").size(), 1u);
+}
+
+TEST_F(RestClientTest, TokenWithoutAPositiveLifetimeIsNeverRenewedAhead) {
+    ManualClock clock;
+    ASSERT_TRUE(Initialize());
+    for (const nlohmann::json& expiresIn : {nlohmann::json(), nlohmann::json(0), nlohmann::json(-5)}) {
+        SCOPED_TRACE(expiresIn.dump());
+        nlohmann::json token = {{"access_token", "t"}};
+        if (!expiresIn.is_null()) token["expires_in"] = expiresIn;
+        sim.AddFault("/auth/token", {{"status", 200}, {"body", token.dump()}});
+        ASSERT_TRUE(Authenticate());
+        clock.Advance(0x7FFFFFFF);
+        EXPECT_TRUE(client.RefreshTokenIfDue());
+    }
+    EXPECT_EQ(TokenRequests(), 3u);
+    EXPECT_TRUE(Logged("token_refresh").empty());
+}
+
+TEST_F(RestClientTest, TransportFailuresFailTheRequestWithTheirErrorCode) {
+    ASSERT_TRUE(Initialize());
+    ASSERT_TRUE(Authenticate());
+    client.SetReceiveTimeoutForTesting(1000);
+    std::string response;
+    std::uint32_t status = 0;
+
+    // A server that accepts and never answers: the wait for the response ends.
+    sim.AddFault("/api/corvanta/doors", {{"action", "hang"}});
+    EXPECT_FALSE(client.Get("/doors", response, status));
+    EXPECT_EQ(status, 0u);
+    EXPECT_TRUE(response == "WinHttpSendRequest failed, error=12002" ||
+                response == "WinHttpReceiveResponse failed, error=12002")
+        << response;
+
+    // A connection closed inside the body fails the request; the shorter body is not an answer.
+    const std::string body(100000, 'x');
+    sim.AddFault("/api/corvanta/doors", {{"action", "drop_mid_body"}, {"body", body}});
+    EXPECT_FALSE(client.Get("/doors", response, status));
+    EXPECT_EQ(status, 200u);
+    EXPECT_EQ(response.rfind("WinHttpReadData failed, error=", 0), 0u) << response;
+    EXPECT_EQ(Logged("response_read_failed").size(), 1u);
+    // A reset may overtake the headers, so it fails either while reading them or the body.
+    sim.AddFault("/api/corvanta/doors", {{"action", "drop_mid_body"}, {"cut_mode", "reset"}, {"body", body}});
+    EXPECT_FALSE(client.Get("/doors", response, status));
+    EXPECT_TRUE(std::regex_match(response, std::regex("WinHttp(ReceiveResponse|ReadData) failed, error=[0-9]+")))
+        << response;
+    sim.AddFault("/auth/token", {{"action", "drop_mid_body"}});
+    EXPECT_FALSE(Authenticate());
+    EXPECT_EQ(Logged("auth_receive_failed").size(), 1u);
+
+    // Nothing listens on the port any more.
+    sim.Call("POST", "/server/stop");
+    EXPECT_FALSE(client.Get("/doors", response, status));
+    EXPECT_EQ(response, "WinHttpSendRequest failed, error=12029");
+    const auto sendFailed = Logged("request_send_failed");
+    ASSERT_EQ(sendFailed.size(), 1u);
+    EXPECT_EQ(sendFailed[0]["fields"], (nlohmann::json{{"endpoint", "/doors"}, {"win32_error", 12029}}));
+}
+
+TEST_F(RestClientTest, ValidationOnRefusesTheSelfSignedServerBeforeAnythingIsSent) {
+    ASSERT_TRUE(Initialize(true));
+    EXPECT_FALSE(Authenticate());
+    std::string response;
+    std::uint32_t status = 0;
+    EXPECT_FALSE(client.Get("/status", response, status));
+    // 12157 under Wine, 12175 on Windows.
+    EXPECT_TRUE(response == "WinHttpSendRequest failed, error=12157" ||
+                response == "WinHttpSendRequest failed, error=12175")
+        << response;
+    EXPECT_EQ(Logged("auth_send_failed").size(), 1u);
+    EXPECT_TRUE(sim.Requests("/auth/token").empty());
+    EXPECT_TRUE(Logged("cert.thumbprint_pinned").empty());
+}
+
+TEST_F(RestClientTest, AThousandRequestsLeaveNoHandleBehind) {
+    ASSERT_TRUE(Initialize());
+    ASSERT_TRUE(Authenticate());
+    std::string response;
+    // Every tenth request is refused by the pin, whose handle the check closes.
+    auto request = [&](int i) {
+        client.SetPinnedThumbprint(i % 10 == 0 ? sim.AlternateThumbprint() : sim.Thumbprint());
+        return client.GetWithRetry("/status", response) == (i % 10 != 0);
+    };
+    for (int i = 0; i < 20; ++i) ASSERT_TRUE(request(i)) << response;  // warm up the process's lazy handles
+
+    DWORD before = 0;
+    ASSERT_TRUE(::GetProcessHandleCount(::GetCurrentProcess(), &before));
+    int unexpected = 0;
+    for (int i = 0; i < 1000; ++i) unexpected += request(i) ? 0 : 1;
+    DWORD after = 0;
+    ASSERT_TRUE(::GetProcessHandleCount(::GetCurrentProcess(), &after));
+    EXPECT_EQ(unexpected, 0);
+    EXPECT_LE(after, before + 5) << "handles before " << before << ", after " << after;
+}
+
+TEST_F(RestClientTest, RequestsRacingAuthenticationSeeAWholeTokenOrNone) {
+    ASSERT_TRUE(Initialize());
+    ASSERT_TRUE(Authenticate());
+    std::thread authenticator([&] {
+        for (int i = 0; i < 40; ++i) Authenticate();
+    });
+    int unexpected = 0;
+    for (int i = 0; i < 120; ++i) {
+        std::string response;
+        // Between a clearing and a new token a request may go out without
+        // one, and its retry may meet the next clearing: a 401 is possible,
+        // anything else is not.
+        if (!client.GetWithRetry("/status", response) && response.rfind("HTTP 401: ", 0) != 0) ++unexpected;
+    }
+    authenticator.join();
+    EXPECT_EQ(unexpected, 0);
+
+    const std::regex wholeBearer("Bearer [A-Za-z0-9_\\-]{16,}");
+    for (const auto& request : sim.Requests("/api/corvanta/status")) {
+        const std::string authorization = request.at("headers").value("Authorization", "");
+        if (!authorization.empty()) {
+            EXPECT_TRUE(std::regex_match(authorization, wholeBearer)) << authorization;
+        }
+    }
+    std::string response;
+    EXPECT_TRUE(client.GetWithRetry("/status", response)) << response;
+}
+
+class RestClientWithoutServerTest : public LoggedTest {};
+
+TEST_F(RestClientWithoutServerTest, AnUninitialisedClientFailsAtOnce) {
+    TLYRestClient client;
+    std::string response;
+    std::uint32_t status = 7;
+    EXPECT_FALSE(client.Get("/doors", response, status));
+    EXPECT_EQ(response, "REST client not initialized");
+    EXPECT_EQ(status, 0u);
+    EXPECT_FALSE(client.Post("/activities/batch_processed?ids=1", response, status));
+    EXPECT_EQ(response, "REST client not initialized");
+    EXPECT_FALSE(client.Authenticate("id", "secret"));
+
+    const auto skipped = Logged("request_skipped");
+    ASSERT_EQ(skipped.size(), 1u);  // the POST logs nothing
+    EXPECT_EQ(skipped[0]["fields"]["endpoint"], "/doors");
+    EXPECT_EQ(Logged("auth_not_init").size(), 1u);
+}
+
+}  // namespace
+}  // namespace tly::test

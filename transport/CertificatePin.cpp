@@ -1,0 +1,93 @@
+#include "transport/CertificatePin.h"
+
+#include "logging/Log.h"
+#include "settings/Thumbprint.h"
+
+namespace {
+
+constexpr char kComponent[] = "crypto";
+
+// Runs on the sending thread inside WinHttpSendRequest; the context value is
+// the request's SendingRequestCheck. Nothing may throw out of it.
+void CALLBACK SendingRequestNotification(HINTERNET request, DWORD_PTR context, DWORD status, LPVOID /*info*/,
+                                         DWORD /*infoLength*/) {
+    if (status != WINHTTP_CALLBACK_STATUS_SENDING_REQUEST || context == 0) return;
+    auto& check = *reinterpret_cast<tly::SendingRequestCheck*>(context);
+    check.checked = true;
+    bool accepted = false;
+    try {
+        accepted = check.verify && check.verify(request);
+    } catch (...) {
+        accepted = false;  // a check that cannot finish refuses
+    }
+    if (accepted) return;
+    check.refused = true;
+    // On Windows closing the handle here fails the pending send with 12017 and
+    // nothing leaves. Wine sends the request anyway (its headers, an
+    // Authorization header included, reach the server; no body is ever sent
+    // with them) and reports success, so the sender acts on check.refused.
+    ::WinHttpCloseHandle(request);
+}
+
+}  // namespace
+
+std::string CheckCertificatePin(HINTERNET request, const std::string& pin) {
+    PCCERT_CONTEXT raw = nullptr;
+    DWORD size = sizeof(raw);
+    if (!::WinHttpQueryOption(request, WINHTTP_OPTION_SERVER_CERT_CONTEXT, &raw, &size) || raw == nullptr) {
+        const DWORD error = ::GetLastError();
+        LogEvent(LogLevel::Error, kComponent, "cert.query_failed",
+                 "Could not query server certificate for thumbprint verification — connection refused",
+                 {{"win32_error", error}});
+        return {};
+    }
+    tly::UniqueCertContext certificate(raw);
+    const std::string actual = ComputeCertThumbprint(certificate.get()->pbCertEncoded,
+                                                     certificate.get()->cbCertEncoded);
+    certificate.reset();
+    if (actual.empty()) {
+        LogEvent(LogLevel::Error, kComponent, "cert.thumbprint_compute_failed",
+                 "Failed to compute certificate thumbprint — connection refused");
+        return {};
+    }
+    if (!pin.empty() && pin != actual) {
+        LogThumbprintMismatch(pin, actual);
+        return {};
+    }
+    return actual;
+}
+
+void LogThumbprintMismatch(const std::string& expected, const std::string& actual) {
+    LogEvent(LogLevel::Error, kComponent, "cert.thumbprint_mismatch",
+             "Server certificate thumbprint mismatch — connection refused. If the server certificate was "
+             "intentionally changed, clear the cert_thumbprint field in the settings file.",
+             {{"expected", expected}, {"actual", actual}});
+}
+
+namespace tly {
+
+bool InstallSendingRequestCheck(HINTERNET request, SendingRequestCheck& check) {
+    DWORD_PTR context = reinterpret_cast<DWORD_PTR>(&check);
+    if (!::WinHttpSetOption(request, WINHTTP_OPTION_CONTEXT_VALUE, &context, sizeof(context))) return false;
+    return ::WinHttpSetStatusCallback(request, SendingRequestNotification, WINHTTP_CALLBACK_STATUS_SENDING_REQUEST,
+                                      0) != WINHTTP_INVALID_STATUS_CALLBACK;
+}
+
+bool PinRefusedRequest(SendingRequestCheck& check, UniqueInternet& request, bool sent) {
+    if (check.refused) {
+        request.release();  // closed by the notification
+        return true;
+    }
+    if (sent && !check.checked) {
+        bool accepted = false;
+        try {
+            accepted = check.verify && check.verify(request.get());
+        } catch (...) {
+        }
+        check.checked = true;
+        check.refused = !accepted;
+    }
+    return check.refused;
+}
+
+}  // namespace tly
