@@ -97,8 +97,10 @@ void CAccessControlTrans::ReportReaderChanges() {
 
 STDMETHODIMP CAccessControlTrans::Ors_GetPanelState(int* Value) {
     if (!Value) return E_POINTER;
-    *Value = Native().GetSubscribed(PanelId()) ? 1 : 0;
-    return S_OK;
+    return tly::com::ComMethod([&]() -> HRESULT {
+        *Value = Native().GetSubscribed(PanelId()) ? 1 : 0;
+        return S_OK;
+    });
 }
 
 STDMETHODIMP CAccessControlTrans::Ors_GetSystemStatus3(_SYSTEM_STATUS3* pStatus) {
