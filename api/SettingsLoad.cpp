@@ -1,8 +1,34 @@
 #include "api/TLYApiImpl.h"
 
 #include "logging/Log.h"
+#include "settings/SettingsFile.h"
 
+// The file is loaded into a copy and swapped in whole: a wrongly typed member
+// throws out of the load and must not leave the record in force half replaced.
 bool TLYApiImpl::LoadSettings() {
-    ApplyLoggingSettings(SettingsSnapshot());
-    return settingsComplete.load();
+    TranslatorSettings loaded = SettingsSnapshot();
+    const bool complete = LoadSettingsFile(loaded);
+    {
+        std::lock_guard<std::mutex> lock(settingsMutex);
+        settings = loaded;
+        settingsComplete = complete;
+        // Again after the load, so the threshold and path follow a failed load too.
+        ApplyLoggingSettings(loaded);
+    }
+
+    if (!complete) {
+        LogApiEvent(LogLevel::Warn, "settings.load.incomplete",
+                    "Settings file missing or incomplete; default configuration was written",
+                    {{"config_path", SettingsPath()}});
+    } else {
+        LogApiEvent(LogLevel::Info, "settings.loaded", "Loaded translator settings",
+                    {{"hostname", loaded.hostname},
+                     {"port", loaded.port},
+                     {"client_id", loaded.client_id},
+                     {"validate_cert", loaded.validate_cert},
+                     {"log_level", loaded.log_level},
+                     {"log_file_name", loaded.log_file_name}});
+    }
+    StartSettingsWatcher();
+    return complete;
 }

@@ -1,0 +1,295 @@
+#include "settings/SettingsFile.h"
+
+#include "logging/Log.h"
+#include "platform/FileAccess.h"
+#include "settings/LegacySettings.h"
+#include "settings/SecretProtection.h"
+#include "settings/Thumbprint.h"
+
+#include <nlohmann/json.hpp>
+#include <windows.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+
+namespace {
+
+using nlohmann::json;
+
+constexpr char kSecretPrefix[] = "DPAPI:";
+constexpr char kLogLevelsExample[] = "none | error | warn | info | debug | trace";
+
+std::string MemberName(const std::string& section, const char* key) {
+    std::string name = "\"" + std::string(key) + "\"";
+    return section.empty() ? name : "\"" + section + "\"." + name;
+}
+
+[[noreturn]] void ThrowTypeError(const std::string& member, const char* problem) {
+    throw SettingsTypeError("member " + member + " " + problem);
+}
+
+// Typed reads from one object of the settings document. An absent member keeps
+// the record's value; a present member of another type throws, naming it.
+class MemberReader {
+public:
+    MemberReader(const json& object, std::string section) : object_(object), section_(std::move(section)) {}
+
+    void String(const char* key, std::string& out) const {
+        const json* value = Find(key);
+        if (!value) return;
+        if (!value->is_string()) ThrowTypeError(MemberName(section_, key), "must be a string");
+        out = value->get<std::string>();
+    }
+
+    void Boolean(const char* key, bool& out) const {
+        const json* value = Find(key);
+        if (!value) return;
+        if (!value->is_boolean()) ThrowTypeError(MemberName(section_, key), "must be a boolean");
+        out = value->get<bool>();
+    }
+
+    // Any JSON number (a fraction is truncated) or a boolean (true is 1). A
+    // number beyond 32 bits is refused rather than wrapped into another value.
+    void Number(const char* key, std::int32_t& out) const {
+        const json* value = Find(key);
+        if (!value) return;
+        constexpr auto kMin = std::numeric_limits<std::int32_t>::min();
+        constexpr auto kMax = std::numeric_limits<std::int32_t>::max();
+        if (value->is_boolean()) {
+            out = value->get<bool>() ? 1 : 0;
+        } else if (value->is_number_unsigned()) {
+            const std::uint64_t number = value->get<std::uint64_t>();
+            if (number > static_cast<std::uint64_t>(kMax)) ThrowTypeError(MemberName(section_, key), "is out of range");
+            out = static_cast<std::int32_t>(number);
+        } else if (value->is_number_integer()) {
+            const std::int64_t number = value->get<std::int64_t>();
+            if (number < kMin || number > kMax) ThrowTypeError(MemberName(section_, key), "is out of range");
+            out = static_cast<std::int32_t>(number);
+        } else if (value->is_number_float()) {
+            const double number = std::trunc(value->get<double>());
+            if (!(number >= kMin && number <= kMax)) ThrowTypeError(MemberName(section_, key), "is out of range");
+            out = static_cast<std::int32_t>(number);
+        } else {
+            ThrowTypeError(MemberName(section_, key), "must be a number");
+        }
+    }
+
+private:
+    const json* Find(const char* key) const {
+        const auto it = object_.find(key);
+        return it == object_.end() ? nullptr : &*it;
+    }
+
+    const json& object_;
+    std::string section_;
+};
+
+// The named object of the document, or null when absent.
+const json* Section(const json& document, const char* name) {
+    const auto it = document.find(name);
+    if (it == document.end()) return nullptr;
+    if (!it->is_object()) ThrowTypeError(MemberName({}, name), "must be an object");
+    return &*it;
+}
+
+// Reads the document into the record, which holds the defaults. False when the
+// stored secret cannot be decrypted; the "server" values before it stay read.
+bool ReadDocument(const json& document, TranslatorSettings& settings) {
+    if (!document.is_object()) throw SettingsTypeError("the settings document must be a JSON object");
+
+    std::int32_t version = 0;
+    MemberReader(document, {}).Number("version", version);
+    if (version < 2) return false;
+
+    if (const json* server = Section(document, "server")) {
+        const MemberReader reader(*server, "server");
+        reader.String("hostname", settings.hostname);
+        reader.Number("port", settings.port);
+        reader.String("client_id", settings.client_id);
+        reader.Boolean("validate_cert", settings.validate_cert);
+        std::string thumbprint;
+        reader.String("cert_thumbprint", thumbprint);
+        settings.cert_thumbprint = NormalizeThumbprint(thumbprint);
+
+        std::string stored;
+        reader.String("client_secret", stored);
+        if (stored.rfind(kSecretPrefix, 0) == 0) {
+            const std::string encoded = stored.substr(sizeof kSecretPrefix - 1);
+            std::string plaintext = encoded.empty() ? std::string() : DpapiDecrypt(encoded);
+            if (!encoded.empty() && plaintext.empty()) {
+                BootstrapLog(
+                    "Failed to decrypt client_secret — was it encrypted by a different Windows account? Replace the "
+                    "DPAPI: value in the JSON with the plaintext secret to re-encrypt.");
+                return false;
+            }
+            settings.client_secret = std::move(plaintext);
+        } else {
+            settings.client_secret = stored;
+            if (!stored.empty()) settings.secret_was_plaintext = true;
+        }
+    }
+
+    if (const json* logging = Section(document, "logging")) {
+        const MemberReader reader(*logging, "logging");
+        reader.String("level", settings.log_level);
+        reader.String("file_name", settings.log_file_name);
+        reader.Number("max_log_size_mb", settings.max_log_size_mb);
+        reader.Number("max_log_files", settings.max_log_files);
+    }
+
+    if (const json* debug = Section(document, "debug")) {
+        const MemberReader reader(*debug, "debug");
+        reader.Boolean("enable_badge_event_file", settings.enable_badge_event_file);
+        reader.Boolean("plaintext_secret", settings.plaintext_secret);
+    }
+    return true;
+}
+
+// The written form: two-space indent, keys in byte order (the default object
+// is an ordered map), raw UTF-8, no final line break.
+std::string Serialize(const json& document) { return document.dump(2); }
+
+std::string ErrorSuffix(std::uint32_t code) { return " (error=" + std::to_string(code) + ")"; }
+
+bool SettingsFileMissing(const std::string& path) {
+    if (::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES) return false;
+    // Only a file that is really not there may be replaced by defaults; one we
+    // merely cannot examine counts as existing.
+    const DWORD error = ::GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+void WriteDefaultSettings(const std::string& path, TranslatorSettings& settings) {
+    settings = TranslatorSettings{};
+    ApplyLoggingSettings(settings);
+    if (WriteSettingsJson(path, settings)) {
+        LogEvent(LogLevel::Warn, "settings", "settings.default_written",
+                 "No settings file found, wrote default JSON settings", {{"path", path}});
+        return;
+    }
+    BootstrapLog("No settings file found and failed to write default JSON settings to '" + path + "'");
+    LogEvent(LogLevel::Error, "settings", "settings.default_write_failed",
+             "No settings file found and failed to write default JSON settings", {{"path", path}});
+}
+
+}  // namespace
+
+std::string SettingsPath() { return ModuleDirectory() + "\\tallyport_settings.json"; }
+
+bool ReadSettingsJson(const std::string& path, TranslatorSettings& settings) {
+    std::string text;
+    try {
+        if (!ReadWholeFile(path, text)) return false;
+    } catch (const std::exception&) {
+        return false;
+    }
+
+    settings = TranslatorSettings{};
+    try {
+        const json document = json::parse(text, nullptr, false);
+        if (document.is_discarded()) return false;
+        return ReadDocument(document, settings);
+    } catch (const SettingsTypeError& e) {
+        // Otherwise only the caller's log would say why, and that may still be silent.
+        BootstrapLog("Settings file at '" + path + "' could not be loaded: " + e.what());
+        throw;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+bool WriteSettingsJson(const std::string& path, const TranslatorSettings& settings) {
+    std::string text;
+    try {
+        json server = json::object();
+        server["hostname"] = settings.hostname;
+        server["port"] = settings.port;
+        server["client_id"] = settings.client_id;
+        server["client_secret"] = settings.client_secret;
+        server["validate_cert"] = settings.validate_cert;
+
+        json logging = json::object();
+        logging["_log_levels_example"] = kLogLevelsExample;
+        logging["level"] = settings.log_level;
+        logging["file_name"] = settings.log_file_name;
+        logging["max_log_size_mb"] = settings.max_log_size_mb;
+        logging["max_log_files"] = settings.max_log_files;
+
+        json document = json::object();
+        document["version"] = 2;
+        document["server"] = std::move(server);
+        document["logging"] = std::move(logging);
+        text = Serialize(document);
+    } catch (const std::exception&) {
+        // A value that is not valid UTF-8 cannot be written as JSON; no Windows
+        // call failed, hence error 0.
+        BootstrapLog("Failed to write JSON settings file at '" + path + "'" + ErrorSuffix(0));
+        return false;
+    }
+
+    const FileReplaceResult result = ReplaceFileContents(path, text);
+    if (result.failure == FileReplaceResult::Failure::Create) {
+        BootstrapLog("Failed to create JSON settings file at '" + path + "'" + ErrorSuffix(result.win32Error));
+        return false;
+    }
+    if (result.failure == FileReplaceResult::Failure::Write) {
+        BootstrapLog("Failed to write JSON settings file at '" + path + "'" + ErrorSuffix(result.win32Error));
+        return false;
+    }
+    return true;
+}
+
+FieldUpdate UpdateServerFieldIfChanged(const std::string& path, const std::string& key, const std::string& value) {
+    json document;
+    try {
+        std::string text;
+        if (!ReadWholeFile(path, text)) return FieldUpdate::Failed;
+        document = json::parse(text, nullptr, false);
+        if (document.is_discarded()) return FieldUpdate::Failed;
+    } catch (const std::exception&) {
+        return FieldUpdate::Failed;
+    }
+
+    try {
+        const auto server = document.is_object() ? document.find("server") : document.end();
+        if (server == document.end() || !server->is_object()) {
+            BootstrapLog("Settings JSON has unexpected structure — cannot update field '" + key + "'");
+            return FieldUpdate::Failed;
+        }
+        const auto current = server->find(key);
+        if (current != server->end() && current->is_string() && current->get_ref<const std::string&>() == value) {
+            return FieldUpdate::Unchanged;
+        }
+        (*server)[key] = value;
+        return ReplaceFileContents(path, Serialize(document)) ? FieldUpdate::Written : FieldUpdate::Failed;
+    } catch (const std::exception&) {
+        BootstrapLog("Failed to update field '" + key + "' in settings JSON");
+        return FieldUpdate::Failed;
+    }
+}
+
+bool UpdateServerField(const std::string& path, const std::string& key, const std::string& value) {
+    return UpdateServerFieldIfChanged(path, key, value) != FieldUpdate::Failed;
+}
+
+bool LoadSettingsFile(TranslatorSettings& settings) {
+    const std::string jsonPath = SettingsPath();
+    const std::string txtPath = ModuleDirectory() + "\\tallyport_settings.txt";
+
+    if (ReadSettingsJson(jsonPath, settings)) {
+        ApplyLoggingSettings(settings);
+        ReconcileStoredSecret(jsonPath, settings);
+        return true;
+    }
+    if (ParseLegacySettingsText(txtPath, settings)) {
+        MigrateLegacySettings(txtPath, jsonPath, settings);
+        return true;
+    }
+    if (SettingsFileMissing(jsonPath)) {
+        WriteDefaultSettings(jsonPath, settings);
+        return false;
+    }
+    BootstrapLog("Settings file exists at '" + jsonPath + "' but could not be loaded. Check the bootstrap log for details.");
+    return false;
+}

@@ -1,0 +1,47 @@
+#pragma once
+// "tallyport_settings.json" beside the module: reading it into a settings
+// record, writing a default or migrated file, updating one member of its
+// "server" object in place, and the whole load sequence of one record.
+
+#include "settings/TranslatorSettings.h"
+
+#include <stdexcept>
+#include <string>
+
+// Raised by ReadSettingsJson when a member is present with the wrong type (null
+// included) or a number does not fit. The text names the member, never its value.
+class SettingsTypeError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// ModuleDirectory() + "\\tallyport_settings.json".
+std::string SettingsPath();
+
+// Reads the file into the record, starting from the defaults. False when the
+// file cannot be opened (record unchanged), is not JSON, has a "version" below
+// 2, or holds a stored secret that cannot be decrypted. Throws SettingsTypeError
+// for a wrongly typed member.
+bool ReadSettingsJson(const std::string& path, TranslatorSettings& settings);
+
+// Creates or replaces the file with the written form of the record: sorted
+// keys, two-space indent, no final line break, no "cert_thumbprint" and no
+// "debug". The old file stays whole until the new one is complete.
+bool WriteSettingsJson(const std::string& path, const TranslatorSettings& settings);
+
+enum class FieldUpdate {
+    Failed,     // the file could not be read, parsed or written
+    Unchanged,  // the member already held exactly this value; nothing written
+    Written,
+};
+
+// Sets "server".key to a string value in the existing file, keeping every other
+// member. A value already in place is not written again, so a reload that finds
+// nothing to change does not touch the file.
+FieldUpdate UpdateServerFieldIfChanged(const std::string& path, const std::string& key, const std::string& value);
+bool UpdateServerField(const std::string& path, const std::string& key, const std::string& value);
+
+// The load sequence of one record: the JSON file, else the legacy text file,
+// else a default file when none exists. True when the settings came from the
+// JSON or the legacy file. Throws SettingsTypeError as ReadSettingsJson does.
+bool LoadSettingsFile(TranslatorSettings& settings);
