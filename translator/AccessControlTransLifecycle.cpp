@@ -63,7 +63,6 @@ STDMETHODIMP CAccessControlTrans::Ors_InitCommunication() {
         native.SetDisplayMessageCallback(&tly::OnDisplayMessage);
         native.SetBadgeActivityCallback(&tly::OnBadgeActivity);
         native.SetAlarmEventCallback(&tly::OnAlarmEvent);
-        MarkNativeLayerOpened();
         native.Open(panelId);
         if (native.Connect(panelId)) {
             LogTranslatorEvent(LogLevel::Info, "translator.init_communication_succeeded",

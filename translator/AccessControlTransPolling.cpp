@@ -55,7 +55,6 @@ void CAccessControlTrans::TryReconnect(const char* successMessage) {
     if (!CommunicationFlags::Process().TryBeginReconnect(tly::CurrentClock().TickCount())) return;
     LogTranslatorEvent(LogLevel::Info, "panel.reconnect_attempt", "Attempting to reconnect to Tallyport",
                        PanelFields());
-    MarkNativeLayerOpened();
     if (Native().Connect(PanelId())) {
         LogTranslatorEvent(LogLevel::Info, "panel.reconnect_succeeded", successMessage, PanelFields());
     }

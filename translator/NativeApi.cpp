@@ -23,7 +23,6 @@ const NativeApi exportsTable = {
 };
 
 std::atomic<const NativeApi*> testTable{nullptr};
-std::atomic<bool> nativeLayerOpened{false};
 
 }  // namespace
 
@@ -33,6 +32,3 @@ const NativeApi& Native() {
 }
 
 void SetNativeApiForTesting(const NativeApi* api) { testTable.store(api); }
-
-bool NativeLayerOpened() { return nativeLayerOpened.load(); }
-void MarkNativeLayerOpened() { nativeLayerOpened.store(true); }

@@ -29,8 +29,3 @@ const NativeApi& Native();
 // Installs a table for tests; null restores the exports. The caller keeps
 // ownership and must outlive every use.
 void SetNativeApiForTesting(const NativeApi* api);
-
-// Whether the translator has opened a panel in the native layer in this
-// process: from then on the native layer may run threads of its own.
-bool NativeLayerOpened();
-void MarkNativeLayerOpened();

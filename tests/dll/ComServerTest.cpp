@@ -222,13 +222,16 @@ TEST(ComServer, HostLifecycleWithTheServerUnreachable) {
     EXPECT_EQ(sink.references, 1u);
     EXPECT_EQ(sink.events, 0);
 
+    EXPECT_EQ(CanUnloadNow(), S_FALSE);
     point.reset();
     container.reset();
     t4.reset();
     translator.reset();
-    // A panel was opened in the native layer, whose threads cannot be stopped
-    // from here: the module stays loaded.
-    EXPECT_EQ(CanUnloadNow(), S_FALSE);
+    // The last panel closed with the last object, and the native layer's
+    // threads with it: the module unloads without waiting on any of them.
+    EXPECT_EQ(CanUnloadNow(), S_OK);
+    ::CoFreeUnusedLibrariesEx(0, 0);
+    EXPECT_EQ(::GetModuleHandleW(kDllName), nullptr);
 }
 
 }  // namespace

@@ -4,7 +4,6 @@
 #include "platform/TextConversion.h"
 #include "platform/UniqueResource.h"
 #include "translator/AccessControlTrans.h"
-#include "translator/NativeApi.h"
 #include "translator/framework/ClassFactory.h"
 #include "translator/framework/ComMethod.h"
 #include "translator/framework/ModuleLock.h"
@@ -112,14 +111,9 @@ HRESULT GetClassObject(REFCLSID clsid, REFIID iid, void** out) noexcept {
     return CLASS_E_CLASSNOTAVAILABLE;
 }
 
-bool CanUnloadNow() noexcept {
-    if (tly::com::ModuleLockCount() != 0) return false;
-    // Once a panel was opened, the native layer may run threads of its own
-    // (settings watcher, event channel receiver) and cannot stop them yet.
-    // FreeLibrary while one of them runs deadlocks, so from then on the
-    // module stays loaded until the process ends.
-    return !NativeLayerOpened();
-}
+// No object left means every panel was closed, and with the last panel the
+// native layer stopped its own threads: the module can go.
+bool CanUnloadNow() noexcept { return tly::com::ModuleLockCount() == 0; }
 
 HRESULT RegisterServer() noexcept {
     return tly::com::ComMethod([]() -> HRESULT {
