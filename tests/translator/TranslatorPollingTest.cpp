@@ -113,6 +113,40 @@ TEST_F(TranslatorPollingTest, LossFoundByAStatusRequestIsReportedOnceFromEachSou
     EXPECT_EQ(sink.get()->Count(), 4u);
 }
 
+TEST_F(TranslatorPollingTest, BadgeEventFileIsReplayedAfterTheRestoreAndThenByEveryPoll) {
+    native.subscribed = true;
+    native.badgeFileEnabled = true;
+    const char record[] = R"([{"panel_id": 7, "reader_id": 2, "card_number": 1234, "type": "granted"}])";
+    directory.Write("badge_events_pending.json", record);
+    auto t = HostedTranslator::Create(7);
+    auto sink = RecordingSink::Make();
+    t.Advise(sink.get());
+
+    ASSERT_EQ(t->Ors_PollPanelForEvents(), S_OK);  // no initial data yet: no replay
+    StatusRequest().Run(t);
+    EXPECT_EQ(sink.get()->Count(), 0u);
+    StatusRequest().Run(t);  // restore completed: restored event, then the file
+    auto deliveries = sink.get()->Deliveries();
+    ASSERT_EQ(deliveries.size(), 2u);
+    EXPECT_RECORD(deliveries[1], ExpectedRecord()
+                                     .U32(kSerial, 2)
+                                     .U32(kTime, kClockHostTime)
+                                     .U16(kPanel, 7)
+                                     .U16(kDevice, 2)
+                                     .U8(kDataType, 2)
+                                     .I64(kData, 1234)
+                                     .U32(kData + 8, 0xFFFFFFFF));
+    EXPECT_EQ(directory.Read("badge_events_pending.json").find("card_number"), std::string::npos);
+
+    directory.Write("badge_events_pending.json", record);
+    ASSERT_EQ(t->Ors_PollPanelForEvents(), S_OK);
+    EXPECT_EQ(sink.get()->Count(), 3u);
+    native.badgeFileEnabled = false;
+    directory.Write("badge_events_pending.json", record);
+    t->Ors_PollPanelForEvents();
+    EXPECT_EQ(sink.get()->Count(), 3u);
+}
+
 TEST_F(TranslatorPollingTest, OneFlagSetIsSharedByAllPanels) {
     native.subscribed = true;
     auto a = HostedTranslator::Create(7);
