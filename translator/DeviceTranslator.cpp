@@ -21,6 +21,12 @@ int ReadEnableEventStorageInPanel() {
     return static_cast<int>(::GetPrivateProfileIntW(L"Service", L"EnableEventStorageInPanel", 0, file.c_str()));
 }
 
+template <typename Field, typename Value>
+HRESULT Store(std::atomic<Field>& field, Value value) {
+    field.store(value);
+    return S_OK;
+}
+
 template <typename Value, typename Field>
 HRESULT ReadInto(Value* out, const std::atomic<Field>& field) {
     if (!out) return E_POINTER;
@@ -227,41 +233,17 @@ STDMETHODIMP CDeviceTranslator::Ors_GetVersionInfo(LONG* major, LONG* minor, LON
 // ---------------------------------------------------------------- stored values
 
 STDMETHODIMP CDeviceTranslator::Ors_SetDBEnabledFlag(LONG vb_IsDBLoggingEvents) {
-    dbEnabled_.store(vb_IsDBLoggingEvents);
-    return S_OK;
+    return Store(dbEnabled_, vb_IsDBLoggingEvents);
 }
 
-STDMETHODIMP CDeviceTranslator::Ors_SetDownloadInProgressState(LONG State) {
-    downloadInProgress_.store(State);
-    return S_OK;
-}
-
-STDMETHODIMP CDeviceTranslator::Ors_SetCommunicationType(int vi_Value) {
-    communicationType_.store(vi_Value);
-    return S_OK;
-}
-
+STDMETHODIMP CDeviceTranslator::Ors_SetDownloadInProgressState(LONG State) { return Store(downloadInProgress_, State); }
+STDMETHODIMP CDeviceTranslator::Ors_SetCommunicationType(int vi_Value) { return Store(communicationType_, vi_Value); }
 STDMETHODIMP CDeviceTranslator::Ors_GetCommunicationType(int* Value) { return ReadInto(Value, communicationType_); }
-
-STDMETHODIMP CDeviceTranslator::Ors_SetCommunicationType2(int vi_Value) {
-    communicationType2_.store(vi_Value);
-    return S_OK;
-}
-
+STDMETHODIMP CDeviceTranslator::Ors_SetCommunicationType2(int vi_Value) { return Store(communicationType2_, vi_Value); }
 STDMETHODIMP CDeviceTranslator::Ors_GetCommunicationType2(int* Value) { return ReadInto(Value, communicationType2_); }
-
-STDMETHODIMP CDeviceTranslator::Ors_SetDST(LONG vi_Value) {
-    dst_.store(vi_Value);
-    return S_OK;
-}
-
+STDMETHODIMP CDeviceTranslator::Ors_SetDST(LONG vi_Value) { return Store(dst_, vi_Value); }
 STDMETHODIMP CDeviceTranslator::Ors_GetDST(LONG* Value) { return ReadInto(Value, dst_); }
-
-STDMETHODIMP CDeviceTranslator::Ors_SetPanelState(int vi_Value) {
-    panelState_.store(vi_Value);
-    return S_OK;
-}
-
+STDMETHODIMP CDeviceTranslator::Ors_SetPanelState(int vi_Value) { return Store(panelState_, vi_Value); }
 STDMETHODIMP CDeviceTranslator::Ors_GetPanelState(int* Value) { return ReadInto(Value, panelState_); }
 
 STDMETHODIMP CDeviceTranslator::Ors_IsPanelOnline(LONG* Value) {
@@ -270,10 +252,7 @@ STDMETHODIMP CDeviceTranslator::Ors_IsPanelOnline(LONG* Value) {
     return S_OK;
 }
 
-STDMETHODIMP CDeviceTranslator::Ors_SetPanelType(int Value) {
-    panelType_.store(Value);
-    return S_OK;
-}
+STDMETHODIMP CDeviceTranslator::Ors_SetPanelType(int Value) { return Store(panelType_, Value); }
 
 STDMETHODIMP CDeviceTranslator::Ors_GetPanelType(int* Value) { return ReadInto(Value, panelType_); }
 
@@ -311,24 +290,24 @@ STDMETHODIMP CDeviceTranslator::Ors_SetPanelPassword(BSTR password) {
 
 // ---------------------------------------------------------------- IComConfig
 
-#define TLY_STORED_INT(Name, field)                                              \
-    STDMETHODIMP CDeviceTranslator::Ors_Set##Name(int Value) {                   \
-        field.store(Value);                                                      \
-        return S_OK;                                                             \
-    }                                                                            \
-    STDMETHODIMP CDeviceTranslator::Ors_Get##Name(int* Value) { return ReadInto(Value, field); }
-
-TLY_STORED_INT(ComPort, comPort_)
-TLY_STORED_INT(ComPort2, comPort2_)
-TLY_STORED_INT(BaudRate, baudRate_)
-TLY_STORED_INT(PanelAddress, panelAddress_)
-TLY_STORED_INT(PrimaryIP, primaryIp_)
-TLY_STORED_INT(SecondaryIP, secondaryIp_)
-TLY_STORED_INT(ByteSize, byteSize_)
-TLY_STORED_INT(Parity, parity_)
-TLY_STORED_INT(StopBits, stopBits_)
-
-#undef TLY_STORED_INT
+STDMETHODIMP CDeviceTranslator::Ors_SetComPort(int Value) { return Store(comPort_, Value); }
+STDMETHODIMP CDeviceTranslator::Ors_GetComPort(int* Value) { return ReadInto(Value, comPort_); }
+STDMETHODIMP CDeviceTranslator::Ors_SetComPort2(int Value) { return Store(comPort2_, Value); }
+STDMETHODIMP CDeviceTranslator::Ors_GetComPort2(int* Value) { return ReadInto(Value, comPort2_); }
+STDMETHODIMP CDeviceTranslator::Ors_SetBaudRate(int Value) { return Store(baudRate_, Value); }
+STDMETHODIMP CDeviceTranslator::Ors_GetBaudRate(int* Value) { return ReadInto(Value, baudRate_); }
+STDMETHODIMP CDeviceTranslator::Ors_SetPanelAddress(int Value) { return Store(panelAddress_, Value); }
+STDMETHODIMP CDeviceTranslator::Ors_GetPanelAddress(int* Value) { return ReadInto(Value, panelAddress_); }
+STDMETHODIMP CDeviceTranslator::Ors_SetPrimaryIP(int Value) { return Store(primaryIp_, Value); }
+STDMETHODIMP CDeviceTranslator::Ors_GetPrimaryIP(int* Value) { return ReadInto(Value, primaryIp_); }
+STDMETHODIMP CDeviceTranslator::Ors_SetSecondaryIP(int Value) { return Store(secondaryIp_, Value); }
+STDMETHODIMP CDeviceTranslator::Ors_GetSecondaryIP(int* Value) { return ReadInto(Value, secondaryIp_); }
+STDMETHODIMP CDeviceTranslator::Ors_SetByteSize(int Value) { return Store(byteSize_, Value); }
+STDMETHODIMP CDeviceTranslator::Ors_GetByteSize(int* Value) { return ReadInto(Value, byteSize_); }
+STDMETHODIMP CDeviceTranslator::Ors_SetParity(int Value) { return Store(parity_, Value); }
+STDMETHODIMP CDeviceTranslator::Ors_GetParity(int* Value) { return ReadInto(Value, parity_); }
+STDMETHODIMP CDeviceTranslator::Ors_SetStopBits(int Value) { return Store(stopBits_, Value); }
+STDMETHODIMP CDeviceTranslator::Ors_GetStopBits(int* Value) { return ReadInto(Value, stopBits_); }
 
 // ---------------------------------------------------------------- connection point
 

@@ -96,4 +96,5 @@ AT(_ORSMESSAGEEX, su_EventData.us_DataCA.sl_BioScore, 68);
 AT(_ORSMESSAGEEX, su_EventData.us_StatusRequest.sl_StatusType, 56);
 AT(_ORSMESSAGEEX, su_EventData.us_StatusRequest.sl_Status, 64);
 AT(_ORSMESSAGEEX, su_EventData.us_StatusRequest.sc_String, 72);
-static_assert(sizeof(_ORS_DATA_STATUS_REQUEST_EX::sl_Status) == 8 && sizeof(_ORS_DATA_STATUS_REQUEST_EX::sc_String) == 32);
+static_assert(sizeof(_ORS_DATA_STATUS_REQUEST_EX::sl_Status) == 8);
+static_assert(sizeof(_ORS_DATA_STATUS_REQUEST_EX::sc_String) == 32);

@@ -132,8 +132,10 @@ TEST_F(TranslatorLifecycleTest, EachStoredValueHasItsOwnField) {
         {[&](int v) { return c->Ors_SetByteSize(v); }, [&](int* v) { return c->Ors_GetByteSize(v); }, 0},
         {[&](int v) { return c->Ors_SetParity(v); }, [&](int* v) { return c->Ors_GetParity(v); }, 0},
         {[&](int v) { return c->Ors_SetStopBits(v); }, [&](int* v) { return c->Ors_GetStopBits(v); }, 0},
-        {[&](int v) { return x->Ors_SetCommunicationType(v); }, [&](int* v) { return x->Ors_GetCommunicationType(v); }, 0},
-        {[&](int v) { return x->Ors_SetCommunicationType2(v); }, [&](int* v) { return x->Ors_GetCommunicationType2(v); }, 0},
+        {[&](int v) { return x->Ors_SetCommunicationType(v); },
+         [&](int* v) { return x->Ors_GetCommunicationType(v); }, 0},
+        {[&](int v) { return x->Ors_SetCommunicationType2(v); },
+         [&](int* v) { return x->Ors_GetCommunicationType2(v); }, 0},
         {[&](int v) { return x->Ors_SetPanelType(v); }, [&](int* v) { return x->Ors_GetPanelType(v); }, 0},
         {[&](int v) { return x->Ors_SetDST(v); },
          [&](int* v) {

@@ -86,7 +86,9 @@ private:
         std::lock_guard<std::mutex> guard(instance->lock_);
         instance->calls_.push_back(call);
     }
-    static std::string With(const char* name, std::int32_t panel) { return std::string(name) + " " + std::to_string(panel); }
+    static std::string With(const char* name, std::int32_t panel) {
+        return std::string(name) + " " + std::to_string(panel);
+    }
 
     static void Fill(ReaderStatusList* list, const std::vector<ReaderStatusEntry>& entries) {
         if (!list || entries.empty()) return;

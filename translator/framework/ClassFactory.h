@@ -11,31 +11,28 @@
 
 namespace tly::com {
 
+// Hands out a new object (null when allocation failed) for interface iid; the
+// object goes again if it does not answer for iid.
+template <typename Object>
+HRESULT HandOut(Object* object, REFIID iid, void** out) {
+    if (!object) return E_OUTOFMEMORY;
+    object->AddRef();
+    const HRESULT result = object->QueryInterface(iid, out);
+    object->Release();
+    return result;
+}
+
 // A standalone object, answered for interface iid.
 template <typename T>
 HRESULT CreatePlainObject(REFIID iid, void** out) noexcept {
-    return ComMethod([&]() -> HRESULT {
-        auto* object = new (std::nothrow) ComObject<T>();
-        if (!object) return E_OUTOFMEMORY;
-        object->AddRef();
-        const HRESULT result = object->QueryInterface(iid, out);
-        object->Release();
-        return result;
-    });
+    return ComMethod([&] { return HandOut(new (std::nothrow) ComObject<T>(), iid, out); });
 }
 
 // An object aggregated by outer: only its inner IUnknown can be handed out.
 template <typename T>
 HRESULT CreateAggregatedObject(IUnknown* outer, REFIID iid, void** out) noexcept {
     if (!IsEqualIID(iid, IID_IUnknown)) return CLASS_E_NOAGGREGATION;
-    return ComMethod([&]() -> HRESULT {
-        auto* inner = new (std::nothrow) ComAggObject<T>(outer);
-        if (!inner) return E_OUTOFMEMORY;
-        inner->AddRef();
-        const HRESULT result = inner->QueryInterface(iid, out);
-        inner->Release();
-        return result;
-    });
+    return ComMethod([&] { return HandOut(new (std::nothrow) ComAggObject<T>(outer), iid, out); });
 }
 
 template <typename T>
