@@ -177,6 +177,62 @@ TEST(ComServer, EntryPointsRefuseOtherClassesAndNullOutputs) {
     EXPECT_EQ(get(CLSID_AccessControlTrans, IID_ITranslate, &out), E_NOINTERFACE);
 }
 
+TEST(ComServer, ResourcesNameTheServerAndDescribeItsClass) {
+    wchar_t path[MAX_PATH] = {};
+    {
+        Apartment apartment;
+        auto translator = CreateTranslator();
+        HMODULE module = ::GetModuleHandleW(kDllName);
+        ASSERT_NE(module, nullptr);
+        ::GetModuleFileNameW(module, path, MAX_PATH);
+        wchar_t name[64] = {};
+        ASSERT_GT(::LoadStringW(module, 100, name, 64), 0);
+        EXPECT_STREQ(name, L"TallyportAccessControlTranslator");
+    }
+    Apartment apartment;
+    UniqueComPtr<ITypeLib> library;
+    ASSERT_EQ(::LoadTypeLibEx(path, REGKIND_NONE, library.put()), S_OK);
+    tly::UniqueBstr libraryName;
+    library.get()->GetDocumentation(-1, libraryName.put(), nullptr, nullptr, nullptr);
+    EXPECT_STREQ(libraryName.get(), L"TALLYPORTACCESSCONTROLLib");
+
+    UniqueComPtr<ITypeInfo> coclass;
+    ASSERT_EQ(library.get()->GetTypeInfoOfGuid(CLSID_AccessControlTrans, coclass.put()), S_OK);
+    tly::UniqueBstr className;
+    tly::UniqueBstr classText;
+    coclass.get()->GetDocumentation(MEMBERID_NIL, className.put(), classText.put(), nullptr, nullptr);
+    EXPECT_STREQ(className.get(), L"AccessControlTrans");
+    EXPECT_STREQ(classText.get(), L"AccessControlTrans Class");
+
+    // Its interfaces: ITranslate by default, IDistributeEvent the default source.
+    TYPEATTR* attributes = nullptr;
+    ASSERT_EQ(coclass.get()->GetTypeAttr(&attributes), S_OK);
+    const WORD count = attributes->cImplTypes;
+    coclass.get()->ReleaseTypeAttr(attributes);
+    std::vector<std::pair<std::wstring, int>> implemented;
+    for (UINT i = 0; i < count; ++i) {
+        HREFTYPE reference = 0;
+        INT flags = 0;
+        UniqueComPtr<ITypeInfo> info;
+        coclass.get()->GetRefTypeOfImplType(i, &reference);
+        coclass.get()->GetImplTypeFlags(i, &flags);
+        coclass.get()->GetRefTypeInfo(reference, info.put());
+        tly::UniqueBstr name;
+        info.get()->GetDocumentation(MEMBERID_NIL, name.put(), nullptr, nullptr, nullptr);
+        implemented.emplace_back(name.get(), flags);
+    }
+    const std::vector<std::pair<std::wstring, int>> expected = {
+        {L"ITranslate", IMPLTYPEFLAG_FDEFAULT},
+        {L"ITranslate4", 0},
+        {L"IOutput", 0},
+        {L"IInput", 0},
+        {L"IAccessControl", 0},
+        {L"IComConfig", 0},
+        {L"IDistributeEvent", IMPLTYPEFLAG_FDEFAULT | IMPLTYPEFLAG_FSOURCE},
+    };
+    EXPECT_EQ(implemented, expected);
+}
+
 TEST(ComServer, HostLifecycleWithTheServerUnreachable) {
     Apartment apartment;
     auto translator = CreateTranslator();
