@@ -39,11 +39,6 @@ public:
     STDMETHODIMP Ors_GetSystemStatus3(_SYSTEM_STATUS3* pStatus) override;
     STDMETHODIMP Ors_UploadEvents(LONG nDeviceType, LONG nDeviceId) override;
 
-    // Sends a badge activity to this object's host exactly as the badge
-    // activity call-back does for the current translator.
-    void DeliverBadgeActivity(std::int32_t readerIndex, std::int64_t badgeNumber, std::int32_t eventType,
-                              std::int32_t eventId, std::uint32_t eventTime);
-
 protected:
     bool NotifyCommLost() override;
     bool NotifyCommRestored() override;
@@ -62,6 +57,10 @@ private:
     void SendCommunicationEvents(std::uint16_t eventId, std::uint32_t status);
     void SendRestoredEvent();
 
-    // Replays the badge event file for this panel, when it is enabled.
+    // Replays the badge event file for this panel (AccessControlTransBadgeFile.cpp).
     void RunBadgeEventFilePass();
+    // Sends a badge activity to this object's host exactly as the badge
+    // activity call-back does for the current translator.
+    void DeliverBadgeActivity(std::int32_t readerIndex, std::int64_t badgeNumber, std::int32_t eventType,
+                              std::int32_t eventId, std::uint32_t eventTime);
 };

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """host-sim against the registered translator with no server to reach: every
 panel is created, advised and initialised, reports itself offline, and closes;
-the JSON lines parse; a bad option is refused with exit code 2."""
+the JSON lines parse; a bad option is refused with exit code 2, a class that
+is not registered ends the run with exit code 3."""
 import json
 import os
 import subprocess
@@ -26,6 +27,10 @@ def fail(message, output=""):
 bad = run("--panels", "7,x")
 if bad.returncode != 2 or "--panels" not in bad.stderr:
     fail(f"bad option gave exit {bad.returncode}", bad.stderr)
+
+missing = run("--progid", "No.Such.Class", "--panels", "3,4")  # no --duration: the failure ends the run
+if missing.returncode != 3 or "not registered" not in missing.stdout:
+    fail(f"unknown ProgID gave exit {missing.returncode}", missing.stdout)
 
 done = run("--panels", "7,8", "--duration", "2", "--readers", "3", "--json")
 if done.returncode != 0:

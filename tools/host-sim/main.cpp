@@ -54,6 +54,8 @@ int main(int argc, char** argv) {
                 std::fprintf(stderr, "host-sim: panel %d: %s\n", options.panels[i], e.what());
                 results[i] = 1;
             }
+            // A panel that could not be hosted ends the run for all.
+            if (results[i] != 0) ::SetEvent(stop.get());
         });
     }
     const DWORD wait = options.durationSeconds ? *options.durationSeconds * 1000 : INFINITE;
