@@ -14,7 +14,12 @@
 
 CAccessControlTrans::CAccessControlTrans() {
     SetCurrentTranslator(this, Channel());
-    LogTranslatorEvent(LogLevel::Info, "translator.constructed", "Translator instance constructed");
+    // Nothing may throw from here on: the destructor, which clears the slot
+    // again, runs only for a completed construction.
+    try {
+        LogTranslatorEvent(LogLevel::Info, "translator.constructed", "Translator instance constructed");
+    } catch (...) {
+    }
 }
 
 CAccessControlTrans::~CAccessControlTrans() {
