@@ -92,6 +92,7 @@ public:
     void ReplaceSiteForTesting(std::vector<DoorInfo> newDoors, std::vector<HandheldInfo> newHandhelds,
                                std::vector<ReaderInfo> newReaders, std::vector<HandheldInfo> newConnected);
     std::vector<HandheldInfo> ConnectedReadersSnapshot();
+    double SecondsSinceLastWebSocketMessage() const { return webSocket.SecondsSinceLastMessage(); }
 
     // Call-backs into the translator; null turns one off.
     void SetBadgeActivityCallback(BadgeActivityCallback callback) { badgeActivityCallback.store(callback); }
