@@ -97,7 +97,9 @@ TEST_F(InitialDataTest, ResponseShapesAndMemberTypesAreReadStrictly) {
                           Case{"{broken", false, "Failed to parse doors response: "}}) {
         AnswerOnce("/api/corvanta/doors", c.body);
         EXPECT_EQ(TLYAPI_GetInitialData(1), c.ok) << c.body;
-        if (!c.ok) EXPECT_EQ(LastError().rfind(c.lastErrorStart, 0), 0u) << c.body << " -> " << LastError();
+        if (!c.ok) {
+            EXPECT_EQ(LastError().rfind(c.lastErrorStart, 0), 0u) << c.body << " -> " << LastError();
+        }
     }
 }
 
