@@ -6,7 +6,7 @@ BUILD ?= build
 JOBS  ?= 2
 CMAKE_ARGS ?=
 
-.PHONY: all setup configure build test clean
+.PHONY: all setup configure build test clean demo
 
 all: build
 
@@ -27,3 +27,7 @@ test: build
 clean:
 	-tools/wine-prefix.sh $(BUILD) stop
 	rm -rf $(BUILD)
+
+# The demo: set-up, build, then the translator at work against the simulator.
+demo: build
+	@tools/demo/run-demo.sh $(BUILD)

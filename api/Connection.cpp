@@ -1,25 +1,126 @@
-#include "api/TLYApiImpl.h"
+// Bringing the shared transport up and down for the host's panels, and the
+// health tick that keeps it alive. Connect, Disconnect and CheckConnection are
+// serialised by connectionMutex, which is never held while the translator's
+// call-backs run: the WebSocket reopening below refreshes the panels (and so
+// delivers activities) only after the lock is released.
 
+#include "api/TLYApiImpl.h"
 #include "logging/Log.h"
+#include "platform/Clock.h"
+
+namespace {
+
+constexpr std::uint32_t kHealthCheckIntervalMs = 30000;
+constexpr double kWebSocketLivenessSeconds = 60.0;
+
+// The health tick's memory, shared by every panel of the process; guarded by
+// connectionMutex.
+std::uint32_t lastHealthCheckTick = 0;
+bool lastHealthResult = false;
+
+}  // namespace
 
 bool TLYApiImpl::Connect(std::int32_t panelId) {
+    std::lock_guard<std::mutex> serialised(connectionMutex);
     ClearLastError();
-    LogApiEvent(LogLevel::Info, "connect.start", "Connecting panel to Tallyport", {{"panel_id", panelId}});
-    SetLastError("Failed to initialize REST client");
-    LogApiEvent(LogLevel::Error, "connect.rest_init_failed", "Failed to initialize REST client",
-                {{"panel_id", panelId}});
-    return false;
+    const TranslatorSettings copy = SettingsSnapshot();
+    LogApiEvent(LogLevel::Info, "connect.start", "Connecting panel to Tallyport",
+                {{"panel_id", panelId}, {"hostname", copy.hostname}, {"port", copy.port}});
+
+    if (!restClient.IsInitialized() &&
+        !restClient.Initialize(copy.hostname, static_cast<std::uint16_t>(copy.port), copy.validate_cert)) {
+        SetLastError("Failed to initialize REST client");
+        LogApiEvent(LogLevel::Error, "connect.rest_init_failed", "Failed to initialize REST client",
+                    {{"panel_id", panelId}});
+        return false;
+    }
+    restClient.SetPinnedThumbprint(copy.validate_cert ? std::string() : copy.cert_thumbprint);
+
+    if (restClient.AccessToken().empty()) {
+        if (!restClient.Authenticate(copy.client_id, copy.client_secret)) {
+            SetLastError("OAuth authentication failed");
+            LogApiEvent(LogLevel::Error, "connect.auth_failed", "OAuth authentication failed",
+                        {{"panel_id", panelId}, {"client_id", copy.client_id}});
+            return false;
+        }
+        SavePinnedThumbprint();
+    }
+
+    std::string response;
+    if (!restClient.GetWithRetry("/status", response)) {
+        SetLastError("Health check failed: " + response);
+        LogApiEvent(LogLevel::Error, "connect.health_failed", "Health check failed",
+                    {{"panel_id", panelId}, {"response", response}});
+        return false;
+    }
+    LogApiEvent(LogLevel::Debug, "connect.health_passed", "Health check passed",
+                {{"panel_id", panelId}, {"response", response}});
+
+    if (!webSocket.IsConnected()) {
+        // The pin may have been taken on first use just above.
+        const std::string thumbprint = SettingsSnapshot().cert_thumbprint;
+        if (webSocket.Connect(copy.hostname, static_cast<std::uint16_t>(copy.port), restClient.AccessToken(),
+                              copy.validate_cert, thumbprint)) {
+            LogApiEvent(LogLevel::Info, "connect.websocket_connected", "WebSocket connected", {{"panel_id", panelId}});
+        } else {
+            LogApiEvent(LogLevel::Warn, "connect.websocket_failed",
+                        "WebSocket connection failed; REST mode will continue without real-time events",
+                        {{"panel_id", panelId}});
+        }
+    }
+    return true;
 }
 
 void TLYApiImpl::Disconnect(std::int32_t panelId) {
-    LogApiEvent(LogLevel::Info, "disconnect.start", "Disconnecting panel from Tallyport", {{"panel_id", panelId}});
-    UnregisterPanel(panelId);
-    if (ActivePanelCount() > 0) return;
-    webSocket.Close();
-    restClient.Close();
+    {
+        std::lock_guard<std::mutex> serialised(connectionMutex);
+        LogApiEvent(LogLevel::Info, "disconnect.start", "Disconnecting panel from Tallyport", {{"panel_id", panelId}});
+        UnregisterPanel(panelId);
+        if (ActivePanelCount() > 0) return;  // other panels still use the transport
+        webSocket.Close();
+        restClient.Close();
+    }
+    // With no panel left nothing needs the watcher: stop it on this ordinary
+    // path, so the module can be unloaded. Outside connectionMutex, since a
+    // reconnect on the watcher thread may be waiting for it.
+    StopSettingsWatcher();
 }
 
 bool TLYApiImpl::CheckConnection() {
-    if (!restClient.IsInitialized()) return false;
-    return false;
+    bool reopened = false;
+    {
+        std::lock_guard<std::mutex> serialised(connectionMutex);
+        if (!restClient.IsInitialized()) return false;
+        restClient.RefreshTokenIfDue();
+
+        if (webSocket.IsConnected() && webSocket.SecondsSinceLastMessage() <= kWebSocketLivenessSeconds) return true;
+
+        const std::uint32_t now = tly::CurrentClock().TickCount();
+        if (now - lastHealthCheckTick < kHealthCheckIntervalMs) return lastHealthResult;  // unsigned: wrap-safe
+        lastHealthCheckTick = now;
+        std::string response;
+        lastHealthResult = restClient.GetWithRetry("/status", response);
+        if (!lastHealthResult) return false;
+
+        SavePinnedThumbprint();
+        if (webSocket.IsConnected()) return true;
+
+        LogApiEvent(LogLevel::Info, "websocket.reconnect_attempt",
+                    "REST healthy but WebSocket down, attempting WebSocket reconnect");
+        const std::string token = restClient.AccessToken();
+        const TranslatorSettings copy = SettingsSnapshot();
+        if (token.empty()) return true;
+        if (!webSocket.Connect(copy.hostname, static_cast<std::uint16_t>(copy.port), token, copy.validate_cert,
+                               copy.cert_thumbprint)) {
+            return true;
+        }
+        LogApiEvent(LogLevel::Info, "websocket.reconnect_succeeded", "WebSocket reconnected, refreshing state");
+        reopened = true;
+    }
+    // Outside the lock: the refresh delivers activities to the translator,
+    // which may call back into the API.
+    if (reopened) {
+        for (std::int32_t panel : PanelIdsSnapshot()) GetInitialData(panel);
+    }
+    return true;
 }

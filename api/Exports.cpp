@@ -2,6 +2,7 @@
 // operation; every exception is caught here and turned into the result and
 // log line the interface defines, so none reaches the host.
 
+#include "api/OperationFaults.h"
 #include "api/TLYApi.h"
 #include "api/TLYApiImpl.h"
 #include "logging/Log.h"
@@ -32,6 +33,7 @@ bool __cdecl TLYAPI_Open(std::int32_t panelId) {
         LogApiEvent(LogLevel::Info, "open", "Opening panel", {PanelField(panelId)});
         TLYApiImpl& api = TLYApiImpl::Instance();
         api.RegisterPanel(panelId);
+        RaiseOperationFault("Open");
         return api.LoadSettings();
     } catch (const std::exception& e) {
         LogApiEvent(LogLevel::Error, "open.failed", "Open panel failed", {PanelField(panelId), {"exception", e.what()}});
@@ -46,6 +48,7 @@ bool __cdecl TLYAPI_Connect(std::int32_t panelId) {
     try {
         TLYApiImpl& api = TLYApiImpl::Instance();
         try {
+            RaiseOperationFault("Connect");
             const bool connected = api.Connect(panelId);
             if (connected) {
                 LogApiEvent(LogLevel::Info, "connect.succeeded", "Panel connection succeeded", {PanelField(panelId)});
@@ -71,6 +74,7 @@ bool __cdecl TLYAPI_Connect(std::int32_t panelId) {
 void __cdecl TLYAPI_Close(std::int32_t panelId) {
     try {
         LogApiEvent(LogLevel::Info, "close", "Closing panel", {PanelField(panelId)});
+        RaiseOperationFault("Close");
         TLYApiImpl::Instance().Disconnect(panelId);
     } catch (const std::exception& e) {
         LogApiEvent(LogLevel::Error, "close.failed_exception", "Close panel raised exception",
@@ -97,6 +101,7 @@ bool __cdecl TLYAPI_GetInitialData(std::int32_t panelId) {
     try {
         TLYApiImpl& api = TLYApiImpl::Instance();
         try {
+            RaiseOperationFault("GetInitialData");
             return api.GetInitialData(panelId);
         } catch (const std::exception& e) {
             api.SetLastError(std::string("Initial data exception: ") + e.what());
@@ -114,6 +119,7 @@ bool __cdecl TLYAPI_GetInitialData(std::int32_t panelId) {
 
 void __cdecl TLYAPI_FetchPendingActivities() {
     try {
+        RaiseOperationFault("FetchPendingActivities");
         TLYApiImpl::Instance().FetchAndProcessPendingActivities();
     } catch (...) {
         LogApiEvent(LogLevel::Warn, "activities.fetch_exception", "Exception during pending activity fetch");
@@ -138,6 +144,7 @@ void __cdecl TLYAPI_GetReadersGoneOnline(std::int32_t panelId, ReaderStatusList*
 
 void __cdecl TLYAPI_GetReadersStatus3(std::int32_t panelId, ReaderStatusList* list) {
     try {
+        RaiseOperationFault("GetReadersStatus3");
         TLYApiImpl::Instance().GetReadersStatus(panelId, list);
     } catch (const std::exception& e) {
         LogApiEvent(LogLevel::Error, "readers_status.failed_exception", "Reader status fetch raised exception",
@@ -150,6 +157,7 @@ void __cdecl TLYAPI_GetReadersStatus3(std::int32_t panelId, ReaderStatusList* li
 
 bool __cdecl TLYAPI_GetSubscribed(std::int32_t /*panelId: the check is process-wide*/) {
     try {
+        RaiseOperationFault("GetSubscribed");
         return TLYApiImpl::Instance().CheckConnection();
     } catch (...) {
         return false;

@@ -29,5 +29,6 @@ bool TLYApiImpl::LoadSettings() {
                      {"log_level", loaded.log_level},
                      {"log_file_name", loaded.log_file_name}});
     }
+    StartSettingsWatcher();
     return complete;
 }

@@ -2,16 +2,40 @@
 
 #include <algorithm>
 
+namespace {
+std::atomic<TLYApiImpl*> g_instance{nullptr};
+std::mutex g_instanceMutex;
+}  // namespace
+
+// Created on first use and not destroyed by the runtime's exit handlers: at
+// process exit the other threads are already gone and nothing may be joined or
+// closed. DestroyAtUnload frees it when the module is unloaded while idle.
 TLYApiImpl& TLYApiImpl::Instance() {
-    static TLYApiImpl instance;
-    return instance;
+    if (TLYApiImpl* instance = g_instance.load(std::memory_order_acquire)) return *instance;
+    std::lock_guard<std::mutex> lock(g_instanceMutex);
+    if (!g_instance.load()) g_instance.store(new TLYApiImpl, std::memory_order_release);
+    return *g_instance.load();
+}
+
+void TLYApiImpl::DestroyAtUnload() {
+    TLYApiImpl* instance = g_instance.exchange(nullptr);
+    if (!instance) return;
+    // Still in use: leave it rather than block or call out under the loader lock.
+    if (instance->watcherRunning.load() || instance->webSocket.IsConnected() || instance->restClient.IsInitialized()) {
+        return;
+    }
+    delete instance;
 }
 
 // Construction performs no I/O and logs nothing: the settings file is read
 // only when a panel is opened.
-TLYApiImpl::TLYApiImpl() = default;
+TLYApiImpl::TLYApiImpl() {
+    webSocket.SetMessageCallback([this](const std::string& text) { OnWebSocketMessage(text); });
+    webSocket.SetStateCallback([this](bool connected) { OnWebSocketStateChanged(connected); });
+}
 
 TLYApiImpl::~TLYApiImpl() {
+    StopSettingsWatcher();
     webSocket.Close();
     restClient.Close();
 }
@@ -61,4 +85,18 @@ TranslatorSettings TLYApiImpl::SettingsSnapshot() const {
 bool TLYApiImpl::IsBadgeEventFileEnabled() const {
     std::lock_guard<std::mutex> lock(settingsMutex);
     return settings.enable_badge_event_file;
+}
+
+void TLYApiImpl::ReplaceSiteForTesting(std::vector<DoorInfo> newDoors, std::vector<HandheldInfo> newHandhelds,
+                                       std::vector<ReaderInfo> newReaders, std::vector<HandheldInfo> newConnected) {
+    std::scoped_lock lock(connectedReadersMutex, handheldsMutex, readersMutex, doorsMutex);
+    doors = std::move(newDoors);
+    handhelds = std::move(newHandhelds);
+    readers = std::move(newReaders);
+    connectedReaders = std::move(newConnected);
+}
+
+std::vector<HandheldInfo> TLYApiImpl::ConnectedReadersSnapshot() {
+    std::lock_guard<std::mutex> lock(connectedReadersMutex);
+    return connectedReaders;
 }

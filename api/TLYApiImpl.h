@@ -11,6 +11,9 @@
 
 #include "api/SiteData.h"
 #include "api/TLYApi.h"
+#include "logging/Log.h"
+#include "platform/ModuleThread.h"
+#include "platform/UniqueResource.h"
 #include "settings/TranslatorSettings.h"
 #include "transport/TLYRestClient.h"
 #include "transport/TLYWebSocket.h"
@@ -25,6 +28,10 @@
 class TLYApiImpl {
 public:
     static TLYApiImpl& Instance();
+
+    // Frees the instance when the module is unloaded (not at process exit),
+    // provided StopBackgroundWork has left nothing running.
+    static void DestroyAtUnload();
 
     TLYApiImpl();
     ~TLYApiImpl();
@@ -47,16 +54,32 @@ public:
     TranslatorSettings SettingsSnapshot() const;
     bool IsBadgeEventFileEnabled() const;
 
+    // The settings watcher thread, and stopping everything that runs on its
+    // own thread before the module may be unloaded.
+    void StartSettingsWatcher();
+    void StopSettingsWatcher();
+    void StopBackgroundWork();
+
     // Connection lifecycle.
     bool Connect(std::int32_t panelId);
     void Disconnect(std::int32_t panelId);
     bool CheckConnection();
+    void SavePinnedThumbprint();
 
     // Site data.
     bool GetInitialData(std::int32_t panelId);
+    void MarkReaderOnlineByGuid(const std::string& guid);
+    void MarkReaderOfflineByGuid(const std::string& guid);
 
     // Pending activities.
     void FetchAndProcessPendingActivities();
+    void OnActivitiesAvailable();
+
+    // Real-time notifications from the WebSocket channel.
+    void OnWebSocketMessage(const std::string& text);
+    void OnWebSocketStateChanged(bool connected);
+    void ApplyReaderDoorChange(std::int32_t readerId, std::int32_t oldDoorId, std::int32_t newDoorId,
+                               const std::string& guid);
 
     // Reader transition queues and the online snapshot.
     void MarkReaderOnline(const std::string& externalId);
@@ -64,6 +87,12 @@ public:
     void GetReadersGoneOnline(std::int32_t panelId, ReaderStatusList* list);
     void GetReadersGoneOffline(std::int32_t panelId, ReaderStatusList* list);
     void GetReadersStatus(std::int32_t panelId, ReaderStatusList* list);
+
+    // Test seam: installs a site picture without a server.
+    void ReplaceSiteForTesting(std::vector<DoorInfo> newDoors, std::vector<HandheldInfo> newHandhelds,
+                               std::vector<ReaderInfo> newReaders, std::vector<HandheldInfo> newConnected);
+    std::vector<HandheldInfo> ConnectedReadersSnapshot();
+    double SecondsSinceLastWebSocketMessage() const { return webSocket.SecondsSinceLastMessage(); }
 
     // Call-backs into the translator; null turns one off.
     void SetBadgeActivityCallback(BadgeActivityCallback callback) { badgeActivityCallback.store(callback); }
@@ -73,6 +102,58 @@ public:
 
 private:
     using TransitionQueues = std::map<std::int32_t, std::vector<std::int32_t>>;
+
+    // What one site-list fetch requests, parses and reports.
+    struct SiteFetch {
+        std::string endpoint;
+        const char* member;
+        const char* fetchFailedText;
+        const char* fetchFailedEvent;
+        const char* fetchFailedMessage;
+        const char* parseFailedText;
+        const char* parseFailedEvent;
+        const char* parseFailedMessage;
+        LogFields panelFields;
+    };
+
+    // Fields of one activity that both the badge and the alarm branch use.
+    struct ActivityContext {
+        std::int32_t admId;
+        std::int64_t badgeNo;
+        std::int32_t readerIndex;
+        std::string doorName;
+        std::string readerName;
+        std::string timestamp;
+        std::uint32_t eventTime;
+    };
+
+    template <typename Record, typename ReadElement, typename Prepare, typename Loaded>
+    bool LoadSiteList(const SiteFetch& fetch, std::mutex& mutex, std::vector<Record>& list, ReadElement readElement,
+                      Prepare prepare, Loaded loaded);
+    void ReconcileReaderTransitions();
+
+    // Lookups; the caller holds the list's mutex.
+    const DoorInfo* FindDoorById(std::int32_t doorId) const;
+    const HandheldInfo* FindHandheldByGuid(const std::string& guid) const;
+    const ReaderInfo* FindReaderByGuid(const std::string& guid) const;
+    const ReaderInfo* FindReaderById(std::int32_t readerId) const;
+    std::int32_t CountOtherConnectedOnDoor(std::int32_t doorId, const std::string& guid) const;
+
+    void SettingsWatcherThread();
+    bool WatcherSleep(DWORD milliseconds);
+    void ReloadSettingsFromWatcher(const std::string& path);
+    void CloseTransport();
+
+    void RequestActivityRun(bool fromNotification);
+    void RunPendingActivities();
+    void ProcessPanelActivities(std::int32_t panelId, std::int64_t& processedCount);
+    bool HandleActivity(const nlohmann::json& activity, std::int32_t panelId, std::int32_t& admId);
+    void HandleBadgeActivity(const nlohmann::json& activity, const ActivityContext& context);
+    void HandleAlarm(const nlohmann::json& activity, const ActivityContext& context);
+
+    void OnReaderConnected(const std::string& text);
+    void OnReaderDisconnected(const std::string& text);
+    void OnReaderDoorChanged(const std::string& text);
 
     void QueueTransition(TransitionQueues& queues, const std::string& externalId, bool online);
     void DrainTransitions(TransitionQueues& queues, std::int32_t panelId, ReaderStatusList* list, bool online);
@@ -111,4 +192,17 @@ private:
     std::string lastError;
 
     mutable std::mutex settingsMutex;
+
+    // Serialises Connect, Disconnect and CheckConnection, which share both
+    // transport clients; never held while call-backs into the translator run.
+    std::mutex connectionMutex;
+
+    // The settings watcher; watcherMutex serialises its start and stop.
+    std::mutex watcherMutex;
+    std::atomic<bool> watcherRunning{false};
+    tly::UniqueHandle watcherStop;
+    tly::ModuleThread watcherThread;
 };
+
+// True when a change between the two records needs a reconnect.
+bool ConnectionSettingsDiffer(const TranslatorSettings& a, const TranslatorSettings& b);

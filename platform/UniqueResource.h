@@ -4,6 +4,7 @@
 // aliases below name the kinds this system uses. Movable, never copyable.
 
 #include <windows.h>
+#include <oleauto.h>
 
 #include <utility>
 
@@ -88,10 +89,41 @@ struct LibraryTraits {
     static void Close(Type h) noexcept { ::FreeLibrary(h); }
 };
 
+struct RegistryKeyTraits {
+    using Type = HKEY;
+    static Type Invalid() noexcept { return nullptr; }
+    static void Close(Type h) noexcept { ::RegCloseKey(h); }
+};
+
+struct BstrTraits {
+    using Type = BSTR;
+    static Type Invalid() noexcept { return nullptr; }
+    static void Close(Type s) noexcept { ::SysFreeString(s); }
+};
+
+// One reference to a COM interface; taking ownership does not add one.
+template <typename Interface>
+struct ComReferenceTraits {
+    using Type = Interface*;
+    static Type Invalid() noexcept { return nullptr; }
+    static void Close(Type p) noexcept { p->Release(); }
+};
+
 using UniqueHandle = UniqueResource<KernelHandleTraits>;          // events, threads, processes
 using UniqueFileHandle = UniqueResource<FileHandleTraits>;        // files
 using UniqueChangeNotification = UniqueResource<FindChangeTraits>;
 using UniqueLocalMemory = UniqueResource<LocalMemoryTraits>;      // DPAPI output blobs
 using UniqueLibrary = UniqueResource<LibraryTraits>;
+using UniqueRegistryKey = UniqueResource<RegistryKeyTraits>;
+using UniqueBstr = UniqueResource<BstrTraits>;
+template <typename Interface>
+using UniqueComPtr = UniqueResource<ComReferenceTraits<Interface>>;
+
+// A new reference to an interface the caller already holds.
+template <typename Interface>
+UniqueComPtr<Interface> AddReference(Interface* p) noexcept {
+    if (p) p->AddRef();
+    return UniqueComPtr<Interface>(p);
+}
 
 }  // namespace tly

@@ -1,7 +1,7 @@
 #include "settings/LegacySettings.h"
 
 #include "logging/Log.h"
-#include "settings/FileAccess.h"
+#include "platform/FileAccess.h"
 #include "settings/SettingsFile.h"
 
 #include <windows.h>

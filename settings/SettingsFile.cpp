@@ -1,7 +1,7 @@
 #include "settings/SettingsFile.h"
 
 #include "logging/Log.h"
-#include "settings/FileAccess.h"
+#include "platform/FileAccess.h"
 #include "settings/LegacySettings.h"
 #include "settings/SecretProtection.h"
 #include "settings/Thumbprint.h"

@@ -48,3 +48,72 @@ TEST(DllLoad, LastErrorExportIsSafeWithHostileBuffers) {
     EXPECT_EQ(std::string(untouched, 4), "abcd");
     EXPECT_TRUE(::FreeLibrary(module));
 }
+
+namespace {
+
+// A copy of the DLL in a directory of its own, so its settings and log files
+// land there and not beside the build output.
+class DllCopy {
+public:
+    DllCopy() {
+        char temp[MAX_PATH] = {};
+        ::GetTempPathA(MAX_PATH, temp);
+        directory_ = std::string(temp) + "tly-dll-" + std::to_string(::GetCurrentProcessId());
+        ::CreateDirectoryA(directory_.c_str(), nullptr);
+        path_ = directory_ + "\\TallyportAccessControlTranslator.dll";
+        ::CopyFileA(DllPath().c_str(), path_.c_str(), FALSE);
+    }
+    ~DllCopy() {
+        for (const char* name : {"TallyportAccessControlTranslator.dll", "tallyport_settings.json",
+                                 "tly_translator.log", "tly_translator_bootstrap.log"}) {
+            ::DeleteFileA((directory_ + "\\" + name).c_str());
+        }
+        ::RemoveDirectoryA(directory_.c_str());
+    }
+    const std::string& Path() const { return path_; }
+    std::string File(const char* name) const { return directory_ + "\\" + name; }
+
+private:
+    std::string directory_;
+    std::string path_;
+};
+
+template <typename Function>
+Function Export(HMODULE module, const char* name) {
+    return reinterpret_cast<Function>(reinterpret_cast<void*>(::GetProcAddress(module, name)));
+}
+
+}  // namespace
+
+// Opening a panel starts the settings watcher thread; closing the last panel
+// must stop it on that ordinary path, or FreeLibrary would deadlock with it.
+TEST(DllLoad, OpenCloseUnloadCycleDoesNotHang) {
+    DllCopy copy;
+    for (int cycle = 0; cycle < 3; ++cycle) {
+        HMODULE module = ::LoadLibraryA(copy.Path().c_str());
+        ASSERT_NE(module, nullptr);
+        auto open = Export<bool(__cdecl*)(int)>(module, "TLYAPI_Open");
+        auto close = Export<void(__cdecl*)(int)>(module, "TLYAPI_Close");
+        ASSERT_TRUE(open && close);
+        EXPECT_EQ(open(1), cycle > 0) << "the first open writes the default settings file";
+        open(2);
+        close(1);
+        close(2);
+        EXPECT_TRUE(::FreeLibrary(module));
+        EXPECT_EQ(::GetModuleHandleA("TallyportAccessControlTranslator.dll"), nullptr) << "really unloaded";
+    }
+    EXPECT_NE(::GetFileAttributesA(copy.File("tallyport_settings.json").c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+// A host that exits with a panel still open: the process must end promptly.
+TEST(DllLoad, ProcessExitWithOpenPanelDoesNotHang) {
+    DllCopy copy;
+    HMODULE module = ::LoadLibraryA(copy.Path().c_str());
+    ASSERT_NE(module, nullptr);
+    auto open = Export<bool(__cdecl*)(int)>(module, "TLYAPI_Open");
+    open(1);
+    // FreeLibrary now would only drop our reference: the watcher thread holds
+    // the module, so it cannot be unloaded under the thread's feet.
+    EXPECT_TRUE(::FreeLibrary(module));
+    EXPECT_NE(::GetModuleHandleA("TallyportAccessControlTranslator.dll"), nullptr);
+}

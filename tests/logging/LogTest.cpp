@@ -1,0 +1,161 @@
+#include "logging/Log.h"
+
+#include "settings/TranslatorSettings.h"
+#include "tests/support/LogReader.h"
+#include "tests/support/ManualClock.h"
+#include "tests/support/TempModuleDirectory.h"
+
+#include <gtest/gtest.h>
+
+using tly::test::LinesWithEvent;
+using tly::test::ReadLogLines;
+using tly::test::TempModuleDirectory;
+
+namespace {
+
+class LogTest : public ::testing::Test {
+protected:
+    void Apply(const std::string& level, const std::string& fileName = "tly_translator.log", int sizeMb = 10,
+               int files = 3) {
+        TranslatorSettings settings;
+        settings.log_level = level;
+        settings.log_file_name = fileName;
+        settings.max_log_size_mb = sizeMb;
+        settings.max_log_files = files;
+        ApplyLoggingSettings(settings);
+    }
+    std::string LogPath() const { return dir.File("tly_translator.log"); }
+
+    TempModuleDirectory dir;
+    tly::test::ManualClock clock;
+};
+
+}  // namespace
+
+TEST_F(LogTest, LineHasSortedKeysCompactFormAndCrLf) {
+    Apply("trace");
+    LogEvent(LogLevel::Warn, "rest_client", "auth_failed", "Käse \"quoted\"",
+             {{"status_code", 401}, {"endpoint", "/auth/token"}});
+
+    const std::string bytes = dir.Read("tly_translator.log");
+    const std::string pid = std::to_string(static_cast<int>(::GetCurrentProcessId()));
+    const std::string tid = std::to_string(static_cast<int>(::GetCurrentThreadId()));
+    EXPECT_EQ(bytes,
+              "{\"component\":\"rest_client\",\"event\":\"auth_failed\",\"fields\":{\"endpoint\":\"/auth/token\","
+              "\"status_code\":401},\"level\":\"warn\",\"message\":\"Käse \\\"quoted\\\"\",\"process_id\":" +
+                  pid + ",\"thread_id\":" + tid + ",\"timestamp\":\"2024-03-05T14:07:09.042\"}\r\n");
+}
+
+TEST_F(LogTest, EmptyMessageAndFieldsAreLeftOutAndLaterDuplicateKeyWins) {
+    Apply("debug");
+    LogEvent(LogLevel::Info, "tly_api", "bare");
+    LogEvent(LogLevel::Info, "tly_api", "dup", "", {{"k", 1}, {"k", "second"}});
+
+    auto lines = ReadLogLines(LogPath());
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_FALSE(lines[0].contains("message"));
+    EXPECT_FALSE(lines[0].contains("fields"));
+    EXPECT_EQ(lines[1]["fields"], nlohmann::json({{"k", "second"}}));
+}
+
+TEST_F(LogTest, ThresholdFiltersBelowAndWritesAtOrAbove) {
+    struct Case {
+        const char* level;
+        LogLevel written;
+        LogLevel filtered;
+    };
+    for (const Case& c : {Case{"WARNING", LogLevel::Warn, LogLevel::Info}, Case{"error", LogLevel::Error, LogLevel::Warn},
+                          Case{"Trace", LogLevel::Trace, LogLevel::Trace}}) {
+        ::DeleteFileA(LogPath().c_str());
+        Apply(c.level);
+        LogEvent(c.filtered, "c", "filtered");
+        LogEvent(c.written, "c", "written");
+        auto lines = ReadLogLines(LogPath());
+        const bool sameLevel = c.written == c.filtered;
+        EXPECT_EQ(lines.size(), sameLevel ? 2u : 1u) << c.level;
+        EXPECT_EQ(lines.back()["event"], "written") << c.level;
+    }
+}
+
+TEST_F(LogTest, NothingIsWrittenWhenLoggingIsOffButBootstrapStillWrites) {
+    for (const char* level : {"none", "off", "", "verbose", " info"}) {
+        Apply(level);
+        LogEvent(LogLevel::Error, "c", "e", "m");
+        EXPECT_FALSE(dir.Exists("tly_translator.log")) << "level '" << level << "'";
+    }
+    BootstrapLog("settings broken");
+    auto lines = ReadLogLines(LogPath());
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0]["level"], "error");
+    EXPECT_EQ(lines[0]["component"], "settings_bootstrap");
+    EXPECT_EQ(lines[0]["event"], "bootstrap.diagnostic");
+    EXPECT_EQ(lines[0]["message"], "settings broken");
+}
+
+TEST_F(LogTest, InitialThresholdIsNone) {
+    LogEvent(LogLevel::Error, "c", "e");
+    EXPECT_FALSE(dir.Exists("tly_translator.log"));
+}
+
+TEST_F(LogTest, BootstrapGoesToDefaultLogAndBootstrapFileWithBareLf) {
+    Apply("info", "custom.log");
+    BootstrapLog("");
+    const std::string main = dir.Read("tly_translator.log");
+    const std::string bootstrap = dir.Read("tly_translator_bootstrap.log");
+    EXPECT_FALSE(dir.Exists("custom.log"));
+    EXPECT_EQ(main, bootstrap);
+    ASSERT_GE(main.size(), 2u);
+    EXPECT_EQ(main.back(), '\n');
+    EXPECT_NE(main[main.size() - 2], '\r');
+    EXPECT_NE(main.find("\"message\":\"\""), std::string::npos) << "an empty bootstrap message is still written";
+}
+
+TEST_F(LogTest, InvalidUtf8DropsTheLineOnlyAndTheNextLineIsWritten) {
+    Apply("info");
+    LogEvent(LogLevel::Info, "c", "bad", std::string("\xC3\x28", 2));
+    LogEvent(LogLevel::Info, "c", "good");
+    auto lines = ReadLogLines(LogPath());
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0]["event"], "good");
+}
+
+TEST_F(LogTest, LevelOutsideTheEnumerationIsNamedInfo) {
+    Apply("trace");
+    LogEvent(static_cast<LogLevel>(42), "c", "odd");
+    EXPECT_EQ(ReadLogLines(LogPath()).at(0)["level"], "info");
+    EXPECT_STREQ(LogLevelName(static_cast<LogLevel>(-1)), "info");
+}
+
+TEST_F(LogTest, MissingLogDirectoryLosesTheLineSilently) {
+    Apply("info", "no\\such\\dir\\x.log");
+    LogEvent(LogLevel::Error, "c", "e");  // must simply not crash or throw
+    Apply("info");
+    LogEvent(LogLevel::Error, "c", "after");
+    EXPECT_EQ(ReadLogLines(LogPath()).size(), 1u);
+}
+
+TEST(ParseLogLevelTest, AcceptsNamesCaseInsensitivelyWithoutTrimming) {
+    struct Case {
+        const char* text;
+        LogLevel expected;
+    };
+    for (const Case& c : {Case{"trace", LogLevel::Trace}, Case{"DEBUG", LogLevel::Debug}, Case{"Info", LogLevel::Info},
+                          Case{"warn", LogLevel::Warn}, Case{"Warning", LogLevel::Warn}, Case{"error", LogLevel::Error},
+                          Case{"none", LogLevel::None}, Case{"OFF", LogLevel::None}, Case{" info", LogLevel::Debug},
+                          Case{"verbose", LogLevel::Debug}, Case{"", LogLevel::Debug}}) {
+        EXPECT_EQ(ParseLogLevel(c.text, LogLevel::Debug), c.expected) << "'" << c.text << "'";
+    }
+}
+
+TEST(RotatedLogNameTest, NumberGoesBeforeTheLastDot) {
+    EXPECT_EQ(RotatedLogName("C:\\m\\tly_translator.log", 1), "C:\\m\\tly_translator.1.log");
+    EXPECT_EQ(RotatedLogName("C:\\m\\tly", 2), "C:\\m\\tly.2");
+    // The last dot of the whole path counts, even in a directory name.
+    EXPECT_EQ(RotatedLogName("C:\\m.d\\tly", 3), "C:\\m.3.d\\tly");
+}
+
+TEST(LocalTimestampTest, FormatsWithMillisecondsAndNoZone) {
+    tly::test::ManualClock clock;
+    clock.SetLocalTime(SYSTEMTIME{2024, 3, 2, 5, 14, 7, 9, 42});
+    EXPECT_EQ(LocalTimestamp(), "2024-03-05T14:07:09.042");
+}

@@ -5,113 +5,35 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include <algorithm>
-#include <functional>
-
 using namespace tly::test;
 using nlohmann::json;
 
-namespace {
-
-constexpr char kDefaultFile[] = R"({
-  "logging": {
-    "_log_levels_example": "none | error | warn | info | debug | trace",
-    "file_name": "tly_translator.log",
-    "level": "none",
-    "max_log_files": 3,
-    "max_log_size_mb": 10
-  },
-  "server": {
-    "client_id": "",
-    "client_secret": "",
-    "hostname": "localhost",
-    "port": 30001,
-    "validate_cert": false
-  },
-  "version": 2
-})";
-
-// Every file name in the directory, to catch temporary files left behind.
-std::vector<std::string> DirectoryListing(const TempModuleDirectory& dir) {
-    std::vector<std::string> names;
-    WIN32_FIND_DATAA data{};
-    HANDLE find = ::FindFirstFileA(dir.File("*").c_str(), &data);
-    if (find == INVALID_HANDLE_VALUE) return names;
-    do {
-        const std::string name = data.cFileName;
-        if (name != "." && name != "..") names.push_back(name);
-    } while (::FindNextFileA(find, &data));
-    ::FindClose(find);
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-}  // namespace
-
-TEST(SettingsFile, WritesTheDefaultFileByteForByte) {
-    TempModuleDirectory dir;
-    ASSERT_TRUE(WriteSettingsJson(SettingsPath(), TranslatorSettings{}));
-    EXPECT_EQ(dir.Read(kSettingsFile), kDefaultFile);
-}
-
-TEST(SettingsFile, NoFileWritesDefaultsOnceThenLoadsThem) {
-    TempModuleDirectory dir;
-    TranslatorSettings settings;
-    settings.hostname = "left over";
-    EXPECT_FALSE(LoadSettingsFile(settings));
-    EXPECT_EQ(settings.hostname, "localhost");
-    EXPECT_EQ(dir.Read(kSettingsFile), kDefaultFile);
-    // The default level "none" silences the main log.
-    EXPECT_FALSE(dir.Exists("tly_translator.log"));
-
-    EXPECT_TRUE(LoadSettingsFile(settings));
-    EXPECT_EQ(settings.port, 30001);
-    EXPECT_EQ(dir.Read(kSettingsFile), kDefaultFile);
-}
-
-struct ReadCase {
-    const char* name;
-    std::string text;
-    std::function<void(const TranslatorSettings&)> check;
-};
-
 TEST(SettingsFile, ReadsMembersWithTheirDefaultsAndConversions) {
-    const std::vector<ReadCase> cases = {
-        {"only the version", R"({"version": 2})",
+    const std::vector<SettingsTextCase> cases = {
+        {"only the version starts from the defaults", R"({"version": 2})",
          [](const TranslatorSettings& s) {
              EXPECT_EQ(s.hostname, "localhost");
-             EXPECT_EQ(s.port, 30001);
-             EXPECT_EQ(s.log_level, "none");
-             EXPECT_EQ(s.log_file_name, "tly_translator.log");
-             EXPECT_EQ(s.max_log_size_mb, 10);
-             EXPECT_EQ(s.max_log_files, 3);
+             EXPECT_EQ(s.client_secret, "");
              EXPECT_FALSE(s.secret_was_plaintext);
          }},
         {"byte-order mark", "\xEF\xBB\xBF{\"version\": 2, \"server\": {\"hostname\": \"h\"}}",
          [](const TranslatorSettings& s) { EXPECT_EQ(s.hostname, "h"); }},
-        {"fraction truncated", R"({"version": 2.5, "server": {"port": 443.9}})",
-         [](const TranslatorSettings& s) { EXPECT_EQ(s.port, 443); }},
-        {"boolean as number", R"({"version": 2, "server": {"port": true}, "logging": {"max_log_files": false}})",
+        {"fraction truncated, boolean as number",
+         R"({"version": 2.5, "server": {"port": 443.9}, "logging": {"max_log_files": true}})",
          [](const TranslatorSettings& s) {
-             EXPECT_EQ(s.port, 1);
-             EXPECT_EQ(s.max_log_files, 0);
+             EXPECT_EQ(s.port, 443);
+             EXPECT_EQ(s.max_log_files, 1);
          }},
-        {"every member",
-         R"({"version": 3, "server": {"hostname": "srv", "port": 8443, "client_id": "id", "validate_cert": true,
-              "cert_thumbprint": " AB:CD:ef 12-3\t"},
-             "logging": {"level": "debug", "file_name": "x.log", "max_log_size_mb": -1, "max_log_files": 7,
-                         "_log_levels_example": 5},
+        {"every section",
+         R"({"version": 3, "server": {"client_id": "id", "validate_cert": true, "cert_thumbprint": " AB:CD:ef 12-3"},
+             "logging": {"level": "debug", "max_log_size_mb": -1, "_log_levels_example": 5},
              "debug": {"enable_badge_event_file": true, "plaintext_secret": true}, "unknown": [1]})",
          [](const TranslatorSettings& s) {
-             EXPECT_EQ(s.hostname, "srv");
-             EXPECT_EQ(s.port, 8443);
              EXPECT_EQ(s.client_id, "id");
              EXPECT_TRUE(s.validate_cert);
              EXPECT_EQ(s.cert_thumbprint, "abcdef123");
              EXPECT_EQ(s.log_level, "debug");
-             EXPECT_EQ(s.log_file_name, "x.log");
              EXPECT_EQ(s.max_log_size_mb, -1);
-             EXPECT_EQ(s.max_log_files, 7);
              EXPECT_TRUE(s.enable_badge_event_file);
              EXPECT_TRUE(s.plaintext_secret);
          }},
@@ -123,12 +45,6 @@ TEST(SettingsFile, ReadsMembersWithTheirDefaultsAndConversions) {
         {"prefix in lower case is plaintext", R"({"version": 2, "server": {"client_secret": "dpapi:abc"}})",
          [](const TranslatorSettings& s) {
              EXPECT_EQ(s.client_secret, "dpapi:abc");
-             EXPECT_TRUE(s.secret_was_plaintext);
-         }},
-        {"secret with quotes, backslashes and non-ASCII",
-         R"({"version": 2, "server": {"client_secret": "a\"b\\c \u00e9\u20ac"}})",
-         [](const TranslatorSettings& s) {
-             EXPECT_EQ(s.client_secret, "a\"b\\c \xC3\xA9\xE2\x82\xAC");
              EXPECT_TRUE(s.secret_was_plaintext);
          }},
     };
@@ -150,9 +66,7 @@ TEST(SettingsFile, UnusableFilesAreReportedAndNeverOverwritten) {
         {"comment", "{\"version\": 2 // two\n}"},
         {"version 1", R"({"version": 1})"},
         {"no version", R"({"server": {"hostname": "h"}})"},
-        {"invalid UTF-8", "{\"version\": 2, \"server\": {\"hostname\": \"\xE9\"}}"},
         {"damaged stored secret", R"({"version": 2, "server": {"client_secret": "DPAPI:!!not base64!!"}})"},
-        {"foreign stored secret", R"({"version": 2, "server": {"client_secret": "DPAPI:AQIDBAUGBwgJCgsMDQ4PEA=="}})"},
     };
     for (const auto& [name, text] : cases) {
         SCOPED_TRACE(name);
@@ -169,31 +83,12 @@ TEST(SettingsFile, UnusableFilesAreReportedAndNeverOverwritten) {
     }
 }
 
-TEST(SettingsFile, UndecryptableSecretKeepsServerValuesReadBeforeIt) {
-    TempModuleDirectory dir;
-    dir.Write(kSettingsFile, R"({"version": 2, "server": {"hostname": "srv", "client_secret": "DPAPI:AAAA"},
-                                 "logging": {"level": "debug"}})");
-    TranslatorSettings settings;
-    EXPECT_FALSE(ReadSettingsJson(SettingsPath(), settings));
-    EXPECT_EQ(settings.hostname, "srv");
-    EXPECT_EQ(settings.log_level, "none");
-    EXPECT_EQ(BootstrapMessages(dir).back(),
-              "Failed to decrypt client_secret — was it encrypted by a different Windows account? Replace the "
-              "DPAPI: value in the JSON with the plaintext secret to re-encrypt.");
-}
-
 TEST(SettingsFile, WronglyTypedMembersThrowNamingTheMember) {
     const std::vector<std::pair<std::string, std::string>> cases = {
         {R"({"version": 2, "server": {"port": "443"}})", R"(member "server"."port" must be a number)"},
         {R"({"version": 2, "server": 5})", R"(member "server" must be an object)"},
         {R"({"version": 2, "server": {"hostname": null}})", R"(member "server"."hostname" must be a string)"},
-        {R"({"version": 2, "server": {"validate_cert": 1}})", R"(member "server"."validate_cert" must be a boolean)"},
-        {R"({"version": 2, "debug": {"plaintext_secret": "true"}})",
-         R"(member "debug"."plaintext_secret" must be a boolean)"},
-        {R"({"version": "2"})", R"(member "version" must be a number)"},
         {R"({"version": 2, "server": {"port": 4294967297}})", R"(member "server"."port" is out of range)"},
-        {R"({"version": 2, "logging": {"max_log_size_mb": -1e300}})",
-         R"(member "logging"."max_log_size_mb" is out of range)"},
         {R"([{"version": 2}])", "the settings document must be a JSON object"},
     };
     for (const auto& [text, expected] : cases) {
@@ -228,35 +123,15 @@ TEST(SettingsFile, UpdateKeepsUnknownMembersAndSortsKeys) {
     EXPECT_EQ(dir.Read(kSettingsFile), expected.dump(2));
 }
 
-TEST(SettingsFile, UpdateLeavesAFileAlreadyHoldingTheValueUntouched) {
-    TempModuleDirectory dir;
-    const std::string compact = R"({"version":2,"server":{"cert_thumbprint":"ab12","client_secret":""}})";
-    dir.Write(kSettingsFile, compact);
-    EXPECT_EQ(UpdateServerFieldIfChanged(SettingsPath(), "cert_thumbprint", "ab12"), FieldUpdate::Unchanged);
-    EXPECT_TRUE(UpdateServerField(SettingsPath(), "client_secret", ""));
-    EXPECT_EQ(dir.Read(kSettingsFile), compact);
-}
-
 TEST(SettingsFile, UpdateFailuresLeaveTheFileAlone) {
     TempModuleDirectory dir;
-    EXPECT_FALSE(UpdateServerField(SettingsPath(), "cert_thumbprint", "ab"));  // no file: nothing reported
-    dir.Write(kSettingsFile, R"({"version": 2,})");
-    EXPECT_FALSE(UpdateServerField(SettingsPath(), "cert_thumbprint", "ab"));  // syntax error: nothing reported
-    EXPECT_TRUE(BootstrapMessages(dir).empty());
-
-    for (const std::string text : {R"({"version": 2})", R"({"version": 2, "server": "x"})", "[1]"}) {
+    for (const std::string text : {R"({"version": 2})", R"({"version": 2, "server": "x"})"}) {
         dir.Write(kSettingsFile, text);
         EXPECT_FALSE(UpdateServerField(SettingsPath(), "cert_thumbprint", "ab"));
         EXPECT_EQ(dir.Read(kSettingsFile), text);
         EXPECT_EQ(BootstrapMessages(dir).back(),
                   "Settings JSON has unexpected structure — cannot update field 'cert_thumbprint'");
     }
-
-    const std::string valid = R"({"version": 2, "server": {}})";
-    dir.Write(kSettingsFile, valid);
-    EXPECT_FALSE(UpdateServerField(SettingsPath(), "client_secret", "not UTF-8 \xFF"));
-    EXPECT_EQ(dir.Read(kSettingsFile), valid);
-    EXPECT_EQ(BootstrapMessages(dir).back(), "Failed to update field 'client_secret' in settings JSON");
 }
 
 TEST(SettingsFile, FailedReplacementKeepsTheOldFileAndLeavesNoTemporaryFile) {
@@ -275,6 +150,6 @@ TEST(SettingsFile, FailedReplacementKeepsTheOldFileAndLeavesNoTemporaryFile) {
     EXPECT_EQ(messages[0].rfind("Failed to create JSON settings file at '" + SettingsPath() + "' (error=", 0), 0u)
         << messages[0];
     EXPECT_EQ(messages[0].find("(error=0)"), std::string::npos);
-    EXPECT_EQ(DirectoryListing(dir), (std::vector<std::string>{kSettingsFile, "tly_translator.log",
-                                                               "tly_translator_bootstrap.log"}));
+    EXPECT_EQ(FileNames(dir),
+              (std::vector<std::string>{kSettingsFile, "tly_translator.log", "tly_translator_bootstrap.log"}));
 }

@@ -11,6 +11,8 @@
 #include <nlohmann/json.hpp>
 #include <windows.h>
 
+#include <algorithm>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -46,6 +48,28 @@ inline tly::UniqueFileHandle HoldOpen(const std::string& path) {
     return tly::UniqueFileHandle(
         ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
+
+// The names of the directory's files matching a pattern such as "*.log", sorted.
+inline std::vector<std::string> FileNames(const TempModuleDirectory& dir, const std::string& pattern = "*") {
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA data{};
+    HANDLE find = ::FindFirstFileA(dir.File(pattern).c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE) return names;
+    do {
+        const std::string name = data.cFileName;
+        if (name != "." && name != "..") names.push_back(name);
+    } while (::FindNextFileA(find, &data));
+    ::FindClose(find);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// One row of a table-driven test: a file's text and what reading it must give.
+struct SettingsTextCase {
+    const char* name;
+    std::string text;
+    std::function<void(const TranslatorSettings&)> check;
+};
 
 inline nlohmann::json ReadJson(const TempModuleDirectory& dir, const std::string& name) {
     return nlohmann::json::parse(dir.Read(name));

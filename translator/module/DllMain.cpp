@@ -1,9 +1,39 @@
-// The library's entry point. It does no work under the loader lock: threads of
-// this module are stopped on ordinary code paths before it can be unloaded.
+// The library's entry point and its application object, whose start and end
+// drive the COM module's. Nothing here waits on a thread: threads of this
+// module are stopped on ordinary code paths before it can be unloaded (the
+// native layer stops its own when the last panel closes), and at process exit
+// (reserved non-null) the other threads are already gone, so nothing is
+// joined, locked or freed then.
+
+#include "api/TLYApiImpl.h"
+#include "translator/module/ComModule.h"
 
 #include <windows.h>
 
-extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID /*reserved*/) {
-    if (reason == DLL_PROCESS_ATTACH) ::DisableThreadLibraryCalls(instance);
+class CTallyportAccessControlTranslatorApp {
+public:
+    void InitInstance(HINSTANCE instance) noexcept { ComModule::Init(instance); }
+
+    // On FreeLibrary only: releases the cached class factory, then the native
+    // layer's instance when nothing of it runs any more.
+    void ExitInstance() noexcept {
+        ComModule::Term();
+        TLYApiImpl::DestroyAtUnload();
+    }
+};
+
+namespace {
+
+CTallyportAccessControlTranslatorApp theApp;
+
+}  // namespace
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
+    if (reason == DLL_PROCESS_ATTACH) {
+        ::DisableThreadLibraryCalls(instance);
+        theApp.InitInstance(instance);
+    } else if (reason == DLL_PROCESS_DETACH && reserved == nullptr) {
+        theApp.ExitInstance();
+    }
     return TRUE;
 }

@@ -1,4 +1,4 @@
-#include "settings/FileAccess.h"
+#include "platform/FileAccess.h"
 
 #include "platform/UniqueResource.h"
 
@@ -37,6 +37,11 @@ bool ReadWholeFile(const std::string& path, std::string& bytes) {
     return true;
 }
 
+namespace {
+constexpr int kReplaceAttempts = 10;
+constexpr DWORD kReplaceRetryMs = 20;
+}  // namespace
+
 FileReplaceResult ReplaceFileContents(const std::string& path, const std::string& text) {
     const std::string temporary = TemporaryPathBeside(path);
     tly::UniqueFileHandle file(::CreateFileA(temporary.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
@@ -59,10 +64,18 @@ FileReplaceResult ReplaceFileContents(const std::string& path, const std::string
         return Failed(FileReplaceResult::Failure::Write, writeError != 0 ? writeError : closeError);
     }
 
-    if (!::MoveFileExA(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        const DWORD error = ::GetLastError();
-        ::DeleteFileA(temporary.c_str());
-        return Failed(FileReplaceResult::Failure::Create, error);
+    // Another process reading the file for a moment (an editor, a virus
+    // scanner, a test) makes the replace fail with a sharing error: try again
+    // briefly before giving up.
+    DWORD error = 0;
+    for (int attempt = 0; attempt < kReplaceAttempts; ++attempt) {
+        if (::MoveFileExA(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+            return {};
+        }
+        error = ::GetLastError();
+        if (error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION) break;
+        ::Sleep(kReplaceRetryMs);
     }
-    return {};
+    ::DeleteFileA(temporary.c_str());
+    return Failed(FileReplaceResult::Failure::Create, error);
 }

@@ -1,5 +1,5 @@
 #pragma once
-// Whole-file reads and writes for the settings files. A write replaces the
+// Whole-file reads and writes. A write replaces the
 // file only once the new content is complete on disk, so a crash or a full
 // disk mid-way leaves the previous file as it was.
 

@@ -1,0 +1,3 @@
+#include "api/TLYApiImpl.h"
+
+void TLYApiImpl::SavePinnedThumbprint() {}

@@ -1,0 +1,45 @@
+#pragma once
+// Strict reads of server JSON: a member that is absent takes its default, a
+// member present with another type (null included) throws, so the caller's
+// failure path names the document that was wrong. Numbers convert to integers
+// with the fraction dropped; booleans read as 0 or 1.
+
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
+#include <string>
+
+namespace json_read {
+
+// The member of an object, or null when it is absent. Throws when the value
+// is not an object.
+inline const nlohmann::json* Member(const nlohmann::json& object, const char* key) {
+    if (!object.is_object()) {
+        throw nlohmann::json::type_error::create(306, std::string("cannot read member '") + key + "' of a " +
+                                                          object.type_name(), &object);
+    }
+    auto it = object.find(key);
+    return it == object.end() ? nullptr : &*it;
+}
+
+inline std::int32_t Int32(const nlohmann::json& object, const char* key, std::int32_t fallback = 0) {
+    const nlohmann::json* value = Member(object, key);
+    return value ? value->get<std::int32_t>() : fallback;
+}
+
+inline std::int64_t Int64(const nlohmann::json& object, const char* key, std::int64_t fallback = 0) {
+    const nlohmann::json* value = Member(object, key);
+    return value ? value->get<std::int64_t>() : fallback;
+}
+
+inline std::string String(const nlohmann::json& object, const char* key, const std::string& fallback = {}) {
+    const nlohmann::json* value = Member(object, key);
+    return value ? value->get<std::string>() : fallback;
+}
+
+inline bool Bool(const nlohmann::json& object, const char* key, bool fallback = false) {
+    const nlohmann::json* value = Member(object, key);
+    return value ? value->get<bool>() : fallback;
+}
+
+}  // namespace json_read

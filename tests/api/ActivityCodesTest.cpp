@@ -1,0 +1,45 @@
+#include "api/ActivityCodes.h"
+
+#include <gtest/gtest.h>
+
+TEST(DenialCodesTest, FirstReasonInTableOrderWinsCaseInsensitively) {
+    struct Case {
+        const char* notes;
+        std::int32_t type;
+        std::int32_t id;
+    };
+    for (const Case& c : {Case{"Badge Expired", 1, 63}, Case{"Card expired, user inactive", 1, 63},
+                          Case{"user inactive", 1, 8}, Case{"reported LOST", 1, 8},
+                          Case{"not at this time", 1, 24}, Case{"anti-passback violation", 3, 0},
+                          Case{"AntiPassBack", 3, 0}, Case{"passback", 1, 65},
+                          Case{"Invalid facility code", 1, 3}, Case{"user not found", 1, 71},
+                          Case{"ACCESS DENIED", 1, 65}, Case{"", 1, 65},
+                          Case{"lost and expired", 1, 63}}) {
+        const EventCodes codes = DenialCodes(c.notes);
+        EXPECT_EQ(codes.type, c.type) << c.notes;
+        EXPECT_EQ(codes.id, c.id) << c.notes;
+    }
+}
+
+TEST(ActivityEventTimeTest, ReadsUtcAndIgnoresTrailingText) {
+    struct Case {
+        const char* timestamp;
+        std::uint32_t expected;
+    };
+    for (const Case& c : {Case{"2024-01-02T03:04:05Z", 1704164645u}, Case{"2024-01-02T03:04:05", 1704164645u},
+                          Case{"2024-01-02T03:04:05.987+02:00", 1704164645u}, Case{"1970-01-01T00:00:00", 0u},
+                          Case{"2024-01-02", 0u}, Case{"", 0u}, Case{"2024-13-01T00:00:00", 0u},
+                          Case{"2024-02-30T00:00:00", 0u}, Case{"2024-01-00T00:00:00", 0u},
+                          Case{"garbage", 0u}, Case{"2024-01-02T25:00:00", 0u}}) {
+        EXPECT_EQ(ActivityEventTime(c.timestamp), c.expected) << c.timestamp;
+    }
+}
+
+TEST(AlarmTypeNameTest, KnownKindsAndEmptyForTheRest) {
+    EXPECT_EQ(AlarmTypeName(0), "RFID Alarm");
+    EXPECT_EQ(AlarmTypeName(1), "Muster Alarm");
+    EXPECT_EQ(AlarmTypeName(3), "Muster Cancelled");
+    EXPECT_EQ(AlarmTypeName(5), "Handheld Offline");
+    EXPECT_EQ(AlarmTypeName(6), "Battery Alert");
+    for (int other : {2, 4, 7, 100, -1}) EXPECT_EQ(AlarmTypeName(other), "") << other;
+}

@@ -1,0 +1,133 @@
+#include "api/TLYApi.h"
+#include "api/TLYApiImpl.h"
+#include "settings/SettingsFile.h"
+#include "tests/support/LogReader.h"
+#include "tests/support/TempModuleDirectory.h"
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <functional>
+
+using tly::test::HasEvent;
+using tly::test::LinesWithEvent;
+
+namespace {
+
+std::string SettingsText(const std::string& level, const std::string& host = "localhost",
+                         const std::string& extra = "") {
+    return R"({"version":2,"server":{"hostname":")" + host + R"(","port":30001,"client_id":"c")" + extra +
+           R"(},"logging":{"level":")" + level + R"("}})";
+}
+
+// Polls a condition for up to the time-out; the watcher reacts in about half a second.
+bool WaitFor(const std::function<bool()>& condition, DWORD timeoutMs = 8000) {
+    const DWORD start = ::GetTickCount();
+    while (::GetTickCount() - start < timeoutMs) {
+        if (condition()) return true;
+        ::Sleep(50);
+    }
+    return condition();
+}
+
+class SettingsWatcherTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir.Write("tallyport_settings.json", SettingsText("debug"));
+        ASSERT_TRUE(TLYAPI_Open(1));
+        ASSERT_TRUE(WaitFor([&] { return HasEvent(LogPath(), "settings.watcher.started"); }));
+    }
+    void TearDown() override { TLYApiImpl::Instance().StopBackgroundWork(); }
+
+    // Rewrites the settings file with a write time that surely differs.
+    void Rewrite(const std::string& text) {
+        ::Sleep(20);
+        dir.Write("tallyport_settings.json", text);
+    }
+    std::string LogPath() const { return dir.File("tly_translator.log"); }
+
+    tly::test::TempModuleDirectory dir;
+};
+
+}  // namespace
+
+TEST_F(SettingsWatcherTest, LogLevelChangeAppliesWithoutReconnect) {
+    Rewrite(SettingsText("trace"));
+    ASSERT_TRUE(WaitFor([&] { return HasEvent(LogPath(), "settings.watcher.reloaded"); }));
+    auto reloaded = LinesWithEvent(LogPath(), "settings.watcher.reloaded");
+    EXPECT_EQ(reloaded.back()["fields"]["log_level"], "trace");
+    EXPECT_FALSE(HasEvent(LogPath(), "settings.watcher.reconnect"));
+    EXPECT_EQ(TLYApiImpl::Instance().SettingsSnapshot().log_level, "trace");
+}
+
+TEST_F(SettingsWatcherTest, HostChangeReconnectsEveryOpenPanel) {
+    ASSERT_TRUE(TLYAPI_Open(2));
+    Rewrite(SettingsText("debug", "tallyport.example.invalid"));
+    ASSERT_TRUE(WaitFor([&] { return LinesWithEvent(LogPath(), "connect.start").size() >= 2; }));
+    auto reconnect = LinesWithEvent(LogPath(), "settings.watcher.reconnect");
+    ASSERT_EQ(reconnect.size(), 1u);
+    EXPECT_EQ(reconnect[0]["fields"]["hostname"], "tallyport.example.invalid");
+    auto connects = LinesWithEvent(LogPath(), "connect.start");
+    EXPECT_EQ(connects[0]["fields"]["panel_id"], 1);
+    EXPECT_EQ(connects[1]["fields"]["panel_id"], 2);
+    EXPECT_EQ(connects[1]["fields"]["hostname"], "tallyport.example.invalid");
+}
+
+TEST_F(SettingsWatcherTest, BrokenEditKeepsTheRunningSettingsUntilFixed) {
+    Rewrite(R"({"version":2,"logging":{"level":"trace",}})");
+    ASSERT_TRUE(WaitFor([&] { return HasEvent(LogPath(), "settings.watcher.reload_failed"); }));
+    EXPECT_EQ(TLYApiImpl::Instance().SettingsSnapshot().log_level, "debug");
+
+    Rewrite(R"({"version":2,"server":{"port":"443"}})");
+    ASSERT_TRUE(WaitFor([&] { return LinesWithEvent(LogPath(), "settings.watcher.reload_failed").size() >= 2; }));
+    EXPECT_EQ(TLYApiImpl::Instance().SettingsSnapshot().port, 30001);
+
+    Rewrite(SettingsText("info"));
+    ASSERT_TRUE(WaitFor([&] { return TLYApiImpl::Instance().SettingsSnapshot().log_level == "info"; }));
+}
+
+TEST_F(SettingsWatcherTest, EncryptedSecretIsWrittenBackOnceWithoutReloadLoop) {
+    Rewrite(SettingsText("debug", "localhost", R"(,"client_secret":"s3cr\"et")"));
+    ASSERT_TRUE(WaitFor([&] { return dir.Read("tallyport_settings.json").find("DPAPI:") != std::string::npos; }));
+    EXPECT_EQ(TLYApiImpl::Instance().SettingsSnapshot().client_secret, "s3cr\"et");
+    // The system's own rewrite wakes the watcher once more; after that it settles.
+    ::Sleep(2500);
+    const size_t reloads = LinesWithEvent(LogPath(), "settings.watcher.reloaded").size();
+    ::Sleep(2000);
+    EXPECT_EQ(LinesWithEvent(LogPath(), "settings.watcher.reloaded").size(), reloads);
+    EXPECT_LE(reloads, 3u);
+}
+
+TEST_F(SettingsWatcherTest, StopReturnsPromptlyAndOpenStartsItAgain) {
+    const DWORD start = ::GetTickCount();
+    TLYApiImpl::Instance().StopBackgroundWork();
+    EXPECT_LT(::GetTickCount() - start, 5000u);
+
+    ASSERT_TRUE(TLYAPI_Open(1));
+    ASSERT_TRUE(WaitFor([&] { return LinesWithEvent(LogPath(), "settings.watcher.started").size() == 2; }));
+}
+
+TEST_F(SettingsWatcherTest, ClosingTheLastPanelStopsTheWatcher) {
+    TLYAPI_Close(1);
+    Rewrite(SettingsText("trace"));
+    ::Sleep(1500);
+    EXPECT_FALSE(HasEvent(LogPath(), "settings.watcher.reloaded"));
+}
+
+TEST(ConnectionSettingsDifferTest, OnlyConnectionFieldsCount) {
+    TranslatorSettings a;
+    TranslatorSettings b;
+    b.log_level = "trace";
+    b.enable_badge_event_file = true;
+    b.plaintext_secret = true;
+    EXPECT_FALSE(ConnectionSettingsDiffer(a, b));
+    for (auto change : std::vector<std::function<void(TranslatorSettings&)>>{
+             [](TranslatorSettings& s) { s.hostname = "x"; }, [](TranslatorSettings& s) { s.port = 1; },
+             [](TranslatorSettings& s) { s.client_id = "x"; }, [](TranslatorSettings& s) { s.client_secret = "x"; },
+             [](TranslatorSettings& s) { s.validate_cert = true; },
+             [](TranslatorSettings& s) { s.cert_thumbprint = "ab"; }}) {
+        TranslatorSettings c;
+        change(c);
+        EXPECT_TRUE(ConnectionSettingsDiffer(a, c));
+    }
+}

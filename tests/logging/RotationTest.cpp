@@ -1,0 +1,122 @@
+#include "logging/Log.h"
+
+#include "settings/TranslatorSettings.h"
+#include "tests/support/LogReader.h"
+#include "tests/support/TempModuleDirectory.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+#include <vector>
+
+using tly::test::TempModuleDirectory;
+
+namespace {
+
+class RotationTest : public ::testing::Test {
+protected:
+    void Apply(const std::string& fileName, int sizeMb, int files) {
+        TranslatorSettings settings;
+        settings.log_level = "info";
+        settings.log_file_name = fileName;
+        settings.max_log_size_mb = sizeMb;
+        settings.max_log_files = files;
+        ApplyLoggingSettings(settings);
+    }
+    void Fill(const std::string& name, size_t bytes, char marker) { dir.Write(name, std::string(bytes, marker)); }
+    char FirstByte(const std::string& name) const {
+        const std::string content = dir.Read(name);
+        return content.empty() ? '\0' : content[0];
+    }
+
+    TempModuleDirectory dir;
+};
+
+constexpr size_t kMegabyte = 1048576;
+
+}  // namespace
+
+TEST_F(RotationTest, FullLogShiftsNumberedFilesAndDropsTheOldest) {
+    Apply("tly_translator.log", 1, 3);
+    Fill("tly_translator.log", kMegabyte, 'L');
+    Fill("tly_translator.1.log", 10, '1');
+    Fill("tly_translator.2.log", 10, '2');
+    Fill("tly_translator.3.log", 10, '3');
+
+    LogEvent(LogLevel::Info, "c", "after_rotation");
+
+    EXPECT_EQ(FirstByte("tly_translator.1.log"), 'L');
+    EXPECT_EQ(FirstByte("tly_translator.2.log"), '1');
+    EXPECT_EQ(FirstByte("tly_translator.3.log"), '2');
+    EXPECT_FALSE(dir.Exists("tly_translator.4.log"));
+    auto lines = tly::test::ReadLogLines(dir.File("tly_translator.log"));
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0]["event"], "after_rotation");
+}
+
+TEST_F(RotationTest, JustBelowTheLimitDoesNotRotate) {
+    Apply("tly_translator.log", 1, 3);
+    Fill("tly_translator.log", kMegabyte - 1, 'L');
+    LogEvent(LogLevel::Info, "c", "e");
+    EXPECT_FALSE(dir.Exists("tly_translator.1.log"));
+    EXPECT_GT(dir.Read("tly_translator.log").size(), kMegabyte);
+}
+
+TEST_F(RotationTest, CountZeroDeletesTheFullLog) {
+    Apply("tly_translator.log", 1, 0);
+    Fill("tly_translator.log", kMegabyte, 'L');
+    LogEvent(LogLevel::Info, "c", "fresh");
+    EXPECT_FALSE(dir.Exists("tly_translator.1.log"));
+    EXPECT_EQ(tly::test::ReadLogLines(dir.File("tly_translator.log")).size(), 1u);
+}
+
+TEST_F(RotationTest, NegativeCountKeepsThree) {
+    Apply("tly_translator.log", 1, -7);
+    for (char marker : {'a', 'b', 'c', 'd', 'e'}) {
+        Fill("tly_translator.log", kMegabyte, marker);
+        LogEvent(LogLevel::Info, "c", "e");
+    }
+    EXPECT_EQ(FirstByte("tly_translator.1.log"), 'e');
+    EXPECT_EQ(FirstByte("tly_translator.3.log"), 'c');
+    EXPECT_FALSE(dir.Exists("tly_translator.4.log"));
+}
+
+TEST_F(RotationTest, SizeZeroOrNegativeNeverRotates) {
+    for (int size : {0, -1}) {
+        Apply("tly_translator.log", size, 3);
+        Fill("tly_translator.log", 2 * kMegabyte, 'L');
+        LogEvent(LogLevel::Info, "c", "e");
+        EXPECT_FALSE(dir.Exists("tly_translator.1.log")) << size;
+    }
+}
+
+TEST_F(RotationTest, NameWithoutDotRotatesToNumberedSuffix) {
+    // The module directory of a test has no dot in its own name either.
+    ASSERT_EQ(dir.Path().find('.'), std::string::npos);
+    Apply("translatorlog", 1, 2);
+    Fill("translatorlog", kMegabyte, 'L');
+    LogEvent(LogLevel::Info, "c", "e");
+    EXPECT_EQ(FirstByte("translatorlog.1"), 'L');
+}
+
+TEST_F(RotationTest, ConcurrentWritersNeverInterleaveLines) {
+    Apply("tly_translator.log", 1, 2);
+    constexpr int kThreads = 4;
+    constexpr int kLinesPerThread = 300;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([t] {
+            for (int i = 0; i < kLinesPerThread; ++i) {
+                LogEvent(LogLevel::Info, "c", "line", std::string(500, 'x'), {{"t", t}, {"i", i}});
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+
+    size_t total = 0;
+    for (const char* name : {"tly_translator.log", "tly_translator.1.log", "tly_translator.2.log"}) {
+        if (dir.Exists(name)) total += tly::test::ReadLogLines(dir.File(name)).size();  // every line parses
+    }
+    EXPECT_GT(total, 0u);
+    EXPECT_LE(total, static_cast<size_t>(kThreads * kLinesPerThread));
+}

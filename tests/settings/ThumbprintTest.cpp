@@ -1,0 +1,66 @@
+#include "settings/Thumbprint.h"
+
+#include "settings/SettingsFile.h"
+#include "tests/settings/SettingsTestSupport.h"
+
+#include <gtest/gtest.h>
+
+using namespace tly::test;
+
+namespace {
+
+// A self-signed test certificate (CN=tallyport-test) made with openssl, in
+// DER form; openssl's SHA-1 fingerprint of it is below.
+constexpr char kCertificateHex[] =
+    "308201863082012da003020102021406ce1679511bef195330db87f45fafc0ec6f379e300a06082a"
+    "8648ce3d04030230193117301506035504030c0e74616c6c79706f72742d74657374301e170d3236"
+    "313230373230353133355a170d3336313230343230353133355a30193117301506035504030c0e74"
+    "616c6c79706f72742d746573743059301306072a8648ce3d020106082a8648ce3d03010703420004"
+    "59c41fd059ae16be2509f9488a1baf61c730ad477bc7c16e2aa674e93c95d59d6878babcf9fb4cc4"
+    "73a143fb37e6dbdcb8ce3295c2da1b43031304ece4fe60cfa3533051301d0603551d0e0416041440"
+    "201ce6210423217d7b04f0cb566ea77a4556cf301f0603551d2304183016801440201ce621042321"
+    "7d7b04f0cb566ea77a4556cf300f0603551d130101ff040530030101ff300a06082a8648ce3d0403"
+    "02034700304402202eff2a28448193be7e59bb724794dce910fba869294e9c1218bdfe28de613a9a"
+    "02204e136079f9f021ff7a139d5627f81738ccde64348e6bf58497420ddc899b1969";
+constexpr char kCertificateFingerprint[] = "C9:97:11:B3:AA:DE:02:78:93:30:1A:9F:85:F1:AD:FD:BF:1E:E1:04";
+
+std::vector<unsigned char> FromHex(const std::string& hex) {
+    std::vector<unsigned char> bytes;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2) {
+        bytes.push_back(static_cast<unsigned char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    }
+    return bytes;
+}
+
+}  // namespace
+
+TEST(Thumbprint, NormalizesPinsCopiedFromCertificateViewers) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"AB:CD:ef 12", "abcdef12"},
+        {" a-b\tc\r\nd\v\fE ", "abcde"},
+        {"zz:ZZ", "zzzz"},  // not validated: such a pin never matches
+    };
+    for (const auto& [input, expected] : cases) EXPECT_EQ(NormalizeThumbprint(input), expected) << input;
+}
+
+TEST(Thumbprint, IsTheSha1OfTheDerBytesInLowerCaseHex) {
+    const auto certificate = FromHex(kCertificateHex);
+    ASSERT_EQ(certificate.size(), 394u);
+    const std::string thumbprint = ComputeCertThumbprint(certificate.data(), certificate.size());
+    EXPECT_EQ(thumbprint, "c99711b3aade027893301a9f85f1adfdbf1ee104");
+    EXPECT_EQ(thumbprint, NormalizeThumbprint(kCertificateFingerprint));
+
+    EXPECT_EQ(ComputeCertThumbprint(nullptr, 0), "da39a3ee5e6b4b0d3255bfef95601890afd80709");
+}
+
+TEST(Thumbprint, SavedPinIsReadBackNormalizedAndKeepsTheRestOfTheFile) {
+    TempModuleDirectory dir;
+    dir.Write(kSettingsFile, R"({"version": 2, "server": {"hostname": "srv", "client_secret": "DPAPI:"}})");
+    ASSERT_TRUE(SaveCertThumbprint(SettingsPath(), kCertificateFingerprint));
+
+    TranslatorSettings settings;
+    ASSERT_TRUE(ReadSettingsJson(SettingsPath(), settings));
+    EXPECT_EQ(settings.cert_thumbprint, "c99711b3aade027893301a9f85f1adfdbf1ee104");
+    EXPECT_EQ(settings.hostname, "srv");
+    EXPECT_EQ(ReadJson(dir, kSettingsFile)["server"]["client_secret"], "DPAPI:");
+}

@@ -1,0 +1,31 @@
+#pragma once
+// The host's event sink for one panel: takes every event record the
+// translator sends and prints it.
+
+#include "tools/host-sim/EventPrinter.h"
+#include "translator/idl/DistributeEventSinkBase.h"
+
+#include <atomic>
+#include <cstdint>
+
+namespace hostsim {
+
+class EventSink final : public DistributeEventSinkBase {
+public:
+    EventSink(std::int32_t panel, EventPrinter& printer) : panel_(panel), printer_(printer) {}
+
+    STDMETHODIMP QueryInterface(REFIID iid, void** out) override;
+    STDMETHODIMP_(ULONG) AddRef() override { return ++references_; }
+    STDMETHODIMP_(ULONG) Release() override;
+
+    STDMETHODIMP DistributeEventEx(_ORSMESSAGEEX* pMessage, BSTR text, LONG value) override;
+
+private:
+    ~EventSink() = default;
+
+    const std::int32_t panel_;
+    EventPrinter& printer_;
+    std::atomic<ULONG> references_{1};
+};
+
+}  // namespace hostsim

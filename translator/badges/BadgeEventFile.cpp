@@ -1,0 +1,182 @@
+#include "translator/badges/BadgeEventFile.h"
+
+#include "logging/Log.h"
+#include "platform/FileAccess.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cstdio>
+#include <ctime>
+#include <exception>
+#include <mutex>
+
+namespace {
+
+constexpr char kPendingFile[] = "badge_events_pending.json";
+constexpr char kSentFile[] = "badge_events_sent.json";
+
+std::mutex& PassMutex() {
+    static auto* mutex = new std::mutex;
+    return *mutex;
+}
+
+// The array a file holds, or a discarded value when it cannot be read, is not
+// JSON or is not an array.
+nlohmann::json ReadArray(const std::string& path) {
+    std::string text;
+    if (!ReadWholeFile(path, text)) return nlohmann::json(nlohmann::json::value_t::discarded);
+    nlohmann::json parsed = nlohmann::json::parse(text, nullptr, false);
+    if (parsed.is_discarded() || !parsed.is_array()) return nlohmann::json(nlohmann::json::value_t::discarded);
+    return parsed;
+}
+
+// Optional members: absent or null take the default; another type throws.
+std::int64_t Integer(const nlohmann::json& record, const char* key, std::int64_t fallback) {
+    auto it = record.find(key);
+    if (it == record.end() || it->is_null()) return fallback;
+    if (!it->is_number()) throw std::runtime_error(std::string("member '") + key + "' must be an integer");
+    return it->get<std::int64_t>();
+}
+
+std::string Text(const nlohmann::json& record, const char* key, const std::string& fallback) {
+    auto it = record.find(key);
+    if (it == record.end()) return fallback;
+    if (!it->is_string()) throw std::runtime_error(std::string("member '") + key + "' must be a string");
+    return it->get<std::string>();
+}
+
+void MarkHandled(nlohmann::json& record, const std::string& result) {
+    record["sent_at"] = LocalTimestamp();
+    record["result"] = result;
+}
+
+// Records that appeared in the pending file while the pass delivered: what the
+// file holds now, less what the pass read at its start (matched by value).
+nlohmann::json AddedDuringPass(const nlohmann::json& readAtStart, const nlohmann::json& now) {
+    nlohmann::json added = nlohmann::json::array();
+    if (now.is_discarded()) return added;
+    std::vector<bool> matched(readAtStart.size(), false);
+    for (const nlohmann::json& record : now) {
+        bool seen = false;
+        for (size_t i = 0; i < readAtStart.size() && !seen; ++i) {
+            if (!matched[i] && readAtStart[i] == record) matched[i] = seen = true;
+        }
+        if (!seen) added.push_back(record);
+    }
+    return added;
+}
+
+// Delivers one record of this panel; returns false when it is dropped.
+bool HandleRecord(nlohmann::json& record, std::int32_t panelId, const BadgeEventDelivery& deliver) {
+    const std::int64_t readerId = Integer(record, "reader_id", 0);
+    const std::int64_t cardNumber = Integer(record, "card_number", 0);
+    const std::string type = Text(record, "type", "");
+    if (cardNumber == 0 && readerId == 0) {
+        LogTranslatorEvent(LogLevel::Warn, "badge.event_skipped_null",
+                           "Skipped badge event with null card_number and reader_id");
+        return false;
+    }
+    std::int64_t eventType = Integer(record, "event_type", -1);
+    std::int64_t eventId = Integer(record, "event_id", 0);
+    if (eventType < 0) {
+        eventType = type == "granted" ? 0 : 1;
+        if (eventType == 1) eventId = DenyReasonEventId(Text(record, "deny_reason", "invalid_badge"));
+    }
+    const std::uint32_t eventTime = BadgeEventTime(Text(record, "timestamp", ""));
+
+    std::string result = "ok";
+    try {
+        deliver(static_cast<std::int32_t>(readerId), cardNumber, static_cast<std::int32_t>(eventType),
+                static_cast<std::int32_t>(eventId), eventTime);
+        LogTranslatorEvent(LogLevel::Info, "badge.event_sent",
+                           eventType == 0 ? "Sent access granted event" : "Sent access denied event",
+                           {{"card_number", cardNumber},
+                            {"reader_id", readerId},
+                            {"panel_id", panelId},
+                            {"event_type", eventType},
+                            {"event_id", eventId}});
+    } catch (const std::exception& e) {
+        result = std::string("error: ") + e.what();
+    } catch (...) {
+        result = "error: unknown";
+    }
+    MarkHandled(record, result);
+    return true;
+}
+
+void RunPass(std::int32_t panelId, const BadgeEventDelivery& deliver) {
+    const std::string directory = ModuleDirectory();
+    const std::string pendingPath = directory + "\\" + kPendingFile;
+    const std::string sentPath = directory + "\\" + kSentFile;
+
+    const nlohmann::json pending = ReadArray(pendingPath);
+    if (pending.is_discarded() || pending.empty()) return;
+    nlohmann::json sent = ReadArray(sentPath);
+    if (sent.is_discarded()) sent = nlohmann::json::array();
+    nlohmann::json remaining = nlohmann::json::array();
+
+    for (const nlohmann::json& element : pending) {
+        if (!element.is_object()) continue;
+        nlohmann::json record = element;
+        try {
+            if (Integer(record, "panel_id", -1) != panelId) {
+                remaining.push_back(element);
+                continue;
+            }
+            if (HandleRecord(record, panelId, deliver)) sent.push_back(std::move(record));
+        } catch (const std::exception& e) {
+            // A wrongly typed member: recorded as failed rather than lost
+            // silently or retried forever. A record of another panel whose
+            // "panel_id" cannot be read is recorded the same way.
+            MarkHandled(record, std::string("error: ") + e.what());
+            sent.push_back(std::move(record));
+        }
+    }
+
+    // Keep what an outside writer appended while this pass was delivering.
+    for (nlohmann::json& added : AddedDuringPass(pending, ReadArray(pendingPath))) remaining.push_back(std::move(added));
+
+    // The sent file first: a record must never be missing from both files.
+    ReplaceFileContents(sentPath, sent.dump(2));
+    ReplaceFileContents(pendingPath, remaining.dump(2));
+}
+
+}  // namespace
+
+std::int32_t DenyReasonEventId(const std::string& reason) {
+    if (reason == "inactive_badge") return 8;
+    if (reason == "invalid_access_level") return 7;
+    if (reason == "passback") return 21;
+    if (reason == "unauthorized_time") return 24;
+    return 4;  // "invalid_badge" and anything else
+}
+
+std::uint32_t BadgeEventTime(const std::string& timestamp) {
+    if (timestamp.empty()) return 0;
+    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+    if (std::sscanf(timestamp.c_str(), "%d-%d-%dT%d:%d:%d", &year, &month, &day, &hour, &minute, &second) != 6) {
+        return 0;
+    }
+    std::tm calendar{};
+    calendar.tm_year = year - 1900;
+    calendar.tm_mon = month - 1;
+    calendar.tm_mday = day;
+    calendar.tm_hour = hour;
+    calendar.tm_min = minute;
+    calendar.tm_sec = second;
+    const time_t seconds = _mkgmtime(&calendar);
+    return static_cast<std::uint32_t>(seconds);  // -1 on failure becomes 0xFFFFFFFF
+}
+
+void RunBadgeEventFilePass(std::int32_t panelId, const BadgeEventDelivery& deliver) {
+    try {
+        // Held across the deliveries, which call the host: a nested or
+        // concurrent pass only tries the lock and skips, so it cannot
+        // deadlock, and the next poll runs it again.
+        std::unique_lock<std::mutex> pass(PassMutex(), std::try_to_lock);
+        if (!pass.owns_lock()) return;
+        RunPass(panelId, deliver);
+    } catch (...) {
+        // Out of memory or a serialisation failure: the files stay as they were.
+    }
+}

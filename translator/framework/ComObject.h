@@ -1,0 +1,78 @@
+#pragma once
+// The three ways an object of class Base lives, each adding IUnknown:
+// - ComObject<Base>: a standalone object that owns its reference count;
+// - ComContainedObject<Base>: the object inside an aggregate, whose IUnknown
+//   methods all go to the outer object;
+// - ComAggObject<Base>: the aggregate's inner, non-delegating IUnknown, which
+//   owns the contained object and its own, separate reference count.
+// Every live object holds one module lock.
+
+#include "translator/framework/ComObjectRoot.h"
+#include "translator/framework/ModuleLock.h"
+
+namespace tly::com {
+
+template <typename Base>
+class ComObject final : public Base {
+public:
+    ComObject() { LockModule(); }
+    ~ComObject() { UnlockModule(); }
+
+    STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
+        return QueryFromMap(static_cast<Base*>(this), Base::InterfaceMap(), iid, out);
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return this->InternalAddRef(); }
+    STDMETHODIMP_(ULONG) Release() override {
+        const ULONG left = this->InternalRelease();
+        if (left == 0) delete this;
+        return left;
+    }
+};
+
+template <typename Base>
+class ComContainedObject final : public Base {
+public:
+    explicit ComContainedObject(IUnknown* outer) : outer_(outer) {}
+
+    STDMETHODIMP QueryInterface(REFIID iid, void** out) override { return outer_->QueryInterface(iid, out); }
+    STDMETHODIMP_(ULONG) AddRef() override { return outer_->AddRef(); }
+    STDMETHODIMP_(ULONG) Release() override { return outer_->Release(); }
+
+    HRESULT InnerQueryInterface(REFIID iid, void** out) {
+        return QueryFromMap(static_cast<Base*>(this), Base::InterfaceMap(), iid, out);
+    }
+
+private:
+    IUnknown* outer_;  // not counted: the outer object owns the aggregate
+};
+
+template <typename Base>
+class ComAggObject final : public IUnknown {
+public:
+    explicit ComAggObject(IUnknown* outer) : contained_(outer) { LockModule(); }
+    ~ComAggObject() { UnlockModule(); }
+    ComAggObject(const ComAggObject&) = delete;
+    ComAggObject& operator=(const ComAggObject&) = delete;
+
+    STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
+        if (!out) return E_POINTER;
+        if (IsEqualIID(iid, IID_IUnknown)) {
+            *out = static_cast<IUnknown*>(this);
+            AddRef();
+            return S_OK;
+        }
+        return contained_.InnerQueryInterface(iid, out);
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return ++references_; }
+    STDMETHODIMP_(ULONG) Release() override {
+        const ULONG left = --references_;
+        if (left == 0) delete this;
+        return left;
+    }
+
+private:
+    std::atomic<ULONG> references_{0};
+    ComContainedObject<Base> contained_;
+};
+
+}  // namespace tly::com
