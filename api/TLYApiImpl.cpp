@@ -30,8 +30,8 @@ void TLYApiImpl::DestroyAtUnload() {
 // Construction performs no I/O and logs nothing: the settings file is read
 // only when a panel is opened.
 TLYApiImpl::TLYApiImpl() {
-    webSocket.SetMessageHandler([this](const std::string& text) { OnWebSocketMessage(text); });
-    webSocket.SetStateHandler([this](bool connected) { OnWebSocketStateChanged(connected); });
+    webSocket.SetMessageCallback([this](const std::string& text) { OnWebSocketMessage(text); });
+    webSocket.SetStateCallback([this](bool connected) { OnWebSocketStateChanged(connected); });
 }
 
 TLYApiImpl::~TLYApiImpl() {

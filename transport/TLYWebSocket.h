@@ -1,28 +1,86 @@
 #pragma once
-// The WebSocket event channel of the Tallyport server over WinHTTP.
+// The WebSocket event channel of the Tallyport server over WinHTTP: one TLS
+// WebSocket to "/api/corvanta/events", authorised by the access token in the
+// query. A receive thread reassembles text messages and hands each one to the
+// message call-back; connection state changes go to the state call-back.
+//
+// Connect and Close may be called from different threads: they are serialised
+// by a lock inside the client. Close returns within a few seconds whatever the
+// server does (see WaitForReceiveThread). The call-backs run with no lock of
+// the client held; they must not call Connect or Close of the same client.
 
+#include "platform/UniqueResource.h"
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <string>
 
 class TLYWebSocket {
 public:
-    using MessageHandler = std::function<void(const std::string&)>;
-    using StateHandler = std::function<void(bool connected)>;
+    using MessageCallback = std::function<void(const std::string&)>;
+    using StateCallback = std::function<void(bool connected)>;
 
-    TLYWebSocket() = default;
-    ~TLYWebSocket() { Close(); }
+    // A longer message is dropped (and logged) instead of being assembled.
+    static constexpr std::size_t kMaxMessageBytes = 16u * 1024u * 1024u;
+
+    TLYWebSocket();
+    ~TLYWebSocket();
     TLYWebSocket(const TLYWebSocket&) = delete;
     TLYWebSocket& operator=(const TLYWebSocket&) = delete;
 
-    void SetMessageHandler(MessageHandler handler) { messageHandler_ = std::move(handler); }
-    void SetStateHandler(StateHandler handler) { stateHandler_ = std::move(handler); }
-    bool IsConnected() const { return false; }
-    bool Connect(const std::string&, std::uint16_t, const std::string&, bool, const std::string&) { return false; }
-    double SecondsSinceLastMessage() const { return 1e18; }
-    void Close() {}
+    // Installed once, before the first Connect.
+    void SetMessageCallback(MessageCallback callback) { onMessage = std::move(callback); }
+    void SetStateCallback(StateCallback callback) { onStateChanged = std::move(callback); }
+
+    bool Connect(const std::string& host, std::uint16_t port, const std::string& accessToken, bool validateCert,
+                 const std::string& pinnedThumbprint);
+    void Close();
+    bool IsConnected() const { return connected.load(); }
+    double SecondsSinceLastMessage() const;
+
+    // Tests only: a shorter wait for the upgrade response than 30000 ms.
+    void SetReceiveTimeoutForTesting(DWORD milliseconds) { receiveTimeoutMs_ = milliseconds; }
 
 private:
-    MessageHandler messageHandler_;
-    StateHandler stateHandler_;
+    struct Channel;
+    struct ThreadStart;
+    static DWORD WINAPI ReceiveThreadMain(void* parameter);
+
+    bool ConnectLocked(const std::string& host, std::uint16_t port, const std::string& accessToken,
+                       const std::string& pinnedThumbprint);
+    void CloseLocked();
+    void ReceiveLoop(Channel& channel);
+    bool ProcessReceived(Channel& channel, DWORD error, DWORD bytesRead, int bufferType, std::string& message,
+                         std::size_t& messageBytes);
+    void ReportConnectionEnded();
+    void QueueStateChange(bool isConnected);
+    void DeliverStateChanges();
+
+    std::mutex lifecycleMutex_;  // serialises Connect and Close
+    // The open connection's handles, shared with its receive thread: a thread
+    // that Close had to leave behind keeps them until it ends.
+    std::shared_ptr<Channel> channel_;
+    tly::UniqueHandle receiveThread;
+    std::atomic<bool> connected{false};
+    mutable std::mutex lastMessageLock;
+    std::int64_t lastMessageCounter = 0;  // performance counter at the last message or the upgrade; 0: never
+    std::int64_t counterFrequency = 0;
+    MessageCallback onMessage;
+    StateCallback onStateChanged;
+    bool validateCert = false;
+    DWORD receiveTimeoutMs_ = 30000;
+
+    // State changes are queued in the order they happen and delivered outside
+    // every lock by whichever thread finds no delivery in progress, so the
+    // state call-back sees true and false in order and false once per connection.
+    std::mutex stateQueueMutex_;
+    std::deque<bool> pendingStates_;
+    bool delivering_ = false;
 };

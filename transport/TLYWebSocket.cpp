@@ -1,0 +1,377 @@
+#include "transport/TLYWebSocket.h"
+
+#include "logging/Log.h"
+#include "platform/Clock.h"
+#include "platform/TextConversion.h"
+#include "transport/CertificatePin.h"
+#include "transport/InternetHandles.h"
+#include "transport/WinHttpSupport.h"
+
+#include <vector>
+
+namespace {
+
+constexpr char kComponent[] = "websocket";
+constexpr wchar_t kUserAgent[] = L"Tallyport-Corvanta-Translator-WS/1.0";
+constexpr char kUpgradePath[] = "/api/corvanta/events?access_token=";
+constexpr DWORD kReceiveBufferBytes = 65536;
+constexpr USHORT kNormalClosure = 1000;
+constexpr std::uint32_t kSwitchingProtocols = 101;
+constexpr double kNeverSeconds = 999999.0;
+// Close waits this many 100 ms slices for a receive thread blocked in the
+// platform's receive before leaving it behind.
+constexpr int kCloseWaitSlices = 20;
+
+void Log(LogLevel level, const char* event, const std::string& message, const LogFields& fields = {}) {
+    LogEvent(level, kComponent, event, message, fields);
+}
+
+}  // namespace
+
+struct TLYWebSocket::Channel {
+    // Declared parent first, so they close child first.
+    tly::UniqueInternet rootHandle;
+    tly::UniqueInternet connectionHandle;
+    tly::UniqueInternet webSocketHandle;
+    std::vector<char> buffer;
+    // The receive loop goes on while set; once Close clears it, the thread
+    // touches nothing of its client again. Per connection, so a thread left
+    // behind never sees a later connection's flag.
+    std::atomic<bool> running{false};
+    // Set while the receive thread runs code of its client (message assembly,
+    // call-backs); clear while it waits in the platform's receive.
+    std::atomic<bool> inClientCode{false};
+};
+
+struct TLYWebSocket::ThreadStart {
+    TLYWebSocket* client;
+    std::shared_ptr<Channel> channel;
+    HMODULE module;  // a reference on this module, released as the thread exits
+};
+
+TLYWebSocket::TLYWebSocket() : counterFrequency(tly::CurrentClock().PerformanceFrequency()) {}
+
+TLYWebSocket::~TLYWebSocket() { Close(); }
+
+bool TLYWebSocket::Connect(const std::string& host, std::uint16_t port, const std::string& accessToken,
+                           bool validate, const std::string& pinnedThumbprint) {
+    bool connectedNow = false;
+    {
+        std::lock_guard<std::mutex> lock(lifecycleMutex_);
+        CloseLocked();
+        validateCert = validate;
+        try {
+            connectedNow = ConnectLocked(host, port, accessToken, pinnedThumbprint);
+        } catch (const std::exception&) {
+            connectedNow = false;  // memory ran out; what was built is released
+        }
+    }
+    DeliverStateChanges();
+    return connectedNow;
+}
+
+bool TLYWebSocket::ConnectLocked(const std::string& host, std::uint16_t port, const std::string& accessToken,
+                                 const std::string& pinnedThumbprint) {
+    auto channel = std::make_shared<Channel>();
+    channel->rootHandle.reset(::WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
+                                            WINHTTP_NO_PROXY_BYPASS, 0));
+    if (!channel->rootHandle) {
+        const DWORD error = ::GetLastError();
+        Log(LogLevel::Error, "session_open_failed", "WebSocket WinHttpOpen failed", {{"win32_error", error}});
+        return false;
+    }
+    channel->connectionHandle.reset(
+        ::WinHttpConnect(channel->rootHandle.get(), tly::Utf8ToWide(host).c_str(), port, 0));
+    if (!channel->connectionHandle) {
+        const DWORD error = ::GetLastError();
+        Log(LogLevel::Error, "connect_failed", "WebSocket WinHttpConnect failed",
+            {{"hostname", host}, {"port", port}, {"win32_error", error}});
+        return false;
+    }
+
+    // Open the upgrade request: GET over TLS, the token in the query.
+    const std::wstring path = tly::Utf8ToWide(kUpgradePath + accessToken);
+    tly::UniqueInternet request(::WinHttpOpenRequest(channel->connectionHandle.get(), L"GET", path.c_str(), nullptr,
+                                                     WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                                     WINHTTP_FLAG_SECURE));
+    if (!request) {
+        const DWORD error = ::GetLastError();
+        Log(LogLevel::Error, "request_open_failed", "Failed to open WebSocket upgrade request",
+            {{"hostname", host}, {"port", port}, {"win32_error", error}});
+        return false;
+    }
+    tly::SetResponseTimeout(request.get(), receiveTimeoutMs_);
+
+    // With validation off the pin is checked as the request is being sent,
+    // before the token in its path leaves; a refusal fails the connection.
+    const bool checkPin = !validateCert && !pinnedThumbprint.empty();
+    tly::SendingRequestCheck pin{
+        [&pinnedThumbprint](HINTERNET r) { return !CheckCertificatePin(r, pinnedThumbprint).empty(); }};
+    if (!validateCert) tly::IgnoreCertificateErrors(request.get());
+    if (checkPin && !tly::InstallSendingRequestCheck(request.get(), pin)) {
+        const DWORD error = ::GetLastError();
+        Log(LogLevel::Error, "callback_install_failed", "Failed to install TLS thumbprint callback — failing closed",
+            {{"win32_error", error}});
+        return false;
+    }
+
+    // Ask for the protocol switch.
+    if (!::WinHttpSetOption(request.get(), WINHTTP_OPTION_UPGRADE_TO_WEB_SOCKET, nullptr, 0)) {
+        const DWORD error = ::GetLastError();
+        Log(LogLevel::Error, "upgrade_option_failed", "Failed to configure WebSocket upgrade option",
+            {{"win32_error", error}});
+        return false;
+    }
+
+    // Send the upgrade request (headers only).
+    const BOOL sent =
+        ::WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0);
+    const DWORD sendError = sent ? 0 : ::GetLastError();
+    if (checkPin && tly::PinRefusedRequest(pin, request, sent)) return false;  // the pin check has logged
+    if (!sent) {
+        Log(LogLevel::Error, "request_send_failed", "WebSocket upgrade request failed", {{"win32_error", sendError}});
+        return false;
+    }
+
+    // Receive the answer; only 101 Switching Protocols goes on. Wine completes
+    // the upgrade on any answer (401, 404, 200), so the status is checked here.
+    if (!::WinHttpReceiveResponse(request.get(), nullptr)) {
+        const DWORD error = ::GetLastError();
+        Log(LogLevel::Error, "response_receive_failed", "WebSocket upgrade response failed",
+            {{"win32_error", error}});
+        return false;
+    }
+    const std::uint32_t status = tly::QueryStatusCode(request.get());
+    if (status != kSwitchingProtocols) {
+        Log(LogLevel::Error, "upgrade_failed", "WebSocket upgrade could not be completed",
+            {{"win32_error", ERROR_WINHTTP_INVALID_SERVER_RESPONSE}, {"status_code", status}});
+        return false;
+    }
+
+    // Complete the upgrade; the request handle has done its work.
+    channel->webSocketHandle.reset(::WinHttpWebSocketCompleteUpgrade(request.get(), 0));
+    if (!channel->webSocketHandle) {
+        const DWORD error = ::GetLastError();
+        Log(LogLevel::Error, "upgrade_failed", "WebSocket upgrade could not be completed", {{"win32_error", error}});
+        return false;
+    }
+    request.reset();
+    channel->buffer.resize(kReceiveBufferBytes);
+
+    // The receive thread holds a reference on this module for its life, so a
+    // thread that Close had to leave behind never runs code of an unloaded module.
+    HMODULE module = nullptr;
+    if (!::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                              reinterpret_cast<LPCWSTR>(&TLYWebSocket::ReceiveThreadMain), &module)) {
+        const DWORD error = ::GetLastError();
+        Log(LogLevel::Error, "thread_start_failed", "Could not start the WebSocket receive thread",
+            {{"win32_error", error}});
+        return false;
+    }
+    tly::UniqueLibrary moduleReference(module);
+    auto start = std::make_unique<ThreadStart>(ThreadStart{this, channel, module});
+    // Created suspended: the state change to true is queued before the thread
+    // can report the end of the connection.
+    tly::UniqueHandle thread(::CreateThread(nullptr, 0, &TLYWebSocket::ReceiveThreadMain, start.get(),
+                                            CREATE_SUSPENDED, nullptr));
+    if (!thread) {
+        const DWORD error = ::GetLastError();
+        Log(LogLevel::Error, "thread_start_failed", "Could not start the WebSocket receive thread",
+            {{"win32_error", error}});
+        return false;
+    }
+    start.release();           // the thread owns it now
+    moduleReference.release();  // released by the thread as it exits
+
+    {
+        std::lock_guard<std::mutex> lock(lastMessageLock);
+        lastMessageCounter = tly::CurrentClock().PerformanceCounter();
+    }
+    connected.store(true);
+    channel->running.store(true);
+    QueueStateChange(true);
+    Log(LogLevel::Info, "connected", "WebSocket connected",
+        {{"hostname", host}, {"port", port}, {"validate_cert", validateCert}});
+    channel_ = std::move(channel);
+    receiveThread = std::move(thread);
+    ::ResumeThread(receiveThread.get());
+    return true;
+}
+
+void TLYWebSocket::Close() {
+    {
+        std::lock_guard<std::mutex> lock(lifecycleMutex_);
+        CloseLocked();
+    }
+    DeliverStateChanges();
+}
+
+void TLYWebSocket::CloseLocked() {
+    std::shared_ptr<Channel> channel = std::move(channel_);
+    tly::UniqueHandle thread = std::move(receiveThread);
+    if (channel) {
+        channel->running.store(false);
+        // Our close frame (1000) goes out at once; a receive that is waiting
+        // returns when the server answers it. Also answers a close frame the
+        // server sent first.
+        ::WinHttpWebSocketShutdown(channel->webSocketHandle.get(), kNormalClosure, nullptr, 0);
+        if (thread) {
+            // While the thread runs code of this client (a call-back) the wait
+            // lasts. While it waits in the platform's receive, which a server
+            // that never answers the close leaves blocked for ever (no handle
+            // close wakes it under Wine), the wait gives up after about two
+            // seconds: the thread then finds running cleared whenever its
+            // receive returns, touches nothing of this client, closes the
+            // connection's handles it shares, and keeps the module loaded.
+            for (int slice = 0;; ++slice) {
+                if (::WaitForSingleObject(thread.get(), 100) != WAIT_TIMEOUT) break;
+                if (slice >= kCloseWaitSlices && !channel->inClientCode.load()) break;
+            }
+        }
+    }
+    // The connection's handles close here unless a thread left behind still shares them.
+    channel.reset();
+    thread.reset();
+    if (connected.exchange(false)) QueueStateChange(false);
+}
+
+DWORD WINAPI TLYWebSocket::ReceiveThreadMain(void* parameter) {
+    HMODULE module = nullptr;
+    {
+        std::unique_ptr<ThreadStart> start(static_cast<ThreadStart*>(parameter));
+        module = start->module;
+        try {
+            start->client->ReceiveLoop(*start->channel);
+        } catch (...) {
+            // ReceiveLoop reports its own failures; nothing may leave a thread.
+        }
+    }  // the thread's share of the connection's handles goes here
+    ::FreeLibraryAndExitThread(module, 0);
+    return 0;
+}
+
+void TLYWebSocket::ReceiveLoop(Channel& channel) {
+    std::string message;
+    std::size_t messageBytes = 0;
+    while (channel.running.load()) {
+        DWORD bytesRead = 0;
+        WINHTTP_WEB_SOCKET_BUFFER_TYPE bufferType{};
+        const DWORD error = ::WinHttpWebSocketReceive(channel.webSocketHandle.get(), channel.buffer.data(),
+                                                      static_cast<DWORD>(channel.buffer.size()), &bytesRead,
+                                                      &bufferType);
+        // Announce client code before testing running; Close clears running
+        // before it reads inClientCode, so one of the two sees the other.
+        channel.inClientCode.store(true);
+        if (!channel.running.load()) return;
+        bool goOn = false;
+        try {
+            goOn = ProcessReceived(channel, error, bytesRead, static_cast<int>(bufferType), message, messageBytes);
+        } catch (const std::exception&) {
+            Log(LogLevel::Warn, "receive_failed", "WebSocket receive failed",
+                {{"win32_error", ERROR_NOT_ENOUGH_MEMORY}});
+        }
+        if (!goOn) {
+            ReportConnectionEnded();
+            return;
+        }
+        channel.inClientCode.store(false);
+    }
+}
+
+// One result of WinHttpWebSocketReceive. False when the connection has ended.
+bool TLYWebSocket::ProcessReceived(Channel& channel, DWORD error, DWORD bytesRead, int bufferType,
+                                   std::string& message, std::size_t& messageBytes) {
+    if (error != NO_ERROR) {
+        // 12030 on Windows; 12152, 10054 or 10060 under Wine: the channel is down.
+        Log(LogLevel::Warn, "receive_failed", "WebSocket receive failed", {{"win32_error", error}});
+        return false;
+    }
+    switch (bufferType) {
+    case WINHTTP_WEB_SOCKET_CLOSE_BUFFER_TYPE:
+        Log(LogLevel::Info, "server_closed", "Server closed the WebSocket connection");
+        return false;
+    case WINHTTP_WEB_SOCKET_UTF8_FRAGMENT_BUFFER_TYPE:
+    case WINHTTP_WEB_SOCKET_UTF8_MESSAGE_BUFFER_TYPE: {
+        messageBytes += bytesRead;
+        if (messageBytes <= kMaxMessageBytes) {
+            message.append(channel.buffer.data(), bytesRead);
+        } else if (!message.empty()) {
+            std::string().swap(message);  // the rest of this message is counted, not kept
+        }
+        if (bufferType == WINHTTP_WEB_SOCKET_UTF8_FRAGMENT_BUFFER_TYPE) return true;
+
+        {
+            std::lock_guard<std::mutex> lock(lastMessageLock);
+            lastMessageCounter = tly::CurrentClock().PerformanceCounter();
+        }
+        std::string complete;
+        complete.swap(message);
+        const std::size_t completeBytes = messageBytes;
+        messageBytes = 0;
+        if (completeBytes > kMaxMessageBytes) {
+            Log(LogLevel::Warn, "message_too_large", "WebSocket message exceeds the size limit and was dropped",
+                {{"size", completeBytes}, {"limit", kMaxMessageBytes}});
+        } else if (!complete.empty() && onMessage) {
+            try {
+                onMessage(complete);
+            } catch (const std::exception& e) {
+                Log(LogLevel::Error, "message_callback_failed", "WebSocket message call-back failed",
+                    {{"exception", e.what()}});
+            } catch (...) {
+                Log(LogLevel::Error, "message_callback_failed", "WebSocket message call-back failed");
+            }
+        }
+        return true;
+    }
+    default:
+        return true;  // binary messages and fragments are not part of the protocol: ignored
+    }
+}
+
+void TLYWebSocket::ReportConnectionEnded() {
+    if (!connected.exchange(false)) return;
+    QueueStateChange(false);
+    DeliverStateChanges();
+}
+
+double TLYWebSocket::SecondsSinceLastMessage() const {
+    const std::int64_t now = tly::CurrentClock().PerformanceCounter();
+    std::int64_t last = 0;
+    {
+        std::lock_guard<std::mutex> lock(lastMessageLock);
+        last = lastMessageCounter;
+    }
+    if (last == 0 || counterFrequency <= 0) return kNeverSeconds;
+    return static_cast<double>(now - last) / static_cast<double>(counterFrequency);
+}
+
+void TLYWebSocket::QueueStateChange(bool isConnected) {
+    std::lock_guard<std::mutex> lock(stateQueueMutex_);
+    pendingStates_.push_back(isConnected);
+}
+
+void TLYWebSocket::DeliverStateChanges() {
+    {
+        std::lock_guard<std::mutex> lock(stateQueueMutex_);
+        if (delivering_) return;  // the thread delivering now takes ours too, in order
+        delivering_ = true;
+    }
+    for (;;) {
+        bool state = false;
+        {
+            std::lock_guard<std::mutex> lock(stateQueueMutex_);
+            if (pendingStates_.empty()) {
+                delivering_ = false;
+                return;
+            }
+            state = pendingStates_.front();
+            pendingStates_.pop_front();
+        }
+        if (!onStateChanged) continue;
+        try {
+            onStateChanged(state);
+        } catch (...) {
+            // a failing call-back changes nothing here
+        }
+    }
+}
