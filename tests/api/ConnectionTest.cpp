@@ -1,0 +1,162 @@
+// The connection lifecycle against a private simulator: first connection,
+// REST-only fallback, the health tick's 30 s and 60 s rules on a test clock,
+// and the transport's close with the last panel.
+
+#include "api/TLYApi.h"
+#include "api/TLYApiImpl.h"
+#include "tests/support/ApiFixture.h"
+#include "tests/support/LogReader.h"
+#include "tests/support/ManualClock.h"
+
+#include <thread>
+
+using tly::test::HasEvent;
+using tly::test::LinesWithEvent;
+
+namespace {
+
+class ConnectionTest : public tly::test::ApiFixture {
+protected:
+    size_t RequestCount(const std::string& path) { return sim.Requests(path).size(); }
+    int WebSocketClients() { return sim.Call("GET", "/ws/clients")["count"].get<int>(); }
+    bool WaitForWebSocketClients(int count) {
+        int status = 0;
+        sim.Call("POST", "/wait/ws_clients", {{"count", count}, {"timeout_ms", 8000}}, &status);
+        return status == 200;
+    }
+
+    tly::test::ManualClock clock{100000};
+};
+
+}  // namespace
+
+TEST_F(ConnectionTest, FirstConnectionAuthenticatesChecksStatusOpensChannelAndPins) {
+    OpenAndConnect({1});
+    EXPECT_EQ(RequestCount("/auth/token"), 1u);
+    EXPECT_EQ(RequestCount("/api/corvanta/status"), 1u);
+    EXPECT_TRUE(WaitForWebSocketClients(1));
+    EXPECT_TRUE(HasEvent(LogPath(), "connect.websocket_connected"));
+    EXPECT_TRUE(HasEvent(LogPath(), "connect.succeeded"));
+
+    auto settings = nlohmann::json::parse(dir.Read("tallyport_settings.json"));
+    EXPECT_EQ(settings["server"].value("cert_thumbprint", ""), sim.Thumbprint()) << "pinned on first use";
+}
+
+TEST_F(ConnectionTest, SecondPanelReusesTheTransport) {
+    OpenAndConnect({1, 2});
+    EXPECT_EQ(RequestCount("/auth/token"), 1u);
+    EXPECT_EQ(RequestCount("/api/corvanta/status"), 2u);
+    EXPECT_TRUE(WaitForWebSocketClients(1));
+}
+
+TEST_F(ConnectionTest, RefusedUpgradeLeavesRestOnlyModeAndTheHealthTickReopensIt) {
+    LoadStandardSite();
+    sim.Call("POST", "/ws/refuse", {{"status", 401}, {"count", 2}});
+    OpenAndConnect({1, 7});
+    auto warned = LinesWithEvent(LogPath(), "connect.websocket_failed");
+    ASSERT_EQ(warned.size(), 2u) << "each connect tries the channel";
+    EXPECT_EQ(warned[0]["level"], "warn");
+    EXPECT_EQ(WebSocketClients(), 0);
+
+    clock.Advance(30000);
+    EXPECT_TRUE(TLYAPI_GetSubscribed(1));
+    EXPECT_TRUE(WaitForWebSocketClients(1));
+    EXPECT_TRUE(HasEvent(LogPath(), "websocket.reconnect_succeeded"));
+    // Every registered panel is refreshed, in order.
+    auto refreshed = LinesWithEvent(LogPath(), "initial_data.fetch_start");
+    ASSERT_EQ(refreshed.size(), 2u);
+    EXPECT_EQ(refreshed[0]["fields"]["panel_id"], 1);
+    EXPECT_EQ(refreshed[1]["fields"]["panel_id"], 7);
+}
+
+TEST_F(ConnectionTest, RecentChannelTrafficProvesHealthWithoutRest) {
+    OpenAndConnect({1});
+    ASSERT_TRUE(WaitForWebSocketClients(1));
+    sim.Call("POST", "/requests/clear");
+    // Make the connect's own stamp old, so only the heartbeat can make it fresh.
+    clock.Advance(10000);
+    sim.Call("POST", "/ws/send", {{"payload", "json"}, {"json", {{"type", "heartbeat"}}}});
+    ASSERT_TRUE(WaitUntil([&] { return TLYApiImpl::Instance().SecondsSinceLastWebSocketMessage() < 1.0; }));
+
+    clock.Advance(59000);
+    EXPECT_TRUE(TLYAPI_GetSubscribed(1));
+    EXPECT_EQ(RequestCount("/api/corvanta/status"), 0u);
+
+    clock.Advance(2000);  // 61 s: the 30 s rule decides, and the last check is long past
+    EXPECT_TRUE(TLYAPI_GetSubscribed(1));
+    EXPECT_EQ(RequestCount("/api/corvanta/status"), 1u);
+}
+
+TEST_F(ConnectionTest, StatusIsCheckedAtMostEvery30SecondsWhileTheChannelIsDown) {
+    sim.Call("POST", "/ws/refuse", {{"status", 404}, {"count", 100}});
+    OpenAndConnect({1});
+    sim.Call("POST", "/requests/clear");
+    sim.AddFault("/api/corvanta/status", {{"status", 500}, {"count", 1}});
+
+    clock.Advance(30000);
+    EXPECT_FALSE(TLYAPI_GetSubscribed(1));
+    clock.Advance(10000);
+    EXPECT_FALSE(TLYAPI_GetSubscribed(99)) << "cached failure, whatever the panel";
+    EXPECT_EQ(RequestCount("/api/corvanta/status"), 1u);
+
+    clock.Advance(20000);
+    EXPECT_TRUE(TLYAPI_GetSubscribed(1));
+    EXPECT_EQ(RequestCount("/api/corvanta/status"), 2u);
+}
+
+TEST_F(ConnectionTest, TickCountWrapDoesNotStallTheHealthCheck) {
+    sim.Call("POST", "/ws/refuse", {{"status", 404}, {"count", 100}});
+    clock.SetTick(0xFFFFFFFFu - 5000);
+    OpenAndConnect({1});
+    EXPECT_TRUE(TLYAPI_GetSubscribed(1));
+    sim.Call("POST", "/requests/clear");
+    clock.Advance(29000);  // wraps past zero, still within 30 s of the last check
+    EXPECT_TRUE(TLYAPI_GetSubscribed(1));
+    EXPECT_EQ(RequestCount("/api/corvanta/status"), 0u);
+    clock.Advance(1000);
+    EXPECT_TRUE(TLYAPI_GetSubscribed(1));
+    EXPECT_EQ(RequestCount("/api/corvanta/status"), 1u);
+}
+
+TEST_F(ConnectionTest, OnlyTheLastPanelClosesTheTransport) {
+    OpenAndConnect({1, 2});
+    ASSERT_TRUE(WaitForWebSocketClients(1));
+    TLYAPI_Close(1);
+    EXPECT_TRUE(TLYAPI_GetSubscribed(2));
+    EXPECT_EQ(WebSocketClients(), 1);
+    TLYAPI_Close(2);
+    EXPECT_TRUE(WaitForWebSocketClients(0));
+    EXPECT_FALSE(TLYAPI_GetSubscribed(2)) << "nothing is open any more";
+}
+
+TEST_F(ConnectionTest, FailuresSetTheLastErrorText) {
+    ASSERT_TRUE(TLYAPI_Open(1));
+    sim.AddFault("/api/corvanta/status", {{"status", 503}, {"count", 2}});
+    EXPECT_FALSE(TLYAPI_Connect(1));
+    EXPECT_EQ(LastError().rfind("Health check failed: ", 0), 0u) << LastError();
+    EXPECT_TRUE(HasEvent(LogPath(), "connect.health_failed"));
+
+    WriteSettings({{"client_secret", "wrong"}});
+    TLYAPI_Close(1);  // drops the token, so the next connect authenticates again
+    ASSERT_TRUE(TLYAPI_Open(1));
+    EXPECT_FALSE(TLYAPI_Connect(1));
+    EXPECT_EQ(LastError(), "OAuth authentication failed");
+    EXPECT_EQ(LinesWithEvent(LogPath(), "connect.auth_failed").at(0)["fields"]["client_id"], sim.ClientId());
+}
+
+TEST_F(ConnectionTest, ConcurrentConnectsClosesAndHealthTicksStayConsistent) {
+    ASSERT_TRUE(TLYAPI_Open(1));
+    ASSERT_TRUE(TLYAPI_Open(2));
+    std::thread other([] {
+        for (int i = 0; i < 20; ++i) {
+            TLYAPI_Connect(2);
+            TLYAPI_GetSubscribed(2);
+        }
+    });
+    for (int i = 0; i < 20; ++i) {
+        TLYAPI_Connect(1);
+        TLYAPI_GetSubscribed(1);
+    }
+    other.join();
+    EXPECT_TRUE(TLYAPI_Connect(1)) << LastError();
+}
