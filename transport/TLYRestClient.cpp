@@ -63,6 +63,18 @@ void SetReceiveTimeouts(HINTERNET request, DWORD milliseconds) {
     ::WinHttpSetOption(request, WINHTTP_OPTION_RECEIVE_TIMEOUT, &milliseconds, sizeof(milliseconds));
 }
 
+// The request's own time-outs and, with validation off, the pin check (the
+// platform's certificate errors are then left to it). False when the check
+// cannot be installed: the request must not be sent.
+bool PrepareRequest(TLYRestClient& client, HINTERNET request, DWORD timeout, bool validate,
+                    tly::SendingRequestCheck& pin) {
+    SetReceiveTimeouts(request, timeout);
+    if (validate) return true;
+    pin.verify = [&client](HINTERNET r) { return client.VerifyServerCertificate(r); };
+    tly::IgnoreCertificateErrors(request);
+    return tly::InstallSendingRequestCheck(request, pin);
+}
+
 // Writes the whole body of a request whose headers have been sent.
 bool WriteBody(HINTERNET request, const std::string& body) {
     std::size_t offset = 0;
@@ -204,16 +216,12 @@ bool TLYRestClient::Authenticate(const std::string& id, const std::string& secre
         Log(LogLevel::Error, "auth_open_failed", "Failed to open auth request", {{"win32_error", error}});
         return false;
     }
-    SetReceiveTimeouts(request.get(), timeout);
-    tly::SendingRequestCheck pin{[this](HINTERNET r) { return VerifyServerCertificate(r); }};
-    if (!validate) {
-        tly::IgnoreCertificateErrors(request.get());
-        if (!tly::InstallSendingRequestCheck(request.get(), pin)) {
-            const DWORD error = ::GetLastError();
-            Log(LogLevel::Error, "auth_callback_install_failed",
-                "Failed to install TLS thumbprint callback — failing closed", {{"win32_error", error}});
-            return false;
-        }
+    tly::SendingRequestCheck pin;
+    if (!PrepareRequest(*this, request.get(), timeout, validate, pin)) {
+        const DWORD error = ::GetLastError();
+        Log(LogLevel::Error, "auth_callback_install_failed",
+            "Failed to install TLS thumbprint callback — failing closed", {{"win32_error", error}});
+        return false;
     }
     ::WinHttpAddRequestHeaders(request.get(), L"Content-Type: application/json", static_cast<DWORD>(-1),
                                WINHTTP_ADDREQ_FLAG_ADD);
@@ -333,18 +341,14 @@ bool TLYRestClient::Send(Verb verb, const std::string& endpoint, std::string& re
         }
         return false;
     }
-    SetReceiveTimeouts(request.get(), timeout);
-    tly::SendingRequestCheck pin{[this](HINTERNET r) { return VerifyServerCertificate(r); }};
-    if (!validate) {
-        tly::IgnoreCertificateErrors(request.get());
-        if (!tly::InstallSendingRequestCheck(request.get(), pin)) {
-            const DWORD error = ::GetLastError();
-            response = "Failed to install TLS thumbprint callback";
-            Log(LogLevel::Error, isGet ? "request_callback_install_failed" : "post_callback_install_failed",
-                "Failed to install TLS thumbprint callback — failing closed",
-                {{"endpoint", endpoint}, {"win32_error", error}});
-            return false;
-        }
+    tly::SendingRequestCheck pin;
+    if (!PrepareRequest(*this, request.get(), timeout, validate, pin)) {
+        const DWORD error = ::GetLastError();
+        response = "Failed to install TLS thumbprint callback";
+        Log(LogLevel::Error, isGet ? "request_callback_install_failed" : "post_callback_install_failed",
+            "Failed to install TLS thumbprint callback — failing closed",
+            {{"endpoint", endpoint}, {"win32_error", error}});
+        return false;
     }
     if (!authorization.empty()) {
         ::WinHttpAddRequestHeaders(request.get(), authorization.c_str(), static_cast<DWORD>(-1),
