@@ -170,31 +170,32 @@ bool TLYWebSocket::ConnectLocked(const std::string& host, std::uint16_t port, co
     }
     tly::UniqueLibrary moduleReference(module);
     auto start = std::make_unique<ThreadStart>(ThreadStart{this, channel, module});
-    // Created suspended: the state change to true is queued before the thread
-    // can report the end of the connection.
-    tly::UniqueHandle thread(::CreateThread(nullptr, 0, &TLYWebSocket::ReceiveThreadMain, start.get(),
-                                            CREATE_SUSPENDED, nullptr));
-    if (!thread) {
-        const DWORD error = ::GetLastError();
-        Log(LogLevel::Error, "thread_start_failed", "Could not start the WebSocket receive thread",
-            {{"win32_error", error}});
-        return false;
-    }
-    start.release();           // the thread owns it now
-    moduleReference.release();  // released by the thread as it exits
 
+    // Connected from here on. The state change is queued before the thread
+    // exists, so an end it reports is delivered after it.
+    QueueStateChange(true);
     {
         std::lock_guard<std::mutex> lock(lastMessageLock);
         lastMessageCounter = tly::CurrentClock().PerformanceCounter();
     }
     connected.store(true);
     channel->running.store(true);
-    QueueStateChange(true);
     Log(LogLevel::Info, "connected", "WebSocket connected",
         {{"hostname", host}, {"port", port}, {"validate_cert", validateCert}});
+    tly::UniqueHandle thread(
+        ::CreateThread(nullptr, 0, &TLYWebSocket::ReceiveThreadMain, start.get(), 0, nullptr));
+    if (!thread) {
+        const DWORD error = ::GetLastError();
+        connected.store(false);
+        RetractStateChange();
+        Log(LogLevel::Error, "thread_start_failed", "Could not start the WebSocket receive thread",
+            {{"win32_error", error}});
+        return false;
+    }
+    start.release();            // the thread owns it now
+    moduleReference.release();  // released by the thread as it exits
     channel_ = std::move(channel);
     receiveThread = std::move(thread);
-    ::ResumeThread(receiveThread.get());
     return true;
 }
 
@@ -352,6 +353,13 @@ double TLYWebSocket::SecondsSinceLastMessage() const {
 void TLYWebSocket::QueueStateChange(bool isConnected) {
     std::lock_guard<std::mutex> lock(stateQueueMutex_);
     pendingStates_.push_back(isConnected);
+}
+
+// Only Connect and Close (serialised) queue while no receive thread runs, so
+// the last change queued is the one Connect just added.
+void TLYWebSocket::RetractStateChange() {
+    std::lock_guard<std::mutex> lock(stateQueueMutex_);
+    if (!pendingStates_.empty()) pendingStates_.pop_back();
 }
 
 void TLYWebSocket::DeliverStateChanges() {

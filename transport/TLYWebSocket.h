@@ -61,6 +61,7 @@ private:
                          std::size_t& messageBytes);
     void ReportConnectionEnded();
     void QueueStateChange(bool isConnected);
+    void RetractStateChange();
     void DeliverStateChanges();
 
     std::mutex lifecycleMutex_;  // serialises Connect and Close
