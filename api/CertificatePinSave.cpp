@@ -1,3 +1,28 @@
 #include "api/TLYApiImpl.h"
 
-void TLYApiImpl::SavePinnedThumbprint() {}
+#include "logging/Log.h"
+#include "settings/SettingsFile.h"
+#include "settings/Thumbprint.h"
+
+// A thumbprint pinned on first use is written once: the REST client hands it
+// out and forgets the flag in one step, and a failed write is not retried (the
+// pin stays in force in memory for the life of the process).
+void TLYApiImpl::SavePinnedThumbprint() {
+    std::string thumbprint;
+    if (!restClient.TakeNewlyPinned(thumbprint)) return;
+    {
+        // In the record too, so a watcher reload of the written file sees no
+        // change of connection settings.
+        std::lock_guard<std::mutex> lock(settingsMutex);
+        settings.cert_thumbprint = thumbprint;
+    }
+    if (SaveCertThumbprint(SettingsPath(), thumbprint)) {
+        LogApiEvent(LogLevel::Info, "tofu.thumbprint_saved", "Saved certificate thumbprint to settings file",
+                    {{"thumbprint", thumbprint}});
+    } else {
+        LogApiEvent(LogLevel::Warn, "tofu.thumbprint_save_failed",
+                    "Could not save certificate thumbprint to settings file (permissions?). Pinning is active in "
+                    "memory but will not persist across restarts.",
+                    {{"thumbprint", thumbprint}});
+    }
+}

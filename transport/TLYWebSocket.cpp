@@ -215,7 +215,8 @@ void TLYWebSocket::CloseLocked() {
         // returns when the server answers it. Also answers a close frame the
         // server sent first.
         ::WinHttpWebSocketShutdown(channel->webSocketHandle.get(), kNormalClosure, nullptr, 0);
-        if (thread) {
+        // A call-back that closes its own channel must not wait for itself.
+        if (thread && ::GetThreadId(thread.get()) != ::GetCurrentThreadId()) {
             // While the thread runs code of this client (a call-back) the wait
             // lasts. While it waits in the platform's receive, which a server
             // that never answers the close leaves blocked for ever (no handle
@@ -245,6 +246,9 @@ DWORD WINAPI TLYWebSocket::ReceiveThreadMain(void* parameter) {
         } catch (...) {
             // ReceiveLoop reports its own failures; nothing may leave a thread.
         }
+        // Done with the client: a Close waiting from now on need not wait for
+        // the exit itself, which takes the loader lock.
+        start->channel->inClientCode.store(false);
     }  // the thread's share of the connection's handles goes here
     ::FreeLibraryAndExitThread(module, 0);
     return 0;
