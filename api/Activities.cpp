@@ -4,6 +4,7 @@
 // activity is delivered at least once.
 
 #include "api/ActivityCodes.h"
+#include "api/DeliveryPanel.h"
 #include "api/JsonRead.h"
 #include "api/TLYApiImpl.h"
 #include "logging/Log.h"
@@ -101,6 +102,7 @@ void TLYApiImpl::RunPendingActivities() {
 }
 
 void TLYApiImpl::ProcessPanelActivities(std::int32_t panelId, std::int64_t& processedCount) {
+    const DeliveryPanelScope delivering(panelId);
     const std::string endpoint = "/pending_activities/" + std::to_string(panelId);
     for (int batch = 1;; ++batch) {
         std::string response;

@@ -4,6 +4,7 @@
 
 #include "translator/AccessControlTrans.h"
 
+#include "api/DeliveryPanel.h"
 #include "translator/CurrentTranslator.h"
 #include "translator/HostEventRecords.h"
 #include "translator/NativeCallbacks.h"
@@ -15,7 +16,7 @@ namespace tly {
 void __cdecl OnBadgeActivity(std::int32_t readerIndex, std::int64_t badgeNumber, std::int32_t eventType,
                              std::int32_t eventId, std::uint32_t eventTime) {
     try {
-        const std::shared_ptr<HostEventChannel> channel = CurrentTranslatorChannel();
+        const std::shared_ptr<HostEventChannel> channel = DeliveryChannel(CurrentDeliveryPanel());
         if (!channel) return;
         channel->Distribute(BadgeRecord(channel->PanelId(), channel->NextSerialNumber(), readerIndex, badgeNumber,
                                         eventType, eventId, eventTime));
@@ -26,7 +27,7 @@ void __cdecl OnBadgeActivity(std::int32_t readerIndex, std::int64_t badgeNumber,
 void __cdecl OnAlarmEvent(std::int32_t readerIndex, std::int64_t badgeNumber, std::int32_t eventType,
                           std::int32_t eventId, std::uint32_t eventTime, const wchar_t* text) {
     try {
-        const std::shared_ptr<HostEventChannel> channel = CurrentTranslatorChannel();
+        const std::shared_ptr<HostEventChannel> channel = DeliveryChannel(CurrentDeliveryPanel());
         if (!channel) return;
         channel->DistributeWithText(AlarmRecord(channel->PanelId(), channel->NextSerialNumber(), readerIndex,
                                                 badgeNumber, eventType, eventId, eventTime),

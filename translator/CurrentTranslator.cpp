@@ -1,13 +1,22 @@
 #include "translator/CurrentTranslator.h"
 
+#include <algorithm>
+#include <iterator>
 #include <mutex>
+#include <vector>
 
 namespace {
+
+struct LiveTranslator {
+    const CAccessControlTrans* object;
+    std::shared_ptr<HostEventChannel> channel;
+};
 
 struct CurrentTranslatorSlot {
     std::mutex lock;
     const CAccessControlTrans* object = nullptr;
     std::shared_ptr<HostEventChannel> channel;
+    std::vector<LiveTranslator> live;  // in order of construction
 };
 
 CurrentTranslatorSlot& currentTranslator() {
@@ -20,6 +29,7 @@ CurrentTranslatorSlot& currentTranslator() {
 void SetCurrentTranslator(const CAccessControlTrans* object, std::shared_ptr<HostEventChannel> channel) {
     CurrentTranslatorSlot& slot = currentTranslator();
     std::lock_guard<std::mutex> guard(slot.lock);
+    slot.live.push_back({object, channel});
     slot.object = object;
     std::swap(slot.channel, channel);
     // The previous channel (still owned by its object) is dropped after the lock.
@@ -28,7 +38,12 @@ void SetCurrentTranslator(const CAccessControlTrans* object, std::shared_ptr<Hos
 void ClearCurrentTranslator(const CAccessControlTrans* object) {
     std::shared_ptr<HostEventChannel> dropped;
     CurrentTranslatorSlot& slot = currentTranslator();
+    std::vector<LiveTranslator> leaving;
     std::lock_guard<std::mutex> guard(slot.lock);
+    auto gone = std::stable_partition(slot.live.begin(), slot.live.end(),
+                                      [object](const LiveTranslator& t) { return t.object != object; });
+    leaving.assign(std::make_move_iterator(gone), std::make_move_iterator(slot.live.end()));
+    slot.live.erase(gone, slot.live.end());
     if (slot.object != object) return;
     slot.object = nullptr;
     std::swap(slot.channel, dropped);
@@ -37,5 +52,16 @@ void ClearCurrentTranslator(const CAccessControlTrans* object) {
 std::shared_ptr<HostEventChannel> CurrentTranslatorChannel() {
     CurrentTranslatorSlot& slot = currentTranslator();
     std::lock_guard<std::mutex> guard(slot.lock);
+    return slot.channel;
+}
+
+std::shared_ptr<HostEventChannel> DeliveryChannel(std::optional<std::int32_t> panelId) {
+    CurrentTranslatorSlot& slot = currentTranslator();
+    std::lock_guard<std::mutex> guard(slot.lock);
+    if (panelId) {
+        for (auto it = slot.live.rbegin(); it != slot.live.rend(); ++it) {
+            if (it->channel && it->channel->PanelId() == *panelId) return it->channel;
+        }
+    }
     return slot.channel;
 }

@@ -1,13 +1,15 @@
 #pragma once
 // currentTranslator: the translator object constructed last, to which the
-// native call-backs deliver. Call-backs get its event channel, never the
+// native call-backs deliver when their panel has no translator of its own. Call-backs get its event channel, never the
 // object itself, so a delivery racing the object's destruction works on the
 // channel it copied; the destructor clears the slot when it still names the
 // object being destroyed, after which no new delivery reaches that object.
 
 #include "translator/HostEventChannel.h"
 
+#include <cstdint>
 #include <memory>
+#include <optional>
 
 class CAccessControlTrans;
 
@@ -16,3 +18,9 @@ void ClearCurrentTranslator(const CAccessControlTrans* object);
 
 // The current translator's channel, or null when there is none.
 std::shared_ptr<HostEventChannel> CurrentTranslatorChannel();
+
+// Where a native call-back delivers: the channel of the newest live
+// translator of the given panel, so that with several panels in one process
+// each event reaches its own panel; the current translator's channel when no
+// panel is known or no live translator has it.
+std::shared_ptr<HostEventChannel> DeliveryChannel(std::optional<std::int32_t> panelId);

@@ -2,6 +2,7 @@
 // for byte as the sink receives them, the sink's connection rules, delivery to
 // the newest object only, and deliveries racing the object's destruction.
 
+#include "api/DeliveryPanel.h"
 #include "tests/translator/TranslatorTestSupport.h"
 #include "translator/HostEventRecords.h"
 
@@ -167,6 +168,41 @@ TEST_F(TranslatorEventsTest, CallBacksReachOnlyTheNewestObjectAndNothingOnceItIs
     EXPECT_EQ(newerSink.get()->Count(), 2u);
     // The destroyed object no longer holds its sink.
     EXPECT_EQ(newerSink.get()->References(), 1u);
+}
+
+// With several panels in one process, an activity run knows whose
+// activities it delivers: each reaches the object of its own panel.
+TEST_F(TranslatorEventsTest, ActivitiesOfAKnownPanelReachThatPanelsObject) {
+    auto older = HostedTranslator::Create(7);
+    auto olderSink = RecordingSink::Make();
+    older.Advise(olderSink.get());
+    older->Ors_InitCommunication();
+    auto newer = HostedTranslator::Create(8);
+    auto newerSink = RecordingSink::Make();
+    newer.Advise(newerSink.get());
+    newer->Ors_InitCommunication();
+
+    {
+        const DeliveryPanelScope delivering(7);
+        native.badge.load()(1, 77, 0, 0, 0);
+        native.alarm.load()(1, 77, 30, 2, 0, L"battery");
+    }
+    ASSERT_EQ(olderSink.get()->Count(), 2u);
+    for (const Delivery& d : olderSink.get()->Deliveries()) EXPECT_EQ(d.U16(kPanel), 7);
+    EXPECT_EQ(newerSink.get()->Count(), 0u);
+
+    {
+        const DeliveryPanelScope delivering(9);  // no object of its own: the newest takes it
+        native.badge.load()(1, 78, 0, 0, 0);
+    }
+    EXPECT_EQ(newerSink.get()->Count(), 1u);
+
+    older.Release();
+    {
+        const DeliveryPanelScope delivering(7);
+        native.badge.load()(1, 79, 0, 0, 0);
+    }
+    EXPECT_EQ(newerSink.get()->Count(), 2u) << "a panel whose object is gone falls back to the newest";
 }
 
 TEST_F(TranslatorEventsTest, DeliveryUnderWayWhenTheObjectIsDestroyedFinishesSafely) {

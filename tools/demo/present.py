@@ -52,19 +52,41 @@ def main():
 
     started = time.monotonic()
     events, kinds, readers = [], defaultdict(Counter), defaultdict(dict)
+    # Each status request reloads the site and re-reports its readers, offline
+    # first and then the connected ones online, within one poll. Reader records
+    # are gathered until the next other record and shown as net changes only.
+    gathered = {}
+
+    def show(text):
+        print(f"  {time.monotonic() - started:5.1f}s  {text}", flush=True)
+
+    def flush_readers():
+        for (panel, reader), state in gathered.items():
+            if readers[panel].get(reader) == state:
+                continue
+            readers[panel][reader] = state
+            kinds[panel][f"reader {state}"] += 1
+            show(f"panel {panel}: reader {reader} is {state}")
+        gathered.clear()
+
     for line in sys.stdin:
         try:
             item = json.loads(line)
         except ValueError:
             continue
         if item.get("kind") != "event":
+            if item.get("kind") == "status":
+                flush_readers()
             continue
         text, kind = describe(item)
         events.append(item)
-        kinds[item["panel"]][kind] += 1
         if kind.startswith("reader "):
-            readers[item["panel"]][item["device_id"]] = kind.split()[1]
-        print(f"  {time.monotonic() - started:5.1f}s  {text}", flush=True)
+            gathered[(item["panel"], item["device_id"])] = kind.split()[1]
+            continue
+        flush_readers()
+        kinds[item["panel"]][kind] += 1
+        show(text)
+    flush_readers()
 
     activities = control(args.control, "/activities")
     processed = activities["processed"]
