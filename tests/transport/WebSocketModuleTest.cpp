@@ -5,7 +5,6 @@
 
 #include <windows.h>
 
-#include <algorithm>
 #include <cstdint>
 
 namespace tly::test {
@@ -13,13 +12,13 @@ namespace {
 
 constexpr char kDllName[] = "TallyportAccessControlTranslator.dll";
 
+// The build puts the DLL beside the test program.
 std::string BuiltDllPath() {
-    char build[1024] = {};
-    const DWORD length = ::GetEnvironmentVariableA("TLY_BUILD_DIR", build, sizeof(build));
-    if (length == 0 || length >= sizeof(build)) return {};
-    std::string path = std::string("Z:") + build + "/bin/" + kDllName;
-    std::replace(path.begin(), path.end(), '/', '\\');
-    return path;
+    char program[MAX_PATH] = {};
+    const DWORD length = ::GetModuleFileNameA(nullptr, program, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return {};
+    std::string path(program, length);
+    return path.substr(0, path.find_last_of("\\/") + 1) + kDllName;
 }
 
 template <typename Function>
