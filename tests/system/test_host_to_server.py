@@ -1,0 +1,278 @@
+"""The whole system: host-sim drives the registered translator, the translator
+talks to the Tallyport simulator, and the event records that reach the host's
+sink are checked against what the simulator was told to do.
+
+Each case has its own module directory (its own DLL copy, settings, log and
+badge files) and its own simulator, and registers its copy for its run only.
+"""
+
+from __future__ import annotations
+
+import base64
+import json
+import shutil
+import signal
+import unittest
+
+from system_support import (BUILD_DIR, CLIENT_SECRET, HostSim, ModuleDirectory, Registration, Simulator,
+                            TranslatorLog, WaitTimeout, is_comm_event, is_status_record, wait_until)
+
+CASES_DIR = BUILD_DIR / "system-tests"
+
+# A panel with five readers; handheld 101 is reader 4 and serves a door whose
+# entry and exit readers are 1 and 2; door 3 has reader 3 for entry only.
+SITE = {
+    "doors": [
+        {"id": 1, "name": "Main Entrance", "external_id": "DOOR-1",
+         "external_entry_reader_id": 11, "external_exit_reader_id": 12},
+        {"id": 3, "name": "Site Office", "external_id": "DOOR-3",
+         "external_entry_reader_id": 13, "external_exit_reader_id": 0},
+    ],
+    "handhelds": [
+        {"id": 101, "name": "Handheld North", "guid": "hh-north-0001", "external_id": "1:4", "door_id": 1},
+    ],
+    "readers": {"1": [
+        {"id": 11, "external_id": "1:1", "name": "Main Entrance In", "guid": "", "door_id": 1},
+        {"id": 12, "external_id": "1:2", "name": "Main Entrance Out", "guid": "", "door_id": 1},
+        {"id": 13, "external_id": "1:3", "name": "Site Office In", "guid": "", "door_id": 3},
+        {"id": 101, "external_id": "1:4", "name": "Handheld North", "guid": "hh-north-0001", "door_id": 1},
+        {"id": 14, "external_id": "1:5", "name": "Yard Gate", "guid": "", "door_id": 0},
+    ]},
+    "connected": [],
+}
+
+# Generous bounds: the host polls about once a second, reconnects at most every
+# 30 s, and the machine is shared.
+CONNECT_TIMEOUT = 60
+RECONNECT_TIMEOUT = 120
+EVENT_TIMEOUT = 30
+
+
+def online_readers(lines: list[dict], panel: int) -> set[int]:
+    """The readers of a panel that the host's records leave online."""
+    online: set[int] = set()
+    for line in lines:
+        if is_status_record(line, panel, line.get("device_id", -1)) and line["device_id"] != 0:
+            (online.add if line["status"] == 1 else online.discard)(line["device_id"])
+    return online
+
+
+class SystemCase(unittest.TestCase):
+    """Fixture: a simulator with the test site, a module directory, the
+    registration and, once started, host-sim; all undone at the end."""
+
+    def start_simulator(self, name: str, **options) -> Simulator:
+        simulator = Simulator(self.case_dir / name, **options).start()
+        self.addCleanup(simulator.stop)
+        simulator.control("POST", "/site", SITE)
+        return simulator
+
+    def prepare(self, name: str) -> None:
+        self.case_dir = CASES_DIR / name
+        if self.case_dir.exists():
+            shutil.rmtree(self.case_dir)
+        self.module = ModuleDirectory(self.case_dir / "module")
+        self.log = TranslatorLog(self.module.log_path)
+
+    def register(self) -> None:
+        registration = Registration(self.module).__enter__()
+        self.addCleanup(registration.__exit__)
+
+    def run_host(self, duration: int = 300) -> HostSim:
+        host = HostSim("1", duration, readers=5)
+        self.addCleanup(self.end_host, host)
+        return host
+
+    def end_host(self, host: HostSim) -> int:
+        """Ends the run as Ctrl+C would (the panels close normally) and keeps
+        its output beside the module directory for a look after a failure."""
+        if host.process.poll() is None:
+            host.process.send_signal(signal.SIGINT)
+        code = host.finish(timeout=60)
+        with open(self.case_dir / "host-sim.jsonl", "w") as output:
+            output.writelines(json.dumps(line) + "\n" for line in host.snapshot())
+        return code
+
+    def wait_online(self, host: HostSim, start: int = 0) -> dict:
+        """The restored record a status request sends once the initial data
+        were fetched (it follows the host's online status)."""
+        host.wait_for(lambda line: line.get("kind") == "status" and line["panel_online"], CONNECT_TIMEOUT,
+                      "online status", start)
+        return host.wait_for(lambda line: is_comm_event(line, 1, 77), CONNECT_TIMEOUT, "restored record", start)
+
+    def assert_record(self, record: dict, **expected) -> None:
+        actual = {key: record.get(key) for key in expected}
+        self.assertEqual(actual, expected, f"record {record}")
+
+
+class HostToServerTest(SystemCase):
+
+    def test_swipes_readers_outage_and_badge_file_replay(self):
+        self.prepare("host_to_server")
+        simulator = self.start_simulator("simulator")
+        self.module.write_settings(simulator.port, badge_file=True)
+        self.register()
+        host = self.run_host()
+        self.wait_online(host)
+
+        # One swipe and one panic alarm, from the server to the host's sink.
+        mark = host.mark()
+        simulator.control("POST", "/activities", {
+            "reader_external_id": "1:2", "badge_no": 5000000001, "entry_granted": False, "notes": "Badge Expired",
+            "timestamp": "2024-03-01T08:05:09Z"})
+        swipe = host.wait_for(lambda line: line.get("card_number") == 5000000001, EVENT_TIMEOUT, "swipe record", mark)
+        self.assert_record(swipe, panel=1, sink_panel=1, message_type=0, event_type=1, event_id=63, device_id=2,
+                           data_type=2, card_number=5000000001, issue_code=0xFFFFFFFF, bio_score=0,
+                           time=1709280309, text=None)
+        simulator.control("POST", "/activities", {
+            "kind": "alarm", "source_type": 4, "reader_external_id": "1:4", "badge_no": 4711,
+            "timestamp": "2024-03-01T08:06:00Z"})
+        alarm = host.wait_for(lambda line: line.get("card_number") == 4711, EVENT_TIMEOUT, "alarm record", mark)
+        self.assert_record(alarm, panel=1, message_type=0, event_type=2, event_id=3, device_id=4, data_type=2,
+                           issue_code=0xFFFFFFFF, time=1709280360,
+                           text="Panic Alarm: Badge 4711 at Main Entrance (2024-03-01T08:06:00Z)")
+        activities = simulator.control("POST", "/wait/pending", {"max": 0, "timeout_ms": EVENT_TIMEOUT * 1000})
+        self.assertEqual(activities.get("pending_count", 0), 0)
+
+        # Reader records follow the handheld: its own reader and its door's go
+        # online with it, move with it and go offline with it. The host's
+        # status request and its records must agree once a poll has run.
+        for action, body, expected in [
+            ("/handhelds/connect", {"id": 101}, {1, 2, 4}),
+            ("/handhelds/door", {"id": 101, "door_id": 3}, {3, 4}),
+            ("/handhelds/disconnect", {"id": 101}, set()),
+        ]:
+            with self.subTest(action=action):
+                mark = host.mark()
+                simulator.control("POST", action, body)
+                host.wait_for(lambda line: line.get("kind") == "status"
+                              and set(line["readers_online"]) == expected, EVENT_TIMEOUT,
+                              f"status with readers {sorted(expected)} online", mark)
+                wait_until(lambda: online_readers(host.snapshot(), 1) == expected, EVENT_TIMEOUT,
+                           f"reader records leaving {sorted(expected)} online")
+
+        # The server goes away: communication lost, reported once more offline.
+        mark = host.mark()
+        simulator.control("POST", "/server/stop", {"mode": "reset"})
+        lost = host.wait_for(lambda line: is_comm_event(line, 1, 76), RECONNECT_TIMEOUT, "lost record", mark)
+        host.wait_for(lambda line: is_status_record(line, 1, 0, status=0), EVENT_TIMEOUT, "panel offline", mark)
+        self.assertEqual(online_readers(host.snapshot()[:host.index_of(lost)], 1), set(),
+                         "readers online by the records before the loss")
+
+        # A badge event file written while the server is away is replayed once
+        # communication is restored; a record of another panel stays.
+        self.module.write_json(self.module.pending_path, [
+            {"panel_id": 1, "reader_id": 3, "card_number": 880001, "type": "denied", "deny_reason": "passback",
+             "timestamp": "2024-03-01T08:05:09"},
+            {"panel_id": 9, "reader_id": 1, "card_number": 990001, "type": "granted"},
+        ])
+        mark = host.mark()
+        simulator.control("POST", "/server/start")
+        restored = host.wait_for(lambda line: is_comm_event(line, 1, 77), RECONNECT_TIMEOUT, "restored record", mark)
+        host.wait_for(lambda line: is_status_record(line, 1, 0, status=1), EVENT_TIMEOUT, "panel online", mark)
+        replayed = host.wait_for(lambda line: line.get("card_number") == 880001, EVENT_TIMEOUT, "replayed record",
+                                 mark)
+        self.assertLess(host.index_of(restored), host.index_of(replayed))
+        self.assert_record(replayed, panel=1, message_type=0, event_type=1, event_id=21, device_id=3, data_type=2,
+                           issue_code=0xFFFFFFFF, time=1709280309)
+        sent = wait_until(lambda: self.module.read_json(self.module.sent_path), EVENT_TIMEOUT, "the sent file")
+        self.assertEqual([(record["card_number"], record["result"]) for record in sent], [(880001, "ok")])
+        self.assertIn("sent_at", sent[0])
+        self.assertEqual(self.module.read_json(self.module.pending_path),
+                         [{"panel_id": 9, "reader_id": 1, "card_number": 990001, "type": "granted"}])
+        self.assertFalse(any(line.get("card_number") == 990001 for line in host.snapshot()))
+
+        self.assertEqual(self.end_host(host), 0)
+
+
+class SettingsAndSecurityTest(SystemCase):
+
+    def test_settings_edits_take_effect_while_running(self):
+        self.prepare("settings_edit")
+        first = self.start_simulator("first")
+        second = self.start_simulator("second", certificates_from=first.state_dir)
+        self.module.write_settings(first.port, level="info")
+        self.register()
+        host = self.run_host()
+        self.wait_online(host)
+
+        # The secret typed in plain text is stored encrypted after the first load.
+        stored = self.module.settings()["server"]["client_secret"]
+        self.assertTrue(stored.startswith("DPAPI:"), stored)
+        self.assertNotIn(CLIENT_SECRET.encode(), base64.b64decode(stored[len("DPAPI:"):], validate=True))
+        self.assertNotIn(CLIENT_SECRET, self.module.settings_path.read_text())
+        self.log.wait_event("settings.secret_encrypted", EVENT_TIMEOUT)
+
+        # The log level: more detail from the next line on.
+        self.assertEqual([line for line in self.log.lines() if line["level"] in ("debug", "trace")], [])
+        mark = self.log.mark()
+        self.module.edit_settings(lambda settings: settings["logging"].update(level="debug"))
+        self.log.wait_event("settings.watcher.reloaded", EVENT_TIMEOUT, mark, fields={"log_level": "debug"})
+        wait_until(lambda: any(line["level"] == "debug" for line in self.log.lines()[mark:]), EVENT_TIMEOUT,
+                   "a debug line in the log")
+
+        # The server: the panel reconnects to the other one, which now serves it
+        # (the secret read back from its encrypted form is accepted there).
+        self.module.edit_settings(lambda settings: settings["server"].update(port=second.port))
+        token = second.wait_requests("/auth/token", timeout=EVENT_TIMEOUT)[0]
+        second.wait_requests("/api/corvanta/status", timeout=EVENT_TIMEOUT)
+        answered = wait_until(lambda: [r for r in second.requests("/auth/token") if r["response_status"]],
+                              EVENT_TIMEOUT, "the token answer")
+        self.assertEqual(answered[0]["seq"], token["seq"])
+        self.assertEqual(answered[0]["response_status"], 200)
+        reconnects = self.log.with_event("settings.watcher.reconnect", mark)
+        self.assertEqual([line["fields"]["port"] for line in reconnects], [second.port],
+                         "one reconnect, for the server change only")
+        mark = host.mark()
+        second.control("POST", "/activities", {"reader_external_id": "1:1", "badge_no": 6001, "entry_granted": True})
+        swipe = host.wait_for(lambda line: line.get("card_number") == 6001, RECONNECT_TIMEOUT,
+                              "a swipe from the second server", mark)
+        self.assert_record(swipe, panel=1, event_type=0, event_id=0, device_id=1, data_type=2)
+
+        self.assertEqual(self.end_host(host), 0)
+
+    def test_certificate_pinned_on_first_use_and_a_changed_one_refused(self):
+        self.prepare("certificate_pin")
+        simulator = self.start_simulator("simulator")
+        self.module.write_settings(simulator.port)
+        self.assertNotIn("cert_thumbprint", self.module.settings()["server"])
+        self.register()
+        host = self.run_host()
+        self.wait_online(host)
+
+        wait_until(lambda: self.module.settings()["server"].get("cert_thumbprint") == simulator.thumbprint,
+                   EVENT_TIMEOUT, "the thumbprint saved in the settings file")
+        self.log.wait_event("tofu.thumbprint_saved", EVENT_TIMEOUT)
+
+        # The server presents another certificate: the translator refuses it
+        # and the host sees the panel go offline.
+        mark = host.mark()
+        log_mark = self.log.mark()
+        simulator.control("POST", "/cert", {"use": "alternate", "drop_connections": False})
+        simulator.control("POST", "/connections/drop", {"what": "all", "mode": "reset"})
+        host.wait_for(lambda line: is_comm_event(line, 1, 76), RECONNECT_TIMEOUT, "lost record", mark)
+        refused = self.log.wait_event("cert.thumbprint_mismatch", EVENT_TIMEOUT, log_mark)
+        self.assertEqual((refused["fields"]["expected"], refused["fields"]["actual"]),
+                         (simulator.thumbprint, simulator.alternate_thumbprint))
+        self.assertEqual(self.end_host(host), 0)
+
+        # A new host process takes the pin from the file: its first request,
+        # the token request, is refused before the secret leaves.
+        seq = simulator.last_seq()
+        log_mark = self.log.mark()
+        simulator.control("POST", "/activities", {"reader_external_id": "1:1", "badge_no": 7001, "entry_granted": True})
+        host = self.run_host()
+        token = simulator.wait_requests("/auth/token", since_seq=seq, timeout=CONNECT_TIMEOUT)[0]
+        self.log.wait_event("cert.thumbprint_mismatch", EVENT_TIMEOUT, log_mark)
+        host.wait_for(lambda line: line.get("kind") == "status", CONNECT_TIMEOUT, "a status answer")
+        self.assertEqual(self.end_host(host), 0)
+        self.assertFalse(token["body_complete"])
+        self.assertNotIn(CLIENT_SECRET, token["body"])
+        self.assertEqual([line for line in host.snapshot() if line.get("kind") == "event"], [])
+        self.assertEqual([line for line in host.snapshot() if line.get("kind") == "status"],
+                         [{"kind": "status", "panel": 1, "panel_online": False, "readers_online": []}])
+        self.assertEqual(simulator.control("GET", "/activities")["pending_count"], 1)
+
+
+if __name__ == "__main__":
+    unittest.main()
