@@ -197,27 +197,22 @@ class Registration:
 
     def __init__(self, module: ModuleDirectory):
         self.module = module
-        self.previous: Optional[str] = None
-
-    @staticmethod
-    def registered_server() -> Optional[str]:
-        """The Windows path of the DLL now registered for the ProgID, if any."""
-        clsid = _reg_default(f"HKCR\\{PROGID}\\CLSID")
-        return _reg_default(f"HKCR\\CLSID\\{clsid}\\InprocServer32") if clsid else None
-
-    def __enter__(self) -> "Registration":
-        self.previous = self.registered_server()
-        done = wine("regsvr32", "/s", windows_path(self.module.dll))
+        self.previous = registered_server()
+        done = wine("regsvr32", "/s", windows_path(module.dll))
         if done.returncode != 0:
             raise RuntimeError(f"regsvr32 failed with exit code {done.returncode}")
-        return self
 
-    def __exit__(self, *exc) -> None:
+    def undo(self) -> None:
         wine("regsvr32", "/u", "/s", windows_path(self.module.dll))
         if self.previous and self.previous != windows_path(self.module.dll):
-            previous = Path(self.previous[2:].replace("\\", "/"))
-            if previous.exists():
+            if Path(self.previous[2:].replace("\\", "/")).exists():
                 wine("regsvr32", "/s", self.previous)
+
+
+def registered_server() -> Optional[str]:
+    """The Windows path of the DLL now registered for the ProgID, if any."""
+    clsid = _reg_default(f"HKCR\\{PROGID}\\CLSID")
+    return _reg_default(f"HKCR\\CLSID\\{clsid}\\InprocServer32") if clsid else None
 
 
 def _reg_default(key: str) -> Optional[str]:
@@ -244,7 +239,6 @@ class HostSim:
             [str(WINE_RUN), str(HOST_SIM), "--panels", panels, "--duration", str(duration),
              "--readers", str(readers), "--json"],
             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True, env=env)
-        self.duration = duration
         self._reader = threading.Thread(target=self._read, daemon=True)
         self._reader.start()
 
@@ -289,11 +283,13 @@ class HostSim:
                                       f"({len(self.lines)} lines so far)")
                 self._changed.wait(min(remaining, 1.0))
 
-    def finish(self, timeout: Optional[float] = None) -> int:
-        """Waits for the run to end by its duration; ends it by its PID only
-        when it overruns."""
+    def stop(self, timeout: float = 60) -> int:
+        """Ends the run as Ctrl+C would, so the panels close normally; kills
+        its PID only when it does not end in time. The exit code."""
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGINT)
         try:
-            code = self.process.wait(timeout=timeout if timeout is not None else self.duration + 60)
+            code = self.process.wait(timeout=timeout)
         except subprocess.TimeoutExpired:
             self.process.send_signal(signal.SIGKILL)
             code = self.process.wait()
@@ -312,9 +308,11 @@ def is_comm_event(line: dict, panel: int, event_id: int) -> bool:
             and line["event_id"] == event_id and line["data_type"] == 3)
 
 
-def is_status_record(line: dict, panel: int, device: int, status: Optional[int] = None) -> bool:
+def is_status_record(line: dict, panel: int, device: Optional[int] = None, status: Optional[int] = None) -> bool:
+    """A status report of the panel (device 0) or a reader; any device or
+    status when not given."""
     return (line.get("kind") == "event" and line["panel"] == panel and line["message_type"] == 1
-            and line["data_type"] == 19 and line["device_id"] == device
+            and line["data_type"] == 19 and (device is None or line["device_id"] == device)
             and (status is None or line["status"] == status))
 
 

@@ -11,8 +11,8 @@ from __future__ import annotations
 import base64
 import json
 import shutil
-import signal
 import unittest
+from pathlib import Path
 
 from system_support import (BUILD_DIR, CLIENT_SECRET, HostSim, ModuleDirectory, Registration, Simulator,
                             TranslatorLog, WaitTimeout, is_comm_event, is_status_record, wait_until)
@@ -52,7 +52,7 @@ def online_readers(lines: list[dict], panel: int) -> set[int]:
     """The readers of a panel that the host's records leave online."""
     online: set[int] = set()
     for line in lines:
-        if is_status_record(line, panel, line.get("device_id", -1)) and line["device_id"] != 0:
+        if is_status_record(line, panel) and line["device_id"] != 0:
             (online.add if line["status"] == 1 else online.discard)(line["device_id"])
     return online
 
@@ -75,23 +75,21 @@ class SystemCase(unittest.TestCase):
         self.log = TranslatorLog(self.module.log_path)
 
     def register(self) -> None:
-        registration = Registration(self.module).__enter__()
-        self.addCleanup(registration.__exit__)
+        self.addCleanup(Registration(self.module).undo)
 
-    def run_host(self, duration: int = 300) -> HostSim:
-        host = HostSim("1", duration, readers=5)
-        self.addCleanup(self.end_host, host)
+    def run_host(self) -> HostSim:
+        """host-sim for panel 1 (readers 1 to 5) until the test ends it; its
+        output is kept beside the module directory for a look after a failure."""
+        self.host_runs = getattr(self, "host_runs", 0) + 1
+        host = HostSim("1", duration=600, readers=5)
+        self.addCleanup(self.keep_output, host, self.case_dir / f"host-sim-{self.host_runs}.jsonl")
+        self.addCleanup(host.stop)
         return host
 
-    def end_host(self, host: HostSim) -> int:
-        """Ends the run as Ctrl+C would (the panels close normally) and keeps
-        its output beside the module directory for a look after a failure."""
-        if host.process.poll() is None:
-            host.process.send_signal(signal.SIGINT)
-        code = host.finish(timeout=60)
-        with open(self.case_dir / "host-sim.jsonl", "w") as output:
+    @staticmethod
+    def keep_output(host: HostSim, path: Path) -> None:
+        with open(path, "w") as output:
             output.writelines(json.dumps(line) + "\n" for line in host.snapshot())
-        return code
 
     def wait_online(self, host: HostSim, start: int = 0) -> dict:
         """The restored record a status request sends once the initial data
@@ -182,7 +180,7 @@ class HostToServerTest(SystemCase):
                          [{"panel_id": 9, "reader_id": 1, "card_number": 990001, "type": "granted"}])
         self.assertFalse(any(line.get("card_number") == 990001 for line in host.snapshot()))
 
-        self.assertEqual(self.end_host(host), 0)
+        self.assertEqual(host.stop(), 0)
 
 
 class SettingsAndSecurityTest(SystemCase):
@@ -229,7 +227,7 @@ class SettingsAndSecurityTest(SystemCase):
                               "a swipe from the second server", mark)
         self.assert_record(swipe, panel=1, event_type=0, event_id=0, device_id=1, data_type=2)
 
-        self.assertEqual(self.end_host(host), 0)
+        self.assertEqual(host.stop(), 0)
 
     def test_certificate_pinned_on_first_use_and_a_changed_one_refused(self):
         self.prepare("certificate_pin")
@@ -254,7 +252,7 @@ class SettingsAndSecurityTest(SystemCase):
         refused = self.log.wait_event("cert.thumbprint_mismatch", EVENT_TIMEOUT, log_mark)
         self.assertEqual((refused["fields"]["expected"], refused["fields"]["actual"]),
                          (simulator.thumbprint, simulator.alternate_thumbprint))
-        self.assertEqual(self.end_host(host), 0)
+        self.assertEqual(host.stop(), 0)
 
         # A new host process takes the pin from the file: its first request,
         # the token request, is refused before the secret leaves.
@@ -265,7 +263,7 @@ class SettingsAndSecurityTest(SystemCase):
         token = simulator.wait_requests("/auth/token", since_seq=seq, timeout=CONNECT_TIMEOUT)[0]
         self.log.wait_event("cert.thumbprint_mismatch", EVENT_TIMEOUT, log_mark)
         host.wait_for(lambda line: line.get("kind") == "status", CONNECT_TIMEOUT, "a status answer")
-        self.assertEqual(self.end_host(host), 0)
+        self.assertEqual(host.stop(), 0)
         self.assertFalse(token["body_complete"])
         self.assertNotIn(CLIENT_SECRET, token["body"])
         self.assertEqual([line for line in host.snapshot() if line.get("kind") == "event"], [])
