@@ -261,9 +261,6 @@ class HostSim:
         with self._changed:
             return list(self.lines)
 
-    def events(self, start: int = 0) -> list[dict]:
-        return [line for line in self.snapshot()[start:] if line.get("kind") == "event"]
-
     def mark(self) -> int:
         """A position in the output: later waits can look only past it."""
         with self._changed:

@@ -15,7 +15,7 @@ import unittest
 from pathlib import Path
 
 from system_support import (BUILD_DIR, CLIENT_SECRET, HostSim, ModuleDirectory, Registration, Simulator,
-                            TranslatorLog, WaitTimeout, is_comm_event, is_status_record, wait_until)
+                            TranslatorLog, is_comm_event, is_status_record, wait_until)
 
 CASES_DIR = BUILD_DIR / "system-tests"
 
@@ -149,7 +149,9 @@ class HostToServerTest(SystemCase):
                 wait_until(lambda: online_readers(host.snapshot(), 1) == expected, EVENT_TIMEOUT,
                            f"reader records leaving {sorted(expected)} online")
 
-        # The server goes away: communication lost, reported once more offline.
+        # The server goes away: communication lost. Its connections are reset
+        # (an orderly close goes unseen by Wine's WebSocket client until its
+        # 30 s keep-alive).
         mark = host.mark()
         simulator.control("POST", "/server/stop", {"mode": "reset"})
         lost = host.wait_for(lambda line: is_comm_event(line, 1, 76), RECONNECT_TIMEOUT, "lost record", mark)
@@ -243,7 +245,8 @@ class SettingsAndSecurityTest(SystemCase):
         self.log.wait_event("tofu.thumbprint_saved", EVENT_TIMEOUT)
 
         # The server presents another certificate: the translator refuses it
-        # and the host sees the panel go offline.
+        # and the host sees the panel go offline. Connections are reset so the
+        # event channel's end is seen at once.
         mark = host.mark()
         log_mark = self.log.mark()
         simulator.control("POST", "/cert", {"use": "alternate", "drop_connections": False})
