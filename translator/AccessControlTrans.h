@@ -13,6 +13,7 @@
 #include "TallyportAccessControl.h"
 #include "logging/Log.h"
 #include "translator/DeviceTranslator.h"
+#include "translator/ReportedReaderStates.h"
 #include "translator/UnsupportedHostMethods.h"
 #include "translator/framework/ComObjectRoot.h"
 
@@ -63,4 +64,6 @@ private:
     // activity call-back does for the current translator.
     void DeliverBadgeActivity(std::int32_t readerIndex, std::int64_t badgeNumber, std::int32_t eventType,
                               std::int32_t eventId, std::uint32_t eventTime);
+
+    ReportedReaderStates reportedReaders_;
 };

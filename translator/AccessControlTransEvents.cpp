@@ -64,6 +64,8 @@ void CAccessControlTrans::SendCommunicationEvents(std::uint16_t eventId, std::ui
 }
 
 bool CAccessControlTrans::NotifyCommLost() {
+    // With the panel down the host holds its readers down too.
+    reportedReaders_.Forget();
     SendCommunicationEvents(tly::kEventCommLost, 0);
     return true;
 }

@@ -71,6 +71,9 @@ STDMETHODIMP CAccessControlTrans::Ors_PollPanelForEvents() {
     });
 }
 
+// Only readers whose state differs from what this host last heard are
+// reported: a reload re-queues every reader, and the host must not see each
+// of them go offline and online again.
 void CAccessControlTrans::ReportReaderChanges() {
     const NativeApi& native = Native();
     const std::int32_t panelId = PanelId();
@@ -79,18 +82,15 @@ void CAccessControlTrans::ReportReaderChanges() {
     native.GetReadersGoneOffline(panelId, offline.Receive());
     native.GetReadersGoneOnline(panelId, online.Receive());
 
-    // An entry whose flag contradicts its list is not a transition.
-    for (const ReaderStatusEntry& reader : offline.Entries()) {
-        if (reader.online) continue;
-        LogTranslatorEvent(LogLevel::Debug, "poll.reader_offline", "Reader gone offline",
-                           {{"reader_id", reader.readerIndex}, {"panel_id", panelId}});
-        SendReaderStatus(reader.readerIndex, false);
-    }
-    for (const ReaderStatusEntry& reader : online.Entries()) {
-        if (!reader.online) continue;
-        LogTranslatorEvent(LogLevel::Debug, "poll.reader_online", "Reader gone online",
-                           {{"reader_id", reader.readerIndex}, {"panel_id", panelId}});
-        SendReaderStatus(reader.readerIndex, true);
+    for (const ReaderChange& change : reportedReaders_.TakeChanges(offline.Entries(), online.Entries())) {
+        if (change.online) {
+            LogTranslatorEvent(LogLevel::Debug, "poll.reader_online", "Reader gone online",
+                               {{"reader_id", change.readerId}, {"panel_id", panelId}});
+        } else {
+            LogTranslatorEvent(LogLevel::Debug, "poll.reader_offline", "Reader gone offline",
+                               {{"reader_id", change.readerId}, {"panel_id", panelId}});
+        }
+        SendReaderStatus(change.readerId, change.online);
     }
 }
 
@@ -118,6 +118,7 @@ STDMETHODIMP CAccessControlTrans::Ors_GetSystemStatus3(_SYSTEM_STATUS3* pStatus)
 
         if (!native.GetSubscribed(panelId)) {
             for (_SYSTEM_STATUS_ENTRY& entry : entries) entry.nStatus = 0;
+            reportedReaders_.Forget();  // the host now holds every reader offline
             if (flags.TakeLoss(false)) NotifyCommLost();
             RunOfflineStep();
             return S_OK;

@@ -3,6 +3,9 @@
 // status records and the status entries.
 
 #include "tests/translator/TranslatorTestSupport.h"
+#include "translator/ReportedReaderStates.h"
+
+#include <thread>
 
 namespace tly::test {
 namespace {
@@ -248,6 +251,62 @@ TEST_F(TranslatorPollingTest, PollReportsReaderTransitionsAndSkipsContradictoryE
 
     EXPECT_EQ(t->Ors_PollPanelForEvents(), S_OK);  // the queues were drained
     EXPECT_EQ(sink.get()->Count(), 3u);
+}
+
+// Every reload re-queues all readers: offline first, then the connected ones
+// online. The host hears only what differs from what it last heard, and after
+// it was told the panel is down, each reader's state once more.
+TEST_F(TranslatorPollingTest, HostHearsOnlyRealReaderChanges) {
+    native.subscribed = true;
+    auto t = HostedTranslator::Create(7);
+    auto sink = RecordingSink::Make();
+    t.Advise(sink.get());
+    using Reported = std::vector<std::pair<int, int>>;  // reader id, status
+    auto poll = [&](std::vector<ReaderStatusEntry> offline, std::vector<ReaderStatusEntry> online) {
+        const size_t before = sink.get()->Count();
+        native.goneOffline = std::move(offline);
+        native.goneOnline = std::move(online);
+        EXPECT_EQ(t->Ors_PollPanelForEvents(), S_OK);
+        Reported reported;
+        const auto deliveries = sink.get()->Deliveries();
+        for (size_t i = before; i < deliveries.size(); ++i) {
+            reported.emplace_back(deliveries[i].U16(kDevice), deliveries[i].U32(kData + 4));
+        }
+        return reported;
+    };
+    const std::vector<ReaderStatusEntry> reloadOffline = {{2, 0}, {3, 0}, {4, 0}};
+
+    EXPECT_EQ(poll({}, {{2, 1}, {3, 1}}), (Reported{{2, 1}, {3, 1}})) << "first load";
+    EXPECT_EQ(poll(reloadOffline, {{2, 1}, {3, 1}}), (Reported{{4, 0}})) << "reader 4 was never reported";
+    EXPECT_EQ(poll(reloadOffline, {{2, 1}, {3, 1}}), Reported{}) << "steady state";
+    EXPECT_EQ(poll({{3, 0}}, {}), (Reported{{3, 0}})) << "a disconnection";
+    EXPECT_EQ(poll({{4, 0}}, {{4, 1}}), (Reported{{4, 1}})) << "offline and online between two polls";
+    EXPECT_EQ(poll({{2, 0}}, {{2, 1}}), Reported{}) << "offline and online of a reader already online";
+    EXPECT_EQ(poll(reloadOffline, {{2, 1}, {4, 1}}), Reported{}) << "steady state";
+    EXPECT_EQ(Logged("poll.reader_offline").size(), 2u);
+    EXPECT_EQ(Logged("poll.reader_online").size(), 3u);
+
+    native.subscribed = false;
+    StatusRequest down({2, 3, 4});
+    down.Run(t);  // every entry off
+    native.subscribed = true;
+    EXPECT_EQ(poll(reloadOffline, {{2, 1}, {4, 1}}), (Reported{{3, 0}, {2, 1}, {4, 1}})) << "after the loss";
+    EXPECT_EQ(poll(reloadOffline, {{2, 1}, {4, 1}}), Reported{});
+}
+
+TEST(ReportedReaderStatesTest, ConcurrentPollsReportAChangeOnce) {
+    ReportedReaderStates states;
+    const ReaderStatusEntry online[] = {{5, 1}};
+    for (int round = 0; round < 200; ++round) {
+        states.Forget();
+        std::atomic<size_t> reported{0};
+        {
+            auto take = [&] { reported += states.TakeChanges({}, online).size(); };
+            std::jthread first(take);
+            std::jthread second(take);
+        }
+        ASSERT_EQ(reported.load(), 1u) << "round " << round;
+    }
 }
 
 TEST_F(TranslatorPollingTest, InitializePanelFollowsTheSubscription) {
