@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <unordered_set>
 
 namespace {
 
@@ -105,33 +106,51 @@ bool TLYApiImpl::LoadSiteList(const SiteFetch& fetch, std::mutex& mutex, std::ve
     }
 }
 
+namespace {
+
+auto LogCount(const char* event, const char* message) {
+    return [event, message](auto& list) {
+        LogApiEvent(LogLevel::Debug, event, message, {{"count", static_cast<std::int64_t>(list.size())}});
+    };
+}
+
+}  // namespace
+
 bool TLYApiImpl::GetInitialData(std::int32_t panelId) {
     LogApiEvent(LogLevel::Info, "initial_data.fetch_start",
                 "Fetching initial doors, readers, handhelds, and connected-reader state", {{"panel_id", panelId}});
-    bool result = true;
+    bool result = LoadDoors();
+    result &= LoadHandhelds();
+    result &= LoadPanelReaders(panelId);
+    result &= LoadConnectedReaders();
+    ReconcileReaderTransitions();
+    FetchAndProcessPendingActivities();
+    return result;
+}
 
-    auto clearAll = [](auto& list) { list.clear(); };
-    auto logCount = [](const char* event, const char* message) {
-        return [event, message](auto& list) {
-            LogApiEvent(LogLevel::Debug, event, message, {{"count", static_cast<std::int64_t>(list.size())}});
-        };
-    };
+bool TLYApiImpl::LoadDoors() {
+    return LoadSiteList(SiteFetch{"/doors", "doors", "Failed to fetch doors: ", "initial_data.doors_fetch_failed",
+                                  "Failed to fetch doors", "Failed to parse doors response: ",
+                                  "initial_data.doors_parse_failed", "Failed to parse doors response", {}},
+                        doorsMutex, doors, ReadDoor,
+                        [](std::vector<DoorInfo>& list) { list.clear(); },
+                        LogCount("initial_data.doors_loaded", "Loaded doors"));
+}
 
-    result &= LoadSiteList(SiteFetch{"/doors", "doors", "Failed to fetch doors: ", "initial_data.doors_fetch_failed",
-                                     "Failed to fetch doors", "Failed to parse doors response: ",
-                                     "initial_data.doors_parse_failed", "Failed to parse doors response", {}},
-                           doorsMutex, doors, ReadDoor, clearAll, logCount("initial_data.doors_loaded", "Loaded doors"));
-
-    result &= LoadSiteList(
+bool TLYApiImpl::LoadHandhelds() {
+    return LoadSiteList(
         SiteFetch{"/handhelds", "handhelds", "Failed to fetch handhelds: ", "initial_data.handhelds_fetch_failed",
                   "Failed to fetch handhelds", "Failed to parse handhelds response: ",
                   "initial_data.handhelds_parse_failed", "Failed to parse handhelds response", {}},
-        handheldsMutex, handhelds, ReadHandheld, clearAll,
-        logCount("initial_data.handhelds_loaded", "Loaded handhelds"));
+        handheldsMutex, handhelds, ReadHandheld,
+        [](std::vector<HandheldInfo>& list) { list.clear(); },
+        LogCount("initial_data.handhelds_loaded", "Loaded handhelds"));
+}
 
-    // Only this panel's share of the readers is replaced; other panels' stay in order.
+// Only this panel's share of the readers is replaced; other panels' stay in order.
+bool TLYApiImpl::LoadPanelReaders(std::int32_t panelId) {
     const std::string panelPrefix = std::to_string(panelId) + ":";
-    result &= LoadSiteList(
+    return LoadSiteList(
         SiteFetch{"/panels/" + std::to_string(panelId) + "/readers", "readers", "Failed to fetch readers: ",
                   "initial_data.readers_fetch_failed", "Failed to fetch readers", "Failed to parse readers response: ",
                   "initial_data.readers_parse_failed", "Failed to parse readers response", {{"panel_id", panelId}}},
@@ -145,52 +164,67 @@ bool TLYApiImpl::GetInitialData(std::int32_t panelId) {
             LogApiEvent(LogLevel::Debug, "initial_data.readers_loaded", "Loaded readers for panel",
                         {{"panel_id", panelId}, {"reader_count", static_cast<std::int64_t>(list.size())}});
         });
+}
 
-    result &= LoadSiteList(
+bool TLYApiImpl::LoadConnectedReaders() {
+    return LoadSiteList(
         SiteFetch{"/connected-readers", "connected_readers", "Failed to fetch connected readers: ",
                   "initial_data.connected_readers_fetch_failed", "Failed to fetch connected readers",
                   "Failed to parse connected readers response: ", "initial_data.connected_readers_parse_failed",
                   "Failed to parse connected readers response", {}},
-        connectedReadersMutex, connectedReaders, ReadConnectedReader, clearAll,
-        logCount("initial_data.connected_readers_loaded", "Loaded connected readers"));
-
-    ReconcileReaderTransitions();
-    FetchAndProcessPendingActivities();
-    return result;
+        connectedReadersMutex, connectedReaders, ReadConnectedReader,
+        [](std::vector<HandheldInfo>& list) { list.clear(); },
+        LogCount("initial_data.connected_readers_loaded", "Loaded connected readers"));
 }
 
-// After the first load of the process, every known reader is queued offline
-// before the connected ones are queued online again, so the host ends up with
-// the server's picture whatever it missed.
+// After the first load of the process the queues are emptied and filled
+// again from the lists: offline every known reader that no connected handheld
+// serves, then online the readers the connected handhelds serve, so the host
+// ends up with the server's picture whatever it missed.
+//
+// Panels collect their queues while other panels' status requests reload, so
+// the queues are never left half filled: everything is worked out from one
+// picture of the lists and queued under one hold of panelsMutex. And a served
+// reader is not queued offline first: a poll collects the offline queue and
+// then the online queue, and a reload landing between the two would leave its
+// offline transition behind the online one, so the host would see it go
+// offline although it never did.
 void TLYApiImpl::ReconcileReaderTransitions() {
+    std::scoped_lock lists(connectedReadersMutex, handheldsMutex, readersMutex, doorsMutex);
+    std::vector<const ReaderInfo*> served;  // in the order they are queued online
+    for (const HandheldInfo& connected : connectedReaders) ServedReaders(connected.guid, served);
+    std::unordered_set<std::string> online;
+    for (const ReaderInfo* reader : served) online.insert(reader->external_id);
+
+    std::lock_guard<std::mutex> queues(panelsMutex);
     if (initialDataLoadedOnce.load()) {
-        {
-            std::lock_guard<std::mutex> lock(panelsMutex);
-            for (auto& [panel, queued] : readersGoneOffline) queued.clear();
-            for (auto& [panel, queued] : readersGoneOnline) queued.clear();
+        for (auto& [panel, queued] : readersGoneOffline) queued.clear();
+        for (auto& [panel, queued] : readersGoneOnline) queued.clear();
+        for (const ReaderInfo& reader : readers) {
+            if (!online.count(reader.external_id)) QueueTransitionLocked(readersGoneOffline, reader.external_id, false);
         }
-        std::lock_guard<std::mutex> lock(readersMutex);
-        for (const ReaderInfo& reader : readers) MarkReaderOffline(reader.external_id);
     }
     initialDataLoadedOnce.store(true);
-
-    std::vector<std::string> guids;
-    {
-        std::lock_guard<std::mutex> lock(connectedReadersMutex);
-        for (const HandheldInfo& connected : connectedReaders) guids.push_back(connected.guid);
-    }
-    for (const std::string& guid : guids) MarkReaderOnlineByGuid(guid);
+    for (const ReaderInfo* reader : served) QueueTransitionLocked(readersGoneOnline, reader->external_id, true);
 }
 
 void TLYApiImpl::MarkReaderOnlineByGuid(const std::string& guid) {
     std::scoped_lock lock(connectedReadersMutex, handheldsMutex, readersMutex, doorsMutex);
-    if (const ReaderInfo* reader = FindReaderByGuid(guid)) MarkReaderOnline(reader->external_id);
+    std::vector<const ReaderInfo*> served;
+    ServedReaders(guid, served);
+    for (const ReaderInfo* reader : served) MarkReaderOnline(reader->external_id);
+}
+
+// A handheld serves its own reader (the reader with its guid) and the entry
+// and exit readers of its door, in that order.
+void TLYApiImpl::ServedReaders(const std::string& guid, std::vector<const ReaderInfo*>& served) const {
+    if (const ReaderInfo* reader = FindReaderByGuid(guid)) served.push_back(reader);
     const HandheldInfo* handheld = FindHandheldByGuid(guid);
     if (!handheld) return;
     const DoorInfo* door = FindDoorById(handheld->door_id);
     if (!door) return;
-    if (const ReaderInfo* entry = FindReaderById(door->external_entry_reader_id)) MarkReaderOnline(entry->external_id);
-    if (const ReaderInfo* exit = FindReaderById(door->external_exit_reader_id)) MarkReaderOnline(exit->external_id);
+    if (const ReaderInfo* entry = FindReaderById(door->external_entry_reader_id)) served.push_back(entry);
+    if (const ReaderInfo* exit = FindReaderById(door->external_exit_reader_id)) served.push_back(exit);
 }
 
 const DoorInfo* TLYApiImpl::FindDoorById(std::int32_t doorId) const {

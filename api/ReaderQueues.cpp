@@ -15,11 +15,15 @@ void TLYApiImpl::MarkReaderOffline(const std::string& externalId) {
 
 // May be called with any of the list mutexes held: panelsMutex comes after them.
 void TLYApiImpl::QueueTransition(TransitionQueues& queues, const std::string& externalId, bool online) {
+    std::lock_guard<std::mutex> lock(panelsMutex);
+    QueueTransitionLocked(queues, externalId, online);
+}
+
+void TLYApiImpl::QueueTransitionLocked(TransitionQueues& queues, const std::string& externalId, bool online) {
     std::int32_t panel = 0;
     std::int32_t reader = 0;
     if (externalId.empty() || !ParseReaderExternalId(externalId, panel, reader)) return;
 
-    std::lock_guard<std::mutex> lock(panelsMutex);
     auto entry = queues.find(panel);
     if (entry == queues.end()) {
         entry = queues.emplace(panel, std::vector<std::int32_t>{}).first;

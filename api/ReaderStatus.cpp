@@ -26,7 +26,7 @@ void TLYApiImpl::GetReadersStatus(std::int32_t panelId, ReaderStatusList* list) 
     list->items = nullptr;
     list->count = 0;
 
-    GetInitialData(panelId);  // reloads, re-queues transitions and runs the pending activities
+    ReloadForStatus(panelId);  // reloads, re-queues transitions and runs the pending activities
 
     const std::string prefix = std::to_string(panelId) + ":";
     std::vector<std::int32_t> online;

@@ -3,9 +3,11 @@
 // the settings, both transport clients, the server's site lists, the open
 // panels with their reader transition queues, and the registered call-backs.
 //
-// Lock order: the four list mutexes (connected readers, handhelds, readers,
-// doors) are taken together by one std::scoped_lock; panelsMutex only inside
-// them, never the reverse. settingsMutex and lastErrorMutex guard a copy or an
+// Lock order: siteWideReloadMutex first (held across the REST requests of a
+// shared reload, never taken with another lock of this class held); then the
+// four list mutexes (connected readers, handhelds, readers, doors), taken
+// together by one std::scoped_lock; panelsMutex only inside them, never the
+// reverse. settingsMutex and lastErrorMutex guard a copy or an
 // assignment and are never held while another lock is taken. No lock of this
 // class is held while a call-back into the translator runs.
 
@@ -68,6 +70,12 @@ public:
 
     // Site data.
     bool GetInitialData(std::int32_t panelId);
+    // The reload ahead of a status request. While the event channel is alive
+    // it keeps the site-wide lists current, so status requests arriving
+    // within kSharedReloadWindowMs of a load share it;
+    // each still loads its own panel's readers and runs the activities.
+    void ReloadForStatus(std::int32_t panelId);
+    static constexpr std::uint32_t kSharedReloadWindowMs = 1000;
     void MarkReaderOnlineByGuid(const std::string& guid);
     void MarkReaderOfflineByGuid(const std::string& guid);
 
@@ -130,13 +138,19 @@ private:
     template <typename Record, typename ReadElement, typename Prepare, typename Loaded>
     bool LoadSiteList(const SiteFetch& fetch, std::mutex& mutex, std::vector<Record>& list, ReadElement readElement,
                       Prepare prepare, Loaded loaded);
+    bool LoadDoors();
+    bool LoadHandhelds();
+    bool LoadPanelReaders(std::int32_t panelId);
+    bool LoadConnectedReaders();
     void ReconcileReaderTransitions();
+    bool SiteWideListsShareable(std::uint64_t channelSerial, std::uint32_t now) const;
 
-    // Lookups; the caller holds the list's mutex.
+    // Lookups; the caller holds the mutexes of the lists they read.
     const DoorInfo* FindDoorById(std::int32_t doorId) const;
     const HandheldInfo* FindHandheldByGuid(const std::string& guid) const;
     const ReaderInfo* FindReaderByGuid(const std::string& guid) const;
     const ReaderInfo* FindReaderById(std::int32_t readerId) const;
+    void ServedReaders(const std::string& guid, std::vector<const ReaderInfo*>& served) const;
     std::int32_t CountOtherConnectedOnDoor(std::int32_t doorId, const std::string& guid) const;
 
     void SettingsWatcherThread();
@@ -156,6 +170,7 @@ private:
     void OnReaderDoorChanged(const std::string& text);
 
     void QueueTransition(TransitionQueues& queues, const std::string& externalId, bool online);
+    void QueueTransitionLocked(TransitionQueues& queues, const std::string& externalId, bool online);  // panelsMutex held
     void DrainTransitions(TransitionQueues& queues, std::int32_t panelId, ReaderStatusList* list, bool online);
 
     TranslatorSettings settings;
@@ -173,6 +188,16 @@ private:
     std::vector<DoorInfo> doors;
     std::vector<HandheldInfo> handhelds;
     std::vector<HandheldInfo> connectedReaders;
+
+    // The last load of the site-wide lists for a status request; guarded by
+    // siteWideReloadMutex, which is held across that load.
+    struct SiteWideReload {
+        bool valid = false;               // every site-wide fetch succeeded
+        std::uint64_t channelSerial = 0;  // the channel connection that was up
+        std::uint32_t tick = 0;           // when the load began
+    };
+    std::mutex siteWideReloadMutex;
+    SiteWideReload siteWideReload;
 
     std::vector<std::int32_t> panelIds;
     TransitionQueues readersGoneOnline;

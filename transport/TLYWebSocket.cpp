@@ -178,6 +178,7 @@ bool TLYWebSocket::ConnectLocked(const std::string& host, std::uint16_t port, co
         std::lock_guard<std::mutex> lock(lastMessageLock);
         lastMessageCounter = tly::CurrentClock().PerformanceCounter();
     }
+    connectionSerial.fetch_add(1);  // before `connected`: whoever then sees it set reads this serial or a later one
     connected.store(true);
     channel->running.store(true);
     Log(LogLevel::Info, "connected", "WebSocket connected",

@@ -43,6 +43,10 @@ public:
                  const std::string& pinnedThumbprint);
     void Close();
     bool IsConnected() const { return connected.load(); }
+    // Counts the connections made; one serial is one unbroken connection.
+    // Read after IsConnected answered true: a serial read then is that of the
+    // connection seen up or of a later one, never of an earlier one.
+    std::uint64_t ConnectionSerial() const { return connectionSerial.load(); }
     double SecondsSinceLastMessage() const;
 
     // Tests only: a shorter wait for the upgrade response than 30000 ms.
@@ -70,6 +74,7 @@ private:
     std::shared_ptr<Channel> channel_;
     tly::UniqueHandle receiveThread;
     std::atomic<bool> connected{false};
+    std::atomic<std::uint64_t> connectionSerial{0};
     mutable std::mutex lastMessageLock;
     std::int64_t lastMessageCounter = 0;  // performance counter at the last message or the upgrade; 0: never
     std::int64_t counterFrequency = 0;

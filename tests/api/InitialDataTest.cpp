@@ -1,12 +1,18 @@
 // Loading the site picture from the simulator: strict element reading, the
-// per-panel reader replacement, the transition reconciliation, and the online
-// snapshot's prefix rule.
+// per-panel reader replacement, the transition reconciliation, the online
+// snapshot's prefix rule, and the site-wide lists that status requests share.
 
 #include "api/TLYApi.h"
 #include "api/TLYApiImpl.h"
 #include "tests/support/ApiFixture.h"
 #include "tests/support/LogReader.h"
+#include "tests/support/ManualClock.h"
 #include "tests/support/ReaderLists.h"
+
+#include <atomic>
+#include <map>
+#include <set>
+#include <thread>
 
 using tly::test::DrainReaders;
 using tly::test::HasEvent;
@@ -48,11 +54,14 @@ TEST_F(InitialDataTest, LoadsTheSiteAndQueuesConnectedHandheldsOnline) {
     EXPECT_EQ(LinesWithEvent(LogPath(), "initial_data.doors_loaded").at(0)["fields"]["count"], 2);
 }
 
-TEST_F(InitialDataTest, LaterLoadsQueueEveryKnownReaderOfflineFirst) {
+TEST_F(InitialDataTest, LaterLoadsQueueEveryReaderNoConnectedHandheldServesOffline) {
     Connect(100);
     OpenAndConnect({1});
     ASSERT_TRUE(TLYAPI_GetInitialData(1));
     DrainReaders(true, 1);
+    ASSERT_TRUE(TLYAPI_GetInitialData(1));
+    EXPECT_EQ(DrainReaders(false, 1).readers, (Readers{3, 9, 10}));
+    EXPECT_EQ(DrainReaders(true, 1).readers, (Readers{2, 7, 8}));
     sim.Call("POST", "/handhelds/disconnect", {{"id", 100}, {"notify", false}});
     ASSERT_TRUE(TLYAPI_GetInitialData(1));
     EXPECT_EQ(DrainReaders(false, 1).readers, (Readers{2, 3, 7, 8, 9, 10}));
@@ -76,6 +85,39 @@ TEST_F(InitialDataTest, ReloadingAPanelReplacesOnlyItsOwnReaders) {
     EXPECT_EQ(loaded.back()["fields"]["reader_count"], 8) << "six readers of panel 1, one each of 17 and 7";
     ASSERT_TRUE(TLYAPI_GetInitialData(1));
     EXPECT_EQ(LinesWithEvent(LogPath(), "initial_data.readers_loaded").back()["fields"]["reader_count"], 8);
+}
+
+// A poll collects the offline queue and then the online queue while other
+// panels' status requests reload. A reload fills the queues whole, never in
+// part, and the readers a connected handheld serves never come out of a poll
+// as offline.
+TEST_F(InitialDataTest, PollsCollectingDuringReloadsSeeWholeFillsAndServedReadersOnline) {
+    Connect(100);
+    OpenAndConnect({1});
+    ASSERT_TRUE(TLYAPI_GetInitialData(1));  // later loads empty the queues and fill them again
+    std::atomic<bool> stop{false};
+    std::set<std::int32_t> reportedOffline;
+    std::vector<Readers> partial;
+    {
+        std::jthread poll([&] {
+            std::map<std::int32_t, bool> online;
+            while (!stop) {
+                const Readers offline = DrainReaders(false, 1).readers;
+                const Readers back = DrainReaders(true, 1).readers;
+                if (!offline.empty() && offline != Readers{3, 9, 10}) partial.push_back(offline);
+                if (!back.empty() && back != Readers{2, 7, 8}) partial.push_back(back);
+                for (std::int32_t reader : offline) online[reader] = false;
+                for (std::int32_t reader : back) online[reader] = true;
+                for (std::int32_t served : {2, 7, 8}) {
+                    if (online.count(served) && !online[served]) reportedOffline.insert(served);
+                }
+            }
+        });
+        for (int i = 0; i < 20; ++i) TLYAPI_GetInitialData(1);
+        stop = true;
+    }
+    EXPECT_TRUE(partial.empty()) << partial.size() << " collections saw a reload's fill in part";
+    EXPECT_TRUE(reportedOffline.empty()) << "reader " << *reportedOffline.begin() << " came out offline";
 }
 
 TEST_F(InitialDataTest, ResponseShapesAndMemberTypesAreReadStrictly) {
@@ -116,6 +158,95 @@ TEST_F(InitialDataTest, FailedFetchKeepsTheListAndTheOtherFetchesStillRun) {
     EXPECT_TRUE(HasEvent(LogPath(), "initial_data.handhelds_fetch_failed"));
     // The lists kept from before still put the connected handheld online.
     EXPECT_EQ(Snapshot(1), (Readers{2, 7, 8}));
+}
+
+// While the event channel is alive it keeps the site-wide lists current, so
+// status requests within a second of a load share it; each request still
+// loads its own panel's readers. Without the channel each request loads all.
+TEST_F(InitialDataTest, StatusRequestsShareTheSiteWideListsWhileTheChannelIsAlive) {
+    tly::test::ManualClock clock;
+    Connect(100);
+    OpenAndConnect({1, 7});
+    sim.Call("POST", "/requests/clear");
+    auto loads = [&](const std::string& path) { return sim.Requests("/api/corvanta" + path).size(); };
+    auto siteWideLoads = [&] {
+        const size_t doors = loads("/doors");
+        EXPECT_EQ(loads("/handhelds"), doors);
+        EXPECT_EQ(loads("/connected-readers"), doors);
+        return doors;
+    };
+
+    EXPECT_EQ(Snapshot(1), (Readers{2, 7, 8}));
+    clock.Advance(999);
+    EXPECT_TRUE(Snapshot(7).empty());
+    EXPECT_EQ(Snapshot(1), (Readers{2, 7, 8}));
+    EXPECT_EQ(siteWideLoads(), 1u);
+    EXPECT_EQ(loads("/panels/1/readers"), 2u);
+    EXPECT_EQ(loads("/panels/7/readers"), 1u);
+
+    // A connection pushed on the channel shows in a shared answer.
+    sim.Call("POST", "/handhelds/connect", {{"id", 700}});
+    ASSERT_TRUE(WaitUntil([] { return TLYApiImpl::Instance().ConnectedReadersSnapshot().size() == 2; }));
+    EXPECT_EQ(Snapshot(7), (Readers{1}));
+    EXPECT_EQ(siteWideLoads(), 1u);
+
+    clock.Advance(1);
+    EXPECT_EQ(Snapshot(1), (Readers{2, 7, 8}));
+    EXPECT_EQ(siteWideLoads(), 2u) << "a second after the load";
+
+    // A load that failed is not shared.
+    sim.AddFault("/api/corvanta/handhelds", {{"status", 500}, {"count", 1}});
+    clock.Advance(1000);
+    Snapshot(1);
+    Snapshot(1);
+    EXPECT_EQ(siteWideLoads(), 4u);
+
+    // Requests arriving together wait for one load and share it.
+    clock.Advance(1000);
+    std::vector<Readers> answers(4);
+    {
+        std::vector<std::jthread> panels;
+        for (size_t i = 0; i < answers.size(); ++i) {
+            panels.emplace_back([&, i] { answers[i] = Snapshot(i % 2 ? 7 : 1); });
+        }
+    }
+    EXPECT_EQ(siteWideLoads(), 5u);
+    EXPECT_EQ(answers, (std::vector<Readers>{{2, 7, 8}, {1}, {2, 7, 8}, {1}}));
+
+    // What the channel would have pushed while it was down is lost: the next
+    // request loads everything, and so does the first one after a reconnect
+    // within the same second, though the channel is up again.
+    clock.Advance(30000);  // the health check's interval, so a later tick may reopen the channel
+    EXPECT_EQ(Snapshot(1), (Readers{2, 7, 8}));
+    EXPECT_EQ(siteWideLoads(), 6u);
+    sim.Call("POST", "/handhelds/disconnect", {{"id", 100}, {"notify", false}});
+    sim.Call("POST", "/ws/close");
+    ASSERT_TRUE(WaitUntil([this] {
+        auto changes = LinesWithEvent(LogPath(), "websocket.connection_state_changed");
+        return !changes.empty() && changes.back()["fields"]["connected"] == false;
+    }));
+    EXPECT_TRUE(Snapshot(1).empty()) << "handheld 100 went away while the channel was down";
+    EXPECT_EQ(siteWideLoads(), 7u);
+    Connect(100);
+    ASSERT_TRUE(TLYAPI_GetSubscribed(1));
+    ASSERT_TRUE(HasEvent(LogPath(), "websocket.reconnect_succeeded"));
+    sim.Call("POST", "/requests/clear");
+    EXPECT_EQ(Snapshot(1), (Readers{2, 7, 8}));
+    EXPECT_EQ(siteWideLoads(), 1u) << "a new connection of the channel: nothing is shared across it";
+    EXPECT_EQ(Snapshot(7), (Readers{1}));
+    EXPECT_EQ(siteWideLoads(), 1u);
+}
+
+TEST_F(InitialDataTest, WithoutTheChannelEveryStatusRequestLoadsTheWholeSite) {
+    tly::test::ManualClock clock;
+    sim.Call("POST", "/ws/refuse", {{"status", 401}, {"count", 10}});
+    Connect(100);
+    OpenAndConnect({1});
+    sim.Call("POST", "/requests/clear");
+    EXPECT_EQ(Snapshot(1), (Readers{2, 7, 8}));
+    EXPECT_EQ(Snapshot(1), (Readers{2, 7, 8}));
+    EXPECT_EQ(sim.Requests("/api/corvanta/doors").size(), 2u);
+    EXPECT_EQ(sim.Requests("/api/corvanta/connected-readers").size(), 2u);
 }
 
 TEST_F(InitialDataTest, ThousandsOfElementsLoad) {
