@@ -133,7 +133,10 @@ bool TLYApiImpl::LoadDoors() {
                                   "Failed to fetch doors", "Failed to parse doors response: ",
                                   "initial_data.doors_parse_failed", "Failed to parse doors response", {}},
                         doorsMutex, doors, ReadDoor,
-                        [](std::vector<DoorInfo>& list) { list.clear(); },
+                        [this](std::vector<DoorInfo>& list) {
+                            list.clear();
+                            doorsById.MarkStale();
+                        },
                         LogCount("initial_data.doors_loaded", "Loaded doors"));
 }
 
@@ -143,7 +146,10 @@ bool TLYApiImpl::LoadHandhelds() {
                   "Failed to fetch handhelds", "Failed to parse handhelds response: ",
                   "initial_data.handhelds_parse_failed", "Failed to parse handhelds response", {}},
         handheldsMutex, handhelds, ReadHandheld,
-        [](std::vector<HandheldInfo>& list) { list.clear(); },
+        [this](std::vector<HandheldInfo>& list) {
+            list.clear();
+            handheldsByGuid.MarkStale();
+        },
         LogCount("initial_data.handhelds_loaded", "Loaded handhelds"));
 }
 
@@ -155,10 +161,12 @@ bool TLYApiImpl::LoadPanelReaders(std::int32_t panelId) {
                   "initial_data.readers_fetch_failed", "Failed to fetch readers", "Failed to parse readers response: ",
                   "initial_data.readers_parse_failed", "Failed to parse readers response", {{"panel_id", panelId}}},
         readersMutex, readers, ReadReader,
-        [&panelPrefix](std::vector<ReaderInfo>& list) {
+        [this, &panelPrefix](std::vector<ReaderInfo>& list) {
             list.erase(std::remove_if(list.begin(), list.end(),
                                       [&](const ReaderInfo& r) { return StartsWith(r.external_id, panelPrefix); }),
                        list.end());
+            readersByGuid.MarkStale();
+            readersById.MarkStale();
         },
         [panelId](std::vector<ReaderInfo>& list) {
             LogApiEvent(LogLevel::Debug, "initial_data.readers_loaded", "Loaded readers for panel",
@@ -198,8 +206,8 @@ void TLYApiImpl::ReconcileReaderTransitions() {
 
     std::lock_guard<std::mutex> queues(panelsMutex);
     if (initialDataLoadedOnce.load()) {
-        for (auto& [panel, queued] : readersGoneOffline) queued.clear();
-        for (auto& [panel, queued] : readersGoneOnline) queued.clear();
+        for (auto& [panel, queued] : readersGoneOffline) queued.Clear();
+        for (auto& [panel, queued] : readersGoneOnline) queued.Clear();
         for (const ReaderInfo& reader : readers) {
             if (!online.count(reader.external_id)) QueueTransitionLocked(readersGoneOffline, reader.external_id, false);
         }
@@ -227,22 +235,16 @@ void TLYApiImpl::ServedReaders(const std::string& guid, std::vector<const Reader
     if (const ReaderInfo* exit = FindReaderById(door->external_exit_reader_id)) served.push_back(exit);
 }
 
-const DoorInfo* TLYApiImpl::FindDoorById(std::int32_t doorId) const {
-    auto it = std::find_if(doors.begin(), doors.end(), [doorId](const DoorInfo& d) { return d.id == doorId; });
-    return it == doors.end() ? nullptr : &*it;
-}
+const DoorInfo* TLYApiImpl::FindDoorById(std::int32_t doorId) const { return doorsById.First(doors, doorId); }
 
 const HandheldInfo* TLYApiImpl::FindHandheldByGuid(const std::string& guid) const {
-    auto it = std::find_if(handhelds.begin(), handhelds.end(), [&guid](const HandheldInfo& h) { return h.guid == guid; });
-    return it == handhelds.end() ? nullptr : &*it;
+    return handheldsByGuid.First(handhelds, guid);
 }
 
 const ReaderInfo* TLYApiImpl::FindReaderByGuid(const std::string& guid) const {
-    auto it = std::find_if(readers.begin(), readers.end(), [&guid](const ReaderInfo& r) { return r.guid == guid; });
-    return it == readers.end() ? nullptr : &*it;
+    return readersByGuid.First(readers, guid);
 }
 
 const ReaderInfo* TLYApiImpl::FindReaderById(std::int32_t readerId) const {
-    auto it = std::find_if(readers.begin(), readers.end(), [readerId](const ReaderInfo& r) { return r.id == readerId; });
-    return it == readers.end() ? nullptr : &*it;
+    return readersById.First(readers, readerId);
 }

@@ -26,13 +26,12 @@ void TLYApiImpl::QueueTransitionLocked(TransitionQueues& queues, const std::stri
 
     auto entry = queues.find(panel);
     if (entry == queues.end()) {
-        entry = queues.emplace(panel, std::vector<std::int32_t>{}).first;
+        entry = queues.emplace(panel, ReaderQueue{}).first;
         // A transition makes its panel active: it is then polled and keeps the
         // transport open.
         if (std::find(panelIds.begin(), panelIds.end(), panel) == panelIds.end()) panelIds.push_back(panel);
     }
-    std::vector<std::int32_t>& list = entry->second;
-    if (std::find(list.begin(), list.end(), reader) != list.end()) return;
+    if (!entry->second.Add(reader)) return;
 
     if (online) {
         LogApiEvent(LogLevel::Debug, "reader.mark_online", "Queued reader online transition",
@@ -41,7 +40,6 @@ void TLYApiImpl::QueueTransitionLocked(TransitionQueues& queues, const std::stri
         LogApiEvent(LogLevel::Debug, "reader.mark_offline", "Queued reader offline transition",
                     {{"panel_id", panel}, {"reader_id", reader}});
     }
-    list.push_back(reader);
 }
 
 void TLYApiImpl::GetReadersGoneOnline(std::int32_t panelId, ReaderStatusList* list) {
@@ -58,15 +56,15 @@ void TLYApiImpl::DrainTransitions(TransitionQueues& queues, std::int32_t panelId
     if (!list) return;
     std::lock_guard<std::mutex> lock(panelsMutex);
     auto entry = queues.find(panelId);
-    if (entry == queues.end() || entry->second.empty()) return;
+    if (entry == queues.end() || entry->second.Empty()) return;
 
-    std::vector<std::int32_t>& queued = entry->second;
+    const std::vector<std::int32_t>& queued = entry->second.Readers();
     auto* items = new (std::nothrow) ReaderStatusEntry[queued.size()];
     if (items) {
         for (size_t i = 0; i < queued.size(); ++i) items[i] = {queued[i], static_cast<std::uint8_t>(online ? 1 : 0)};
         list->items = items;
         list->count = static_cast<std::int32_t>(queued.size());
-        queued.clear();
+        entry->second.Clear();
     } else {
         // Out of memory: report nothing now and keep the transitions for the
         // next poll rather than lose them.

@@ -94,6 +94,10 @@ void TLYApiImpl::ReplaceSiteForTesting(std::vector<DoorInfo> newDoors, std::vect
     handhelds = std::move(newHandhelds);
     readers = std::move(newReaders);
     connectedReaders = std::move(newConnected);
+    doorsById.MarkStale();
+    handheldsByGuid.MarkStale();
+    readersByGuid.MarkStale();
+    readersById.MarkStale();
 }
 
 std::vector<HandheldInfo> TLYApiImpl::ConnectedReadersSnapshot() {

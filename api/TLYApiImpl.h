@@ -11,7 +11,9 @@
 // assignment and are never held while another lock is taken. No lock of this
 // class is held while a call-back into the translator runs.
 
+#include "api/ReaderQueue.h"
 #include "api/SiteData.h"
+#include "api/SiteIndex.h"
 #include "api/TLYApi.h"
 #include "logging/Log.h"
 #include "platform/ModuleThread.h"
@@ -109,7 +111,7 @@ public:
     void SetServiceStatusCallback(ServiceStatusChangedCallback callback) { serviceStatusCallback.store(callback); }
 
 private:
-    using TransitionQueues = std::map<std::int32_t, std::vector<std::int32_t>>;
+    using TransitionQueues = std::map<std::int32_t, ReaderQueue>;
 
     // What one site-list fetch requests, parses and reports.
     struct SiteFetch {
@@ -188,6 +190,13 @@ private:
     std::vector<DoorInfo> doors;
     std::vector<HandheldInfo> handhelds;
     std::vector<HandheldInfo> connectedReaders;
+
+    // Lookups by key, each guarded by its list's mutex and marked stale when
+    // the list is refilled (the lookups are const, the indexes rebuild lazily).
+    mutable SiteIndex<DoorInfo, std::int32_t> doorsById{[](const DoorInfo& d) { return d.id; }};
+    mutable SiteIndex<HandheldInfo, std::string> handheldsByGuid{[](const HandheldInfo& h) { return h.guid; }};
+    mutable SiteIndex<ReaderInfo, std::string> readersByGuid{[](const ReaderInfo& r) { return r.guid; }};
+    mutable SiteIndex<ReaderInfo, std::int32_t> readersById{[](const ReaderInfo& r) { return r.id; }};
 
     // The last load of the site-wide lists for a status request; guarded by
     // siteWideReloadMutex, which is held across that load.

@@ -13,6 +13,7 @@
 #include "translator/framework/ComMethod.h"
 
 #include <exception>
+#include <unordered_map>
 
 bool CAccessControlTrans::InitPanel() {
     try {
@@ -136,14 +137,16 @@ STDMETHODIMP CAccessControlTrans::Ors_GetSystemStatus3(_SYSTEM_STATUS3* pStatus)
         }
         ReaderList readers;
         native.GetReadersStatus3(panelId, readers.Receive());
+        // An online reader marks the first entry (from entry 0 on) that names it.
+        std::unordered_map<LONG, _SYSTEM_STATUS_ENTRY*> firstEntry;
+        if (!readers.Entries().empty()) {
+            firstEntry.reserve(entries.size());
+            for (_SYSTEM_STATUS_ENTRY& entry : entries) firstEntry.try_emplace(entry.nDeviceId, &entry);
+        }
         for (const ReaderStatusEntry& reader : readers.Entries()) {
             if (!reader.online) continue;
-            for (_SYSTEM_STATUS_ENTRY& entry : entries) {
-                if (entry.nDeviceId == reader.readerIndex) {
-                    entry.nStatus = 1;
-                    break;
-                }
-            }
+            auto named = firstEntry.find(reader.readerIndex);
+            if (named != firstEntry.end()) named->second->nStatus = 1;
         }
 
         switch (flags.NoteSubscribed()) {

@@ -1,6 +1,7 @@
 // Loading the site picture from the simulator: strict element reading, the
 // per-panel reader replacement, the transition reconciliation, the online
-// snapshot's prefix rule, and the site-wide lists that status requests share.
+// snapshot's prefix rule, the site-wide lists that status requests share, and
+// the lookup index.
 
 #include "api/TLYApi.h"
 #include "api/TLYApiImpl.h"
@@ -256,4 +257,27 @@ TEST_F(InitialDataTest, ThousandsOfElementsLoad) {
     OpenAndConnect({1});
     EXPECT_TRUE(TLYAPI_GetInitialData(1));
     EXPECT_EQ(LinesWithEvent(LogPath(), "initial_data.doors_loaded").back()["fields"]["count"], 5000);
+}
+
+TEST(SiteIndexTest, FindsEveryRecordWithAKeyInListOrderAndFollowsRefills) {
+    std::vector<ReaderInfo> readers;
+    for (int id : {5, 3, 5, 7, 5}) readers.push_back({id, std::to_string(readers.size()), "", "", 0});
+    SiteIndex<ReaderInfo, std::int32_t> byId([](const ReaderInfo& r) { return r.id; });
+    auto positions = [&](std::int32_t id) {
+        std::vector<std::string> found;
+        byId.ForEach(readers, id, [&](const ReaderInfo& r) { found.push_back(r.external_id); });
+        return found;
+    };
+    EXPECT_EQ(byId.First(readers, 5), &readers[0]);
+    EXPECT_EQ(positions(5), (std::vector<std::string>{"0", "2", "4"}));
+    EXPECT_EQ(positions(7), (std::vector<std::string>{"3"}));
+    EXPECT_EQ(byId.First(readers, 9), nullptr);
+    EXPECT_TRUE(positions(9).empty());
+
+    readers.erase(readers.begin());  // a refill that changes the length
+    EXPECT_EQ(byId.First(readers, 5), &readers[1]);
+    readers[1].id = 9;  // same length: only marking it stale tells
+    byId.MarkStale();
+    EXPECT_EQ(positions(5), (std::vector<std::string>{"4"}));
+    EXPECT_EQ(byId.First(readers, 9), &readers[1]);
 }
