@@ -1,12 +1,13 @@
 # make test   set up the machine if needed, build, run every test under Wine
 # make build  build only
 # make demo   (see README)
+# make fuzz   every parser entry point fed 10,000 seeded mutations (FUZZ_ARGS)
 
 BUILD ?= build
 JOBS  ?= 2
 CMAKE_ARGS ?=
 
-.PHONY: all setup configure build test clean demo
+.PHONY: all setup configure build test clean demo fuzz
 
 all: build
 
@@ -31,3 +32,8 @@ clean:
 # The demo: set-up, build, then the translator at work against the simulator.
 demo: build
 	@tools/demo/run-demo.sh $(BUILD)
+
+# The full parser sweep (tools/fuzz): 10,000 inputs per entry point by default.
+FUZZ_ARGS ?= --iterations 10000 --seed 1
+fuzz: build
+	@TLY_BUILD_DIR=$(abspath $(BUILD)) tools/fuzz/run-fuzz.sh $(BUILD) $(FUZZ_ARGS)
