@@ -1,12 +1,15 @@
 # make test   set up the machine if needed, build, run every test under Wine
 # make build  build only
 # make demo   (see README)
+# make soak   the soak: 10,000 activities over 7 minutes with every fault (tools/soak)
+# make soak-quick  the same in about a minute; SOAK_ARGS passes options to both
 
 BUILD ?= build
 JOBS  ?= 2
 CMAKE_ARGS ?=
+SOAK_ARGS ?=
 
-.PHONY: all setup configure build test clean demo
+.PHONY: all setup configure build test clean demo soak soak-quick
 
 all: build
 
@@ -31,3 +34,11 @@ clean:
 # The demo: set-up, build, then the translator at work against the simulator.
 demo: build
 	@tools/demo/run-demo.sh $(BUILD)
+
+# The soak: host-sim through the registered DLL against the simulator with
+# faults armed over the run; one summary, exit 1 on any loss (tools/soak).
+soak: build
+	@tools/soak/run-soak.sh $(BUILD) $(SOAK_ARGS)
+
+soak-quick: build
+	@tools/soak/run-soak.sh $(BUILD) --profile quick $(SOAK_ARGS)
