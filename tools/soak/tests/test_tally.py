@@ -63,6 +63,11 @@ class TallyTest(unittest.TestCase):
                 for key, value in expected.items():
                     self.assertEqual(getattr(result, key), value, key)
 
+    def test_verdict(self) -> None:
+        result = tally([self.a, self.b], [event(self.a), event(self.a)], [], [2], [])
+        self.assertEqual(result.failures(fail_on_duplicates=False), ["1 unmarked"])
+        self.assertEqual(result.failures(fail_on_duplicates=True), ["1 unmarked", "1 duplicated"])
+
     def test_failed_marks_as_the_translator_sees_them(self) -> None:
         cases = [
             (mark([1]), False),
