@@ -1,7 +1,7 @@
 # make test   set up the machine if needed, build, run every test under Wine
 # make build  build only
 # make demo   (see README)
-# make fuzz   every parser entry point fed 10,000 seeded mutations (FUZZ_ARGS)
+# make fuzz   every parser entry point fed 10,000 reproducible mutations (FUZZ_ARGS)
 # make soak   the soak: 10,000 activities over 7 minutes with every fault (tools/soak)
 # make soak-quick  the same in about a minute; SOAK_ARGS passes options to both
 
@@ -37,7 +37,7 @@ demo: build
 	@tools/demo/run-demo.sh $(BUILD)
 
 # The full parser sweep (tools/fuzz): 10,000 inputs per entry point by default.
-FUZZ_ARGS ?= --iterations 10000 --seed 1
+FUZZ_ARGS ?= --iterations 10000 --run 1
 fuzz: build
 	@TLY_BUILD_DIR=$(abspath $(BUILD)) tools/fuzz/run-fuzz.sh $(BUILD) $(FUZZ_ARGS)
 

@@ -121,8 +121,8 @@ std::string Mutator::MutateBytes(std::string text) {
     }
 }
 
-std::string Mutator::MutateJson(const nlohmann::json& seed) {
-    nlohmann::json document = seed;
+std::string Mutator::MutateJson(const nlohmann::json& sample) {
+    nlohmann::json document = sample;
     for (std::size_t rounds = 1 + Below(3); rounds > 0; --rounds) MutateTree(document);
     std::string text = document.dump();
     // Each marker becomes a literal of its own.
@@ -135,8 +135,8 @@ std::string Mutator::MutateJson(const nlohmann::json& seed) {
     return Chance(20) ? MutateBytes(std::move(text)) : text;
 }
 
-std::string Mutator::MutateText(const std::string& seed) {
-    std::string text = seed;
+std::string Mutator::MutateText(const std::string& sample) {
+    std::string text = sample;
     for (std::size_t rounds = 1 + Below(3); rounds > 0; --rounds) text = MutateBytes(std::move(text));
     return text;
 }

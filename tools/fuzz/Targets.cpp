@@ -84,8 +84,8 @@ void CheckSiteList(const std::string& input, const char* member, Record (*read)(
     }
 }
 
-Target SiteListTarget(const std::string& name, const json& seed, std::function<void(const std::string&, Findings&)> check) {
-    return Target{name, [seed](Mutator& m) { return m.MutateJson(seed); },
+Target SiteListTarget(const std::string& name, const json& sample, std::function<void(const std::string&, Findings&)> check) {
+    return Target{name, [sample](Mutator& m) { return m.MutateJson(sample); },
                   [check](const std::string& input, Findings& findings) {
                       try {
                           check(input, findings);

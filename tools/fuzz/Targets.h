@@ -1,5 +1,5 @@
 #pragma once
-// The parser entry points the sweep feeds, each with its seed documents and
+// The parser entry points the sweep feeds, each with its sample documents and
 // its checks: which failures are its documented failure path, and which ids
 // and values must come out exactly as the input sent them.
 

@@ -1,10 +1,10 @@
-// tly-fuzz: feeds seeded mutations of each document the component reads to
+// tly-fuzz: feeds reproducible mutations of each document the component reads to
 // the component's own parser entry points, in one process, and reports
 // crashes, hangs, exceptions that escape an entry point's failure path, and
 // any id or value that comes out other than as sent. Exit code 0 when there
 // was none of them, 1 otherwise, 2 for bad usage.
 //
-//   tly-fuzz.exe [--iterations N] [--seed S] [--target NAME]
+//   tly-fuzz.exe [--iterations N] [--run S] [--target NAME]
 
 #include "logging/Log.h"
 #include "tools/fuzz/Targets.h"
@@ -65,7 +65,7 @@ std::string MakeWorkDirectory() {
 }
 
 int Usage() {
-    std::fprintf(stderr, "usage: tly-fuzz.exe [--iterations N] [--seed S] [--target NAME]\n");
+    std::fprintf(stderr, "usage: tly-fuzz.exe [--iterations N] [--run S] [--target NAME]\n");
     return 2;
 }
 
@@ -73,7 +73,7 @@ int Usage() {
 
 int main(int argc, char** argv) {
     std::size_t iterations = 10000;
-    std::uint32_t seed = 1;
+    std::uint32_t run = 1;
     std::string only;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -81,8 +81,8 @@ int main(int argc, char** argv) {
         const std::string value = argv[++i];
         if (arg == "--iterations") {
             iterations = std::strtoul(value.c_str(), nullptr, 10);
-        } else if (arg == "--seed") {
-            seed = static_cast<std::uint32_t>(std::strtoul(value.c_str(), nullptr, 10));
+        } else if (arg == "--run") {
+            run = static_cast<std::uint32_t>(std::strtoul(value.c_str(), nullptr, 10));
         } else if (arg == "--target") {
             only = value;
         } else {
@@ -102,7 +102,7 @@ int main(int argc, char** argv) {
     for (fuzz::Target& target : fuzz::AllTargets(dir)) {
         if (!only.empty() && target.name != only) continue;
         ++targetsRun;
-        fuzz::Mutator mutator(seed + static_cast<std::uint32_t>(std::hash<std::string>{}(target.name)));
+        fuzz::Mutator mutator(run + static_cast<std::uint32_t>(std::hash<std::string>{}(target.name)));
         fuzz::Findings findings;
         g_currentTarget = target.name.c_str();
         const DWORD started = ::GetTickCount();
@@ -138,7 +138,7 @@ int main(int argc, char** argv) {
         totalChanged += findings.changed.size();
     }
     if (targetsRun == 0) return Usage();
-    std::printf("fuzz: %zu targets, %zu inputs, seed %u: 0 crashes, 0 hangs, %zu escaped, %zu changed\n", targetsRun,
-                totalInputs, seed, totalEscaped, totalChanged);
+    std::printf("fuzz: %zu targets, %zu inputs, run %u: 0 crashes, 0 hangs, %zu escaped, %zu changed\n", targetsRun,
+                totalInputs, run, totalEscaped, totalChanged);
     return totalEscaped == 0 && totalChanged == 0 ? 0 : 1;
 }

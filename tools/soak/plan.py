@@ -1,6 +1,6 @@
 """What a soak run does, decided before it starts: the activities it feeds and
-when, and the faults it arms and when. Everything comes from one seeded random
-generator, so a run can be repeated exactly with its seed.
+when, and the faults it arms and when. Everything comes from one reproducible random
+generator, so a run can be repeated exactly with its run number.
 
 An activity is identified at the host by its badge number, which is unique per
 activity (alarms carry one too), and each one knows the host record it must

@@ -40,7 +40,7 @@ def parse_arguments(argv: list[str]) -> argparse.Namespace:
     parser.add_argument("--activities", type=int, help="activities to feed (default: the profile's)")
     parser.add_argument("--duration", type=float, help="seconds over which they are fed (default: the profile's)")
     parser.add_argument("--panels", default="1,2,3", help="panel ids, comma separated (default 1,2,3)")
-    parser.add_argument("--seed", type=int, default=11, help="seed of the activity mix and fault times")
+    parser.add_argument("--run", type=int, default=11, help="run number of the activity mix and fault times")
     parser.add_argument("--drain-timeout", type=float, default=180,
                         help="seconds to wait for the server's backlog to empty after feeding")
     parser.add_argument("--fail-on-duplicates", action="store_true",
@@ -124,7 +124,7 @@ class Runner:
     def __init__(self, args: argparse.Namespace):
         self.args = args
         self.profile = plan.profile(args.profile, args.activities, args.duration)
-        rng = random.Random(args.seed)
+        rng = random.Random(args.run)
         self.activities = plan.activities(self.profile, args.panels, rng)
         self.steps = plan.faults(self.profile, rng)
         self.step_results: list[tuple[plan.Step, Optional[dict]]] = []
@@ -273,7 +273,7 @@ class Runner:
         result = tally(self.activities, host_lines, self.marks.all(), pending, self.translator_log())
         heading = (f"soak summary: {len(self.activities)} activities on panels "
                    f"{','.join(map(str, self.args.panels))} over {self.profile.duration_s:.0f} s, "
-                   f"backlog drained in {self.drain_s:.0f} s (profile {self.args.profile}, seed {self.args.seed})")
+                   f"backlog drained in {self.drain_s:.0f} s (profile {self.args.profile}, run {self.args.run})")
         text = summary(result, heading, start, end, self.peak_rss_kib, faults, self.args.fail_on_duplicates)
         print(text, flush=True)
         work = self.args.work_dir
