@@ -24,14 +24,10 @@ void TLYApiImpl::QueueTransitionLocked(TransitionQueues& queues, const std::stri
     std::int32_t reader = 0;
     if (externalId.empty() || !ParseReaderExternalId(externalId, panel, reader)) return;
 
-    auto entry = queues.find(panel);
-    if (entry == queues.end()) {
-        entry = queues.emplace(panel, ReaderQueue{}).first;
-        // A transition makes its panel active: it is then polled and keeps the
-        // transport open.
-        if (std::find(panelIds.begin(), panelIds.end(), panel) == panelIds.end()) panelIds.push_back(panel);
-    }
-    if (!entry->second.Add(reader)) return;
+    // Queued for the panel whether or not it is open; only TLYAPI_Open makes a
+    // panel active, so a reader change never starts fetches for a panel nobody
+    // hosts.
+    if (!queues[panel].Add(reader)) return;
 
     if (online) {
         LogApiEvent(LogLevel::Debug, "reader.mark_online", "Queued reader online transition",
