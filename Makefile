@@ -4,13 +4,14 @@
 # make fuzz   every parser entry point fed 10,000 reproducible mutations (FUZZ_ARGS)
 # make soak   the soak: 10,000 activities over 7 minutes with every fault (tools/soak)
 # make soak-quick  the same in about a minute; SOAK_ARGS passes options to both
+# make bench-large-site  the translator on a site of 20,000 readers (tools/bench-large-site)
 
 BUILD ?= build
 JOBS  ?= 2
 CMAKE_ARGS ?=
 SOAK_ARGS ?=
 
-.PHONY: all setup configure build test clean demo fuzz soak soak-quick
+.PHONY: all setup configure build test clean demo fuzz soak soak-quick bench-large-site
 
 all: build
 
@@ -48,3 +49,10 @@ soak: build
 
 soak-quick: build
 	@tools/soak/run-soak.sh $(BUILD) --profile quick $(SOAK_ARGS)
+
+# 1, 8 and 32 panels on a large site, and the four-list floor (about 8 minutes;
+# BENCH_ARGS="--seconds 300" for a longer steady state): tools/bench-large-site.
+BENCH_ARGS ?=
+bench-large-site: build
+	cmake --build $(BUILD) -j $(JOBS) --target bench-floor
+	/usr/bin/python3 tools/bench-large-site/bench.py $(BUILD) $(BENCH_ARGS)

@@ -1,9 +1,9 @@
 #pragma once
 // What one translator object last told its host about each reader of its
 // panel, so that only real changes reach the host. The native queues hand out
-// every known reader again after each site reload (offline first, then the
-// connected ones online); netted here against what the host already knows,
-// they cost the host nothing when nothing changed.
+// every known reader again after each site reload (offline the ones no
+// connected handheld serves, online the ones they serve); netted here against
+// what the host already knows, they cost the host nothing when nothing changed.
 
 #include "api/TLYApi.h"
 

@@ -59,7 +59,7 @@ class Control:
         return await ACTIONS[name].func(self, args)
 
     async def start(self, port: int) -> None:
-        app = web.Application()
+        app = web.Application(client_max_size=64 * 1024 * 1024)
         for item in ACTIONS.values():
             app.router.add_route(item.method, item.path, self._route(item))
         app.router.add_post("/action", self._generic)
