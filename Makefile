@@ -1,12 +1,13 @@
 # make test   set up the machine if needed, build, run every test under Wine
 # make build  build only
 # make demo   (see README)
+# make dist   build, then the release package and its symbols in dist/
 
 BUILD ?= build
 JOBS  ?= 2
 CMAKE_ARGS ?=
 
-.PHONY: all setup configure build test clean demo
+.PHONY: all setup configure build test clean demo dist
 
 all: build
 
@@ -26,7 +27,11 @@ test: build
 
 clean:
 	-tools/wine-prefix.sh $(BUILD) stop
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) dist
+
+# The release package and its symbols (see tools/dist/README.md).
+dist: build
+	@/usr/bin/python3 tools/dist/make_dist.py $(BUILD) dist
 
 # The demo: set-up, build, then the translator at work against the simulator.
 demo: build
