@@ -2,9 +2,10 @@
 // panel and the handhelds connected now, then bringing the reader transition
 // queues in line with it.
 
-#include "api/SiteRecordRead.h"
+#include "api/SiteRecords.h"
 #include "api/TLYApiImpl.h"
 #include "logging/Log.h"
+#include "platform/JsonDocument.h"
 
 #include <algorithm>
 #include <exception>
@@ -35,7 +36,7 @@ bool TLYApiImpl::LoadSiteList(const SiteFetch& fetch, std::mutex& mutex, std::ve
         return false;
     }
     try {
-        const nlohmann::json body = nlohmann::json::parse(response);
+        const nlohmann::json body = tly::ParseJson(response);
         std::lock_guard<std::mutex> lock(mutex);
         prepare(list);
         for (const nlohmann::json& element : ElementsOf(body, fetch.member)) list.push_back(readElement(element));

@@ -1,7 +1,8 @@
 #include "tools/tallyport-check/ServerChecks.h"
 
 #include "api/JsonRead.h"
-#include "api/SiteRecordRead.h"
+#include "api/SiteRecords.h"
+#include "platform/JsonDocument.h"
 #include "transport/ServerCertificateProbe.h"
 #include "transport/TLYWebSocket.h"
 
@@ -136,7 +137,7 @@ bool FetchDocument(TLYRestClient& client, const std::string& endpoint, nlohmann:
         problem = endpoint + ": " + Quoted(response);
         return false;
     }
-    body = nlohmann::json::parse(response, nullptr, false);
+    body = tly::ParseJsonOrDiscard(response);
     if (body.is_discarded()) problem = endpoint + " did not answer JSON";
     return !body.is_discarded();
 }

@@ -1,4 +1,4 @@
-#include "api/SiteRecordRead.h"
+#include "api/SiteRecords.h"
 
 #include "api/JsonRead.h"
 

@@ -1,7 +1,6 @@
 #pragma once
-// Strict reads of the server's site-data documents: the array member of a
-// response and each element as a site record. Shared by the initial data load
-// and the field check, so both read the server the same way.
+// Reading the server's site lists: each response's array member and each
+// record in it, strictly (see JsonRead.h).
 
 #include "api/SiteData.h"
 
