@@ -42,7 +42,9 @@ FieldUpdate UpdateServerFieldIfChanged(const std::string& path, const std::strin
 bool UpdateServerField(const std::string& path, const std::string& key, const std::string& value);
 
 // What one read of the file found, for a caller that explains the file to a
-// person instead of loading it: nothing is logged, reported or written.
+// person instead of loading it: nothing goes to the bootstrap log and nothing
+// is written (a failed decryption still reaches the structured log, at the
+// threshold in force; the field check leaves it at none).
 struct SettingsInspection {
     enum class Outcome {
         Loaded,      // the record holds the file's settings (whatever became of the secret)
