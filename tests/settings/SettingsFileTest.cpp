@@ -1,5 +1,6 @@
 #include "settings/SettingsFile.h"
 
+#include "settings/SecretProtection.h"
 #include "tests/settings/SettingsTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -108,6 +109,58 @@ TEST(SettingsFile, WronglyTypedMembersThrowNamingTheMember) {
         EXPECT_EQ(BootstrapMessages(dir),
                   std::vector<std::string>{"Settings file at '" + SettingsPath() + "' could not be loaded: " + expected});
         EXPECT_EQ(dir.Read(kSettingsFile), text);
+    }
+}
+
+TEST(SettingsFile, InspectionSaysWhatIsWrongWithoutReportingWritingOrQuotingTheFile) {
+    using Outcome = SettingsInspection::Outcome;
+    using Secret = SettingsInspection::Secret;
+    struct Case {
+        const char* name;
+        std::string text;  // empty: no file
+        Outcome outcome;
+        Secret secret;
+        std::string problem;  // how the problem begins; none when empty
+    };
+    const std::string encrypted = "DPAPI:" + DpapiEncrypt("s3cret");
+    const std::vector<Case> cases = {
+        {"no file", "", Outcome::Missing, Secret::Empty, ""},
+        {"syntax error just after the secret", R"({"version": 2, "server": {"client_secret": "s3cret" "port": 1}})",
+         Outcome::NotJson, Secret::Empty, "parse error at line 1, column "},
+        {"unterminated secret", "{\"version\": 2, \"server\": {\"client_secret\": \"s3cret\n}}", Outcome::NotJson,
+         Secret::Empty, "parse error at line "},
+        {"old version", R"({"version": 1, "server": {"client_secret": "s3cret"}})", Outcome::OldVersion, Secret::Empty,
+         R"(member "version" must be 2 or more)"},
+        {"wrong type", R"({"version": 2, "server": {"client_secret": 7}})", Outcome::WrongType, Secret::Empty,
+         R"(member "server"."client_secret" must be a string)"},
+        {"plain secret", R"({"version": 2, "server": {"client_secret": "s3cret"}})", Outcome::Loaded, Secret::Plain, ""},
+        {"protected secret", R"({"version": 2, "server": {"client_secret": ")" + encrypted + R"("}})", Outcome::Loaded,
+         Secret::Protected, ""},
+        {"secret protected elsewhere, read past",
+         R"({"version": 2, "server": {"client_secret": "DPAPI:AAECAwQ="}, "logging": {"level": "info"}})",
+         Outcome::Loaded, Secret::Undecryptable, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempModuleDirectory dir;
+        if (!c.text.empty()) dir.Write(kSettingsFile, c.text);
+        TranslatorSettings settings;
+        const SettingsInspection inspection = InspectSettingsJson(SettingsPath(), settings);
+        EXPECT_EQ(inspection.outcome, c.outcome);
+        EXPECT_EQ(inspection.secret, c.secret);
+        EXPECT_EQ(inspection.problem.rfind(c.problem, 0), 0u) << inspection.problem;
+        if (c.problem.empty()) {
+            EXPECT_EQ(inspection.problem, "");
+        }
+        EXPECT_EQ(inspection.problem.find("s3cret"), std::string::npos) << inspection.problem;
+        if (c.outcome == Outcome::Loaded) {
+            EXPECT_EQ(settings.client_secret, c.secret == Secret::Undecryptable ? "" : "s3cret");
+        }
+        if (c.secret == Secret::Undecryptable) {
+            EXPECT_EQ(settings.log_level, "info");  // read on past the secret
+        }
+        EXPECT_FALSE(dir.Exists("tly_translator_bootstrap.log"));
+        EXPECT_EQ(dir.Exists(kSettingsFile) ? dir.Read(kSettingsFile) : "", c.text);
     }
 }
 
