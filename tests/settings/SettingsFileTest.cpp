@@ -167,7 +167,8 @@ TEST(SettingsFile, RewritesKeepTheFilesRightsAndAttributesAndGetPastReadersWitho
     TempModuleDirectory dir;
     dir.Write(kSettingsFile, R"({"version": 2, "server": {"hostname": "h"}})");
     const std::string path = dir.File(kSettingsFile);
-    ASSERT_TRUE(SetAccessRules(path, "D:P(A;;FA;;;SY)(A;;FA;;;" + CurrentUserSid() + ")"));
+    // Rules of the file's own, not inherited from the directory.
+    ASSERT_TRUE(SetAccessRules(path, "D:P(A;;FA;;;WD)"));
     ASSERT_TRUE(::SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_HIDDEN));
     const std::string rules = AccessRules(path);
 

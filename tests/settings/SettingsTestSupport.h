@@ -76,20 +76,6 @@ inline nlohmann::json ReadJson(const TempModuleDirectory& dir, const std::string
     return nlohmann::json::parse(dir.Read(name));
 }
 
-// The account this test runs as, as an SDDL SID string.
-inline std::string CurrentUserSid() {
-    tly::UniqueHandle token;
-    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token.put())) return {};
-    DWORD size = 0;
-    ::GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
-    std::vector<BYTE> user(size);
-    if (size == 0 || !::GetTokenInformation(token.get(), TokenUser, user.data(), size, &size)) return {};
-    char* text = nullptr;
-    if (!::ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid, &text)) return {};
-    const tly::UniqueLocalMemory owned(text);
-    return text;
-}
-
 // A file's access rules (its DACL) as SDDL text, as the platform reports them.
 inline std::string AccessRules(const std::string& path) {
     DWORD size = 0;
