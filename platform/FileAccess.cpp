@@ -12,6 +12,8 @@ namespace {
 // stays as the platform sets it: the content did change.
 constexpr DWORD kCarriedAttributes =
     FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+// Attributes only the file itself can keep: such a file is rewritten in place.
+constexpr DWORD kKeptInPlace = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ENCRYPTED | FILE_ATTRIBUTE_COMPRESSED;
 
 // A reader holding the file for a moment without write sharing (an editor, a
 // virus scanner) blocks a rewrite in place: try again briefly before giving up.
@@ -20,7 +22,7 @@ constexpr DWORD kOpenRetryMs = 20;
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-// The platform's replace needs the directory in the name it is given.
+// The temporary file goes beside the file's full name.
 std::string FullPath(const std::string& path) {
     char buffer[MAX_PATH * 2];
     const DWORD length = ::GetFullPathNameA(path.c_str(), sizeof buffer, buffer, nullptr);
@@ -82,7 +84,11 @@ public:
             Record("GetFileAttributesExA", target_, error);
             return RewriteInPlace();
         }
-        switch (WriteTemporary()) {
+        // What a new file cannot be given (encryption, compression), and a
+        // read-only file, which refuses both ways with its own error, stay
+        // with the file itself.
+        if (existing.dwFileAttributes & kKeptInPlace) return RewriteInPlace();
+        switch (WriteTemporary(&existing.ftCreationTime)) {
         case Temporary::CreateFailed:
             return RewriteInPlace();  // no right to create a file here
         case Temporary::WriteFailed:
@@ -90,17 +96,13 @@ public:
         case Temporary::Written:
             break;
         }
-        if (CarryRights(existing.dwFileAttributes) && MayReplace(existing.dwFileAttributes)) {
-            if (::ReplaceFileA(target_.c_str(), temporary_.c_str(), nullptr, 0, nullptr, nullptr)) {
+        // One rename puts the new file in the old one's place: a reader finds
+        // the old content or the new, never no file.
+        if (CarryRights(existing.dwFileAttributes)) {
+            if (::MoveFileExA(temporary_.c_str(), target_.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
                 return Finish(FileReplaceResult::Method::Replaced);
             }
-            const DWORD error = ::GetLastError();
-            Record("ReplaceFileA", target_, error);
-            if (error == ERROR_UNABLE_TO_MOVE_REPLACEMENT || error == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) {
-                // The old file is gone or set aside under another name: the new
-                // one is all there is to put in its place.
-                return MoveIntoPlace();
-            }
+            Failed("MoveFileExA", target_);  // refused while a handle without delete sharing is open
         }
         DeleteTemporary();
         return RewriteInPlace();
@@ -110,7 +112,7 @@ private:
     enum class Temporary { Written, CreateFailed, WriteFailed };
 
     FileReplaceResult CreateNew() {
-        switch (WriteTemporary()) {
+        switch (WriteTemporary(nullptr)) {
         case Temporary::CreateFailed:
             return RewriteInPlace();
         case Temporary::WriteFailed:
@@ -118,15 +120,25 @@ private:
         case Temporary::Written:
             break;
         }
-        return MoveIntoPlace();
+        if (::MoveFileExA(temporary_.c_str(), target_.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+            return Finish(FileReplaceResult::Method::Created);
+        }
+        Failed("MoveFileExA", target_);
+        DeleteTemporary();
+        return Finish(FileReplaceResult::Failure::Create);
     }
 
-    Temporary WriteTemporary() {
+    // The new content in a file of its own beside the target, created when
+    // the target was (so it keeps its identity as far as dates go).
+    Temporary WriteTemporary(const FILETIME* creationTime) {
         tly::UniqueFileHandle file(::CreateFileA(temporary_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                                                  CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
         if (!file) {
             Failed("CreateFileA", temporary_);
             return Temporary::CreateFailed;
+        }
+        if (creationTime && !::SetFileTime(file.get(), creationTime, nullptr, nullptr)) {
+            Failed("SetFileTime", temporary_);  // only a date: the write goes on
         }
         // Without the flush a power loss could leave the replaced file empty.
         const bool written = WriteAll(file, temporary_);
@@ -137,8 +149,10 @@ private:
     }
 
     // The new file takes the old one's attributes and access rules, so that
-    // what an administrator set on the file itself survives the replace
-    // wherever the platform's replace does not carry them over by itself.
+    // what an administrator set on the file itself survives the replace.
+    // (ReplaceFile is not used for this: under Wine it carries neither, and it
+    // leaves the name missing between two renames, where a reader finds no
+    // file at all. One rename behaves alike on both platforms.)
     bool CarryRights(DWORD targetAttributes) {
         const DWORD current = ::GetFileAttributesA(temporary_.c_str());
         if (current == INVALID_FILE_ATTRIBUTES) return Failed("GetFileAttributesA", temporary_);
@@ -158,27 +172,6 @@ private:
             return Failed("SetFileSecurityA", temporary_);
         }
         return true;
-    }
-
-    // Whether the target may be set aside now. Asked before the replace
-    // because a refused replace can leave a stray file in the directory on
-    // some platforms. Open handles without delete sharing refuse it, and so
-    // does a read-only file, which is not rewritten in place either.
-    bool MayReplace(DWORD targetAttributes) {
-        if (targetAttributes & FILE_ATTRIBUTE_READONLY) return false;
-        tly::UniqueFileHandle probe(::CreateFileA(target_.c_str(), DELETE | SYNCHRONIZE, kShareAll, nullptr,
-                                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!probe) return Failed("CreateFileA", target_);
-        return true;
-    }
-
-    FileReplaceResult MoveIntoPlace() {
-        if (::MoveFileExA(temporary_.c_str(), target_.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-            return Finish(FileReplaceResult::Method::Created);
-        }
-        Failed("MoveFileExA", temporary_);
-        DeleteTemporary();
-        return Finish(FileReplaceResult::Failure::Create);
     }
 
     // Overwrites the file where it is: it keeps everything it had, and a

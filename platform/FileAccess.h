@@ -1,11 +1,12 @@
 #pragma once
-// Whole-file reads and writes. A write keeps the file's identity as others
-// see it: its access rules and attributes stay those of the file it replaces,
-// even where an administrator set them on the file itself. Where the platform
-// allows it the new content replaces the old in one step, so a crash or a full
-// disk mid-way leaves the previous file as it was; where it does not (no right
-// to create a file beside it, the file held open without delete sharing), the
-// file is rewritten in place.
+// Whole-file reads and writes. A write keeps the file as others see it: its
+// access rules, attributes and creation time stay those of the file it
+// replaces, even where an administrator set them on the file itself. Where the
+// platform allows it the new content replaces the old in one rename, so a
+// crash or a full disk mid-way leaves the previous file as it was and a reader
+// never finds no file; where it does not (no right to create a file beside it,
+// the file held open without delete sharing, an encrypted, compressed or
+// read-only file), the file is rewritten in place.
 
 #include <cstdint>
 #include <string>
@@ -18,7 +19,7 @@ bool ReadWholeFile(const std::string& path, std::string& bytes);
 // One Windows call of a write that failed, whether or not the write then
 // found another way.
 struct FileStepFailure {
-    std::string call;  // as "ReplaceFileA"
+    std::string call;  // as "MoveFileExA"
     std::string path;  // the file it was made on: the target or the new file beside it
     std::uint32_t win32Error = 0;
 };
@@ -31,7 +32,7 @@ struct FileReplaceResult {
     };
     enum class Method {
         None,
-        Replaced,  // a new file took the old one's place, identity and rights
+        Replaced,  // a new file with the old one's rights took its place
         Created,   // there was no file; a new one was put in place
         InPlace,   // the existing file was overwritten and cut to length
     };

@@ -313,7 +313,8 @@ STDMETHODIMP CDeviceTranslator::Ors_GetStopBits(int* Value) { return ReadInto(Va
 // ---------------------------------------------------------------- connection point
 
 STDMETHODIMP CDeviceTranslator::EnumConnectionPoints(IEnumConnectionPoints** points) {
-    return tly::com::ConnectionPointEnumerator::Create({&connectionPoint_}, points);
+    return tly::com::ComMethod(
+        [&] { return tly::com::ConnectionPointEnumerator::Create({&connectionPoint_}, points); });
 }
 
 STDMETHODIMP CDeviceTranslator::FindConnectionPoint(REFIID iid, IConnectionPoint** point) {

@@ -99,7 +99,8 @@ TEST_F(SettingsWatcherTest, BrokenEditKeepsTheRunningSettingsUntilFixed) {
 TEST_F(SettingsWatcherTest, EncryptedSecretIsWrittenBackOnceWithoutReloadLoop) {
     Rewrite(SettingsText("debug", "localhost", R"(,"client_secret":"s3cr\"et")"));
     ASSERT_TRUE(WaitFor([&] { return dir.Read("tallyport_settings.json").find("DPAPI:") != std::string::npos; }));
-    EXPECT_EQ(TLYApiImpl::Instance().SettingsSnapshot().client_secret, "s3cr\"et");
+    // The reload writes the encrypted form back before it puts the record in force.
+    EXPECT_TRUE(WaitFor([&] { return TLYApiImpl::Instance().SettingsSnapshot().client_secret == "s3cr\"et"; }));
     // The system's own rewrite wakes the watcher once more; after that it settles.
     ::Sleep(2500);
     const size_t reloads = LinesWithEvent(LogPath(), "settings.watcher.reloaded").size();
