@@ -155,5 +155,6 @@ void TLYApiImpl::CloseTransport() {
 // unloadable), never under the loader lock. A later TLYAPI_Open starts afresh.
 void TLYApiImpl::StopBackgroundWork() {
     StopSettingsWatcher();
+    StopActivityWorker();
     CloseTransport();
 }

@@ -2,6 +2,7 @@
 
 #include "logging/Log.h"
 #include "platform/FileAccess.h"
+#include "platform/JsonDocument.h"
 #include "settings/LegacySettings.h"
 #include "settings/SecretProtection.h"
 #include "settings/Thumbprint.h"
@@ -19,6 +20,9 @@ using nlohmann::json;
 
 constexpr char kSecretPrefix[] = "DPAPI:";
 constexpr char kLogLevelsExample[] = "none | error | warn | info | debug | trace";
+// A rewrite may make the file at most this many times its size, plus slack.
+constexpr std::size_t kMostRewriteGrowth = 8;
+constexpr std::size_t kRewriteSlackBytes = 64 * 1024;
 
 std::string MemberName(const std::string& section, const char* key) {
     std::string name = "\"" + std::string(key) + "\"";
@@ -203,7 +207,7 @@ bool ReadSettingsJson(const std::string& path, TranslatorSettings& settings) {
 
     settings = TranslatorSettings{};
     try {
-        const json document = json::parse(text, nullptr, false);
+        const json document = tly::ParseJsonOrDiscard(text);
         if (document.is_discarded()) return false;
         return ReadDocument(document, settings);
     } catch (const SettingsTypeError& e) {
@@ -259,10 +263,10 @@ bool WriteSettingsJson(const std::string& path, const TranslatorSettings& settin
 
 FieldUpdate UpdateServerFieldIfChanged(const std::string& path, const std::string& key, const std::string& value) {
     json document;
+    std::string text;
     try {
-        std::string text;
         if (!ReadWholeFile(path, text)) return FieldUpdate::Failed;
-        document = json::parse(text, nullptr, false);
+        document = tly::ParseJsonOrDiscard(text);
         if (document.is_discarded()) return FieldUpdate::Failed;
     } catch (const std::exception&) {
         return FieldUpdate::Failed;
@@ -279,7 +283,16 @@ FieldUpdate UpdateServerFieldIfChanged(const std::string& path, const std::strin
             return FieldUpdate::Unchanged;
         }
         (*server)[key] = value;
-        const FileReplaceResult result = ReplaceFileContents(path, Serialize(document));
+        const std::string rewritten = Serialize(document);
+        // Indenting a compact file grows it, within reason; a file whose
+        // members are built to blow up under indentation is left as it is.
+        if (rewritten.size() > kMostRewriteGrowth * text.size() + value.size() + kRewriteSlackBytes) {
+            BootstrapLog("Settings JSON would grow from " + std::to_string(text.size()) + " to " +
+                         std::to_string(rewritten.size()) + " bytes when rewritten — cannot update field '" + key +
+                         "'");
+            return FieldUpdate::Failed;
+        }
+        const FileReplaceResult result = ReplaceFileContents(path, rewritten);
         ReportFailedSteps(path, result);
         return result ? FieldUpdate::Written : FieldUpdate::Failed;
     } catch (const std::exception&) {
