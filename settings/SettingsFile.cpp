@@ -173,6 +173,15 @@ std::string Serialize(const json& document) { return document.dump(2); }
 
 std::string ErrorSuffix(std::uint32_t code) { return " (error=" + std::to_string(code) + ")"; }
 
+// Every Windows call that failed while the file was written, those the write
+// found a way around included (a refused replace before a rewrite in place).
+void ReportFailedSteps(const std::string& path, const FileReplaceResult& result) {
+    for (const FileStepFailure& step : result.failedSteps) {
+        BootstrapLog("Writing settings file at '" + path + "': " + step.call + " on '" + step.path + "' failed" +
+                     ErrorSuffix(step.win32Error));
+    }
+}
+
 bool SettingsFileMissing(const std::string& path) {
     if (::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES) return false;
     // Only a file that is really not there may be replaced by defaults; one we
@@ -197,6 +206,13 @@ void WriteDefaultSettings(const std::string& path, TranslatorSettings& settings)
 }  // namespace
 
 std::string SettingsPath() { return ModuleDirectory() + "\\tallyport_settings.json"; }
+
+std::uint64_t SettingsFileWriteTime(const std::string& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!::GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return 0;
+    return (static_cast<std::uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
+           data.ftLastWriteTime.dwLowDateTime;
+}
 
 bool ReadSettingsJson(const std::string& path, TranslatorSettings& settings) {
     std::string text;
@@ -292,6 +308,7 @@ bool WriteSettingsJson(const std::string& path, const TranslatorSettings& settin
     }
 
     const FileReplaceResult result = ReplaceFileContents(path, text);
+    ReportFailedSteps(path, result);
     if (result.failure == FileReplaceResult::Failure::Create) {
         BootstrapLog("Failed to create JSON settings file at '" + path + "'" + ErrorSuffix(result.win32Error));
         return false;
@@ -334,7 +351,9 @@ FieldUpdate UpdateServerFieldIfChanged(const std::string& path, const std::strin
                          "'");
             return FieldUpdate::Failed;
         }
-        return ReplaceFileContents(path, rewritten) ? FieldUpdate::Written : FieldUpdate::Failed;
+        const FileReplaceResult result = ReplaceFileContents(path, rewritten);
+        ReportFailedSteps(path, result);
+        return result ? FieldUpdate::Written : FieldUpdate::Failed;
     } catch (const std::exception&) {
         BootstrapLog("Failed to update field '" + key + "' in settings JSON");
         return FieldUpdate::Failed;

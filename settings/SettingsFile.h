@@ -5,6 +5,7 @@
 
 #include "settings/TranslatorSettings.h"
 
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 
@@ -18,6 +19,10 @@ public:
 // ModuleDirectory() + "\\tallyport_settings.json".
 std::string SettingsPath();
 
+// The file's last write time as a 64-bit file time; 0 when it cannot be
+// examined (missing, or being replaced).
+std::uint64_t SettingsFileWriteTime(const std::string& path);
+
 // Reads the file into the record, starting from the defaults. False when the
 // file cannot be opened (record unchanged), is not JSON, has a "version" below
 // 2, or holds a stored secret that cannot be decrypted. Throws SettingsTypeError
@@ -26,7 +31,7 @@ bool ReadSettingsJson(const std::string& path, TranslatorSettings& settings);
 
 // Creates or replaces the file with the written form of the record: sorted
 // keys, two-space indent, no final line break, no "cert_thumbprint" and no
-// "debug". The old file stays whole until the new one is complete.
+// "debug". The file keeps its access rules and attributes; see ReplaceFileContents.
 bool WriteSettingsJson(const std::string& path, const TranslatorSettings& settings);
 
 enum class FieldUpdate {

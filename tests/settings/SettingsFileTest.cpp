@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
+
 using namespace tly::test;
 using nlohmann::json;
 
@@ -213,11 +215,48 @@ TEST(SettingsFile, FailedReplacementKeepsTheOldFileAndLeavesNoTemporaryFile) {
         EXPECT_FALSE(UpdateServerField(SettingsPath(), "cert_thumbprint", "ab"));
     }
     EXPECT_EQ(dir.Read(kSettingsFile), original);
+    // Each refused call is reported with its error: the replace, then the
+    // rewrite in place; the write as a whole once.
+    const std::string failed = "Failed to create JSON settings file at '" + SettingsPath() + "' (error=32)";
     const auto messages = BootstrapMessages(dir);
-    ASSERT_EQ(messages.size(), 1u);  // the update reports nothing of its own
-    EXPECT_EQ(messages[0].rfind("Failed to create JSON settings file at '" + SettingsPath() + "' (error=", 0), 0u)
-        << messages[0];
-    EXPECT_EQ(messages[0].find("(error=0)"), std::string::npos);
+    EXPECT_EQ(std::count(messages.begin(), messages.end(), failed), 1);
+    EXPECT_EQ(messages.size(), 5u);
+    for (const std::string& message : messages) {
+        if (message == failed) continue;
+        EXPECT_EQ(message.rfind("Writing settings file at '" + SettingsPath() + "': ", 0), 0u) << message;
+        EXPECT_TRUE(message.find("MoveFileExA on '") != std::string::npos ||
+                    message.find("CreateFileA on '") != std::string::npos)
+            << message;
+        EXPECT_EQ(message.find("(error=0)"), std::string::npos) << message;
+    }
     EXPECT_EQ(FileNames(dir),
               (std::vector<std::string>{kSettingsFile, "tly_translator.log", "tly_translator_bootstrap.log"}));
+}
+
+TEST(SettingsFile, RewritesKeepTheFilesRightsAndAttributesAndGetPastReadersWithoutDeleteSharing) {
+    TempModuleDirectory dir;
+    dir.Write(kSettingsFile, R"({"version": 2, "server": {"hostname": "h"}})");
+    const std::string path = dir.File(kSettingsFile);
+    // Rules of the file's own, not inherited from the directory.
+    ASSERT_TRUE(SetAccessRules(path, "D:P(A;;FA;;;WD)"));
+    ASSERT_TRUE(::SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_HIDDEN));
+    const std::string rules = AccessRules(path);
+
+    ASSERT_TRUE(UpdateServerField(SettingsPath(), "cert_thumbprint", "ab"));
+    {
+        // An ordinary reader shares reading and writing, not deletion: the
+        // file cannot be replaced now, only rewritten in place.
+        const tly::UniqueFileHandle reader(::CreateFileA(path.c_str(), GENERIC_READ,
+                                                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                                         FILE_ATTRIBUTE_NORMAL, nullptr));
+        ASSERT_TRUE(reader);
+        ASSERT_TRUE(UpdateServerField(SettingsPath(), "client_id", "a much longer value than the file held before"));
+        ASSERT_TRUE(UpdateServerField(SettingsPath(), "client_id", "c"));  // and cut to its new length
+    }
+    const json written = ReadJson(dir, kSettingsFile);
+    EXPECT_EQ(written["server"]["cert_thumbprint"], "ab");
+    EXPECT_EQ(written["server"]["client_id"], "c");
+    EXPECT_EQ(AccessRules(path), rules);
+    EXPECT_EQ(::GetFileAttributesA(path.c_str()) & FILE_ATTRIBUTE_HIDDEN, static_cast<DWORD>(FILE_ATTRIBUTE_HIDDEN));
+    EXPECT_TRUE(FileNames(dir, "*.tmp").empty());
 }
