@@ -105,7 +105,7 @@ TEST_F(DispatchTest, MalformedMessagesAreLoggedAndChangeNothing) {
                           Case{R"({"type":5})", "websocket.message_parse_failed"},
                           Case{R"({"type":"Reader_Connected","reader":{}})", "websocket.message_unknown"},
                           Case{R"({"reader":{}})", "websocket.message_unknown"}}) {
-        ::DeleteFileA(LogPath().c_str());
+        tly::test::WriteFileBytes(LogPath(), "");
         Send(c.text);
         EXPECT_EQ(LinesWithEvent(LogPath(), c.event).size(), 1u) << c.text;
     }
