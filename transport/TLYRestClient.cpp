@@ -365,9 +365,11 @@ bool TLYRestClient::Send(Verb verb, const std::string& endpoint, std::string& re
         ::WinHttpAddRequestHeaders(request.get(), authorization.c_str(), static_cast<DWORD>(-1),
                                    WINHTTP_ADDREQ_FLAG_ADD);
     }
-    if (isGet) {
+    // Every request passes here: the trace lines' texts are built only when written.
+    const bool tracing = IsLogLevelEnabled(LogLevel::Trace);
+    if (tracing && isGet) {
         Log(LogLevel::Trace, "request_outbound", "GET " + endpoint, {{"endpoint", endpoint}});
-    } else {
+    } else if (tracing) {
         Log(LogLevel::Trace, "post_outbound", "POST " + endpoint, {{"endpoint", endpoint}});
     }
 
@@ -402,7 +404,7 @@ bool TLYRestClient::Send(Verb verb, const std::string& endpoint, std::string& re
         return false;
     }
     statusCode = tly::QueryStatusCode(request.get());
-    if (isGet) {
+    if (tracing && isGet) {
         Log(LogLevel::Trace, "response_received", "Response " + std::to_string(statusCode) + " " + endpoint,
             {{"endpoint", endpoint}, {"status_code", statusCode}});
     }

@@ -115,7 +115,7 @@ TEST_F(DispatchTest, MalformedMessagesAreLoggedAndChangeNothing) {
           Case{deep.c_str(), "websocket.message_parse_failed", ""},
           Case{R"({"type":"Reader_Connected","reader":{}})", "websocket.message_unknown", ""},
           Case{R"({"reader":{}})", "websocket.message_unknown", ""}}) {
-        ::DeleteFileA(LogPath().c_str());
+        tly::test::WriteFileBytes(LogPath(), "");
         Send(c.text);
         const auto lines = LinesWithEvent(LogPath(), c.event);
         ASSERT_EQ(lines.size(), 1u) << c.text;
