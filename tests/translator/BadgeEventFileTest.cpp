@@ -162,7 +162,7 @@ TEST_F(BadgeEventFileTest, AFileThatCannotBeWrittenIsRetriedWithoutDeliveringAga
     for (const char* blocked : {"badge_events_pending.json", "badge_events_sent.json"}) {
         SCOPED_TRACE(blocked);
         delivered.clear();
-        ::DeleteFileA(dir.File("tly_translator.log").c_str());
+        tly::test::WriteFileBytes(dir.File("tly_translator.log"), "");  // the log keeps its file open
         dir.Write("badge_events_sent.json", "[]");
         const json record = {{"panel_id", 7}, {"card_number", 1}};
         Pending(json::array({record, {{"panel_id", 8}, {"card_number", 2}}}));
