@@ -1,6 +1,7 @@
 # make test   set up the machine if needed, build, run every test under Wine
 # make build  build only
 # make demo   (see README)
+# make dist   build, then the release package and its symbols in dist/
 # make fuzz   every parser entry point fed 10,000 reproducible mutations (FUZZ_ARGS)
 # make soak   the soak: 10,000 activities over 7 minutes with every fault (tools/soak)
 # make soak-quick  the same in about a minute; SOAK_ARGS passes options to both
@@ -11,7 +12,7 @@ JOBS  ?= 2
 CMAKE_ARGS ?=
 SOAK_ARGS ?=
 
-.PHONY: all setup configure build test clean demo fuzz soak soak-quick bench-large-site
+.PHONY: all setup configure build test clean demo dist fuzz soak soak-quick bench-large-site
 
 all: build
 
@@ -31,7 +32,11 @@ test: build
 
 clean:
 	-tools/wine-prefix.sh $(BUILD) stop
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) dist
+
+# The release package and its symbols (see tools/dist/README.md).
+dist: build
+	@/usr/bin/python3 tools/dist/make_dist.py $(BUILD) dist
 
 # The demo: set-up, build, then the translator at work against the simulator.
 demo: build

@@ -1,11 +1,13 @@
 #include "logging/Log.h"
 
+#include "logging/LogFile.h"
 #include "platform/Clock.h"
 #include "platform/UniqueResource.h"
 #include "settings/TranslatorSettings.h"
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdio>
 #include <mutex>
 
@@ -13,18 +15,17 @@ namespace {
 
 constexpr char kDefaultLogFileName[] = "tly_translator.log";
 constexpr std::int64_t kBytesPerMegabyte = 1048576;
-// A rotation renames every numbered file once; a count beyond this would stall
-// the logging thread for minutes on each rotation, so larger counts keep this many.
-constexpr std::uint32_t kMostRotatedFiles = 1000;
+constexpr int kInitialThreshold = static_cast<int>(LogLevel::None);
 
 // The process-wide configuration. Created on first use and never destroyed, so
 // that code running during process exit can still log safely.
 struct LogConfig {
     std::mutex mutex;
-    LogLevel threshold = LogLevel::None;
+    // Written under the mutex, read without it: a filtered call costs one load.
+    std::atomic<int> threshold{kInitialThreshold};
     std::string path;  // empty until first use, then ModuleDirectory() + default name
-    std::int64_t maxFileSize = 10 * kBytesPerMegabyte;
-    std::uint32_t maxRotatedFiles = 3;
+    tly::LogRotationLimits limits{10 * kBytesPerMegabyte, 3};
+    tly::LogFile file;
 };
 
 LogConfig& Config() {
@@ -40,31 +41,8 @@ const std::string& LogPathLocked(LogConfig& config) {
     return config.path;
 }
 
-bool FileSize(const std::string& path, std::int64_t& size) {
-    WIN32_FILE_ATTRIBUTE_DATA data{};
-    if (!::GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return false;
-    size = (static_cast<std::int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-    return true;
-}
-
-// Caller holds the log mutex. Failed steps are skipped: the file keeps growing
-// until a later rotation succeeds.
-void RotateLogIfNeeded(LogConfig& config) {
-    if (config.maxFileSize <= 0) return;
-    const std::string& path = LogPathLocked(config);
-    std::int64_t size = 0;
-    if (!FileSize(path, size) || size < config.maxFileSize) return;
-
-    if (config.maxRotatedFiles == 0) {
-        ::DeleteFileA(path.c_str());
-        return;
-    }
-    const unsigned count = config.maxRotatedFiles < kMostRotatedFiles ? config.maxRotatedFiles : kMostRotatedFiles;
-    ::DeleteFileA(RotatedLogName(path, count).c_str());
-    for (unsigned i = count - 1; i >= 1; --i) {
-        ::MoveFileA(RotatedLogName(path, i).c_str(), RotatedLogName(path, i + 1).c_str());
-    }
-    ::MoveFileA(path.c_str(), RotatedLogName(path, 1).c_str());
+bool Passes(LogLevel level, const LogConfig& config) {
+    return static_cast<int>(level) >= config.threshold.load(std::memory_order_relaxed);
 }
 
 nlohmann::json LineObject(const std::string& level, const std::string& component, const std::string& event) {
@@ -78,10 +56,11 @@ nlohmann::json LineObject(const std::string& level, const std::string& component
     return line;
 }
 
-// Appends text with the given share mode; a file that cannot be opened is skipped.
-void AppendText(const std::string& path, const std::string& text, DWORD shareMode) {
-    tly::UniqueFileHandle file(::CreateFileA(path.c_str(), FILE_APPEND_DATA, shareMode, nullptr, OPEN_ALWAYS,
-                                             FILE_ATTRIBUTE_NORMAL, nullptr));
+// Appends text in one write; a file that cannot be opened is skipped. Others
+// may write too: the main log keeps the default log file open for appending.
+void AppendText(const std::string& path, const std::string& text) {
+    tly::UniqueFileHandle file(::CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                             nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return;
     DWORD written = 0;
     ::WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
@@ -107,10 +86,9 @@ void LogEvent(LogLevel level, const std::string& component, const std::string& e
               const LogFields& fields) noexcept {
     try {
         LogConfig& config = Config();
+        if (!Passes(level, config)) return;
         std::lock_guard<std::mutex> lock(config.mutex);
-        if (static_cast<int>(level) < static_cast<int>(config.threshold)) return;
-
-        RotateLogIfNeeded(config);
+        if (!Passes(level, config)) return;  // raised meanwhile
 
         nlohmann::json line = LineObject(LogLevelName(level), component, event);
         if (!message.empty()) line["message"] = message;
@@ -123,7 +101,7 @@ void LogEvent(LogLevel level, const std::string& component, const std::string& e
         std::string text = line.dump();
         // The main log has CR LF line ends, as a text-mode stream would write them.
         text += "\r\n";
-        AppendText(LogPathLocked(config), text, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+        config.file.Append(LogPathLocked(config), text, config.limits);
     } catch (...) {
         // A log line is never worth failing the caller for.
     }
@@ -139,19 +117,26 @@ void LogApiEvent(LogLevel level, const std::string& event, const std::string& me
     LogEvent(level, "tly_api", event, message, fields);
 }
 
+std::string LogFilePathFor(const TranslatorSettings& settings) {
+    const std::string fileName = settings.log_file_name.empty() ? kDefaultLogFileName : settings.log_file_name;
+    return ModuleDirectory() + "\\" + fileName;
+}
+
 void ApplyLoggingSettings(const TranslatorSettings& settings) noexcept {
     try {
         const LogLevel threshold =
             settings.log_level.empty() ? LogLevel::None : ParseLogLevel(settings.log_level, LogLevel::None);
-        const std::string fileName = settings.log_file_name.empty() ? kDefaultLogFileName : settings.log_file_name;
-        std::string path = ModuleDirectory() + "\\" + fileName;
+        std::string path = LogFilePathFor(settings);
 
         LogConfig& config = Config();
         std::lock_guard<std::mutex> lock(config.mutex);
-        config.threshold = threshold;
+        config.threshold.store(static_cast<int>(threshold), std::memory_order_relaxed);
         config.path = std::move(path);
-        config.maxFileSize = static_cast<std::int64_t>(settings.max_log_size_mb) * kBytesPerMegabyte;
-        config.maxRotatedFiles = settings.max_log_files >= 0 ? static_cast<std::uint32_t>(settings.max_log_files) : 3;
+        config.limits.maxFileSize = static_cast<std::int64_t>(settings.max_log_size_mb) * kBytesPerMegabyte;
+        config.limits.maxRotatedFiles =
+            settings.max_log_files >= 0 ? static_cast<std::uint32_t>(settings.max_log_files) : 3;
+        // A settings load starts from the file as it now is under the name.
+        config.file.Close();
     } catch (...) {
         // Out of memory while building the path: keep the previous configuration.
     }
@@ -166,10 +151,19 @@ std::string CurrentLogFilePath() {
 void ResetLoggingForTesting() {
     LogConfig& config = Config();
     std::lock_guard<std::mutex> lock(config.mutex);
-    config.threshold = LogLevel::None;
+    config.threshold.store(kInitialThreshold, std::memory_order_relaxed);
     config.path.clear();
-    config.maxFileSize = 10 * kBytesPerMegabyte;
-    config.maxRotatedFiles = 3;
+    config.limits = tly::LogRotationLimits{10 * kBytesPerMegabyte, 3};
+    config.file.Close();
+}
+
+bool IsLogLevelEnabled(LogLevel level) noexcept { return Passes(level, Config()); }
+
+void CloseLogFileAtUnload() noexcept {
+    LogConfig& config = Config();
+    // Never wait under the loader lock; a line in progress keeps the file open.
+    std::unique_lock<std::mutex> lock(config.mutex, std::try_to_lock);
+    if (lock.owns_lock()) config.file.Close();
 }
 
 void BootstrapLog(const std::string& message) noexcept {
@@ -180,8 +174,8 @@ void BootstrapLog(const std::string& message) noexcept {
         const std::string text = line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
 
         const std::string directory = ModuleDirectory();
-        AppendText(directory + "\\" + kDefaultLogFileName, text, FILE_SHARE_READ);
-        AppendText(directory + "\\tly_translator_bootstrap.log", text, FILE_SHARE_READ);
+        AppendText(directory + "\\" + kDefaultLogFileName, text);
+        AppendText(directory + "\\tly_translator_bootstrap.log", text);
         ::OutputDebugStringA(("TLYSettings: " + message + "\n").c_str());
     } catch (...) {
     }

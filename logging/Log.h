@@ -34,8 +34,15 @@ void LogTranslatorEvent(LogLevel level, const std::string& event, const std::str
 void LogApiEvent(LogLevel level, const std::string& event, const std::string& message = {},
                  const LogFields& fields = {}) noexcept;
 
+// Whether a line of this level would be written now. One load, no lock: a hot
+// path asks before it builds the fields of a line that may be filtered anyway.
+bool IsLogLevelEnabled(LogLevel level) noexcept;
+
 // Applies the threshold, file name and rotation limits of a settings record.
 void ApplyLoggingSettings(const TranslatorSettings& settings) noexcept;
+
+// The log file path that a settings record names (without applying it).
+std::string LogFilePathFor(const TranslatorSettings& settings);
 
 LogLevel ParseLogLevel(const std::string& text, LogLevel fallback);
 const char* LogLevelName(LogLevel level) noexcept;
@@ -60,3 +67,7 @@ void ResetLoggingForTesting();
 
 // The log file path currently in force.
 std::string CurrentLogFilePath();
+
+// Lets go of the open log file when the module is unloaded (FreeLibrary), so
+// no handle of it outlives the module. Never waits.
+void CloseLogFileAtUnload() noexcept;

@@ -1,11 +1,17 @@
 #include "transport/CertificatePin.h"
 
 #include "logging/Log.h"
-#include "settings/Thumbprint.h"
+#include "settings/ThumbprintCache.h"
 
 namespace {
 
 constexpr char kComponent[] = "crypto";
+
+// Shared by the REST client and the event channel: both meet the same server.
+tly::ThumbprintCache& SeenCertificates() {
+    static tly::ThumbprintCache cache;
+    return cache;
+}
 
 // Runs on the sending thread inside WinHttpSendRequest; the context value is
 // the request's SendingRequestCheck. Nothing may throw out of it.
@@ -42,8 +48,10 @@ std::string CheckCertificatePin(HINTERNET request, const std::string& pin) {
         return {};
     }
     tly::UniqueCertContext certificate(raw);
-    const std::string actual = ComputeCertThumbprint(certificate.get()->pbCertEncoded,
-                                                     certificate.get()->cbCertEncoded);
+    // Hashed once per certificate: every request over a kept-alive connection
+    // presents the same bytes again, while a changed certificate is hashed anew.
+    const std::string actual =
+        SeenCertificates().Thumbprint(certificate.get()->pbCertEncoded, certificate.get()->cbCertEncoded);
     certificate.reset();
     if (actual.empty()) {
         LogEvent(LogLevel::Error, kComponent, "cert.thumbprint_compute_failed",

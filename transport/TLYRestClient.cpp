@@ -167,6 +167,11 @@ std::string TLYRestClient::AccessToken() const {
     return accessToken;
 }
 
+std::uint32_t TLYRestClient::LastAuthenticationStatus() const {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    return lastAuthenticationStatus;
+}
+
 std::string TLYRestClient::ObservedThumbprint() const {
     std::lock_guard<std::mutex> lock(stateMutex_);
     return observedThumbprint;
@@ -200,6 +205,7 @@ bool TLYRestClient::Authenticate(const std::string& id, const std::string& secre
         clientSecret = secret;
         accessToken.clear();
         authorizationHeader.clear();
+        lastAuthenticationStatus = 0;
         connection = connectionHandle.get();
         validate = validateCert;
         timeout = receiveTimeoutMs_;
@@ -245,6 +251,10 @@ bool TLYRestClient::Authenticate(const std::string& id, const std::string& secre
         return false;
     }
     const std::uint32_t status = tly::QueryStatusCode(request.get());
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        lastAuthenticationStatus = status;
+    }
     std::string response;
     const DWORD readError = tly::ReadResponseBody(request.get(), response);
     request.reset();
@@ -355,9 +365,11 @@ bool TLYRestClient::Send(Verb verb, const std::string& endpoint, std::string& re
         ::WinHttpAddRequestHeaders(request.get(), authorization.c_str(), static_cast<DWORD>(-1),
                                    WINHTTP_ADDREQ_FLAG_ADD);
     }
-    if (isGet) {
+    // Every request passes here: the trace lines' texts are built only when written.
+    const bool tracing = IsLogLevelEnabled(LogLevel::Trace);
+    if (tracing && isGet) {
         Log(LogLevel::Trace, "request_outbound", "GET " + endpoint, {{"endpoint", endpoint}});
-    } else {
+    } else if (tracing) {
         Log(LogLevel::Trace, "post_outbound", "POST " + endpoint, {{"endpoint", endpoint}});
     }
 
@@ -392,7 +404,7 @@ bool TLYRestClient::Send(Verb verb, const std::string& endpoint, std::string& re
         return false;
     }
     statusCode = tly::QueryStatusCode(request.get());
-    if (isGet) {
+    if (tracing && isGet) {
         Log(LogLevel::Trace, "response_received", "Response " + std::to_string(statusCode) + " " + endpoint,
             {{"endpoint", endpoint}, {"status_code", statusCode}});
     }

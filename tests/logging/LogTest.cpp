@@ -72,6 +72,8 @@ TEST_F(LogTest, ThresholdFiltersBelowAndWritesAtOrAbove) {
         LogEvent(c.written, "c", "written");
         auto lines = ReadLogLines(LogPath());
         const bool sameLevel = c.written == c.filtered;
+        EXPECT_TRUE(IsLogLevelEnabled(c.written)) << c.level;
+        EXPECT_EQ(IsLogLevelEnabled(c.filtered), sameLevel) << c.level;
         EXPECT_EQ(lines.size(), sameLevel ? 2u : 1u) << c.level;
         EXPECT_EQ(lines.back()["event"], "written") << c.level;
     }
@@ -95,6 +97,18 @@ TEST_F(LogTest, NothingIsWrittenWhenLoggingIsOffButBootstrapStillWrites) {
 TEST_F(LogTest, InitialThresholdIsNone) {
     LogEvent(LogLevel::Error, "c", "e");
     EXPECT_FALSE(dir.Exists("tly_translator.log"));
+    EXPECT_FALSE(IsLogLevelEnabled(LogLevel::Error));
+}
+
+TEST_F(LogTest, BootstrapLinesJoinTheOpenMainLog) {
+    Apply("info");
+    LogEvent(LogLevel::Info, "c", "first");
+    BootstrapLog("settings broken");
+    LogEvent(LogLevel::Info, "c", "last");
+    auto lines = ReadLogLines(LogPath());
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[1]["event"], "bootstrap.diagnostic");
+    EXPECT_EQ(lines[2]["event"], "last");
 }
 
 TEST_F(LogTest, BootstrapGoesToDefaultLogAndBootstrapFileWithBareLf) {

@@ -2,6 +2,7 @@
 
 #include "settings/TranslatorSettings.h"
 #include "tests/support/LogReader.h"
+#include "tests/support/ManualClock.h"
 #include "tests/support/TempModuleDirectory.h"
 
 #include <gtest/gtest.h>
@@ -30,6 +31,7 @@ protected:
     }
 
     TempModuleDirectory dir;
+    tly::test::ManualClock clock;
 };
 
 constexpr size_t kMegabyte = 1048576;
@@ -74,6 +76,7 @@ TEST_F(RotationTest, NegativeCountKeepsThree) {
     Apply("tly_translator.log", 1, -7);
     for (char marker : {'a', 'b', 'c', 'd', 'e'}) {
         Fill("tly_translator.log", kMegabyte, marker);
+        clock.Advance(1000);  // the writer looks at the file again once a second
         LogEvent(LogLevel::Info, "c", "e");
     }
     EXPECT_EQ(FirstByte("tly_translator.1.log"), 'e');
@@ -106,8 +109,10 @@ TEST_F(RotationTest, ConcurrentWritersNeverInterleaveLines) {
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([t] {
+            // About 5 MB in all, more than three files of 1 MB keep: the open file is
+            // rotated while others wait to write.
             for (int i = 0; i < kLinesPerThread; ++i) {
-                LogEvent(LogLevel::Info, "c", "line", std::string(500, 'x'), {{"t", t}, {"i", i}});
+                LogEvent(LogLevel::Info, "c", "line", std::string(4000, 'x'), {{"t", t}, {"i", i}});
             }
         });
     }
@@ -118,5 +123,43 @@ TEST_F(RotationTest, ConcurrentWritersNeverInterleaveLines) {
         if (dir.Exists(name)) total += tly::test::ReadLogLines(dir.File(name)).size();  // every line parses
     }
     EXPECT_GT(total, 0u);
-    EXPECT_LE(total, static_cast<size_t>(kThreads * kLinesPerThread));
+    EXPECT_LT(total, static_cast<size_t>(kThreads * kLinesPerThread));  // the oldest were rotated away
+}
+
+// The log stays open between lines, shared so that operators can rename or
+// delete it; within a second the writer notices and starts a new file.
+TEST_F(RotationTest, RenamedDeletedOrReplacedLogIsLeftForANewOne) {
+    const std::string log = dir.File("tly_translator.log");
+    const std::string moved = dir.File("kept.log");
+    struct Case {
+        const char* what;
+        bool (*act)(const std::string& log, const std::string& moved);
+    };
+    for (const Case& c : {Case{"renamed", [](const std::string& l, const std::string& m) {
+                                   return ::MoveFileA(l.c_str(), m.c_str()) != 0;
+                               }},
+                          Case{"deleted", [](const std::string& l, const std::string&) {
+                                   return ::DeleteFileA(l.c_str()) != 0;
+                               }},
+                          Case{"replaced", [](const std::string& l, const std::string& m) {
+                                   if (!::MoveFileA(l.c_str(), m.c_str())) return false;
+                                   tly::test::WriteFileBytes(l, "");
+                                   return true;
+                               }}}) {
+        Apply("tly_translator.log", 1, 3);
+        LogEvent(LogLevel::Info, "c", "before");
+        ASSERT_TRUE(c.act(log, moved)) << c.what << ": error " << ::GetLastError();
+        clock.Advance(1000);
+        LogEvent(LogLevel::Info, "c", "after");
+
+        const auto lines = tly::test::ReadLogLines(log);
+        ASSERT_EQ(lines.size(), 1u) << c.what;
+        EXPECT_EQ(lines[0]["event"], "after") << c.what;
+        if (dir.Exists("kept.log")) {
+            EXPECT_EQ(tly::test::ReadLogLines(moved).size(), 1u) << c.what << ": the moved file got no later line";
+        }
+        ResetLoggingForTesting();
+        ::DeleteFileA(log.c_str());
+        ::DeleteFileA(moved.c_str());
+    }
 }

@@ -1,6 +1,7 @@
 #include "settings/Thumbprint.h"
 
 #include "settings/SettingsFile.h"
+#include "settings/ThumbprintCache.h"
 #include "tests/settings/SettingsTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -51,6 +52,24 @@ TEST(Thumbprint, IsTheSha1OfTheDerBytesInLowerCaseHex) {
     EXPECT_EQ(thumbprint, NormalizeThumbprint(kCertificateFingerprint));
 
     EXPECT_EQ(ComputeCertThumbprint(nullptr, 0), "da39a3ee5e6b4b0d3255bfef95601890afd80709");
+}
+
+TEST(Thumbprint, CacheAnswersByTheCertificatesBytes) {
+    const auto first = FromHex(kCertificateHex);
+    auto second = first;
+    second.back() ^= 0x01;  // another certificate: its signature differs in the last byte
+    const std::vector<unsigned char> third(first.begin(), first.end() - 1);  // a prefix is another one too
+    const std::string expected[] = {"c99711b3aade027893301a9f85f1adfdbf1ee104",
+                                    ComputeCertThumbprint(second.data(), second.size()),
+                                    ComputeCertThumbprint(third.data(), third.size())};
+    ASSERT_NE(expected[1], expected[0]);
+
+    // Each certificate seen again, after others, still gets its own thumbprint.
+    tly::ThumbprintCache cache;
+    const std::vector<unsigned char>* certificates[] = {&first, &second, &third};
+    for (int index : {0, 0, 1, 0, 1, 2, 0, 2, 1}) {
+        EXPECT_EQ(cache.Thumbprint(certificates[index]->data(), certificates[index]->size()), expected[index]) << index;
+    }
 }
 
 TEST(Thumbprint, SavedPinIsReadBackNormalizedAndKeepsTheRestOfTheFile) {

@@ -52,7 +52,7 @@ TEST_F(TranslatorLifecycleTest, FailedFirstConnectionIsLoggedWithTheNativeErrorA
         EXPECT_EQ(lines[0]["fields"], nlohmann::json({{"panel_id", 3}}));
         t.Release();
         native.ClearCalls();
-        ::DeleteFileA(CurrentLogFilePath().c_str());
+        WriteFileBytes(CurrentLogFilePath(), "");
     }
 }
 

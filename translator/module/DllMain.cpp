@@ -6,6 +6,7 @@
 // joined, locked or freed then.
 
 #include "api/TLYApiImpl.h"
+#include "logging/Log.h"
 #include "translator/module/ComModule.h"
 
 #include <windows.h>
@@ -15,10 +16,11 @@ public:
     void InitInstance(HINSTANCE instance) noexcept { ComModule::Init(instance); }
 
     // On FreeLibrary only: releases the cached class factory, then the native
-    // layer's instance when nothing of it runs any more.
+    // layer's instance when nothing of it runs any more, then the log file.
     void ExitInstance() noexcept {
         ComModule::Term();
         TLYApiImpl::DestroyAtUnload();
+        CloseLogFileAtUnload();
     }
 };
 

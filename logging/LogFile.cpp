@@ -1,0 +1,91 @@
+#include "logging/LogFile.h"
+
+#include "logging/Log.h"
+#include "platform/Clock.h"
+
+#include <windows.h>
+
+namespace tly {
+namespace {
+
+// How often the writer opens the file again by its name.
+constexpr std::uint32_t kReopenIntervalMs = 1000;
+// A rotation renames every numbered file once; a count beyond this would stall
+// the logging thread for minutes on each rotation, so larger counts keep this many.
+constexpr std::uint32_t kMostRotatedFiles = 1000;
+// Readers, writers (the bootstrap writer appends to the default log), renames
+// and deletes by anyone else all go on while the file is open here.
+constexpr DWORD kShareEverything = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+bool CurrentSize(HANDLE file, std::int64_t& size) {
+    LARGE_INTEGER value{};
+    if (!::GetFileSizeEx(file, &value)) return false;
+    size = value.QuadPart;
+    return true;
+}
+
+}  // namespace
+
+void RotateLogFiles(const std::string& path, std::uint32_t maxRotatedFiles) {
+    if (maxRotatedFiles == 0) {
+        ::DeleteFileA(path.c_str());
+        return;
+    }
+    const unsigned count = maxRotatedFiles < kMostRotatedFiles ? maxRotatedFiles : kMostRotatedFiles;
+    ::DeleteFileA(RotatedLogName(path, count).c_str());
+    for (unsigned i = count - 1; i >= 1; --i) {
+        ::MoveFileA(RotatedLogName(path, i).c_str(), RotatedLogName(path, i + 1).c_str());
+    }
+    ::MoveFileA(path.c_str(), RotatedLogName(path, 1).c_str());
+}
+
+void LogFile::Append(const std::string& path, const std::string& line, const LogRotationLimits& limits) {
+    // Unsigned subtraction gives the elapsed time across a wrap of the tick count.
+    if (file_ && (path != path_ || CurrentClock().TickCount() - openedAt_ >= kReopenIntervalMs)) {
+        // Closing also completes a delete that is pending while the file is
+        // open (Windows without POSIX deletes, and Wine); the name then leads
+        // to the file now there, or to a new one.
+        Close();
+    }
+    if (!EnsureOpen(path)) return;
+    RotateIfFull(path, limits);
+    if (!EnsureOpen(path)) return;
+
+    DWORD written = 0;
+    ::WriteFile(file_.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+    size_ += written;
+}
+
+void LogFile::Close() noexcept {
+    file_.reset();
+    path_.clear();
+    size_ = 0;
+}
+
+bool LogFile::EnsureOpen(const std::string& path) {
+    if (file_) return true;
+    UniqueFileHandle file(::CreateFileA(path.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES, kShareEverything, nullptr,
+                                        OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    std::int64_t size = 0;
+    if (!file || !CurrentSize(file.get(), size)) return false;
+    file_ = std::move(file);
+    path_ = path;
+    size_ = size;
+    openedAt_ = CurrentClock().TickCount();
+    return true;
+}
+
+// The size is tested before the line is written, so a file may exceed the
+// limit by one line. The count kept in memory decides; the file itself is asked
+// only when a rotation is due, so a file that others cut meanwhile is kept.
+void LogFile::RotateIfFull(const std::string& path, const LogRotationLimits& limits) {
+    if (limits.maxFileSize <= 0 || size_ < limits.maxFileSize) return;
+    std::int64_t actual = 0;
+    if (!CurrentSize(file_.get(), actual)) return;
+    size_ = actual;
+    if (size_ < limits.maxFileSize) return;
+    Close();
+    RotateLogFiles(path, limits.maxRotatedFiles);
+}
+
+}  // namespace tly

@@ -1,0 +1,45 @@
+#pragma once
+// The main log's file, kept open from one line to the next. Its size is
+// counted in memory as lines are written. At most once a second the file is
+// closed and opened again by its name: a file that an operator (or a log
+// shipper) renamed, deleted or replaced is left for a fresh one, and bytes that
+// others appended or cut are counted again. Not thread-safe: the log mutex
+// guards it.
+
+#include "platform/UniqueResource.h"
+
+#include <cstdint>
+#include <string>
+
+namespace tly {
+
+struct LogRotationLimits {
+    std::int64_t maxFileSize = 0;       // 0 or less: never rotate
+    std::uint32_t maxRotatedFiles = 0;  // 0: a full file is deleted instead
+};
+
+class LogFile {
+public:
+    // Writes one line to the file at path, rotating first when the file has
+    // reached the size limit. A file that cannot be opened loses the line.
+    void Append(const std::string& path, const std::string& line, const LogRotationLimits& limits);
+
+    // Closes the file; the next line opens it again by its name.
+    void Close() noexcept;
+
+private:
+    bool EnsureOpen(const std::string& path);
+    void RotateIfFull(const std::string& path, const LogRotationLimits& limits);
+
+    UniqueFileHandle file_;
+    std::string path_;             // the name file_ was opened under
+    std::int64_t size_ = 0;        // bytes in file_ as far as this writer knows
+    std::uint32_t openedAt_ = 0;   // tick of the open
+};
+
+// Renames every numbered file one up, dropping the oldest, and the log itself
+// to number 1; with no numbered files kept, deletes the log. Failed steps are
+// skipped: the file keeps growing until a later rotation succeeds.
+void RotateLogFiles(const std::string& path, std::uint32_t maxRotatedFiles);
+
+}  // namespace tly
