@@ -1,12 +1,14 @@
 # make test   set up the machine if needed, build, run every test under Wine
-# make build  build only
+# make build  build only: the release DLL, its debug file, the tests and tools
+# make bench  the DLL beside a bare WinHTTP client (tools/bench/README.md)
 # make demo   (see README)
 
 BUILD ?= build
 JOBS  ?= 2
 CMAKE_ARGS ?=
+BENCH_ARGS ?=
 
-.PHONY: all setup configure build test clean demo
+.PHONY: all setup configure build test bench clean demo
 
 all: build
 
@@ -23,6 +25,11 @@ build: configure
 
 test: build
 	@tools/run-tests.sh $(BUILD) $(JOBS)
+
+# The bench needs the DLL and itself, not the tests.
+bench: configure
+	cmake --build $(BUILD) --target tly-bench -j $(JOBS)
+	@tools/bench/run-bench.sh $(BUILD) $(BENCH_ARGS)
 
 clean:
 	-tools/wine-prefix.sh $(BUILD) stop
