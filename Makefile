@@ -2,13 +2,17 @@
 # make build  build only: the release DLL, its debug file, the tests and tools
 # make bench  the DLL beside a bare WinHTTP client (tools/bench/README.md)
 # make demo   (see README)
+# make fuzz   every parser entry point fed 10,000 reproducible mutations (FUZZ_ARGS)
+# make soak   the soak: 10,000 activities over 7 minutes with every fault (tools/soak)
+# make soak-quick  the same in about a minute; SOAK_ARGS passes options to both
 
 BUILD ?= build
 JOBS  ?= 2
 CMAKE_ARGS ?=
 BENCH_ARGS ?=
+SOAK_ARGS ?=
 
-.PHONY: all setup configure build test bench clean demo
+.PHONY: all setup configure build test bench clean demo fuzz soak soak-quick
 
 all: build
 
@@ -38,3 +42,16 @@ clean:
 # The demo: set-up, build, then the translator at work against the simulator.
 demo: build
 	@tools/demo/run-demo.sh $(BUILD)
+
+# The full parser sweep (tools/fuzz): 10,000 inputs per entry point by default.
+FUZZ_ARGS ?= --iterations 10000 --run 1
+fuzz: build
+	@TLY_BUILD_DIR=$(abspath $(BUILD)) tools/fuzz/run-fuzz.sh $(BUILD) $(FUZZ_ARGS)
+
+# The soak: host-sim through the registered DLL against the simulator with
+# faults armed over the run; one summary, exit 1 on any loss (tools/soak).
+soak: build
+	@tools/soak/run-soak.sh $(BUILD) $(SOAK_ARGS)
+
+soak-quick: build
+	@tools/soak/run-soak.sh $(BUILD) --profile quick $(SOAK_ARGS)

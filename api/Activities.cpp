@@ -1,22 +1,30 @@
-// Pending activity processing: fetch each active panel's activities in
-// batches, hand each to the translator's call-backs with host event codes, and
-// mark the batch processed only after its call-backs have returned, so every
-// activity is delivered at least once.
+// Pending activity processing: fetch each open panel's activities in batches,
+// hand each to the translator's call-backs with host event codes, and mark
+// the batch processed only after its call-backs have returned.
+//
+// Every activity reaches the host once while the process lives: an activity
+// that cannot be read exactly as sent is set aside (neither delivered nor
+// marked) without failing its batch-mates; an activity already handed to the
+// host whose mark failed is marked again without a second delivery (the
+// redelivery ledger); and an activity whose panel has no translator, or was
+// closed meanwhile, stays pending on the server.
 
 #include "api/ActivityCodes.h"
 #include "api/DeliveryPanel.h"
-#include "api/JsonRead.h"
 #include "api/TLYApiImpl.h"
 #include "logging/Log.h"
+#include "platform/Clock.h"
 #include "platform/TextConversion.h"
 
 #include <exception>
+#include <functional>
+#include <set>
 
 namespace {
 
-// A run fetches at most this many batches per panel, so a server that keeps
-// reporting remaining activities cannot hold the run forever.
-constexpr int kMostBatchesPerPanel = 100;
+// A panel's batch loop stops after this long within one run; the next run
+// goes on where it stopped. A loop also stops when a batch made no progress.
+constexpr std::uint32_t kMostRunMsPerPanel = 10000;
 constexpr size_t kAlarmTextLimit = 2000;
 
 // Cut to the byte limit (which may split a character: the conversion then
@@ -36,189 +44,183 @@ std::string JoinIds(const std::vector<std::int32_t>& ids) {
     return joined;
 }
 
+// What one batch came to.
+struct BatchResult {
+    std::vector<std::int32_t> markIds;    // in the order processed
+    std::vector<std::int32_t> handedIds;  // handed to the host in this batch
+    std::vector<std::int32_t> suppressedIds;
+    bool panelClosed = false;
+};
+
+// Every id the batch names, malformed activities' included.
+std::set<std::int32_t> ReadableIds(const PendingBatch& batch) {
+    std::set<std::int32_t> ids;
+    for (const PendingActivity& activity : batch.activities) ids.insert(activity.admId);
+    for (const MalformedActivity& activity : batch.malformed) {
+        if (activity.admId) ids.insert(*activity.admId);
+    }
+    return ids;
+}
+
 }  // namespace
 
-void TLYApiImpl::FetchAndProcessPendingActivities() {
-    // Runs from every starter go through one gate, so two runs never fetch and
-    // deliver the same batch at the same time.
-    RequestActivityRun(/*fromNotification=*/false);
-}
-
-void TLYApiImpl::OnActivitiesAvailable() {
-    LogApiEvent(LogLevel::Debug, "activities.notification", "Received activities_available notification");
-    RequestActivityRun(/*fromNotification=*/true);
-}
-
-// Whoever finds the gate open runs; a request that finds a run in progress
-// only asks for one more, which that run performs before it returns. The
-// request flag is raised before the gate is tried and checked again after the
-// gate is released, so no request is lost between the two. No lock is held
-// while the runs call back into the translator, which may call the API again.
-void TLYApiImpl::RequestActivityRun(bool fromNotification) {
-    refetchRequested.store(true);
-    for (;;) {
-        bool expected = false;
-        if (!fetchInProgress.compare_exchange_strong(expected, true)) {
-            if (fromNotification) {
-                LogApiEvent(LogLevel::Debug, "activities.coalesced", "Already fetching — will re-fetch when done");
-            }
-            return;
-        }
-        struct GateRelease {
-            std::atomic<bool>& gate;
-            ~GateRelease() { gate.store(false); }
-        } release{fetchInProgress};
-
-        while (refetchRequested.exchange(false)) RunPendingActivities();
-        if (!refetchRequested.load()) return;
-    }
-}
-
-void TLYApiImpl::RunPendingActivities() {
-    const bool hasBadgeCallback = badgeActivityCallback.load() != nullptr;
-    const bool restReady = restClient.IsInitialized();
-    LogApiEvent(LogLevel::Info, "activities.fetch_entry", "FetchAndProcessPendingActivities called",
-                {{"has_callback", hasBadgeCallback}, {"rest_ready", restReady}});
-    if (!hasBadgeCallback && !alarmEventCallback.load()) {
-        LogApiEvent(LogLevel::Warn, "activities.no_callback", "No activity callbacks set, skipping");
-        return;
-    }
-    if (!restReady) {
-        LogApiEvent(LogLevel::Warn, "activities.not_connected", "REST client not ready, skipping activity fetch");
-        return;
-    }
-    const std::vector<std::int32_t> panels = PanelIdsSnapshot();
-    if (panels.empty()) {
-        LogApiEvent(LogLevel::Warn, "activities.no_panels", "No panels registered, skipping activity fetch");
-        return;
-    }
-
-    std::int64_t processed = 0;
-    for (std::int32_t panel : panels) ProcessPanelActivities(panel, processed);
-    if (processed > 0) {
-        LogApiEvent(LogLevel::Info, "activities.batch_complete", "Finished processing activities",
-                    {{"total_processed", processed}});
-    }
-}
-
 void TLYApiImpl::ProcessPanelActivities(std::int32_t panelId, std::int64_t& processedCount) {
-    const DeliveryPanelScope delivering(panelId);
+    DeliveryPanelScope delivering(panelId);
     const std::string endpoint = "/pending_activities/" + std::to_string(panelId);
+    const std::uint32_t started = tly::CurrentClock().TickCount();
     for (int batch = 1;; ++batch) {
+        if (!IsPanelOpen(panelId)) return;
         std::string response;
         if (!restClient.GetWithRetry(endpoint, response)) {
             LogApiEvent(LogLevel::Error, "activities.fetch_failed", "Failed to fetch pending activities",
                         {{"panel_id", panelId}, {"endpoint", endpoint}, {"response", response}});
             return;
         }
+        PendingBatch parsed;
         try {
-            const nlohmann::json body = nlohmann::json::parse(response);
-            const nlohmann::json* activities = json_read::Member(body, "activities");
-            const std::int32_t remaining = json_read::Int32(body, "remaining_count");
-            if (!activities || activities->is_null()) return;
-            if (!activities->is_array()) {
-                throw nlohmann::json::type_error::create(
-                    302, std::string("activities must be an array, but is ") + activities->type_name(), activities);
-            }
-            if (activities->empty()) return;
-
-            std::vector<std::int32_t> processedIds;
-            for (const nlohmann::json& activity : *activities) {
-                std::int32_t admId = 0;
-                if (HandleActivity(activity, panelId, admId)) {
-                    processedIds.push_back(admId);
-                    ++processedCount;
-                }
-            }
-
-            bool progressed = false;
-            if (!processedIds.empty()) {
-                const std::string ids = JoinIds(processedIds);
-                std::string markResponse;
-                progressed = restClient.PostWithRetry("/activities/batch_processed?ids=" + ids, markResponse);
-                if (!progressed) {
-                    LogApiEvent(LogLevel::Error, "activities.batch_mark_failed",
-                                "Failed to mark activity batch as processed", {{"ids", ids}, {"response", markResponse}});
-                }
-            }
-
-            if (remaining <= 0) return;
-            // The server would hand out the same batch again: stop until the next run.
-            if (!progressed) {
-                LogApiEvent(LogLevel::Warn, "activities.no_progress",
-                            "Batch left every activity pending; fetching again on the next run",
-                            {{"panel_id", panelId}, {"remaining", remaining}});
-                return;
-            }
-            if (batch >= kMostBatchesPerPanel) {
-                LogApiEvent(LogLevel::Warn, "activities.batch_limit", "Batch limit reached; continuing on the next run",
-                            {{"panel_id", panelId}, {"batches", batch}, {"remaining", remaining}});
-                return;
-            }
-            LogApiEvent(LogLevel::Debug, "activities.more_remaining", "Fetching next batch", {{"remaining", remaining}});
+            parsed = ParsePendingBatch(response);
         } catch (const std::exception& e) {
             LogApiEvent(LogLevel::Error, "activities.parse_failed", "Failed to parse activities response",
                         {{"exception", e.what()}});
             return;
         }
+        if (parsed.remainingCount <= 0) ledger.ForgetAllBut(panelId, ReadableIds(parsed));
+        if (parsed.empty) return;
+        ReportMalformedActivities(panelId, parsed.malformed);
+
+        BatchResult result;
+        std::set<std::int32_t> inThisBatch;
+        for (const PendingActivity& activity : parsed.activities) {
+            std::int32_t actualPanel = 0;
+            std::int32_t readerIndex = 0;
+            if (!activity.readerExternalId.empty() &&
+                !ParseReaderExternalId(activity.readerExternalId, actualPanel, readerIndex)) {
+                LogApiEvent(LogLevel::Warn, "activities.invalid_reader_external_id",
+                            "Skipping activity with malformed reader_external_id",
+                            {{"adm_id", activity.admId}, {"reader_external_id", activity.readerExternalId}});
+                continue;
+            }
+            if (actualPanel != panelId) {
+                LogApiEvent(LogLevel::Warn, "activities.panel_mismatch",
+                            "Activity does not belong to this panel, leaving unprocessed",
+                            {{"adm_id", activity.admId},
+                             {"reader_external_id", activity.readerExternalId},
+                             {"expected_panel_id", panelId},
+                             {"actual_panel_id", actualPanel}});
+                continue;
+            }
+            // The same id twice in one batch is one activity.
+            if (!inThisBatch.insert(activity.admId).second) continue;
+            if (ledger.Contains(panelId, activity.admId)) {
+                result.suppressedIds.push_back(activity.admId);
+                result.markIds.push_back(activity.admId);
+                continue;
+            }
+            const ActivityContext context{readerIndex, ActivityEventTime(activity.timestamp)};
+            const Delivery delivery = DeliverActivity(panelId, activity, context, delivering);
+            if (delivery == Delivery::PanelClosed) {
+                result.panelClosed = true;
+                break;
+            }
+            if (delivery == Delivery::Refused) continue;
+            result.markIds.push_back(activity.admId);
+            result.handedIds.push_back(activity.admId);
+        }
+        processedCount += static_cast<std::int64_t>(result.markIds.size());
+
+        if (!result.suppressedIds.empty()) {
+            LogApiEvent(LogLevel::Info, "activities.redelivery_suppressed",
+                        "Activities already delivered are marked again without a second delivery",
+                        {{"panel_id", panelId},
+                         {"count", static_cast<std::int64_t>(result.suppressedIds.size())},
+                         {"ids", JoinIds(result.suppressedIds)}});
+        }
+
+        bool progressed = false;
+        if (!result.markIds.empty()) {
+            const std::string ids = JoinIds(result.markIds);
+            std::string markResponse;
+            progressed = restClient.PostWithRetry("/activities/batch_processed?ids=" + ids, markResponse);
+            if (progressed) {
+                ledger.Forget(panelId, result.markIds);
+            } else {
+                ledger.Remember(panelId, result.handedIds);
+                LogApiEvent(LogLevel::Error, "activities.batch_mark_failed",
+                            "Failed to mark activity batch as processed", {{"ids", ids}, {"response", markResponse}});
+            }
+        }
+
+        if (result.panelClosed) return;
+        if (parsed.remainingCount <= 0) return;
+        // The server would hand out the same batch again: stop until the next run.
+        if (!progressed) {
+            LogApiEvent(LogLevel::Warn, "activities.no_progress",
+                        "Batch left every activity pending; fetching again on the next run",
+                        {{"panel_id", panelId}, {"remaining", parsed.remainingCount}});
+            return;
+        }
+        if (tly::CurrentClock().TickCount() - started >= kMostRunMsPerPanel) {  // unsigned: wrap-safe
+            LogApiEvent(LogLevel::Warn, "activities.run_time_limit",
+                        "Run time limit reached for this panel; continuing on the next run",
+                        {{"panel_id", panelId}, {"batches", batch}, {"remaining", parsed.remainingCount}});
+            return;
+        }
+        LogApiEvent(LogLevel::Debug, "activities.more_remaining", "Fetching next batch",
+                    {{"remaining", parsed.remainingCount}});
     }
 }
 
-// True when the activity counts as processed (marked on the server).
-bool TLYApiImpl::HandleActivity(const nlohmann::json& activity, std::int32_t panelId, std::int32_t& admId) {
-    admId = json_read::Int32(activity, "adm_id");
-    const std::int32_t activityType = json_read::Int32(activity, "activity_type");
-    const std::int64_t badgeNo = json_read::Int64(activity, "badge_no");
-    const std::string readerExternalId = json_read::String(activity, "reader_external_id");
-    const std::string doorName = json_read::String(activity, "door_name");
-    const std::string readerName = json_read::String(activity, "reader_name");
-    const std::string timestamp = json_read::String(activity, "timestamp");
-
-    std::int32_t actualPanel = 0;
-    std::int32_t readerIndex = 0;
-    if (!readerExternalId.empty() && !ParseReaderExternalId(readerExternalId, actualPanel, readerIndex)) {
-        LogApiEvent(LogLevel::Warn, "activities.invalid_reader_external_id",
-                    "Skipping activity with malformed reader_external_id",
-                    {{"adm_id", admId}, {"reader_external_id", readerExternalId}});
-        return false;
+// Logged once per panel and id in a process: such an activity stays on the
+// server and comes back at every run.
+void TLYApiImpl::ReportMalformedActivities(std::int32_t panelId, const std::vector<MalformedActivity>& malformed) {
+    for (const MalformedActivity& activity : malformed) {
+        const std::uint64_t key = activity.admId ? static_cast<std::uint32_t>(*activity.admId)
+                                                 : (std::uint64_t{1} << 32) | std::hash<std::string>{}(activity.text);
+        if (!malformedReported.First(panelId, key)) continue;
+        LogFields fields{{"panel_id", panelId}, {"activity", activity.text}, {"exception", activity.reason}};
+        if (activity.admId) fields.emplace_back("adm_id", *activity.admId);
+        LogApiEvent(LogLevel::Error, "activities.malformed",
+                    "Malformed activity left pending: neither delivered nor marked", fields);
     }
-    if (actualPanel != panelId) {
-        LogApiEvent(LogLevel::Warn, "activities.panel_mismatch",
-                    "Activity does not belong to this panel, leaving unprocessed",
-                    {{"adm_id", admId},
-                     {"reader_external_id", readerExternalId},
-                     {"expected_panel_id", panelId},
-                     {"actual_panel_id", actualPanel}});
-        return false;
-    }
+}
 
-    const ActivityContext context{admId, badgeNo, readerIndex, doorName, readerName, timestamp, ActivityEventTime(timestamp)};
-    if (activityType == 3) {
+// Hands one activity to its call-back, unless its panel was closed meanwhile.
+// A close waits for a delivery under way, so the panel either gets it before
+// its close returns or the activity stays pending.
+TLYApiImpl::Delivery TLYApiImpl::DeliverActivity(std::int32_t panelId, const PendingActivity& activity,
+                                                 const ActivityContext& context, DeliveryPanelScope& scope) {
+    if (!BeginPanelDelivery(panelId)) return Delivery::PanelClosed;
+    struct End {
+        TLYApiImpl& api;
+        std::int32_t panelId;
+        ~End() { api.EndPanelDelivery(panelId); }
+    } end{*this, panelId};
+
+    scope.TakeRefusal();
+    if (activity.IsAlarm()) {
         HandleAlarm(activity, context);
     } else {
         HandleBadgeActivity(activity, context);
     }
-    return true;
+    if (!scope.TakeRefusal()) return Delivery::Handed;
+    LogApiEvent(LogLevel::Warn, "activities.delivery_refused",
+                "No translator took the activity for its panel; leaving it pending",
+                {{"panel_id", panelId}, {"adm_id", activity.admId}});
+    return Delivery::Refused;
 }
 
-void TLYApiImpl::HandleBadgeActivity(const nlohmann::json& activity, const ActivityContext& a) {
-    const bool granted = json_read::Bool(activity, "entry_granted");
-    std::string notes;
-    EventCodes codes{0, 0};
-    if (!granted) {
-        notes = json_read::String(activity, "notes");
-        codes = DenialCodes(notes);
-    }
+void TLYApiImpl::HandleBadgeActivity(const PendingActivity& a, const ActivityContext& context) {
+    const EventCodes codes = a.entryGranted ? EventCodes{0, 0} : DenialCodes(a.notes);
     LogApiEvent(LogLevel::Info, "activities.processing",
-                granted ? "Processing granted activity" : "Processing denied activity",
+                a.entryGranted ? "Processing granted activity" : "Processing denied activity",
                 {{"adm_id", a.admId},
                  {"badge_no", a.badgeNo},
-                 {"reader_index", a.readerIndex},
+                 {"reader_index", context.readerIndex},
                  {"reader_name", a.readerName},
                  {"door_name", a.doorName},
                  {"event_type", codes.type},
                  {"event_id", codes.id},
-                 {"notes", notes}});
+                 {"notes", a.notes}});
 
     BadgeActivityCallback callback = badgeActivityCallback.load();
     if (!callback) {
@@ -227,17 +229,14 @@ void TLYApiImpl::HandleBadgeActivity(const nlohmann::json& activity, const Activ
                     {{"adm_id", a.admId}, {"badge_no", a.badgeNo}});
         return;
     }
-    callback(a.readerIndex, a.badgeNo, codes.type, codes.id, a.eventTime);
+    callback(context.readerIndex, a.badgeNo, codes.type, codes.id, context.eventTime);
 }
 
-void TLYApiImpl::HandleAlarm(const nlohmann::json& activity, const ActivityContext& a) {
-    const std::int32_t sourceType = json_read::Int32(activity, "source_type");
-    json_read::String(activity, "alarm_description");  // not used, but its type is checked
-    const std::string fullText = json_read::String(activity, "alarm_full_text");
+void TLYApiImpl::HandleAlarm(const PendingActivity& a, const ActivityContext& context) {
     AlarmEventCallback callback = alarmEventCallback.load();
     const std::string suffix = ": Badge " + std::to_string(a.badgeNo) + " at " + a.doorName + " (" + a.timestamp + ")";
 
-    if (sourceType == 4) {
+    if (a.sourceType == 4) {
         if (!callback) {
             LogApiEvent(LogLevel::Warn, "activities.alarm_no_callback",
                         "Panic alarm activity received but alarm callback not set, skipping",
@@ -245,39 +244,39 @@ void TLYApiImpl::HandleAlarm(const nlohmann::json& activity, const ActivityConte
             return;
         }
         size_t length = 0;
-        const std::wstring text = AlarmText(fullText.empty() ? "Panic Alarm" + suffix : fullText, length);
+        const std::wstring text = AlarmText(a.alarmFullText.empty() ? "Panic Alarm" + suffix : a.alarmFullText, length);
         LogApiEvent(LogLevel::Info, "activities.alarm_processing", "Processing panic alarm activity",
                     {{"adm_id", a.admId},
                      {"badge_no", a.badgeNo},
-                     {"reader_index", a.readerIndex},
+                     {"reader_index", context.readerIndex},
                      {"door_name", a.doorName},
                      {"source_type", 4},
                      {"text_length", static_cast<std::int64_t>(length)}});
-        callback(a.readerIndex, a.badgeNo, 2, 3, a.eventTime, text.c_str());
+        callback(context.readerIndex, a.badgeNo, 2, 3, context.eventTime, text.c_str());
         return;
     }
 
-    const std::string name = AlarmTypeName(sourceType);
+    const std::string name = AlarmTypeName(a.sourceType);
     if (name.empty()) {
         LogApiEvent(LogLevel::Warn, "activities.alarm_unknown_source", "Unknown alarm source_type, skipping",
-                    {{"adm_id", a.admId}, {"source_type", sourceType}});
+                    {{"adm_id", a.admId}, {"source_type", a.sourceType}});
         return;
     }
     if (!callback) {
         LogApiEvent(LogLevel::Warn, "activities.alarm_no_callback",
                     "Generic alarm activity received but alarm callback not set, skipping",
-                    {{"adm_id", a.admId}, {"source_type", sourceType}});
+                    {{"adm_id", a.admId}, {"source_type", a.sourceType}});
         return;
     }
     size_t length = 0;
-    const std::wstring text = AlarmText(fullText.empty() ? name + suffix : fullText, length);
+    const std::wstring text = AlarmText(a.alarmFullText.empty() ? name + suffix : a.alarmFullText, length);
     LogApiEvent(LogLevel::Info, "activities.generic_alarm_processing", "Processing generic alarm activity",
                 {{"adm_id", a.admId},
                  {"badge_no", a.badgeNo},
-                 {"reader_index", a.readerIndex},
+                 {"reader_index", context.readerIndex},
                  {"door_name", a.doorName},
-                 {"source_type", sourceType},
+                 {"source_type", a.sourceType},
                  {"alarm_prefix", name},
                  {"text_length", static_cast<std::int64_t>(length)}});
-    callback(a.readerIndex, a.badgeNo, 30, 2, a.eventTime, text.c_str());
+    callback(context.readerIndex, a.badgeNo, 30, 2, context.eventTime, text.c_str());
 }

@@ -76,14 +76,23 @@ void TLYApiImpl::Disconnect(std::int32_t panelId) {
         std::lock_guard<std::mutex> serialised(connectionMutex);
         LogApiEvent(LogLevel::Info, "disconnect.start", "Disconnecting panel from Tallyport", {{"panel_id", panelId}});
         UnregisterPanel(panelId);
+    }
+    // No new delivery to the panel starts now; one under way reaches the
+    // panel before its close returns. Outside connectionMutex, since the
+    // delivering thread's host may call the API.
+    WaitForPanelDeliveries(panelId);
+    {
+        std::lock_guard<std::mutex> serialised(connectionMutex);
         if (ActivePanelCount() > 0) return;  // other panels still use the transport
         webSocket.Close();
         restClient.Close();
     }
-    // With no panel left nothing needs the watcher: stop it on this ordinary
-    // path, so the module can be unloaded. Outside connectionMutex, since a
-    // reconnect on the watcher thread may be waiting for it.
+    // With no panel left nothing needs the watcher or the activity worker:
+    // stop them on this ordinary path, so the module can be unloaded. Outside
+    // connectionMutex, since a reconnect on the watcher thread may be waiting
+    // for it.
     StopSettingsWatcher();
+    StopActivityWorker();
 }
 
 bool TLYApiImpl::CheckConnection() {

@@ -6,6 +6,7 @@
 #include "api/JsonRead.h"
 #include "api/TLYApiImpl.h"
 #include "logging/Log.h"
+#include "platform/JsonDocument.h"
 
 #include <algorithm>
 #include <exception>
@@ -27,7 +28,7 @@ const nlohmann::json& ReaderMember(const nlohmann::json& message) {
 
 void TLYApiImpl::OnWebSocketMessage(const std::string& text) {
     try {
-        const nlohmann::json message = nlohmann::json::parse(text);
+        const nlohmann::json message = tly::ParseJson(text);
         const std::string type = json_read::String(message, "type");
         if (type == "reader_connected") {
             OnReaderConnected(text);
@@ -55,7 +56,7 @@ void TLYApiImpl::OnWebSocketStateChanged(bool connected) {
 }
 
 void TLYApiImpl::OnReaderConnected(const std::string& text) {
-    const nlohmann::json message = nlohmann::json::parse(text);
+    const nlohmann::json message = tly::ParseJson(text);
     const nlohmann::json& reader = ReaderMember(message);
     HandheldInfo connected;
     connected.guid = json_read::String(reader, "guid");
@@ -75,7 +76,7 @@ void TLYApiImpl::OnReaderConnected(const std::string& text) {
 }
 
 void TLYApiImpl::OnReaderDisconnected(const std::string& text) {
-    const nlohmann::json message = nlohmann::json::parse(text);
+    const nlohmann::json message = tly::ParseJson(text);
     const nlohmann::json& reader = ReaderMember(message);
     const std::string guid = json_read::String(reader, "guid");
     const std::string name = json_read::String(reader, "name");
@@ -92,7 +93,7 @@ void TLYApiImpl::OnReaderDisconnected(const std::string& text) {
 }
 
 void TLYApiImpl::OnReaderDoorChanged(const std::string& text) {
-    const nlohmann::json message = nlohmann::json::parse(text);
+    const nlohmann::json message = tly::ParseJson(text);
     const nlohmann::json& reader = ReaderMember(message);
     const std::string guid = json_read::String(reader, "guid");
     const std::int32_t id = json_read::Int32(reader, "id");

@@ -2,9 +2,10 @@
 // panel and the handhelds connected now, then bringing the reader transition
 // queues in line with it.
 
-#include "api/JsonRead.h"
+#include "api/SiteRecords.h"
 #include "api/TLYApiImpl.h"
 #include "logging/Log.h"
+#include "platform/JsonDocument.h"
 
 #include <algorithm>
 #include <exception>
@@ -13,61 +14,6 @@ namespace {
 
 // Once set, every later load first queues all known readers offline.
 std::atomic<bool> initialDataLoadedOnce{false};
-
-// The array member of a site-data response. The literal null counts as an
-// object without members; an absent or null array is an empty list; anything
-// else of the wrong shape throws.
-const nlohmann::json& ElementsOf(const nlohmann::json& body, const char* member) {
-    static const nlohmann::json kEmpty = nlohmann::json::array();
-    if (body.is_null()) return kEmpty;
-    const nlohmann::json* elements = json_read::Member(body, member);
-    if (!elements || elements->is_null()) return kEmpty;
-    if (!elements->is_array()) {
-        throw nlohmann::json::type_error::create(302, std::string("member '") + member + "' must be an array, but is " +
-                                                          elements->type_name(), elements);
-    }
-    return *elements;
-}
-
-DoorInfo ReadDoor(const nlohmann::json& element) {
-    DoorInfo door;
-    door.id = json_read::Int32(element, "id");
-    door.name = json_read::String(element, "name");
-    door.external_id = json_read::String(element, "external_id");
-    door.external_entry_reader_id = json_read::Int32(element, "external_entry_reader_id");
-    door.external_exit_reader_id = json_read::Int32(element, "external_exit_reader_id");
-    return door;
-}
-
-HandheldInfo ReadHandheld(const nlohmann::json& element) {
-    HandheldInfo handheld;
-    handheld.id = json_read::Int32(element, "id");
-    handheld.name = json_read::String(element, "name");
-    handheld.guid = json_read::String(element, "guid");
-    handheld.external_id = json_read::String(element, "external_id");
-    handheld.door_id = json_read::Int32(element, "door_id");
-    return handheld;
-}
-
-// Connected readers carry no external id.
-HandheldInfo ReadConnectedReader(const nlohmann::json& element) {
-    HandheldInfo handheld;
-    handheld.id = json_read::Int32(element, "id");
-    handheld.guid = json_read::String(element, "guid");
-    handheld.name = json_read::String(element, "name");
-    handheld.door_id = json_read::Int32(element, "door_id");
-    return handheld;
-}
-
-ReaderInfo ReadReader(const nlohmann::json& element) {
-    ReaderInfo reader;
-    reader.id = json_read::Int32(element, "id");
-    reader.external_id = json_read::String(element, "external_id");
-    reader.name = json_read::String(element, "name");
-    reader.guid = json_read::String(element, "guid");
-    reader.door_id = json_read::Int32(element, "door_id");
-    return reader;
-}
 
 bool StartsWith(const std::string& text, const std::string& prefix) {
     return text.size() >= prefix.size() && text.compare(0, prefix.size(), prefix) == 0;
@@ -90,7 +36,7 @@ bool TLYApiImpl::LoadSiteList(const SiteFetch& fetch, std::mutex& mutex, std::ve
         return false;
     }
     try {
-        const nlohmann::json body = nlohmann::json::parse(response);
+        const nlohmann::json body = tly::ParseJson(response);
         std::lock_guard<std::mutex> lock(mutex);
         prepare(list);
         for (const nlohmann::json& element : ElementsOf(body, fetch.member)) list.push_back(readElement(element));

@@ -20,14 +20,10 @@ void TLYApiImpl::QueueTransition(TransitionQueues& queues, const std::string& ex
     if (externalId.empty() || !ParseReaderExternalId(externalId, panel, reader)) return;
 
     std::lock_guard<std::mutex> lock(panelsMutex);
-    auto entry = queues.find(panel);
-    if (entry == queues.end()) {
-        entry = queues.emplace(panel, std::vector<std::int32_t>{}).first;
-        // A transition makes its panel active: it is then polled and keeps the
-        // transport open.
-        if (std::find(panelIds.begin(), panelIds.end(), panel) == panelIds.end()) panelIds.push_back(panel);
-    }
-    std::vector<std::int32_t>& list = entry->second;
+    // Queued for the panel whether or not it is open; only TLYAPI_Open makes a
+    // panel active, so a reader change never starts fetches for a panel nobody
+    // hosts.
+    std::vector<std::int32_t>& list = queues[panel];
     if (std::find(list.begin(), list.end(), reader) != list.end()) return;
 
     if (online) {

@@ -153,5 +153,6 @@ void TLYApiImpl::CloseTransport() {
 // unloadable), never under the loader lock. A later TLYAPI_Open starts afresh.
 void TLYApiImpl::StopBackgroundWork() {
     StopSettingsWatcher();
+    StopActivityWorker();
     CloseTransport();
 }

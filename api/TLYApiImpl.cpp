@@ -1,5 +1,10 @@
 #include "api/TLYApiImpl.h"
 
+#include "api/DeliveryPanel.h"
+#include "logging/Log.h"
+
+#include <windows.h>
+
 #include <algorithm>
 
 namespace {
@@ -21,7 +26,8 @@ void TLYApiImpl::DestroyAtUnload() {
     TLYApiImpl* instance = g_instance.exchange(nullptr);
     if (!instance) return;
     // Still in use: leave it rather than block or call out under the loader lock.
-    if (instance->watcherRunning.load() || instance->webSocket.IsConnected() || instance->restClient.IsInitialized()) {
+    if (instance->watcherRunning.load() || instance->activityWorkerRunning.load() || instance->webSocket.IsConnected() ||
+        instance->restClient.IsInitialized()) {
         return;
     }
     delete instance;
@@ -36,6 +42,7 @@ TLYApiImpl::TLYApiImpl() {
 
 TLYApiImpl::~TLYApiImpl() {
     StopSettingsWatcher();
+    StopActivityWorker();
     webSocket.Close();
     restClient.Close();
 }
@@ -65,6 +72,48 @@ void TLYApiImpl::UnregisterPanel(std::int32_t panelId) {
     panelIds.erase(std::remove(panelIds.begin(), panelIds.end(), panelId), panelIds.end());
     readersGoneOnline.erase(panelId);
     readersGoneOffline.erase(panelId);
+}
+
+bool TLYApiImpl::IsPanelOpen(std::int32_t panelId) const {
+    std::lock_guard<std::mutex> lock(panelsMutex);
+    return std::find(panelIds.begin(), panelIds.end(), panelId) != panelIds.end();
+}
+
+// A delivery starts only while its panel is open, and is counted until its
+// call-back returns.
+bool TLYApiImpl::BeginPanelDelivery(std::int32_t panelId) {
+    std::lock_guard<std::mutex> lock(panelsMutex);
+    if (std::find(panelIds.begin(), panelIds.end(), panelId) == panelIds.end()) return false;
+    ++deliveriesInFlight[panelId];
+    return true;
+}
+
+void TLYApiImpl::EndPanelDelivery(std::int32_t panelId) {
+    std::lock_guard<std::mutex> lock(panelsMutex);
+    auto entry = deliveriesInFlight.find(panelId);
+    if (entry != deliveriesInFlight.end() && --entry->second <= 0) deliveriesInFlight.erase(entry);
+}
+
+// Called after the panel was unregistered, so no new delivery can start. A
+// host that closes the panel from inside its own sink, while this thread
+// delivers to it, is not waited for. The wait is bounded: a sink that blocks
+// on the closing thread must not hang both.
+void TLYApiImpl::WaitForPanelDeliveries(std::int32_t panelId) {
+    if (CurrentDeliveryPanel() == panelId) return;
+    constexpr ULONGLONG kMostWaitMs = 10000;
+    const ULONGLONG started = ::GetTickCount64();
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(panelsMutex);
+            if (deliveriesInFlight.find(panelId) == deliveriesInFlight.end()) return;
+        }
+        if (::GetTickCount64() - started >= kMostWaitMs) {
+            LogApiEvent(LogLevel::Warn, "close.delivery_wait_timeout",
+                        "A delivery to the closing panel is still under way", {{"panel_id", panelId}});
+            return;
+        }
+        ::Sleep(2);
+    }
 }
 
 std::int32_t TLYApiImpl::ActivePanelCount() const {

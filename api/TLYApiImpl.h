@@ -6,9 +6,12 @@
 // Lock order: the four list mutexes (connected readers, handhelds, readers,
 // doors) are taken together by one std::scoped_lock; panelsMutex only inside
 // them, never the reverse. settingsMutex and lastErrorMutex guard a copy or an
-// assignment and are never held while another lock is taken. No lock of this
-// class is held while a call-back into the translator runs.
+// assignment and are never held while another lock is taken; so are the
+// ledger's and the activity worker's locks. No lock of this class is held
+// while a call-back into the translator runs.
 
+#include "api/PendingBatch.h"
+#include "api/RedeliveryLedger.h"
 #include "api/SiteData.h"
 #include "api/TLYApi.h"
 #include "logging/Log.h"
@@ -21,9 +24,12 @@
 #include <atomic>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
+
+class DeliveryPanelScope;
 
 class TLYApiImpl {
 public:
@@ -43,9 +49,11 @@ public:
     void ClearLastError();
     std::string GetLastError() const;
 
-    // Panel registry.
+    // Panel registry. Only TLYAPI_Open registers a panel and only
+    // TLYAPI_Close unregisters it; activities are fetched for these alone.
     void RegisterPanel(std::int32_t panelId);
     void UnregisterPanel(std::int32_t panelId);
+    bool IsPanelOpen(std::int32_t panelId) const;
     std::int32_t ActivePanelCount() const;
     std::vector<std::int32_t> PanelIdsSnapshot() const;
 
@@ -71,9 +79,12 @@ public:
     void MarkReaderOnlineByGuid(const std::string& guid);
     void MarkReaderOfflineByGuid(const std::string& guid);
 
-    // Pending activities.
+    // Pending activities. A host thread performs at most its own run and one
+    // more for requests made meanwhile; notifications are served by the
+    // activity worker thread, never on the channel's receive thread.
     void FetchAndProcessPendingActivities();
     void OnActivitiesAvailable();
+    const RedeliveryLedger& LedgerForTesting() const { return ledger; }
 
     // Real-time notifications from the WebSocket channel.
     void OnWebSocketMessage(const std::string& text);
@@ -116,14 +127,9 @@ private:
         LogFields panelFields;
     };
 
-    // Fields of one activity that both the badge and the alarm branch use.
+    // What delivery adds to an activity as the server sent it.
     struct ActivityContext {
-        std::int32_t admId;
-        std::int64_t badgeNo;
         std::int32_t readerIndex;
-        std::string doorName;
-        std::string readerName;
-        std::string timestamp;
         std::uint32_t eventTime;
     };
 
@@ -144,12 +150,25 @@ private:
     void ReloadSettingsFromWatcher(const std::string& path);
     void CloseTransport();
 
-    void RequestActivityRun(bool fromNotification);
+    // Activity runs: one gate, so two runs never deliver the same batch.
+    struct ActivityWorker;
+    bool TryRunActivities(const std::atomic<bool>* workerStopping);
+    void WakeActivityWorker();
+    void StopActivityWorker();
+    void ActivityWorkerThread(ActivityWorker& worker);
     void RunPendingActivities();
     void ProcessPanelActivities(std::int32_t panelId, std::int64_t& processedCount);
-    bool HandleActivity(const nlohmann::json& activity, std::int32_t panelId, std::int32_t& admId);
-    void HandleBadgeActivity(const nlohmann::json& activity, const ActivityContext& context);
-    void HandleAlarm(const nlohmann::json& activity, const ActivityContext& context);
+    void ReportMalformedActivities(std::int32_t panelId, const std::vector<MalformedActivity>& malformed);
+    enum class Delivery { Handed, Refused, PanelClosed };
+    Delivery DeliverActivity(std::int32_t panelId, const PendingActivity& activity, const ActivityContext& context,
+                             DeliveryPanelScope& scope);
+    void HandleBadgeActivity(const PendingActivity& activity, const ActivityContext& context);
+    void HandleAlarm(const PendingActivity& activity, const ActivityContext& context);
+
+    // Deliveries under way per panel, so a close can wait for them.
+    bool BeginPanelDelivery(std::int32_t panelId);
+    void EndPanelDelivery(std::int32_t panelId);
+    void WaitForPanelDeliveries(std::int32_t panelId);
 
     void OnReaderConnected(const std::string& text);
     void OnReaderDisconnected(const std::string& text);
@@ -175,6 +194,7 @@ private:
     std::vector<HandheldInfo> connectedReaders;
 
     std::vector<std::int32_t> panelIds;
+    std::map<std::int32_t, int> deliveriesInFlight;  // guarded by panelsMutex
     TransitionQueues readersGoneOnline;
     TransitionQueues readersGoneOffline;
 
@@ -187,6 +207,21 @@ private:
 
     std::atomic<bool> fetchInProgress{false};
     std::atomic<bool> refetchRequested{false};
+    RedeliveryLedger ledger;
+    ReportedOnce malformedReported;
+
+    // The activity worker: started on demand, stopped with the transport.
+    // Each worker owns its events and thread, shared with its thread body, so
+    // a stop can let go of the lock before it waits and a new worker never
+    // touches an old one's events.
+    struct ActivityWorker {
+        tly::UniqueHandle wake;
+        std::atomic<bool> stopping{false};
+        tly::ModuleThread thread;
+    };
+    std::mutex activityWorkerMutex;  // guards activityWorker; never held while waiting
+    std::shared_ptr<ActivityWorker> activityWorker;
+    std::atomic<bool> activityWorkerRunning{false};
     std::atomic<bool> settingsComplete{false};
 
     std::string lastError;

@@ -2,6 +2,7 @@
 
 #include "logging/Log.h"
 #include "platform/FileAccess.h"
+#include "platform/JsonDocument.h"
 #include "settings/LegacySettings.h"
 #include "settings/SecretProtection.h"
 #include "settings/Thumbprint.h"
@@ -19,6 +20,9 @@ using nlohmann::json;
 
 constexpr char kSecretPrefix[] = "DPAPI:";
 constexpr char kLogLevelsExample[] = "none | error | warn | info | debug | trace";
+// A rewrite may make the file at most this many times its size, plus slack.
+constexpr std::size_t kMostRewriteGrowth = 8;
+constexpr std::size_t kRewriteSlackBytes = 64 * 1024;
 
 std::string MemberName(const std::string& section, const char* key) {
     std::string name = "\"" + std::string(key) + "\"";
@@ -187,7 +191,7 @@ bool ReadSettingsJson(const std::string& path, TranslatorSettings& settings) {
 
     settings = TranslatorSettings{};
     try {
-        const json document = json::parse(text, nullptr, false);
+        const json document = tly::ParseJsonOrDiscard(text);
         if (document.is_discarded()) return false;
         return ReadDocument(document, settings);
     } catch (const SettingsTypeError& e) {
@@ -242,10 +246,10 @@ bool WriteSettingsJson(const std::string& path, const TranslatorSettings& settin
 
 FieldUpdate UpdateServerFieldIfChanged(const std::string& path, const std::string& key, const std::string& value) {
     json document;
+    std::string text;
     try {
-        std::string text;
         if (!ReadWholeFile(path, text)) return FieldUpdate::Failed;
-        document = json::parse(text, nullptr, false);
+        document = tly::ParseJsonOrDiscard(text);
         if (document.is_discarded()) return FieldUpdate::Failed;
     } catch (const std::exception&) {
         return FieldUpdate::Failed;
@@ -262,7 +266,16 @@ FieldUpdate UpdateServerFieldIfChanged(const std::string& path, const std::strin
             return FieldUpdate::Unchanged;
         }
         (*server)[key] = value;
-        return ReplaceFileContents(path, Serialize(document)) ? FieldUpdate::Written : FieldUpdate::Failed;
+        const std::string rewritten = Serialize(document);
+        // Indenting a compact file grows it, within reason; a file whose
+        // members are built to blow up under indentation is left as it is.
+        if (rewritten.size() > kMostRewriteGrowth * text.size() + value.size() + kRewriteSlackBytes) {
+            BootstrapLog("Settings JSON would grow from " + std::to_string(text.size()) + " to " +
+                         std::to_string(rewritten.size()) + " bytes when rewritten — cannot update field '" + key +
+                         "'");
+            return FieldUpdate::Failed;
+        }
+        return ReplaceFileContents(path, rewritten) ? FieldUpdate::Written : FieldUpdate::Failed;
     } catch (const std::exception&) {
         BootstrapLog("Failed to update field '" + key + "' in settings JSON");
         return FieldUpdate::Failed;

@@ -17,10 +17,11 @@ void __cdecl OnBadgeActivity(std::int32_t readerIndex, std::int64_t badgeNumber,
                              std::int32_t eventId, std::uint32_t eventTime) {
     try {
         const std::shared_ptr<HostEventChannel> channel = DeliveryChannel(CurrentDeliveryPanel());
-        if (!channel) return;
+        if (!channel) return RefuseCurrentDelivery();
         channel->Distribute(BadgeRecord(channel->PanelId(), channel->NextSerialNumber(), readerIndex, badgeNumber,
                                         eventType, eventId, eventTime));
     } catch (...) {
+        RefuseCurrentDelivery();  // nothing reached the host
     }
 }
 
@@ -28,11 +29,12 @@ void __cdecl OnAlarmEvent(std::int32_t readerIndex, std::int64_t badgeNumber, st
                           std::int32_t eventId, std::uint32_t eventTime, const wchar_t* text) {
     try {
         const std::shared_ptr<HostEventChannel> channel = DeliveryChannel(CurrentDeliveryPanel());
-        if (!channel) return;
+        if (!channel) return RefuseCurrentDelivery();
         channel->DistributeWithText(AlarmRecord(channel->PanelId(), channel->NextSerialNumber(), readerIndex,
                                                 badgeNumber, eventType, eventId, eventTime),
                                     text ? std::wstring_view(text) : std::wstring_view());
     } catch (...) {
+        RefuseCurrentDelivery();
     }
 }
 

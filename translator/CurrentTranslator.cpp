@@ -58,10 +58,10 @@ std::shared_ptr<HostEventChannel> CurrentTranslatorChannel() {
 std::shared_ptr<HostEventChannel> DeliveryChannel(std::optional<std::int32_t> panelId) {
     CurrentTranslatorSlot& slot = currentTranslator();
     std::lock_guard<std::mutex> guard(slot.lock);
-    if (panelId) {
-        for (auto it = slot.live.rbegin(); it != slot.live.rend(); ++it) {
-            if (it->channel && it->channel->PanelId() == *panelId) return it->channel;
-        }
+    if (!panelId) return slot.channel;
+    for (auto it = slot.live.rbegin(); it != slot.live.rend(); ++it) {
+        if (it->channel && it->channel->PanelId() == *panelId) return it->channel;
     }
-    return slot.channel;
+    // Never another panel's object: the activity stays pending instead.
+    return nullptr;
 }

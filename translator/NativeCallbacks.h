@@ -1,8 +1,9 @@
 #pragma once
 // The call-backs the translator registers with the native layer. They run on
 // host threads and on the native layer's own threads; each delivers to the
-// current translator (CurrentTranslator.h), does nothing when there is none,
-// and lets no exception out.
+// translator of the panel being delivered (CurrentTranslator.h), refuses the
+// delivery when that panel has none (the activity then stays pending), and
+// lets no exception out.
 
 #include <cstdint>
 

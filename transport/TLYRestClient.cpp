@@ -2,6 +2,7 @@
 
 #include "logging/Log.h"
 #include "platform/Clock.h"
+#include "platform/JsonDocument.h"
 #include "platform/TextConversion.h"
 #include "settings/Thumbprint.h"
 #include "transport/CertificatePin.h"
@@ -262,7 +263,7 @@ bool TLYRestClient::Authenticate(const std::string& id, const std::string& secre
 
 bool TLYRestClient::StoreTokenResponse(const std::string& body) {
     try {
-        const nlohmann::json document = nlohmann::json::parse(body);
+        const nlohmann::json document = tly::ParseJson(body);
         std::string token = document.value("access_token", std::string());
         {
             std::lock_guard<std::mutex> lock(stateMutex_);

@@ -47,6 +47,9 @@ public:
     // The pin check of one request, from its sending-request notification.
     bool VerifyServerCertificate(HINTERNET request);
 
+    // Tests only: takes a token response as if the server had sent it.
+    bool StoreTokenResponseForTesting(const std::string& body) { return StoreTokenResponse(body); }
+
     // Tests only: a shorter wait for responses than the 30000 ms of the field.
     void SetReceiveTimeoutForTesting(DWORD milliseconds);
 

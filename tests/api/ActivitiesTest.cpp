@@ -2,11 +2,14 @@
 // swipe, the batch loop, coalescing of notifications, strict member types, and
 // delivery at least once under injected faults.
 
+#include "api/DeliveryPanel.h"
 #include "api/TLYApi.h"
 #include "api/TLYApiImpl.h"
 #include "tests/support/ApiFixture.h"
 #include "tests/support/LogReader.h"
 
+#include <algorithm>
+#include <atomic>
 #include <set>
 #include <thread>
 
@@ -93,27 +96,59 @@ TEST_F(ActivitiesTest, OtherPanelsAndMalformedIdsStayPendingWithoutLooping) {
     EXPECT_TRUE(HasEvent(LogPath(), "activities.no_progress"));
 }
 
-TEST_F(ActivitiesTest, WronglyTypedBatchIsNotMarkedAndIsDeliveredLater) {
+// A malformed activity is set aside; its batch-mates reach the host once over
+// any number of runs, and ids are never converted into other ids.
+TEST_F(ActivitiesTest, MalformedActivityIsIsolatedAndNeverMarked) {
+    sim.Call("POST", "/config", {{"batch_size", 100}});
     ConnectQuietly();
-    for (const nlohmann::json& bad :
-         {nlohmann::json{{"badge_no", "4711"}}, nlohmann::json{{"reader_external_id", nullptr}},
-          nlohmann::json{{"entry_granted", 1}}, nlohmann::json{{"adm_id", "7"}}}) {
-        sim.Call("POST", "/activities/clear");
-        nlohmann::json wrong = bad;
-        wrong["panel"] = 1;
-        if (!wrong.contains("reader_external_id")) wrong["reader_external_id"] = "1:2";
-        AddActivity({{"activities", {{{"reader_external_id", "1:2"}, {"entry_granted", true}}, wrong}},
+    const char* poisons[] = {
+        R"({"adm_id":4294967297,"reader_external_id":"1:2"})",  // would wrap to 1
+        R"({"adm_id":true,"reader_external_id":"1:2"})",
+        R"({"adm_id":7.5,"reader_external_id":"1:2"})",
+        R"({"adm_id":"8","reader_external_id":"1:2"})",
+        R"({"adm_id":9,"badge_no":1.5,"reader_external_id":"1:2"})",
+        R"({"adm_id":10,"badge_no":18446744073709551615,"reader_external_id":"1:2"})",
+        R"({"adm_id":11,"badge_no":"4711","reader_external_id":"1:2"})",
+        R"({"adm_id":12,"reader_external_id":null})",
+        R"({"adm_id":13,"entry_granted":1,"reader_external_id":"1:2"})",
+        R"({"adm_id":14,"activity_type":3,"source_type":4.5,"reader_external_id":"1:2"})",
+        R"("not an object")",
+    };
+    nlohmann::json batch = nlohmann::json::array();
+    for (const char* poison : poisons) {
+        AddActivity({{"raw", poison}, {"panel", 1}, {"adm_id", nullptr}, {"notify", false}});
+        AddActivity({{"adm_id", 100 + static_cast<int>(batch.size())}, {"reader_external_id", "1:2"},
                      {"notify", false}});
-        TLYAPI_FetchPendingActivities();
-        EXPECT_TRUE(MarkedIdLists().empty()) << bad;
-        EXPECT_EQ(PendingCount(), 2) << bad;
+        batch.push_back(100 + static_cast<int>(batch.size()));
     }
-    EXPECT_EQ(LinesWithEvent(LogPath(), "activities.parse_failed").size(), 4u);
+    for (int run = 0; run < 4; ++run) TLYAPI_FetchPendingActivities();
+
+    EXPECT_EQ(Delivered().size(), batch.size()) << "each batch-mate once";
+    std::set<std::string> marked;
+    for (const std::string& list : MarkedIdLists()) {
+        for (size_t start = 0; start <= list.size();) {
+            const size_t comma = std::min(list.find(',', start), list.size());
+            EXPECT_TRUE(marked.insert(list.substr(start, comma - start)).second) << "marked twice: " << list;
+            start = comma + 1;
+        }
+    }
+    std::set<std::string> expected;
+    for (const auto& id : batch) expected.insert(std::to_string(id.get<int>()));
+    EXPECT_EQ(marked, expected) << "no poison id, and no id it would wrap into, is ever marked";
+    EXPECT_EQ(PendingCount(), static_cast<int>(std::size(poisons)));
+    auto logged = LinesWithEvent(LogPath(), "activities.malformed");
+    EXPECT_EQ(logged.size(), std::size(poisons)) << "once per activity, not once per run";
+    EXPECT_EQ(logged.at(0)["level"], "error");
+    EXPECT_FALSE(logged.at(0)["fields"].contains("adm_id")) << "an id out of range is not readable";
+    EXPECT_EQ(logged.at(4)["fields"]["adm_id"], 9);
+    EXPECT_FALSE(HasEvent(LogPath(), "activities.parse_failed"));
 }
 
 TEST_F(ActivitiesTest, UnparsableResponsesFailTheBatch) {
     ConnectQuietly();
-    for (const char* body : {"not json", "[]", R"({"activities":{"a":1}})", R"({"activities":[1]})"}) {
+    std::string deep(100, '[');
+    deep = R"({"activities":)" + deep + std::string(100, ']') + "}";
+    for (const std::string& body : {std::string("not json"), std::string("[]"), std::string(R"({"activities":{"a":1}})"), deep}) {
         sim.AddFault("/api/corvanta/pending_activities/1", {{"status", 200}, {"body", body}, {"count", 1}});
         TLYAPI_FetchPendingActivities();
     }
@@ -147,8 +182,8 @@ TEST_F(ActivitiesTest, AlarmsCarryTheirTextCutAtTheByteLimit) {
     EXPECT_EQ(PendingCount(), 0) << "an unknown alarm kind is marked and dropped";
 }
 
-// The channel's thread reads no message while it runs, so notifications
-// overlap a run only when a host thread runs it: they then ask for one more.
+// Notifications that come while a host thread's run delivers ask for one
+// more run, which that host thread makes before it returns.
 TEST_F(ActivitiesTest, NotificationsDuringARunGiveExactlyOneMoreRun) {
     ConnectQuietly();
     ASSERT_EQ(sim.Call("POST", "/wait/ws_clients", {{"count", 1}})["count"], 1);
@@ -185,7 +220,7 @@ TEST_F(ActivitiesTest, HostAndNotificationRunsNeverDeliverTheSameBatchTwice) {
     EXPECT_EQ(Delivered().size(), 30u);
 }
 
-TEST_F(ActivitiesTest, EveryActivityIsDeliveredAtLeastOnceDespiteFaults) {
+TEST_F(ActivitiesTest, EveryActivityIsDeliveredExactlyOnceDespiteFaults) {
     sim.Call("POST", "/config", {{"batch_size", 3}});
     ConnectQuietly();
     nlohmann::json activities = nlohmann::json::array();
@@ -201,8 +236,80 @@ TEST_F(ActivitiesTest, EveryActivityIsDeliveredAtLeastOnceDespiteFaults) {
     std::set<std::int64_t> distinct;
     for (const auto& event : Delivered()) distinct.insert(event.badgeNumber);
     EXPECT_EQ(distinct.size(), 20u) << "every activity reached a call-back";
-    std::printf("at-least-once: %zu deliveries for 20 activities (%zu duplicates)\n", Delivered().size(),
-                Delivered().size() - distinct.size());
+    EXPECT_EQ(Delivered().size(), 20u) << "and none twice, although marks failed";
+    EXPECT_TRUE(HasEvent(LogPath(), "activities.redelivery_suppressed"));
+    EXPECT_EQ(TLYApiImpl::Instance().LedgerForTesting().Size(1), 0u) << "entries go once their mark succeeds";
+}
+
+// A call-back that finds no translator for the panel refuses: the activity is
+// not marked, and comes again once someone takes it.
+TEST_F(ActivitiesTest, RefusedDeliveryStaysPending) {
+    ConnectQuietly();
+    TLYAPI_SetBadgeActivityCallback([](std::int32_t, std::int64_t, std::int32_t, std::int32_t, std::uint32_t) {
+        RefuseCurrentDelivery();
+    });
+    AddActivity({{"reader_external_id", "1:2"}, {"adm_id", 77}, {"notify", false}});
+    TLYAPI_FetchPendingActivities();
+    EXPECT_TRUE(MarkedIdLists().empty());
+    EXPECT_TRUE(HasEvent(LogPath(), "activities.delivery_refused"));
+    RegisterCallbacks();
+    TLYAPI_FetchPendingActivities();
+    EXPECT_EQ(Delivered().size(), 1u);
+    EXPECT_EQ(MarkedIdLists(), (std::vector<std::string>{"77"}));
+}
+
+// Only open panels are fetched for; a close waits for a delivery under way to
+// its panel, so the delivery reaches it before the close returns.
+TEST_F(ActivitiesTest, ClosedPanelsAreNotFetchedAndCloseWaitsForADelivery) {
+    ConnectQuietly({1, 2});
+    AddActivity({{"reader_external_id", "2:1"}, {"adm_id", 21}, {"notify", false}});
+    std::thread hostRun;
+    std::atomic<bool> closed{false};
+    std::thread closer;
+    {
+        tly::test::DeliveryGate gate;
+        hostRun = std::thread([] { TLYAPI_FetchPendingActivities(); });
+        ASSERT_TRUE(gate.WaitUntilHeld());
+        closer = std::thread([&] {
+            TLYAPI_Close(2);
+            closed = true;
+        });
+        EXPECT_FALSE(WaitUntil([&] { return closed.load(); }, 300)) << "close returned during the delivery";
+        gate.Release();
+    }
+    closer.join();
+    hostRun.join();
+    EXPECT_EQ(Delivered().size(), 1u);
+    EXPECT_EQ(MarkedIdLists(), (std::vector<std::string>{"21"}));
+
+    AddActivity({{"reader_external_id", "2:1"}, {"adm_id", 22}, {"notify", false}});
+    TLYAPI_FetchPendingActivities();
+    EXPECT_EQ(sim.Requests("/api/corvanta/pending_activities/2").size(), 1u) << "panel 2 is closed";
+    TLYApiImpl::Instance().MarkReaderOnline("3:1");
+    EXPECT_EQ(TLYApiImpl::Instance().PanelIdsSnapshot(), (std::vector<std::int32_t>{1}))
+        << "a reader change never opens a panel";
+}
+
+// A storm of notifications never keeps a host call inside the module: the host
+// makes its own run and one more, and the worker serves the rest.
+TEST_F(ActivitiesTest, HostCallReturnsDuringANotificationStorm) {
+    ConnectQuietly();
+    AddActivity({{"reader_external_id", "1:2"}, {"notify", false}});
+    std::atomic<bool> hostDone{false};
+    std::atomic<int> notifications{0};
+    constexpr int kMostNotifications = 200000;
+    std::thread storm([&] {
+        while (!hostDone && notifications < kMostNotifications) {
+            TLYApiImpl::Instance().OnActivitiesAvailable();
+            ++notifications;
+        }
+    });
+    TLYAPI_FetchPendingActivities();
+    hostDone = true;
+    storm.join();
+    EXPECT_LT(notifications.load(), kMostNotifications);
+    ASSERT_TRUE(WaitUntil([&] { return PendingCount() == 0; }));
+    EXPECT_EQ(Delivered().size(), 1u);
 }
 
 TEST_F(ActivitiesTest, NothingIsFetchedWithoutCallbacksOrConnection) {

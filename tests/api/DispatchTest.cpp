@@ -94,6 +94,7 @@ TEST_F(DispatchTest, DoorChangeOfDisconnectedHandheldOnlyQueuesOffline) {
 }
 
 TEST_F(DispatchTest, MalformedMessagesAreLoggedAndChangeNothing) {
+    const std::string deep = R"({"type":"heartbeat","x":)" + std::string(5000, '[') + std::string(5000, ']') + "}";
     struct Case {
         const char* text;
         const char* event;
@@ -103,6 +104,9 @@ TEST_F(DispatchTest, MalformedMessagesAreLoggedAndChangeNothing) {
                           Case{R"({"type":"reader_connected","reader":null})", "websocket.message_parse_failed"},
                           Case{R"({"type":"reader_connected","reader":{"id":"7"}})", "websocket.message_parse_failed"},
                           Case{R"({"type":5})", "websocket.message_parse_failed"},
+                          Case{R"({"type":"reader_connected","reader":{"id":4294967297}})",
+                               "websocket.message_parse_failed"},
+                          Case{deep.c_str(), "websocket.message_parse_failed"},
                           Case{R"({"type":"Reader_Connected","reader":{}})", "websocket.message_unknown"},
                           Case{R"({"reader":{}})", "websocket.message_unknown"}}) {
         tly::test::WriteFileBytes(LogPath(), "");
@@ -123,12 +127,18 @@ TEST_F(DispatchTest, EmptyReaderObjectAppendsADefaultEntry) {
     EXPECT_EQ(connected[0].door_id, 0);
 }
 
+// The run starts on the activity worker, not on the channel's thread, which
+// goes straight back to reading.
 TEST_F(DispatchTest, HeartbeatChangesNothingAndActivitiesNotificationStartsARun) {
     Send(R"({"type":"heartbeat"})");
     EXPECT_FALSE(tly::test::HasEvent(LogPath(), "websocket.message_unknown"));
+    api.RegisterPanel(4);
     Send(R"({"type":"activities_available"})");
     EXPECT_TRUE(tly::test::HasEvent(LogPath(), "activities.notification"));
+    for (int i = 0; i < 1000 && !tly::test::HasEvent(LogPath(), "activities.no_callback"); ++i) ::Sleep(10);
     EXPECT_TRUE(tly::test::HasEvent(LogPath(), "activities.no_callback"));
+    api.UnregisterPanel(4);
+    api.StopBackgroundWork();
 }
 
 TEST_F(DispatchTest, QueueingRacesReloadingAndDrainingWithoutDeadlock) {

@@ -47,10 +47,11 @@ TEST_F(ReaderQueuesTest, MalformedExternalIdsQueueNothing) {
     EXPECT_TRUE(api.PanelIdsSnapshot().empty());
 }
 
-TEST_F(ReaderQueuesTest, TransitionForAnUnopenedPanelMakesItActive) {
+TEST_F(ReaderQueuesTest, TransitionForAnUnopenedPanelIsQueuedButNeverOpensIt) {
     api.RegisterPanel(2);
     api.MarkReaderOffline("9:1");
-    EXPECT_EQ(api.PanelIdsSnapshot(), (std::vector<std::int32_t>{2, 9}));
+    EXPECT_EQ(api.PanelIdsSnapshot(), (std::vector<std::int32_t>{2}));
+    EXPECT_EQ(Drain(false, 9).readers, (std::vector<std::int32_t>{1}));
 }
 
 TEST_F(ReaderQueuesTest, UnregisteringDropsThePanelsQueues) {

@@ -88,8 +88,12 @@ TEST_F(SettingsWatcherTest, BrokenEditKeepsTheRunningSettingsUntilFixed) {
 
 TEST_F(SettingsWatcherTest, EncryptedSecretIsWrittenBackOnceWithoutReloadLoop) {
     Rewrite(SettingsText("debug", "localhost", R"(,"client_secret":"s3cr\"et")"));
-    ASSERT_TRUE(WaitFor([&] { return dir.Read("tallyport_settings.json").find("DPAPI:") != std::string::npos; }));
-    EXPECT_EQ(TLYApiImpl::Instance().SettingsSnapshot().client_secret, "s3cr\"et");
+    // The file is rewritten during the reload, before the reloaded record is
+    // swapped in: wait for both.
+    ASSERT_TRUE(WaitFor([&] {
+        return dir.Read("tallyport_settings.json").find("DPAPI:") != std::string::npos &&
+               TLYApiImpl::Instance().SettingsSnapshot().client_secret == "s3cr\"et";
+    }));
     // The system's own rewrite wakes the watcher once more; after that it settles.
     ::Sleep(2500);
     const size_t reloads = LinesWithEvent(LogPath(), "settings.watcher.reloaded").size();

@@ -67,6 +67,9 @@ TEST(SettingsFile, UnusableFilesAreReportedAndNeverOverwritten) {
         {"version 1", R"({"version": 1})"},
         {"no version", R"({"server": {"hostname": "h"}})"},
         {"damaged stored secret", R"({"version": 2, "server": {"client_secret": "DPAPI:!!not base64!!"}})"},
+        // Would exhaust the stack when the plaintext secret is rewritten.
+        {"nested 50000 deep", R"({"version": 2, "server": {"client_secret": "plain"}, "deep": )" +
+                                  std::string(50000, '[') + std::string(50000, ']') + "}"},
     };
     for (const auto& [name, text] : cases) {
         SCOPED_TRACE(name);
@@ -132,6 +135,18 @@ TEST(SettingsFile, UpdateFailuresLeaveTheFileAlone) {
         EXPECT_EQ(BootstrapMessages(dir).back(),
                   "Settings JSON has unexpected structure — cannot update field 'cert_thumbprint'");
     }
+}
+
+// Nesting within the bound, but built to blow up when indented.
+TEST(SettingsFile, UpdateThatWouldInflateTheFileIsRefused) {
+    TempModuleDirectory dir;
+    std::string nested = std::string(60, '[') + std::string(60, ']');
+    std::string text = R"({"version": 2, "server": {}, "x": [)" + nested;
+    for (int i = 0; i < 2000; ++i) text += "," + nested;
+    text += "]}";
+    dir.Write(kSettingsFile, text);
+    EXPECT_FALSE(UpdateServerField(SettingsPath(), "client_secret", "DPAPI:x"));
+    EXPECT_EQ(dir.Read(kSettingsFile), text);
 }
 
 TEST(SettingsFile, FailedReplacementKeepsTheOldFileAndLeavesNoTemporaryFile) {

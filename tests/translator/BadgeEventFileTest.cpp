@@ -115,14 +115,15 @@ TEST_F(BadgeEventFileTest, WronglyTypedMembersAreRecordedWithAnErrorNotLost) {
     Pending(json::array({{{"panel_id", 7}, {"card_number", "12"}},
                          {{"panel_id", 7}, {"card_number", 3}, {"type", nullptr}},
                          {{"panel_id", "7"}, {"card_number", 4}},
+                         {{"panel_id", 7}, {"card_number", 6}, {"reader_id", 4294967297LL}},  // would wrap to 1
                          {{"panel_id", 7}, {"card_number", 5}}}));
     Pass();
     ASSERT_EQ(delivered.size(), 1u);
     EXPECT_EQ(delivered[0].card, 5);
     json sent = File("badge_events_sent.json");
-    ASSERT_EQ(sent.size(), 4u);
-    for (int i = 0; i < 3; ++i) EXPECT_EQ(sent[i]["result"].get<std::string>().rfind("error: ", 0), 0u) << sent[i];
-    EXPECT_EQ(sent[3]["result"], "ok");
+    ASSERT_EQ(sent.size(), 5u);
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(sent[i]["result"].get<std::string>().rfind("error: ", 0), 0u) << sent[i];
+    EXPECT_EQ(sent[4]["result"], "ok");
     EXPECT_EQ(File("badge_events_pending.json"), json::array());
 }
 

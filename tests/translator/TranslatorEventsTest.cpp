@@ -1,6 +1,6 @@
 // Event records reaching the host: what the native call-backs produce, byte
 // for byte as the sink receives them, the sink's connection rules, delivery to
-// the newest object only, and deliveries racing the object's destruction.
+// the object of their own panel only, and deliveries racing the object's destruction.
 
 #include "api/DeliveryPanel.h"
 #include "tests/translator/TranslatorTestSupport.h"
@@ -191,18 +191,17 @@ TEST_F(TranslatorEventsTest, ActivitiesOfAKnownPanelReachThatPanelsObject) {
     for (const Delivery& d : olderSink.get()->Deliveries()) EXPECT_EQ(d.U16(kPanel), 7);
     EXPECT_EQ(newerSink.get()->Count(), 0u);
 
-    {
-        const DeliveryPanelScope delivering(9);  // no object of its own: the newest takes it
-        native.badge.load()(1, 78, 0, 0, 0);
-    }
-    EXPECT_EQ(newerSink.get()->Count(), 1u);
-
+    // A panel without an object of its own (never had one, or it is gone)
+    // is refused, never handed to another panel's object.
     older.Release();
-    {
-        const DeliveryPanelScope delivering(7);
-        native.badge.load()(1, 79, 0, 0, 0);
+    for (std::int32_t panel : {9, 7}) {
+        DeliveryPanelScope delivering(panel);
+        native.badge.load()(1, 78, 0, 0, 0);
+        EXPECT_TRUE(delivering.TakeRefusal()) << panel;
+        native.alarm.load()(1, 78, 30, 2, 0, L"battery");
+        EXPECT_TRUE(delivering.TakeRefusal()) << panel;
     }
-    EXPECT_EQ(newerSink.get()->Count(), 2u) << "a panel whose object is gone falls back to the newest";
+    EXPECT_EQ(newerSink.get()->Count(), 0u);
 }
 
 TEST_F(TranslatorEventsTest, DeliveryUnderWayWhenTheObjectIsDestroyedFinishesSafely) {

@@ -1,7 +1,9 @@
 #include "translator/badges/BadgeEventFile.h"
 
+#include "api/JsonRead.h"
 #include "logging/Log.h"
 #include "platform/FileAccess.h"
+#include "platform/JsonDocument.h"
 
 #include <nlohmann/json.hpp>
 
@@ -25,17 +27,20 @@ std::mutex& PassMutex() {
 nlohmann::json ReadArray(const std::string& path) {
     std::string text;
     if (!ReadWholeFile(path, text)) return nlohmann::json(nlohmann::json::value_t::discarded);
-    nlohmann::json parsed = nlohmann::json::parse(text, nullptr, false);
+    nlohmann::json parsed = tly::ParseJsonOrDiscard(text);
     if (parsed.is_discarded() || !parsed.is_array()) return nlohmann::json(nlohmann::json::value_t::discarded);
     return parsed;
 }
 
-// Optional members: absent or null take the default; another type throws.
-std::int64_t Integer(const nlohmann::json& record, const char* key, std::int64_t fallback) {
+// Optional members: absent or null take the default; another type, or a
+// number that does not fit (which would reach the host as another value),
+// throws.
+template <typename Integer>
+Integer IntegerMember(const nlohmann::json& record, const char* key, Integer fallback) {
     auto it = record.find(key);
     if (it == record.end() || it->is_null()) return fallback;
     if (!it->is_number()) throw std::runtime_error(std::string("member '") + key + "' must be an integer");
-    return it->get<std::int64_t>();
+    return json_read::ConvertedInteger<Integer>(record, key, fallback);
 }
 
 std::string Text(const nlohmann::json& record, const char* key, const std::string& fallback) {
@@ -68,16 +73,16 @@ nlohmann::json AddedDuringPass(const nlohmann::json& readAtStart, const nlohmann
 
 // Delivers one record of this panel; returns false when it is dropped.
 bool HandleRecord(nlohmann::json& record, std::int32_t panelId, const BadgeEventDelivery& deliver) {
-    const std::int64_t readerId = Integer(record, "reader_id", 0);
-    const std::int64_t cardNumber = Integer(record, "card_number", 0);
+    const std::int32_t readerId = IntegerMember<std::int32_t>(record, "reader_id", 0);
+    const std::int64_t cardNumber = IntegerMember<std::int64_t>(record, "card_number", 0);
     const std::string type = Text(record, "type", "");
     if (cardNumber == 0 && readerId == 0) {
         LogTranslatorEvent(LogLevel::Warn, "badge.event_skipped_null",
                            "Skipped badge event with null card_number and reader_id");
         return false;
     }
-    std::int64_t eventType = Integer(record, "event_type", -1);
-    std::int64_t eventId = Integer(record, "event_id", 0);
+    std::int32_t eventType = IntegerMember<std::int32_t>(record, "event_type", -1);
+    std::int32_t eventId = IntegerMember<std::int32_t>(record, "event_id", 0);
     if (eventType < 0) {
         eventType = type == "granted" ? 0 : 1;
         if (eventType == 1) eventId = DenyReasonEventId(Text(record, "deny_reason", "invalid_badge"));
@@ -86,8 +91,7 @@ bool HandleRecord(nlohmann::json& record, std::int32_t panelId, const BadgeEvent
 
     std::string result = "ok";
     try {
-        deliver(static_cast<std::int32_t>(readerId), cardNumber, static_cast<std::int32_t>(eventType),
-                static_cast<std::int32_t>(eventId), eventTime);
+        deliver(readerId, cardNumber, eventType, eventId, eventTime);
         LogTranslatorEvent(LogLevel::Info, "badge.event_sent",
                            eventType == 0 ? "Sent access granted event" : "Sent access denied event",
                            {{"card_number", cardNumber},
@@ -119,7 +123,7 @@ void RunPass(std::int32_t panelId, const BadgeEventDelivery& deliver) {
         if (!element.is_object()) continue;
         nlohmann::json record = element;
         try {
-            if (Integer(record, "panel_id", -1) != panelId) {
+            if (IntegerMember<std::int64_t>(record, "panel_id", -1) != panelId) {
                 remaining.push_back(element);
                 continue;
             }

@@ -321,6 +321,8 @@ class TallyportServer:
         fault = self.faults.take(request.method, request.path)
         if fault is not None:
             log.info("fault %d (%s) on %s %s", fault.id, fault.action, request.method, request.path)
+            entry["fault"] = {"id": fault.id, "action": fault.action, "status": fault.status,
+                              "delay_ms": fault.delay_ms}
             self.notify_change()
         try:
             response = await self._answer(request, handler, fault)
@@ -409,6 +411,7 @@ class TallyportServer:
             "body_complete": complete,
             "client_port": peer[1] if peer else None,
             "cert": self.active_cert,
+            "fault": None,
             "response_status": None,
         })
         log.debug("%s %s%s (%d body bytes)", request.method, request.path,

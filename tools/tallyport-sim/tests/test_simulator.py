@@ -241,6 +241,9 @@ class FaultTests(SimTestCase, unittest.IsolatedAsyncioTestCase):
         self.assertEqual(await self.sim.api("POST", "/auth/token", json=CLIENT), (200, "not json"))
         self.assertEqual((await self.sim.api("GET", "/api/corvanta/handhelds", token))[0], 200)
         self.assertEqual((await self.sim.ctl("GET", "/faults"))["faults"], [])
+        # The request log names the fault that acted on each request.
+        recorded = (await self.sim.ctl("GET", "/requests?path=/api/corvanta/status"))["requests"]
+        self.assertEqual([(r["fault"] or {}).get("status") for r in recorded], [503, 503, None])
 
     async def test_connections_cut_or_left_hanging(self) -> None:
         token = await self.sim.token()

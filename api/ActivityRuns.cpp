@@ -1,0 +1,136 @@
+// Who runs pending-activity fetches, and when. Every run goes through one
+// gate, so two runs never fetch and deliver the same batch at once.
+//
+// - A host call (the fetch export, an initial data load) runs on its own
+//   thread: its own run, plus at most one more for requests made meanwhile.
+//   Whatever is asked after that is left to the activity worker, so a storm of
+//   notifications never keeps a host thread inside this module.
+// - A notification only records the request and wakes the activity worker: the
+//   channel's receive thread goes straight back to reading, so reader
+//   notifications never wait behind a run.
+// No lock is held while a run calls back into the translator, which may call
+// the API again; a nested request simply finds the gate closed and is served
+// by the run under way.
+
+#include "api/TLYApiImpl.h"
+#include "logging/Log.h"
+
+#include <windows.h>
+
+namespace {
+
+class GateRelease {
+public:
+    explicit GateRelease(std::atomic<bool>& gate) : gate_(gate) {}
+    ~GateRelease() { gate_.store(false); }
+    GateRelease(const GateRelease&) = delete;
+    GateRelease& operator=(const GateRelease&) = delete;
+
+private:
+    std::atomic<bool>& gate_;
+};
+
+}  // namespace
+
+void TLYApiImpl::FetchAndProcessPendingActivities() {
+    refetchRequested.store(true);
+    TryRunActivities(nullptr);
+    // Requests the passes above did not serve, or that came in while another
+    // thread held the gate and has since let it go, go to the worker.
+    if (refetchRequested.load()) WakeActivityWorker();
+}
+
+void TLYApiImpl::OnActivitiesAvailable() {
+    LogApiEvent(LogLevel::Debug, "activities.notification", "Received activities_available notification");
+    refetchRequested.store(true);
+    if (fetchInProgress.load()) {
+        LogApiEvent(LogLevel::Debug, "activities.coalesced", "Already fetching — will re-fetch when done");
+    }
+    WakeActivityWorker();
+}
+
+// False when another thread holds the gate; that thread serves the request.
+// A host thread (workerStopping null) makes at most two passes: its own and
+// one for requests made meanwhile. The worker goes on while requests come,
+// until it is stopped.
+bool TLYApiImpl::TryRunActivities(const std::atomic<bool>* workerStopping) {
+    bool expected = false;
+    if (!fetchInProgress.compare_exchange_strong(expected, true)) return false;
+    const GateRelease release(fetchInProgress);
+    for (int pass = 0; (workerStopping ? !workerStopping->load() : pass < 2) && refetchRequested.exchange(false);
+         ++pass) {
+        RunPendingActivities();
+    }
+    return true;
+}
+
+void TLYApiImpl::WakeActivityWorker() {
+    const bool anyPanelOpen = ActivePanelCount() > 0;
+    std::lock_guard<std::mutex> lock(activityWorkerMutex);
+    if (!activityWorker) {
+        // Nothing to serve without an open panel; the next request starts it.
+        if (!anyPanelOpen) return;
+        auto worker = std::make_shared<ActivityWorker>();
+        worker->wake.reset(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
+        if (!worker->wake || !worker->thread.Start([this, worker] { ActivityWorkerThread(*worker); })) {
+            LogApiEvent(LogLevel::Error, "activities.worker_start_failed", "Could not start the activity worker",
+                        {{"win32_error", static_cast<std::int64_t>(::GetLastError())}});
+            return;
+        }
+        activityWorker = std::move(worker);
+        activityWorkerRunning.store(true);
+    }
+    ::SetEvent(activityWorker->wake.get());
+}
+
+void TLYApiImpl::StopActivityWorker() {
+    std::shared_ptr<ActivityWorker> worker;
+    {
+        std::lock_guard<std::mutex> lock(activityWorkerMutex);
+        worker = std::move(activityWorker);
+        activityWorkerRunning.store(false);
+    }
+    if (!worker) return;
+    worker->stopping.store(true);
+    ::SetEvent(worker->wake.get());
+    // A run in progress stops before its next pass. A host that closes its
+    // last panel from inside a delivery on the worker itself is not waited
+    // for (Join returns at once): the worker ends when that delivery returns.
+    worker->thread.Join();
+}
+
+void TLYApiImpl::ActivityWorkerThread(ActivityWorker& worker) {
+    while (::WaitForSingleObject(worker.wake.get(), INFINITE) == WAIT_OBJECT_0 && !worker.stopping.load()) {
+        // Whoever holds the gate wakes the worker again on letting it go if a
+        // request is still open, so the worker can give up when it is closed.
+        while (!worker.stopping.load() && refetchRequested.load() && TryRunActivities(&worker.stopping)) {
+        }
+    }
+}
+
+void TLYApiImpl::RunPendingActivities() {
+    const bool hasBadgeCallback = badgeActivityCallback.load() != nullptr;
+    const bool restReady = restClient.IsInitialized();
+    LogApiEvent(LogLevel::Info, "activities.fetch_entry", "FetchAndProcessPendingActivities called",
+                {{"has_callback", hasBadgeCallback}, {"rest_ready", restReady}});
+    if (!hasBadgeCallback && !alarmEventCallback.load()) {
+        LogApiEvent(LogLevel::Warn, "activities.no_callback", "No activity callbacks set, skipping");
+        return;
+    }
+    if (!restReady) {
+        LogApiEvent(LogLevel::Warn, "activities.not_connected", "REST client not ready, skipping activity fetch");
+        return;
+    }
+    const std::vector<std::int32_t> panels = PanelIdsSnapshot();
+    if (panels.empty()) {
+        LogApiEvent(LogLevel::Warn, "activities.no_panels", "No panels registered, skipping activity fetch");
+        return;
+    }
+
+    std::int64_t processed = 0;
+    for (std::int32_t panel : panels) ProcessPanelActivities(panel, processed);
+    if (processed > 0) {
+        LogApiEvent(LogLevel::Info, "activities.batch_complete", "Finished processing activities",
+                    {{"total_processed", processed}});
+    }
+}
