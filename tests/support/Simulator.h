@@ -15,6 +15,7 @@ namespace tly::test {
 class SimulatorControl {
 public:
     explicit SimulatorControl(std::uint16_t controlPort) : controlPort_(controlPort) {}
+    std::uint16_t Port() const { return controlPort_; }
 
     // One control call; body null sends none. Throws on an answer of 400 or
     // more unless status is given, which then receives the HTTP status.

@@ -14,8 +14,9 @@ constexpr char kDllName[] = "TallyportAccessControlTranslator.dll";
 
 void Delivered() {
     Deliveries& log = DeliveryLog();
-    log.lastAtMs.store(NowMs());
     log.count.fetch_add(1);
+    if (!log.signalling.load()) return;
+    log.lastAtMs.store(NowMs());
     ::SetEvent(log.event.get());
 }
 

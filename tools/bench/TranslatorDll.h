@@ -29,8 +29,12 @@ SimulatorAccess SimulatorAccessFrom(const nlohmann::json& json);
 // What the call-backs received, for the whole process (they are plain functions).
 struct Deliveries {
     std::atomic<std::int64_t> count{0};
-    std::atomic<double> lastAtMs{0};  // performance-counter time of the latest
-    tly::UniqueHandle event;           // set on every delivery
+    std::atomic<double> lastAtMs{0};  // performance-counter time of the latest, while signalling
+    // Set on every delivery while signalling is on. Off by default: setting an
+    // event is a round trip to the Wine server, which a host's call-back does
+    // not make and which would weigh on the drain as much as the DLL's own work.
+    std::atomic<bool> signalling{false};
+    tly::UniqueHandle event;
 };
 Deliveries& DeliveryLog();
 
