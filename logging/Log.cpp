@@ -7,6 +7,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <mutex>
@@ -56,6 +57,58 @@ nlohmann::json LineObject(const std::string& level, const std::string& component
     return line;
 }
 
+// A JSON string, quoted and escaped as the JSON library writes it; throws on
+// text that is not valid UTF-8.
+void AppendQuoted(std::string& out, const std::string& text) { out += nlohmann::json(text).dump(); }
+
+// The "fields" object: keys in byte-wise order, the later of two equal keys winning.
+void AppendFields(std::string& out, const LogFields& fields) {
+    std::vector<const LogField*> sorted;
+    sorted.reserve(fields.size());
+    for (const LogField& field : fields) sorted.push_back(&field);
+    std::stable_sort(sorted.begin(), sorted.end(),
+                     [](const LogField* a, const LogField* b) { return a->key < b->key; });
+    out += '{';
+    for (size_t i = 0; i < sorted.size(); ++i) {
+        if (i + 1 < sorted.size() && sorted[i + 1]->key == sorted[i]->key) continue;
+        if (out.back() != '{') out += ',';
+        AppendQuoted(out, sorted[i]->key);
+        out += ':';
+        out += sorted[i]->value.dump();
+    }
+    out += '}';
+}
+
+// A main log line: the bytes the JSON library writes for the line's object
+// (keys in byte-wise order, compact), written piece by piece: a line per
+// activity is the log's hot path, and a whole object per line costs a tree of
+// allocations that the text alone does not need.
+std::string LineText(LogLevel level, const std::string& component, const std::string& event,
+                     const std::string& message, const LogFields& fields) {
+    std::string text;
+    text.reserve(256);
+    text += "{\"component\":";
+    AppendQuoted(text, component);
+    text += ",\"event\":";
+    AppendQuoted(text, event);
+    if (!fields.empty()) {
+        text += ",\"fields\":";
+        AppendFields(text, fields);
+    }
+    text += ",\"level\":";
+    AppendQuoted(text, LogLevelName(level));
+    if (!message.empty()) {
+        text += ",\"message\":";
+        AppendQuoted(text, message);
+    }
+    text += ",\"process_id\":" + std::to_string(static_cast<std::int32_t>(::GetCurrentProcessId()));
+    text += ",\"thread_id\":" + std::to_string(static_cast<std::int32_t>(::GetCurrentThreadId()));
+    text += ",\"timestamp\":";
+    AppendQuoted(text, LocalTimestamp());
+    text += '}';
+    return text;
+}
+
 // Appends text in one write; a file that cannot be opened is skipped. Others
 // may write too: the main log keeps the default log file open for appending.
 void AppendText(const std::string& path, const std::string& text) {
@@ -90,15 +143,8 @@ void LogEvent(LogLevel level, const std::string& component, const std::string& e
         std::lock_guard<std::mutex> lock(config.mutex);
         if (!Passes(level, config)) return;  // raised meanwhile
 
-        nlohmann::json line = LineObject(LogLevelName(level), component, event);
-        if (!message.empty()) line["message"] = message;
-        if (!fields.empty()) {
-            nlohmann::json object = nlohmann::json::object();
-            for (const LogField& field : fields) object[field.key] = field.value;
-            line["fields"] = std::move(object);
-        }
         // Throws on text that is not valid UTF-8: the line is then dropped.
-        std::string text = line.dump();
+        std::string text = LineText(level, component, event, message, fields);
         // The main log has CR LF line ends, as a text-mode stream would write them.
         text += "\r\n";
         config.file.Append(LogPathLocked(config), text, config.limits);
