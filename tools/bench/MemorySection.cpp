@@ -69,13 +69,13 @@ nlohmann::json DllMemoryChild(const nlohmann::json& params) {
 void MeasureMemory(BenchRun& run, ReportTable& table) {
     const nlohmann::json snapshots = run.RunChild("dll-memory", {}).at("snapshots");
     const auto growth = [&](const char* key, const char* unit, int decimals) {
-        const double change = snapshots.back().at(key).get<double>() - snapshots.front().at(key).get<double>();
-        return (change >= 0 ? "+" : "") + Fixed(change, decimals) + unit;
+        return Difference(snapshots.back().at(key).get<double>(), snapshots.front().at(key).get<double>(), unit,
+                          decimals);
     };
     table.Add({"Working set after 1,000 / 10,000 / 50,000 activities", "—",
-               Series(snapshots, "working_set_mib", 1) + " MiB", growth("working_set_mib", " MiB", 1)});
+               Series(snapshots, "working_set_mib", 1) + " MiB", growth("working_set_mib", "MiB", 1)});
     table.Add({"Private memory after 1,000 / 10,000 / 50,000 activities", "—",
-               Series(snapshots, "private_mib", 1) + " MiB", growth("private_mib", " MiB", 1)});
+               Series(snapshots, "private_mib", 1) + " MiB", growth("private_mib", "MiB", 1)});
     table.Add({"Handles after 1,000 / 10,000 / 50,000 activities", "—", Series(snapshots, "handles", 0),
                growth("handles", "", 0)});
     table.Add({"Threads after 1,000 / 10,000 / 50,000 activities", "—", Series(snapshots, "threads", 0),

@@ -114,7 +114,7 @@ void MeasureNotification(BenchRun& run, ReportTable& table) {
     table.Add({"Notification to call-back, p50 (3 runs of 200)", MinMedian(floorP50, "ms", 2),
                MinMedian(dllP50, "ms", 2), Ratio(dllP50.Median(), floorP50.Median())});
     table.Add({"Notification to call-back, p99 (3 runs of 200)", MinMedian(floorP99, "ms", 2),
-               MinMedian(dllP99, "ms", 2), "+" + Fixed(dllP99.Median() - floorP99.Median(), 2) + " ms"});
+               MinMedian(dllP99, "ms", 2), Difference(dllP99.Median(), floorP99.Median(), "ms", 2)});
 }
 
 }  // namespace bench

@@ -62,6 +62,12 @@ std::string MinMedian(const Samples& samples, const char* unit, int decimals) {
     return Fixed(samples.Min(), decimals) + " / " + Fixed(samples.Median(), decimals) + " " + unit;
 }
 
+std::string Difference(double value, double reference, const char* unit, int decimals) {
+    const double difference = value - reference;
+    const std::string suffix = *unit ? std::string(" ") + unit : std::string();
+    return (difference >= 0 ? "+" : "") + Fixed(difference, decimals) + suffix;
+}
+
 std::string Ratio(double dll, double floor) {
     if (floor <= 0) return "—";
     return Fixed(dll / floor, 2) + "x";

@@ -33,5 +33,7 @@ std::string MinMedian(const Samples& samples, const char* unit, int decimals = 1
 std::string Fixed(double value, int decimals);
 // "1.13x": the DLL's value over the floor's.
 std::string Ratio(double dll, double floor);
+// "+4.00 ms" or "-0.13 ms": the first value less the second (unit may be "").
+std::string Difference(double value, double reference, const char* unit, int decimals);
 
 }  // namespace bench
