@@ -42,13 +42,8 @@ nlohmann::json FloorDrainChild(const nlohmann::json& params) {
 }
 
 nlohmann::json DllDrainChild(const nlohmann::json& params) {
-    const SimulatorAccess access = SimulatorAccessFrom(params.at("sim"));
-    tly::test::SimulatorControl control(access.controlPort);
-    const std::string directory = params.at("module_dir").get<std::string>();
-    TranslatorDll::Prepare(params.at("dll").get<std::string>(), directory, access,
-                           params.at("level").get<std::string>());
-    TranslatorDll dll;
-    if (!dll.Load(directory) || !dll.Start(kPanel)) throw std::runtime_error("the DLL cannot connect");
+    tly::test::SimulatorControl control(SimulatorAccessFrom(params.at("sim")).controlPort);
+    TranslatorDll dll = TranslatorDll::StartForChild(params, params.at("level").get<std::string>(), kPanel);
     LoadBacklog(control, kWarmUp);
     dll.FetchPendingActivities();
 

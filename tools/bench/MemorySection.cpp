@@ -44,12 +44,8 @@ std::string Series(const nlohmann::json& snapshots, const char* key, int decimal
 }  // namespace
 
 nlohmann::json DllMemoryChild(const nlohmann::json& params) {
-    const SimulatorAccess access = SimulatorAccessFrom(params.at("sim"));
-    tly::test::SimulatorControl control(access.controlPort);
-    const std::string directory = params.at("module_dir").get<std::string>();
-    TranslatorDll::Prepare(params.at("dll").get<std::string>(), directory, access, "info");
-    TranslatorDll dll;
-    if (!dll.Load(directory) || !dll.Start(kPanel)) throw std::runtime_error("the DLL cannot connect");
+    tly::test::SimulatorControl control(SimulatorAccessFrom(params.at("sim")).controlPort);
+    TranslatorDll dll = TranslatorDll::StartForChild(params, "info", kPanel);
 
     nlohmann::json snapshots = nlohmann::json::array();
     int delivered = 0;

@@ -90,12 +90,8 @@ nlohmann::json FloorNotificationChild(const nlohmann::json& params) {
 }
 
 nlohmann::json DllNotificationChild(const nlohmann::json& params) {
-    const SimulatorAccess access = SimulatorAccessFrom(params.at("sim"));
-    tly::test::SimulatorControl control(access.controlPort);
-    const std::string directory = params.at("module_dir").get<std::string>();
-    TranslatorDll::Prepare(params.at("dll").get<std::string>(), directory, access, "none");
-    TranslatorDll dll;
-    if (!dll.Load(directory) || !dll.Start(kPanel)) throw std::runtime_error("the DLL cannot connect");
+    tly::test::SimulatorControl control(SimulatorAccessFrom(params.at("sim")).controlPort);
+    TranslatorDll dll = TranslatorDll::StartForChild(params, "none", kPanel);
     Deliveries& log = DeliveryLog();
     log.signalling.store(true);
     return RunSamples(control, log.event.get(), [&] { return log.lastAtMs.load(); });

@@ -24,12 +24,10 @@ nlohmann::json FloorStartupChild(const nlohmann::json& params) {
 }
 
 nlohmann::json DllStartupChild(const nlohmann::json& params) {
-    const SimulatorAccess access = SimulatorAccessFrom(params.at("sim"));
-    const std::string directory = params.at("module_dir").get<std::string>();
-    TranslatorDll::Prepare(params.at("dll").get<std::string>(), directory, access, "none");
+    const std::string directory = TranslatorDll::PrepareForChild(params, "none");
     const double start = NowMs();
     TranslatorDll dll;
-    if (!dll.Load(directory) || !dll.Start(1)) throw std::runtime_error("the DLL cannot connect");
+    dll.LoadAndStart(directory, 1);
     return {{"ms", NowMs() - start}};
 }
 

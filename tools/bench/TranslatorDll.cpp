@@ -98,4 +98,21 @@ bool TranslatorDll::Start(std::int32_t panel) {
     return Open(panel) && Connect(panel);
 }
 
+std::string TranslatorDll::PrepareForChild(const nlohmann::json& params, const std::string& logLevel) {
+    std::string directory = params.at("module_dir").get<std::string>();
+    Prepare(params.at("dll").get<std::string>(), directory, SimulatorAccessFrom(params.at("sim")), logLevel);
+    return directory;
+}
+
+void TranslatorDll::LoadAndStart(const std::string& directory, std::int32_t panel) {
+    if (!Load(directory) || !Start(panel)) throw std::runtime_error("the DLL cannot connect");
+}
+
+TranslatorDll TranslatorDll::StartForChild(const nlohmann::json& params, const std::string& logLevel,
+                                           std::int32_t panel) {
+    TranslatorDll dll;
+    dll.LoadAndStart(PrepareForChild(params, logLevel), panel);
+    return dll;
+}
+
 }  // namespace bench

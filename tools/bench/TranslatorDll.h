@@ -50,6 +50,15 @@ public:
     // Registers the counting call-backs, opens and connects the panel.
     bool Start(std::int32_t panel);
 
+    // For a child process: Prepare in params["module_dir"] for params["sim"]
+    // and params["dll"]; returns the module directory.
+    static std::string PrepareForChild(const nlohmann::json& params, const std::string& logLevel);
+    // Load and Start; throws when the DLL cannot connect.
+    void LoadAndStart(const std::string& directory, std::int32_t panel);
+    // Both, for a child that measures from a connected panel on.
+    static TranslatorDll StartForChild(const nlohmann::json& params, const std::string& logLevel,
+                                       std::int32_t panel);
+
     decltype(&TLYAPI_Open) Open = nullptr;
     decltype(&TLYAPI_Connect) Connect = nullptr;
     decltype(&TLYAPI_Close) Close = nullptr;
