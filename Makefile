@@ -2,6 +2,7 @@
 # make build  build only: the release DLL, its debug file, the tests and tools
 # make bench  the DLL beside a bare WinHTTP client (tools/bench/README.md)
 # make demo   (see README)
+# make dist   build, then the release package and its symbols in dist/
 # make fuzz   every parser entry point fed 10,000 reproducible mutations (FUZZ_ARGS)
 # make soak   the soak: 10,000 activities over 7 minutes with every fault (tools/soak)
 # make soak-quick  the same in about a minute; SOAK_ARGS passes options to both
@@ -12,7 +13,7 @@ CMAKE_ARGS ?=
 BENCH_ARGS ?=
 SOAK_ARGS ?=
 
-.PHONY: all setup configure build test bench clean demo fuzz soak soak-quick
+.PHONY: all setup configure build test bench clean demo dist fuzz soak soak-quick
 
 all: build
 
@@ -37,7 +38,11 @@ bench: configure
 
 clean:
 	-tools/wine-prefix.sh $(BUILD) stop
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) dist
+
+# The release package and its symbols (see tools/dist/README.md).
+dist: build
+	@/usr/bin/python3 tools/dist/make_dist.py $(BUILD) dist
 
 # The demo: set-up, build, then the translator at work against the simulator.
 demo: build

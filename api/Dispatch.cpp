@@ -15,13 +15,7 @@ namespace {
 
 // The "reader" member of a notification; missing or not an object throws.
 const nlohmann::json& ReaderMember(const nlohmann::json& message) {
-    const nlohmann::json* reader = json_read::Member(message, "reader");
-    if (!reader || !reader->is_object()) {
-        throw nlohmann::json::type_error::create(
-            302, std::string("member 'reader' must be an object, but is ") + (reader ? reader->type_name() : "missing"),
-            reader);
-    }
-    return *reader;
+    return json_read::Object(message.at("reader"));
 }
 
 }  // namespace

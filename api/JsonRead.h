@@ -3,7 +3,9 @@
 // member present with another type (null included) throws, so the caller's
 // failure path names the document that was wrong. Numbers convert to integers
 // with the fraction dropped and booleans read as 0 or 1, but a number out of
-// range throws rather than wrap into another value.
+// range throws rather than wrap into another value. Every other failure is
+// the JSON library's own exception, raised by the library, so the texts that
+// callers log and report after their prefix carry its wording.
 
 #include <nlohmann/json.hpp>
 
@@ -15,14 +17,25 @@
 namespace json_read {
 
 // The member of an object, or null when it is absent. Throws when the value
-// is not an object.
+// is not an object, as the library's value-with-default does.
 inline const nlohmann::json* Member(const nlohmann::json& object, const char* key) {
-    if (!object.is_object()) {
-        throw nlohmann::json::type_error::create(306, std::string("cannot read member '") + key + "' of a " +
-                                                          object.type_name(), &object);
-    }
+    if (!object.is_object()) static_cast<void>(object.value(key, 0));  // "cannot use value() with array"
     auto it = object.find(key);
     return it == object.end() ? nullptr : &*it;
+}
+
+// The value itself when it is an array; throws otherwise ("type must be
+// array, but is string").
+inline const nlohmann::json& Array(const nlohmann::json& value) {
+    if (!value.is_array()) static_cast<void>(value.get<nlohmann::json::array_t>());
+    return value;
+}
+
+// The value itself when it is an object; throws otherwise ("type must be
+// object, but is null").
+inline const nlohmann::json& Object(const nlohmann::json& value) {
+    if (!value.is_object()) static_cast<void>(value.get<nlohmann::json::object_t>());
+    return value;
 }
 
 [[noreturn]] inline void ThrowOutOfRange(const nlohmann::json& value, const char* key, size_t bits) {

@@ -62,18 +62,12 @@ PendingBatch ParsePendingBatchDocument(std::string_view response) {
     const nlohmann::json* activities = json_read::Member(body, "activities");
     batch.remainingCount = json_read::Int32(body, "remaining_count");
     if (!activities || activities->is_null()) return batch;
-    if (!activities->is_array()) {
-        throw nlohmann::json::type_error::create(
-            302, std::string("activities must be an array, but is ") + activities->type_name(), activities);
-    }
+    json_read::Array(*activities);
     batch.empty = activities->empty();
     batch.activities.reserve(activities->size());
     for (const nlohmann::json& element : *activities) {
         try {
-            if (!element.is_object()) {
-                throw nlohmann::json::type_error::create(
-                    302, std::string("activity must be an object, but is ") + element.type_name(), &element);
-            }
+            json_read::Object(element);
             batch.activities.push_back(ReadActivity(element));
         } catch (const nlohmann::json::exception& e) {
             batch.malformed.push_back(Malformed(element, e));

@@ -6,6 +6,9 @@
 // The file is loaded into a copy and swapped in whole: a wrongly typed member
 // throws out of the load and must not leave the record in force half replaced.
 bool TLYApiImpl::LoadSettings() {
+    // Taken before the file is read: an edit that lands after this moment,
+    // before the watcher is armed, shows as a newer time and is reloaded.
+    const std::uint64_t loadedWriteTime = SettingsFileWriteTime(SettingsPath());
     TranslatorSettings loaded = SettingsSnapshot();
     const bool complete = LoadSettingsFile(loaded);
     {
@@ -29,6 +32,6 @@ bool TLYApiImpl::LoadSettings() {
                      {"log_level", loaded.log_level},
                      {"log_file_name", loaded.log_file_name}});
     }
-    StartSettingsWatcher();
+    StartSettingsWatcher(loadedWriteTime);
     return complete;
 }

@@ -20,15 +20,6 @@ constexpr DWORD kSettleMs = 500;  // let a writer finish before reading
 constexpr DWORD kPollStepMs = 1000;
 constexpr int kPollSteps = 30;
 
-// Zero when the file cannot be examined (missing, or being replaced).
-FILETIME LastWriteTime(const std::string& path) {
-    WIN32_FILE_ATTRIBUTE_DATA data{};
-    if (!::GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return FILETIME{};
-    return data.ftLastWriteTime;
-}
-
-bool IsZero(const FILETIME& time) { return time.dwLowDateTime == 0 && time.dwHighDateTime == 0; }
-
 std::string DirectoryOf(const std::string& path) {
     const size_t separator = path.find_last_of("\\/");
     return separator == std::string::npos ? path : path.substr(0, separator);
@@ -42,11 +33,12 @@ bool ConnectionSettingsDiffer(const TranslatorSettings& a, const TranslatorSetti
            a.cert_thumbprint != b.cert_thumbprint;
 }
 
-void TLYApiImpl::StartSettingsWatcher() {
+void TLYApiImpl::StartSettingsWatcher(std::uint64_t loadedWriteTime) {
     std::lock_guard<std::mutex> lock(watcherMutex);
     if (watcherRunning.exchange(true)) return;
     watcherStop.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (!watcherStop || !watcherThread.Start([this] { SettingsWatcherThread(); })) {
+    if (!watcherStop ||
+        !watcherThread.Start([this, loadedWriteTime] { SettingsWatcherThread(loadedWriteTime); })) {
         LogApiEvent(LogLevel::Error, "settings.watcher.start_failed", "Could not start the settings file watcher",
                     {{"win32_error", static_cast<std::int64_t>(::GetLastError())}});
         watcherRunning = false;
@@ -68,7 +60,7 @@ bool TLYApiImpl::WatcherSleep(DWORD milliseconds) {
     return ::WaitForSingleObject(watcherStop.get(), milliseconds) == WAIT_TIMEOUT && watcherRunning.load();
 }
 
-void TLYApiImpl::SettingsWatcherThread() {
+void TLYApiImpl::SettingsWatcherThread(std::uint64_t loadedWriteTime) {
     const std::string path = SettingsPath();
     const std::string directory = DirectoryOf(path);
     LogApiEvent(LogLevel::Info, "settings.watcher.started", "Settings file watcher started",
@@ -82,26 +74,36 @@ void TLYApiImpl::SettingsWatcherThread() {
                     {{"win32_error", static_cast<std::int64_t>(::GetLastError())}});
     }
 
-    FILETIME recorded = LastWriteTime(path);
-    while (watcherRunning.load()) {
-        if (!notification) {
-            for (int step = 0; step < kPollSteps; ++step) {
-                if (!WatcherSleep(kPollStepMs)) return;
-            }
-        } else {
-            const HANDLE waits[] = {watcherStop.get(), notification.get()};
-            const DWORD woke = ::WaitForMultipleObjects(2, waits, FALSE, kNotificationWaitMs);
-            if (!watcherRunning.load() || woke == WAIT_OBJECT_0) return;
-            if (woke != WAIT_OBJECT_0 + 1) continue;
-            ::FindNextChangeNotification(notification.get());
-            if (!WatcherSleep(kSettleMs)) return;
+    // The write time of the file the settings in force came from, not the
+    // file's time now: an edit made after the load, before the notification
+    // above was armed, shows only in the write time, so look once at once.
+    std::uint64_t recorded = loadedWriteTime;
+    do {
+        const std::uint64_t current = SettingsFileWriteTime(path);
+        if (current != 0 && current != recorded) {
+            recorded = current;
+            ReloadSettingsFromWatcher(path);
         }
+    } while (WaitForSettingsChange(notification));
+}
 
-        const FILETIME current = LastWriteTime(path);
-        if (IsZero(current) || ::CompareFileTime(&current, &recorded) == 0) continue;
-        recorded = current;
-        ReloadSettingsFromWatcher(path);
+// Waits until the directory may have changed; false when the watcher stops.
+// Polling mode looks every 30 seconds.
+bool TLYApiImpl::WaitForSettingsChange(const tly::UniqueChangeNotification& notification) {
+    if (!notification) {
+        for (int step = 0; step < kPollSteps; ++step) {
+            if (!WatcherSleep(kPollStepMs)) return false;
+        }
+        return true;
     }
+    for (;;) {
+        const HANDLE waits[] = {watcherStop.get(), notification.get()};
+        const DWORD woke = ::WaitForMultipleObjects(2, waits, FALSE, kNotificationWaitMs);
+        if (!watcherRunning.load() || woke == WAIT_OBJECT_0) return false;
+        if (woke == WAIT_OBJECT_0 + 1) break;
+    }
+    ::FindNextChangeNotification(notification.get());
+    return WatcherSleep(kSettleMs);
 }
 
 void TLYApiImpl::ReloadSettingsFromWatcher(const std::string& path) {

@@ -7,11 +7,7 @@ const nlohmann::json& ElementsOf(const nlohmann::json& body, const char* member)
     if (body.is_null()) return kEmpty;
     const nlohmann::json* elements = json_read::Member(body, member);
     if (!elements || elements->is_null()) return kEmpty;
-    if (!elements->is_array()) {
-        throw nlohmann::json::type_error::create(302, std::string("member '") + member + "' must be an array, but is " +
-                                                          elements->type_name(), elements);
-    }
-    return *elements;
+    return json_read::Array(*elements);
 }
 
 DoorInfo ReadDoor(const nlohmann::json& element) {

@@ -63,8 +63,10 @@ public:
     bool IsBadgeEventFileEnabled() const;
 
     // The settings watcher thread, and stopping everything that runs on its
-    // own thread before the module may be unloaded.
-    void StartSettingsWatcher();
+    // own thread before the module may be unloaded. The watcher reloads the
+    // file when its write time differs from loadedWriteTime, the time of the
+    // file the settings in force were read from (0: none).
+    void StartSettingsWatcher(std::uint64_t loadedWriteTime);
     void StopSettingsWatcher();
     void StopBackgroundWork();
 
@@ -145,7 +147,8 @@ private:
     const ReaderInfo* FindReaderById(std::int32_t readerId) const;
     std::int32_t CountOtherConnectedOnDoor(std::int32_t doorId, const std::string& guid) const;
 
-    void SettingsWatcherThread();
+    void SettingsWatcherThread(std::uint64_t loadedWriteTime);
+    bool WaitForSettingsChange(const tly::UniqueChangeNotification& notification);
     bool WatcherSleep(DWORD milliseconds);
     void ReloadSettingsFromWatcher(const std::string& path);
     void CloseTransport();

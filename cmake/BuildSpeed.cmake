@@ -22,12 +22,15 @@ function(tly_split_debug_info target)
   if(NOT TLY_SPLIT_DEBUG_INFO)
     return()
   endif()
+  # objcopy and strip stamp the PE header with the time of day unless told a
+  # date; the epoch keeps the same sources giving the same bytes.
+  set(fixed_date ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=0)
   add_custom_command(TARGET ${target} POST_BUILD
-    COMMAND ${CMAKE_OBJCOPY} --only-keep-debug $<TARGET_FILE_NAME:${target}> $<TARGET_FILE_NAME:${target}>.debug
-    COMMAND ${CMAKE_STRIP} --strip-all $<TARGET_FILE_NAME:${target}>
-    COMMAND ${CMAKE_OBJCOPY} --add-gnu-debuglink=$<TARGET_FILE_NAME:${target}>.debug $<TARGET_FILE_NAME:${target}>
+    COMMAND ${fixed_date} ${CMAKE_OBJCOPY} --only-keep-debug $<TARGET_FILE_NAME:${target}> $<TARGET_FILE_NAME:${target}>.debug
+    COMMAND ${fixed_date} ${CMAKE_STRIP} --strip-all $<TARGET_FILE_NAME:${target}>
+    COMMAND ${fixed_date} ${CMAKE_OBJCOPY} --add-gnu-debuglink=$<TARGET_FILE_NAME:${target}>.debug $<TARGET_FILE_NAME:${target}>
     WORKING_DIRECTORY $<TARGET_FILE_DIR:${target}>
-    COMMENT "Moving the debug information of ${target} into ${target}.dll.debug"
+    COMMENT "Moving the debug information of ${target} into $<TARGET_FILE_NAME:${target}>.debug"
     VERBATIM)
 endfunction()
 

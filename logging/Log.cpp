@@ -189,12 +189,16 @@ void LogApiEvent(LogLevel level, const std::string& event, const std::string& me
     LogEvent(level, "tly_api", event, message, fields);
 }
 
+std::string LogFilePathFor(const TranslatorSettings& settings) {
+    const std::string fileName = settings.log_file_name.empty() ? kDefaultLogFileName : settings.log_file_name;
+    return ModuleDirectory() + "\\" + fileName;
+}
+
 void ApplyLoggingSettings(const TranslatorSettings& settings) noexcept {
     try {
         const LogLevel threshold =
             settings.log_level.empty() ? LogLevel::None : ParseLogLevel(settings.log_level, LogLevel::None);
-        const std::string fileName = settings.log_file_name.empty() ? kDefaultLogFileName : settings.log_file_name;
-        std::string path = ModuleDirectory() + "\\" + fileName;
+        std::string path = LogFilePathFor(settings);
 
         LogConfig& config = Config();
         std::lock_guard<std::mutex> lock(config.mutex);

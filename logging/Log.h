@@ -41,6 +41,9 @@ bool IsLogLevelEnabled(LogLevel level) noexcept;
 // Applies the threshold, file name and rotation limits of a settings record.
 void ApplyLoggingSettings(const TranslatorSettings& settings) noexcept;
 
+// The log file path that a settings record names (without applying it).
+std::string LogFilePathFor(const TranslatorSettings& settings);
+
 LogLevel ParseLogLevel(const std::string& text, LogLevel fallback);
 const char* LogLevelName(LogLevel level) noexcept;
 

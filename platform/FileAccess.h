@@ -1,26 +1,49 @@
 #pragma once
-// Whole-file reads and writes. A write replaces the
-// file only once the new content is complete on disk, so a crash or a full
-// disk mid-way leaves the previous file as it was.
+// Whole-file reads and writes. A write keeps the file as others see it: its
+// access rules, attributes and creation time stay those of the file it
+// replaces, even where an administrator set them on the file itself. Where the
+// platform allows it the new content replaces the old in one rename, so a
+// crash or a full disk mid-way leaves the previous file as it was and a reader
+// never finds no file; where it does not (no right to create a file beside it,
+// the file held open without delete sharing, an encrypted, compressed or
+// read-only file), the file is rewritten in place.
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // Reads every byte of the file. False if it cannot be opened or read. Other
 // handles may go on reading, writing and replacing the file meanwhile.
 bool ReadWholeFile(const std::string& path, std::string& bytes);
 
+// One Windows call of a write that failed, whether or not the write then
+// found another way.
+struct FileStepFailure {
+    std::string call;  // as "MoveFileExA"
+    std::string path;  // the file it was made on: the target or the new file beside it
+    std::uint32_t win32Error = 0;
+};
+
 struct FileReplaceResult {
     enum class Failure {
         None,
-        Create,  // the new file could not be created or put in place
-        Write,   // writing, flushing or closing the new file failed or was short
+        Create,  // the file could be neither replaced, created nor opened for writing
+        Write,   // writing, flushing or closing failed or was short
+    };
+    enum class Method {
+        None,
+        Replaced,  // a new file with the old one's rights took its place
+        Created,   // there was no file; a new one was put in place
+        InPlace,   // the existing file was overwritten and cut to length
     };
     Failure failure = Failure::None;
     std::uint32_t win32Error = 0;  // the failed call's code; 0 if none reported one
+    Method method = Method::None;
+    std::vector<FileStepFailure> failedSteps;  // in the order they happened
 
     explicit operator bool() const { return failure == Failure::None; }
 };
 
-// Writes the text to a temporary file beside path and moves it over path.
+// Puts the text in the file, creating it when it does not exist. Every failed
+// step is listed in the result for the caller to log.
 FileReplaceResult ReplaceFileContents(const std::string& path, const std::string& text);

@@ -97,15 +97,21 @@ const json* Section(const json& document, const char* name) {
     return &*it;
 }
 
-// Reads the document into the record, which holds the defaults. False when the
-// stored secret cannot be decrypted; the "server" values before it stay read.
-bool ReadDocument(const json& document, TranslatorSettings& settings) {
+enum class DocumentRead { Loaded, OldVersion, SecretUndecryptable };
+using SecretForm = SettingsInspection::Secret;
+
+// Reads the document into the record, which holds the defaults, and tells the
+// stored form of the secret. A secret that cannot be decrypted ends the read
+// there (the "server" values before it stay read) unless readPastSecret is set.
+DocumentRead ReadDocument(const json& document, TranslatorSettings& settings, SecretForm& secret,
+                          bool readPastSecret) {
     if (!document.is_object()) throw SettingsTypeError("the settings document must be a JSON object");
 
     std::int32_t version = 0;
     MemberReader(document, {}).Number("version", version);
-    if (version < 2) return false;
+    if (version < 2) return DocumentRead::OldVersion;
 
+    bool secretUndecryptable = false;
     if (const json* server = Section(document, "server")) {
         const MemberReader reader(*server, "server");
         reader.String("hostname", settings.hostname);
@@ -121,15 +127,15 @@ bool ReadDocument(const json& document, TranslatorSettings& settings) {
         if (stored.rfind(kSecretPrefix, 0) == 0) {
             const std::string encoded = stored.substr(sizeof kSecretPrefix - 1);
             std::string plaintext = encoded.empty() ? std::string() : DpapiDecrypt(encoded);
-            if (!encoded.empty() && plaintext.empty()) {
-                BootstrapLog(
-                    "Failed to decrypt client_secret — was it encrypted by a different Windows account? Replace the "
-                    "DPAPI: value in the JSON with the plaintext secret to re-encrypt.");
-                return false;
-            }
+            secretUndecryptable = !encoded.empty() && plaintext.empty();
+            secret = encoded.empty() ? SecretForm::Empty
+                     : secretUndecryptable ? SecretForm::Undecryptable
+                                           : SecretForm::Protected;
+            if (secretUndecryptable && !readPastSecret) return DocumentRead::SecretUndecryptable;
             settings.client_secret = std::move(plaintext);
         } else {
             settings.client_secret = stored;
+            secret = stored.empty() ? SecretForm::Empty : SecretForm::Plain;
             if (!stored.empty()) settings.secret_was_plaintext = true;
         }
     }
@@ -147,7 +153,18 @@ bool ReadDocument(const json& document, TranslatorSettings& settings) {
         reader.Boolean("enable_badge_event_file", settings.enable_badge_event_file);
         reader.Boolean("plaintext_secret", settings.plaintext_secret);
     }
-    return true;
+    return secretUndecryptable ? DocumentRead::SecretUndecryptable : DocumentRead::Loaded;
+}
+
+// Where a syntax error is, without the text the parser last read there: that
+// may be the client secret.
+std::string SyntaxErrorPlace(const json::parse_error& error) {
+    std::string text = error.what();
+    const std::size_t start = text.find("parse error");
+    if (start != std::string::npos) text.erase(0, start);
+    const std::size_t lastRead = text.find("; last read");
+    if (lastRead != std::string::npos) text.erase(lastRead);
+    return text;
 }
 
 // The written form: two-space indent, keys in byte order (the default object
@@ -155,6 +172,15 @@ bool ReadDocument(const json& document, TranslatorSettings& settings) {
 std::string Serialize(const json& document) { return document.dump(2); }
 
 std::string ErrorSuffix(std::uint32_t code) { return " (error=" + std::to_string(code) + ")"; }
+
+// Every Windows call that failed while the file was written, those the write
+// found a way around included (a refused replace before a rewrite in place).
+void ReportFailedSteps(const std::string& path, const FileReplaceResult& result) {
+    for (const FileStepFailure& step : result.failedSteps) {
+        BootstrapLog("Writing settings file at '" + path + "': " + step.call + " on '" + step.path + "' failed" +
+                     ErrorSuffix(step.win32Error));
+    }
+}
 
 bool SettingsFileMissing(const std::string& path) {
     if (::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES) return false;
@@ -181,6 +207,13 @@ void WriteDefaultSettings(const std::string& path, TranslatorSettings& settings)
 
 std::string SettingsPath() { return ModuleDirectory() + "\\tallyport_settings.json"; }
 
+std::uint64_t SettingsFileWriteTime(const std::string& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!::GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return 0;
+    return (static_cast<std::uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
+           data.ftLastWriteTime.dwLowDateTime;
+}
+
 bool ReadSettingsJson(const std::string& path, TranslatorSettings& settings) {
     std::string text;
     try {
@@ -193,7 +226,14 @@ bool ReadSettingsJson(const std::string& path, TranslatorSettings& settings) {
     try {
         const json document = tly::ParseJsonOrDiscard(text);
         if (document.is_discarded()) return false;
-        return ReadDocument(document, settings);
+        SecretForm secret = SecretForm::Empty;
+        const DocumentRead read = ReadDocument(document, settings, secret, false);
+        if (read == DocumentRead::SecretUndecryptable) {
+            BootstrapLog(
+                "Failed to decrypt client_secret — was it encrypted by a different Windows account? Replace the "
+                "DPAPI: value in the JSON with the plaintext secret to re-encrypt.");
+        }
+        return read == DocumentRead::Loaded;
     } catch (const SettingsTypeError& e) {
         // Otherwise only the caller's log would say why, and that may still be silent.
         BootstrapLog("Settings file at '" + path + "' could not be loaded: " + e.what());
@@ -201,6 +241,41 @@ bool ReadSettingsJson(const std::string& path, TranslatorSettings& settings) {
     } catch (const std::exception&) {
         return false;
     }
+}
+
+SettingsInspection InspectSettingsJson(const std::string& path, TranslatorSettings& settings) {
+    using Outcome = SettingsInspection::Outcome;
+    SettingsInspection result;
+    if (SettingsFileMissing(path)) return result;
+
+    std::string text;
+    try {
+        if (!ReadWholeFile(path, text)) {
+            result.outcome = Outcome::Unreadable;
+            result.problem = "cannot be read (error=" + std::to_string(::GetLastError()) + ")";
+            return result;
+        }
+    } catch (const std::exception&) {
+        result.outcome = Outcome::Unreadable;
+        return result;
+    }
+
+    settings = TranslatorSettings{};
+    try {
+        const json document = tly::ParseJson(text);
+        const DocumentRead read = ReadDocument(document, settings, result.secret, true);
+        result.outcome = read == DocumentRead::OldVersion ? Outcome::OldVersion : Outcome::Loaded;
+        if (read == DocumentRead::OldVersion) result.problem = "member \"version\" must be 2 or more";
+    } catch (const json::parse_error& e) {
+        result.outcome = Outcome::NotJson;
+        result.problem = SyntaxErrorPlace(e);
+    } catch (const SettingsTypeError& e) {
+        result.outcome = Outcome::WrongType;
+        result.problem = e.what();
+    } catch (const std::exception&) {
+        result.outcome = Outcome::Unreadable;
+    }
+    return result;
 }
 
 bool WriteSettingsJson(const std::string& path, const TranslatorSettings& settings) {
@@ -233,6 +308,7 @@ bool WriteSettingsJson(const std::string& path, const TranslatorSettings& settin
     }
 
     const FileReplaceResult result = ReplaceFileContents(path, text);
+    ReportFailedSteps(path, result);
     if (result.failure == FileReplaceResult::Failure::Create) {
         BootstrapLog("Failed to create JSON settings file at '" + path + "'" + ErrorSuffix(result.win32Error));
         return false;
@@ -275,7 +351,9 @@ FieldUpdate UpdateServerFieldIfChanged(const std::string& path, const std::strin
                          "'");
             return FieldUpdate::Failed;
         }
-        return ReplaceFileContents(path, rewritten) ? FieldUpdate::Written : FieldUpdate::Failed;
+        const FileReplaceResult result = ReplaceFileContents(path, rewritten);
+        ReportFailedSteps(path, result);
+        return result ? FieldUpdate::Written : FieldUpdate::Failed;
     } catch (const std::exception&) {
         BootstrapLog("Failed to update field '" + key + "' in settings JSON");
         return FieldUpdate::Failed;

@@ -5,6 +5,7 @@
 
 #include "settings/TranslatorSettings.h"
 
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 
@@ -18,6 +19,10 @@ public:
 // ModuleDirectory() + "\\tallyport_settings.json".
 std::string SettingsPath();
 
+// The file's last write time as a 64-bit file time; 0 when it cannot be
+// examined (missing, or being replaced).
+std::uint64_t SettingsFileWriteTime(const std::string& path);
+
 // Reads the file into the record, starting from the defaults. False when the
 // file cannot be opened (record unchanged), is not JSON, has a "version" below
 // 2, or holds a stored secret that cannot be decrypted. Throws SettingsTypeError
@@ -26,7 +31,7 @@ bool ReadSettingsJson(const std::string& path, TranslatorSettings& settings);
 
 // Creates or replaces the file with the written form of the record: sorted
 // keys, two-space indent, no final line break, no "cert_thumbprint" and no
-// "debug". The old file stays whole until the new one is complete.
+// "debug". The file keeps its access rules and attributes; see ReplaceFileContents.
 bool WriteSettingsJson(const std::string& path, const TranslatorSettings& settings);
 
 enum class FieldUpdate {
@@ -40,6 +45,35 @@ enum class FieldUpdate {
 // nothing to change does not touch the file.
 FieldUpdate UpdateServerFieldIfChanged(const std::string& path, const std::string& key, const std::string& value);
 bool UpdateServerField(const std::string& path, const std::string& key, const std::string& value);
+
+// What one read of the file found, for a caller that explains the file to a
+// person instead of loading it: nothing goes to the bootstrap log and nothing
+// is written (a failed decryption still reaches the structured log, at the
+// threshold in force; the field check leaves it at none).
+struct SettingsInspection {
+    enum class Outcome {
+        Loaded,      // the record holds the file's settings (whatever became of the secret)
+        Missing,     // no file at the path
+        Unreadable,  // the file exists but cannot be read
+        NotJson,     // a syntax error; problem says where, never what the file holds there
+        OldVersion,  // "version" absent or below 2
+        WrongType,   // problem names the member and the type it must have
+    };
+    enum class Secret {
+        Empty,
+        Plain,          // typed in plain text; the translator encrypts it at its next load
+        Protected,      // "DPAPI:" form, decrypted here
+        Undecryptable,  // "DPAPI:" form that this account on this machine cannot decrypt (or a damaged value)
+    };
+    Outcome outcome = Outcome::Missing;
+    Secret secret = Secret::Empty;
+    std::string problem;
+};
+
+// Reads the file as ReadSettingsJson does, but reads on past a secret that
+// cannot be decrypted (client_secret then stays empty) and returns what it
+// found instead of reporting or throwing it.
+SettingsInspection InspectSettingsJson(const std::string& path, TranslatorSettings& settings);
 
 // The load sequence of one record: the JSON file, else the legacy text file,
 // else a default file when none exists. True when the settings came from the

@@ -1,6 +1,7 @@
 #include "translator/DeviceTranslator.h"
 
 #include "platform/Clock.h"
+#include "translator/framework/ArrayEnumerator.h"
 #include "translator/framework/ComMethod.h"
 
 #include <olectl.h>
@@ -312,9 +313,8 @@ STDMETHODIMP CDeviceTranslator::Ors_GetStopBits(int* Value) { return ReadInto(Va
 // ---------------------------------------------------------------- connection point
 
 STDMETHODIMP CDeviceTranslator::EnumConnectionPoints(IEnumConnectionPoints** points) {
-    if (!points) return E_POINTER;
-    *points = nullptr;
-    return E_NOTIMPL;
+    return tly::com::ComMethod(
+        [&] { return tly::com::ConnectionPointEnumerator::Create({&connectionPoint_}, points); });
 }
 
 STDMETHODIMP CDeviceTranslator::FindConnectionPoint(REFIID iid, IConnectionPoint** point) {

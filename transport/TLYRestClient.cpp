@@ -167,6 +167,11 @@ std::string TLYRestClient::AccessToken() const {
     return accessToken;
 }
 
+std::uint32_t TLYRestClient::LastAuthenticationStatus() const {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    return lastAuthenticationStatus;
+}
+
 std::string TLYRestClient::ObservedThumbprint() const {
     std::lock_guard<std::mutex> lock(stateMutex_);
     return observedThumbprint;
@@ -200,6 +205,7 @@ bool TLYRestClient::Authenticate(const std::string& id, const std::string& secre
         clientSecret = secret;
         accessToken.clear();
         authorizationHeader.clear();
+        lastAuthenticationStatus = 0;
         connection = connectionHandle.get();
         validate = validateCert;
         timeout = receiveTimeoutMs_;
@@ -245,6 +251,10 @@ bool TLYRestClient::Authenticate(const std::string& id, const std::string& secre
         return false;
     }
     const std::uint32_t status = tly::QueryStatusCode(request.get());
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        lastAuthenticationStatus = status;
+    }
     std::string response;
     const DWORD readError = tly::ReadResponseBody(request.get(), response);
     request.reset();

@@ -38,6 +38,8 @@ public:
     bool RefreshTokenIfDue();
 
     std::string AccessToken() const;
+    // The HTTP status of the last token request; 0 when no answer arrived.
+    std::uint32_t LastAuthenticationStatus() const;
     std::string ObservedThumbprint() const;
     bool NewlyPinned() const;
     // Reads and clears newlyPinned in one step, so a pin is handed out for
@@ -72,5 +74,6 @@ private:
     std::string pinnedThumbprint;  // normalised; empty: pin the next certificate seen
     std::string observedThumbprint;
     bool newlyPinned = false;
+    std::uint32_t lastAuthenticationStatus = 0;
     DWORD receiveTimeoutMs_ = 30000;
 };

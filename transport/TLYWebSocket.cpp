@@ -67,6 +67,11 @@ bool TLYWebSocket::Connect(const std::string& host, std::uint16_t port, const st
         }
     }
     DeliverStateChanges();
+    // In this order: the receive thread started, the state reported, then this line.
+    if (connectedNow) {
+        Log(LogLevel::Info, "connected", "WebSocket connected",
+            {{"hostname", host}, {"port", port}, {"validate_cert", validate}});
+    }
     return connectedNow;
 }
 
@@ -172,7 +177,8 @@ bool TLYWebSocket::ConnectLocked(const std::string& host, std::uint16_t port, co
     auto start = std::make_unique<ThreadStart>(ThreadStart{this, channel, module});
 
     // Connected from here on. The state change is queued before the thread
-    // exists, so an end it reports is delivered after it.
+    // exists, so an end it reports is delivered after it. "connected" is
+    // logged by Connect once the thread runs and the change was reported.
     QueueStateChange(true);
     {
         std::lock_guard<std::mutex> lock(lastMessageLock);
@@ -180,8 +186,6 @@ bool TLYWebSocket::ConnectLocked(const std::string& host, std::uint16_t port, co
     }
     connected.store(true);
     channel->running.store(true);
-    Log(LogLevel::Info, "connected", "WebSocket connected",
-        {{"hostname", host}, {"port", port}, {"validate_cert", validateCert}});
     tly::UniqueHandle thread(
         ::CreateThread(nullptr, 0, &TLYWebSocket::ReceiveThreadMain, start.get(), 0, nullptr));
     if (!thread) {

@@ -98,20 +98,31 @@ TEST_F(DispatchTest, MalformedMessagesAreLoggedAndChangeNothing) {
     struct Case {
         const char* text;
         const char* event;
+        const char* exception;  // the start of the JSON library's own message
     };
-    for (const Case& c : {Case{"[1,2]", "websocket.message_parse_failed"}, Case{"not json", "websocket.message_parse_failed"},
-                          Case{R"({"type":"reader_connected"})", "websocket.message_parse_failed"},
-                          Case{R"({"type":"reader_connected","reader":null})", "websocket.message_parse_failed"},
-                          Case{R"({"type":"reader_connected","reader":{"id":"7"}})", "websocket.message_parse_failed"},
-                          Case{R"({"type":5})", "websocket.message_parse_failed"},
-                          Case{R"({"type":"reader_connected","reader":{"id":4294967297}})",
-                               "websocket.message_parse_failed"},
-                          Case{deep.c_str(), "websocket.message_parse_failed"},
-                          Case{R"({"type":"Reader_Connected","reader":{}})", "websocket.message_unknown"},
-                          Case{R"({"reader":{}})", "websocket.message_unknown"}}) {
+    for (const Case& c :
+         {Case{"[1,2]", "websocket.message_parse_failed", "[json.exception.type_error.306] cannot use value() with array"},
+          Case{"not json", "websocket.message_parse_failed", "[json.exception.parse_error.101] parse error"},
+          Case{R"({"type":"reader_connected"})", "websocket.message_parse_failed",
+               "[json.exception.out_of_range.403] key 'reader' not found"},
+          Case{R"({"type":"reader_connected","reader":null})", "websocket.message_parse_failed",
+               "[json.exception.type_error.302] type must be object, but is null"},
+          Case{R"({"type":"reader_connected","reader":{"id":"7"}})", "websocket.message_parse_failed",
+               "[json.exception.type_error.302] type must be number, but is string"},
+          Case{R"({"type":5})", "websocket.message_parse_failed",
+               "[json.exception.type_error.302] type must be string, but is number"},
+          Case{R"({"type":"reader_connected","reader":{"id":4294967297}})", "websocket.message_parse_failed", ""},
+          Case{deep.c_str(), "websocket.message_parse_failed", ""},
+          Case{R"({"type":"Reader_Connected","reader":{}})", "websocket.message_unknown", ""},
+          Case{R"({"reader":{}})", "websocket.message_unknown", ""}}) {
         tly::test::WriteFileBytes(LogPath(), "");
         Send(c.text);
-        EXPECT_EQ(LinesWithEvent(LogPath(), c.event).size(), 1u) << c.text;
+        const auto lines = LinesWithEvent(LogPath(), c.event);
+        ASSERT_EQ(lines.size(), 1u) << c.text;
+        if (*c.exception) {
+            EXPECT_EQ(lines[0]["fields"]["exception"].get<std::string>().rfind(c.exception, 0), 0u)
+                << c.text << " -> " << lines[0]["fields"]["exception"];
+        }
     }
     EXPECT_TRUE(api.ConnectedReadersSnapshot().empty());
     EXPECT_FALSE(DrainReaders(true, 4).touched);

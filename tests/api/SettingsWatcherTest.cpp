@@ -73,6 +73,16 @@ TEST_F(SettingsWatcherTest, HostChangeReconnectsEveryOpenPanel) {
     EXPECT_EQ(connects[1]["fields"]["hostname"], "tallyport.example.invalid");
 }
 
+TEST_F(SettingsWatcherTest, AnEditMadeBeforeTheWatcherIsArmedIsNotLost) {
+    // The settings in force came from the file as SetUp wrote it; the edit
+    // lands after that load but before the watcher looks for the first time.
+    TLYApiImpl::Instance().StopBackgroundWork();
+    const std::uint64_t loaded = SettingsFileWriteTime(SettingsPath());
+    Rewrite(SettingsText("trace"));
+    TLYApiImpl::Instance().StartSettingsWatcher(loaded);
+    EXPECT_TRUE(WaitFor([&] { return TLYApiImpl::Instance().SettingsSnapshot().log_level == "trace"; }));
+}
+
 TEST_F(SettingsWatcherTest, BrokenEditKeepsTheRunningSettingsUntilFixed) {
     Rewrite(R"({"version":2,"logging":{"level":"trace",}})");
     ASSERT_TRUE(WaitFor([&] { return HasEvent(LogPath(), "settings.watcher.reload_failed"); }));

@@ -1,9 +1,12 @@
 #include "settings/SettingsFile.h"
 
+#include "settings/SecretProtection.h"
 #include "tests/settings/SettingsTestSupport.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
+
+#include <algorithm>
 
 using namespace tly::test;
 using nlohmann::json;
@@ -111,6 +114,58 @@ TEST(SettingsFile, WronglyTypedMembersThrowNamingTheMember) {
     }
 }
 
+TEST(SettingsFile, InspectionSaysWhatIsWrongWithoutReportingWritingOrQuotingTheFile) {
+    using Outcome = SettingsInspection::Outcome;
+    using Secret = SettingsInspection::Secret;
+    struct Case {
+        const char* name;
+        std::string text;  // empty: no file
+        Outcome outcome;
+        Secret secret;
+        std::string problem;  // how the problem begins; none when empty
+    };
+    const std::string encrypted = "DPAPI:" + DpapiEncrypt("s3cret");
+    const std::vector<Case> cases = {
+        {"no file", "", Outcome::Missing, Secret::Empty, ""},
+        {"syntax error just after the secret", R"({"version": 2, "server": {"client_secret": "s3cret" "port": 1}})",
+         Outcome::NotJson, Secret::Empty, "parse error at line 1, column "},
+        {"unterminated secret", "{\"version\": 2, \"server\": {\"client_secret\": \"s3cret\n}}", Outcome::NotJson,
+         Secret::Empty, "parse error at line "},
+        {"old version", R"({"version": 1, "server": {"client_secret": "s3cret"}})", Outcome::OldVersion, Secret::Empty,
+         R"(member "version" must be 2 or more)"},
+        {"wrong type", R"({"version": 2, "server": {"client_secret": 7}})", Outcome::WrongType, Secret::Empty,
+         R"(member "server"."client_secret" must be a string)"},
+        {"plain secret", R"({"version": 2, "server": {"client_secret": "s3cret"}})", Outcome::Loaded, Secret::Plain, ""},
+        {"protected secret", R"({"version": 2, "server": {"client_secret": ")" + encrypted + R"("}})", Outcome::Loaded,
+         Secret::Protected, ""},
+        {"secret protected elsewhere, read past",
+         R"({"version": 2, "server": {"client_secret": "DPAPI:AAECAwQ="}, "logging": {"level": "info"}})",
+         Outcome::Loaded, Secret::Undecryptable, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempModuleDirectory dir;
+        if (!c.text.empty()) dir.Write(kSettingsFile, c.text);
+        TranslatorSettings settings;
+        const SettingsInspection inspection = InspectSettingsJson(SettingsPath(), settings);
+        EXPECT_EQ(inspection.outcome, c.outcome);
+        EXPECT_EQ(inspection.secret, c.secret);
+        EXPECT_EQ(inspection.problem.rfind(c.problem, 0), 0u) << inspection.problem;
+        if (c.problem.empty()) {
+            EXPECT_EQ(inspection.problem, "");
+        }
+        EXPECT_EQ(inspection.problem.find("s3cret"), std::string::npos) << inspection.problem;
+        if (c.outcome == Outcome::Loaded) {
+            EXPECT_EQ(settings.client_secret, c.secret == Secret::Undecryptable ? "" : "s3cret");
+        }
+        if (c.secret == Secret::Undecryptable) {
+            EXPECT_EQ(settings.log_level, "info");  // read on past the secret
+        }
+        EXPECT_FALSE(dir.Exists("tly_translator_bootstrap.log"));
+        EXPECT_EQ(dir.Exists(kSettingsFile) ? dir.Read(kSettingsFile) : "", c.text);
+    }
+}
+
 TEST(SettingsFile, UpdateKeepsUnknownMembersAndSortsKeys) {
     TempModuleDirectory dir;
     dir.Write(kSettingsFile,
@@ -160,11 +215,48 @@ TEST(SettingsFile, FailedReplacementKeepsTheOldFileAndLeavesNoTemporaryFile) {
         EXPECT_FALSE(UpdateServerField(SettingsPath(), "cert_thumbprint", "ab"));
     }
     EXPECT_EQ(dir.Read(kSettingsFile), original);
+    // Each refused call is reported with its error: the replace, then the
+    // rewrite in place; the write as a whole once.
+    const std::string failed = "Failed to create JSON settings file at '" + SettingsPath() + "' (error=32)";
     const auto messages = BootstrapMessages(dir);
-    ASSERT_EQ(messages.size(), 1u);  // the update reports nothing of its own
-    EXPECT_EQ(messages[0].rfind("Failed to create JSON settings file at '" + SettingsPath() + "' (error=", 0), 0u)
-        << messages[0];
-    EXPECT_EQ(messages[0].find("(error=0)"), std::string::npos);
+    EXPECT_EQ(std::count(messages.begin(), messages.end(), failed), 1);
+    EXPECT_EQ(messages.size(), 5u);
+    for (const std::string& message : messages) {
+        if (message == failed) continue;
+        EXPECT_EQ(message.rfind("Writing settings file at '" + SettingsPath() + "': ", 0), 0u) << message;
+        EXPECT_TRUE(message.find("MoveFileExA on '") != std::string::npos ||
+                    message.find("CreateFileA on '") != std::string::npos)
+            << message;
+        EXPECT_EQ(message.find("(error=0)"), std::string::npos) << message;
+    }
     EXPECT_EQ(FileNames(dir),
               (std::vector<std::string>{kSettingsFile, "tly_translator.log", "tly_translator_bootstrap.log"}));
+}
+
+TEST(SettingsFile, RewritesKeepTheFilesRightsAndAttributesAndGetPastReadersWithoutDeleteSharing) {
+    TempModuleDirectory dir;
+    dir.Write(kSettingsFile, R"({"version": 2, "server": {"hostname": "h"}})");
+    const std::string path = dir.File(kSettingsFile);
+    // Rules of the file's own, not inherited from the directory.
+    ASSERT_TRUE(SetAccessRules(path, "D:P(A;;FA;;;WD)"));
+    ASSERT_TRUE(::SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_HIDDEN));
+    const std::string rules = AccessRules(path);
+
+    ASSERT_TRUE(UpdateServerField(SettingsPath(), "cert_thumbprint", "ab"));
+    {
+        // An ordinary reader shares reading and writing, not deletion: the
+        // file cannot be replaced now, only rewritten in place.
+        const tly::UniqueFileHandle reader(::CreateFileA(path.c_str(), GENERIC_READ,
+                                                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                                         FILE_ATTRIBUTE_NORMAL, nullptr));
+        ASSERT_TRUE(reader);
+        ASSERT_TRUE(UpdateServerField(SettingsPath(), "client_id", "a much longer value than the file held before"));
+        ASSERT_TRUE(UpdateServerField(SettingsPath(), "client_id", "c"));  // and cut to its new length
+    }
+    const json written = ReadJson(dir, kSettingsFile);
+    EXPECT_EQ(written["server"]["cert_thumbprint"], "ab");
+    EXPECT_EQ(written["server"]["client_id"], "c");
+    EXPECT_EQ(AccessRules(path), rules);
+    EXPECT_EQ(::GetFileAttributesA(path.c_str()) & FILE_ATTRIBUTE_HIDDEN, static_cast<DWORD>(FILE_ATTRIBUTE_HIDDEN));
+    EXPECT_TRUE(FileNames(dir, "*.tmp").empty());
 }

@@ -10,6 +10,7 @@
 
 #include <nlohmann/json.hpp>
 #include <windows.h>
+#include <sddl.h>
 
 #include <algorithm>
 #include <functional>
@@ -73,6 +74,32 @@ struct SettingsTextCase {
 
 inline nlohmann::json ReadJson(const TempModuleDirectory& dir, const std::string& name) {
     return nlohmann::json::parse(dir.Read(name));
+}
+
+// A file's access rules (its DACL) as SDDL text, as the platform reports them.
+inline std::string AccessRules(const std::string& path) {
+    DWORD size = 0;
+    ::GetFileSecurityA(path.c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &size);
+    std::vector<BYTE> descriptor(size);
+    if (size == 0 || !::GetFileSecurityA(path.c_str(), DACL_SECURITY_INFORMATION, descriptor.data(), size, &size)) {
+        return {};
+    }
+    char* text = nullptr;
+    if (!::ConvertSecurityDescriptorToStringSecurityDescriptorA(descriptor.data(), SDDL_REVISION_1,
+                                                                DACL_SECURITY_INFORMATION, &text, nullptr)) {
+        return {};
+    }
+    const tly::UniqueLocalMemory owned(text);
+    return text;
+}
+
+inline bool SetAccessRules(const std::string& path, const std::string& sddl) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl.c_str(), SDDL_REVISION_1, &descriptor, nullptr)) {
+        return false;
+    }
+    const tly::UniqueLocalMemory owned(descriptor);
+    return ::SetFileSecurityA(path.c_str(), DACL_SECURITY_INFORMATION, descriptor);
 }
 
 }  // namespace tly::test

@@ -1,6 +1,7 @@
 #include "translator/badges/BadgeEventFile.h"
 
 #include "logging/Log.h"
+#include "platform/UniqueResource.h"
 #include "settings/TranslatorSettings.h"
 #include "tests/support/LogReader.h"
 #include "tests/support/TempModuleDirectory.h"
@@ -155,6 +156,37 @@ TEST_F(BadgeEventFileTest, SentFileIsAppendedToAndReplacedWhenInvalid) {
     Pending(json::array({{{"panel_id", 7}, {"card_number", 2}}}));
     Pass();
     EXPECT_EQ(File("badge_events_sent.json").size(), 1u);
+}
+
+TEST_F(BadgeEventFileTest, AFileThatCannotBeWrittenIsRetriedWithoutDeliveringAgainOrLoggingEveryPass) {
+    for (const char* blocked : {"badge_events_pending.json", "badge_events_sent.json"}) {
+        SCOPED_TRACE(blocked);
+        delivered.clear();
+        tly::test::WriteFileBytes(dir.File("tly_translator.log"), "");  // the log keeps its file open
+        dir.Write("badge_events_sent.json", "[]");
+        const json record = {{"panel_id", 7}, {"card_number", 1}};
+        Pending(json::array({record, {{"panel_id", 8}, {"card_number", 2}}}));
+        {
+            // Shares neither writing nor deletion: the file can be neither
+            // replaced nor rewritten in place.
+            const tly::UniqueFileHandle reader(::CreateFileA(dir.File(blocked).c_str(), GENERIC_READ,
+                                                             FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                                             FILE_ATTRIBUTE_NORMAL, nullptr));
+            ASSERT_TRUE(reader);
+            Pass();
+            Pass();
+            EXPECT_EQ(delivered.size(), 1u);
+            EXPECT_EQ(File("badge_events_pending.json").size(), 2u) << "rewritten only after the sent file";
+            EXPECT_EQ(tly::test::LinesWithEvent(dir.File("tly_translator.log"), "badge.file_write_failed").size(), 1u);
+        }
+        Pass();
+        EXPECT_EQ(delivered.size(), 1u);
+        EXPECT_EQ(File("badge_events_pending.json"), json::array({{{"panel_id", 8}, {"card_number", 2}}}));
+        const json sent = File("badge_events_sent.json");
+        ASSERT_EQ(sent.size(), 1u);
+        EXPECT_EQ(sent[0]["card_number"], 1);
+        EXPECT_EQ(tly::test::LinesWithEvent(dir.File("tly_translator.log"), "badge.file_write_recovered").size(), 1u);
+    }
 }
 
 TEST_F(BadgeEventFileTest, RecordAppendedByAnOutsideWriterDuringThePassIsKept) {

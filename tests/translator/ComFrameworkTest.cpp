@@ -74,6 +74,10 @@ TEST_F(ComFrameworkTest, PlainCreationChecksItsArguments) {
 
 TEST_F(ComFrameworkTest, ModuleStaysLockedWhileObjectsFactoryReferencesOrServerLocksRemain) {
     EXPECT_EQ(com::ModuleLockCount(), 0);
+    // A translator's destruction closes its panel, which may take a while:
+    // the object's hold on the module goes only after it.
+    std::vector<long> locksWhileClosing;
+    native.duringClose = [&] { locksWhileClosing.push_back(com::ModuleLockCount()); };
     {
         UniqueComPtr<ITranslate> plain;
         factory.get()->CreateInstance(nullptr, IID_ITranslate, reinterpret_cast<void**>(plain.put()));
@@ -84,6 +88,7 @@ TEST_F(ComFrameworkTest, ModuleStaysLockedWhileObjectsFactoryReferencesOrServerL
         EXPECT_EQ(com::ModuleLockCount(), 2);
         inner->Release();
     }
+    EXPECT_EQ(locksWhileClosing, (std::vector<long>{2, 1}));
     EXPECT_EQ(com::ModuleLockCount(), 0);
 
     factory.get()->LockServer(TRUE);

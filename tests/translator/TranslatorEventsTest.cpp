@@ -332,6 +332,51 @@ TEST_F(TranslatorEventsTest, ConnectionPointBelongsToItsObject) {
     EXPECT_EQ(native.Count("Close 7"), 1);
 }
 
+TEST_F(TranslatorEventsTest, AHostFindsThePointAndItsConnectionByEnumeration) {
+    auto t = HostedTranslator::Create(7);
+    UniqueComPtr<IConnectionPointContainer> container;
+    t->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(container.put()));
+    UniqueComPtr<IEnumConnectionPoints> points;
+    ASSERT_EQ(container.get()->EnumConnectionPoints(points.put()), S_OK);
+    IConnectionPoint* found[2] = {};
+    ULONG fetched = 0;
+    EXPECT_EQ(points.get()->Next(2, found, &fetched), S_FALSE);
+    ASSERT_EQ(fetched, 1u);
+    UniqueComPtr<IConnectionPoint> point(found[0]);
+    EXPECT_EQ(point.get(), t.point.get());
+    EXPECT_EQ(points.get()->Next(2, found, nullptr), E_POINTER);
+    UniqueComPtr<IEnumConnectionPoints> clone;
+    ASSERT_EQ(points.get()->Clone(clone.put()), S_OK);
+    EXPECT_EQ(clone.get()->Skip(1), S_FALSE) << "a clone starts where its original stands";
+    EXPECT_EQ(points.get()->Reset(), S_OK);
+    EXPECT_EQ(points.get()->Skip(0), E_INVALIDARG);
+    EXPECT_EQ(points.get()->Skip(1), S_OK);
+
+    UniqueComPtr<IEnumConnections> connections;
+    CONNECTDATA connection{};
+    ASSERT_EQ(point.get()->EnumConnections(connections.put()), S_OK);
+    EXPECT_EQ(connections.get()->Next(1, &connection, nullptr), S_FALSE);
+    auto sink = RecordingSink::Make();
+    ASSERT_EQ(t.Advise(sink.get()), S_OK);
+    ASSERT_EQ(point.get()->EnumConnections(connections.put()), S_OK);
+    ASSERT_EQ(connections.get()->Next(1, &connection, nullptr), S_OK);
+    const UniqueComPtr<IUnknown> connected(connection.pUnk);
+    EXPECT_EQ(connection.dwCookie, 1u);
+    EXPECT_EQ(connected.get(), static_cast<IUnknown*>(static_cast<IDistributeEvent2*>(sink.get())));
+
+    // The points' enumerators keep the object alive; every enumerator keeps the module.
+    t.Release();
+    container.reset();
+    point.reset();
+    EXPECT_EQ(native.Count("Close 7"), 0);
+    points.reset();
+    clone.reset();
+    EXPECT_EQ(native.Count("Close 7"), 1);
+    EXPECT_EQ(com::ModuleLockCount(), 1);
+    connections.reset();
+    EXPECT_EQ(com::ModuleLockCount(), 0);
+}
+
 TEST_F(TranslatorEventsTest, ServiceStatusCallBackOnlyLogs) {
     native.subscribed = true;
     auto t = HostedTranslator::Create(7);

@@ -57,6 +57,7 @@ public:
     std::vector<ReaderStatusEntry> onlineReaders;
     std::function<void()> duringSubscribedCheck;  // may throw
     std::function<void()> duringInitialData;      // e.g. deliver activities, as the real layer does
+    std::function<void()> duringClose;            // runs as a translator closes its panel
 
     // What was asked, in order: "Init", "Open 7", "Connect 7", ...
     std::vector<std::string> Calls() {
@@ -107,7 +108,10 @@ private:
         Record(With("Connect", panel));
         return instance->connectSucceeds.load();
     }
-    static void __cdecl Close(std::int32_t panel) { Record(With("Close", panel)); }
+    static void __cdecl Close(std::int32_t panel) {
+        Record(With("Close", panel));
+        if (instance->duringClose) instance->duringClose();
+    }
     static void __cdecl GetLastErrorMessage(char* buffer, std::int32_t size) {
         Record("GetLastErrorMessage " + std::to_string(size));
         const std::string& text = instance->lastError;

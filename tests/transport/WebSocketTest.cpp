@@ -22,7 +22,10 @@ public:
 
     void Attach(TLYWebSocket& webSocket) {
         webSocket.SetMessageCallback([this](const std::string& message) { OnMessage(message); });
-        webSocket.SetStateCallback([this](bool connected) { Record([&] { states_.push_back(connected); }); });
+        webSocket.SetStateCallback([this](bool connected) { OnState(connected); });
+    }
+    void OnState(bool connected) {
+        Record([&] { states_.push_back(connected); });
     }
     void OnMessage(const std::string& message) {
         Record([&] { messages_.push_back(message); });
@@ -106,7 +109,14 @@ protected:
 TEST_F(WebSocketTest, ConnectsWithTheTokenInThePathAndReportsTheState) {
     ASSERT_FALSE(token.empty());
     EXPECT_EQ(Channel().SecondsSinceLastMessage(), 999999.0);
+    // "connected" comes after the state report, which comes after the receive thread started.
+    bool connectedLoggedBeforeState = false;
+    Channel().SetStateCallback([&](bool up) {
+        if (up) connectedLoggedBeforeState = !Logged("connected").empty();
+        recorder.OnState(up);
+    });
     ASSERT_TRUE(Connect());
+    EXPECT_FALSE(connectedLoggedBeforeState);
     EXPECT_TRUE(Channel().IsConnected());
     EXPECT_EQ(recorder.States(), std::vector<bool>{true});
     EXPECT_LT(Channel().SecondsSinceLastMessage(), 5.0);

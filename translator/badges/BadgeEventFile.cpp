@@ -11,6 +11,7 @@
 #include <ctime>
 #include <exception>
 #include <mutex>
+#include <utility>
 
 namespace {
 
@@ -108,41 +109,123 @@ bool HandleRecord(nlohmann::json& record, std::int32_t panelId, const BadgeEvent
     return true;
 }
 
+// What passes handled that the files do not show yet, because a rewrite
+// failed. Kept in this process, so the rewrite is retried at the next pass and
+// nothing is delivered again meanwhile.
+struct UnwrittenOutcome {
+    std::string pendingPath;  // the files it belongs to
+    // Pending records (as read) that were handled or dropped but that the
+    // pending file may still hold.
+    nlohmann::json handled = nlohmann::json::array();
+    // Handled records that the sent file does not hold yet.
+    nlohmann::json unsent = nlohmann::json::array();
+    bool sentFailing = false;
+    bool pendingFailing = false;
+};
+
+UnwrittenOutcome& Unwritten() {
+    static auto* outcome = new UnwrittenOutcome;
+    return *outcome;
+}
+
+// Removes one element equal to the record from the list; true if there was one.
+bool TakeEqual(nlohmann::json& list, const nlohmann::json& record) {
+    for (auto it = list.begin(); it != list.end(); ++it) {
+        if (*it == record) {
+            list.erase(it);
+            return true;
+        }
+    }
+    return false;
+}
+
+// Writes one of the two files. A failure is logged with the calls that failed
+// when it begins, not again at every pass while it lasts.
+bool WriteBadgeFile(const std::string& path, const nlohmann::json& content, bool& failing) {
+    const FileReplaceResult result = ReplaceFileContents(path, content.dump(2));
+    if (result) {
+        for (const FileStepFailure& step : result.failedSteps) {
+            LogTranslatorEvent(LogLevel::Debug, "badge.file_call_failed", step.call + " failed; written another way",
+                               {{"call", step.call}, {"path", step.path}, {"win32_error", step.win32Error}});
+        }
+        if (failing) {
+            LogTranslatorEvent(LogLevel::Info, "badge.file_write_recovered", "Badge event file written again",
+                               {{"path", path}});
+        }
+        failing = false;
+        return true;
+    }
+    if (!failing) {
+        for (const FileStepFailure& step : result.failedSteps) {
+            LogTranslatorEvent(LogLevel::Warn, "badge.file_call_failed", step.call + " failed",
+                               {{"call", step.call}, {"path", step.path}, {"win32_error", step.win32Error}});
+        }
+        LogTranslatorEvent(LogLevel::Error, "badge.file_write_failed",
+                           "Could not write badge event file; retrying at every pass",
+                           {{"path", path}, {"win32_error", result.win32Error}});
+    }
+    failing = true;
+    return false;
+}
+
 void RunPass(std::int32_t panelId, const BadgeEventDelivery& deliver) {
     const std::string directory = ModuleDirectory();
     const std::string pendingPath = directory + "\\" + kPendingFile;
     const std::string sentPath = directory + "\\" + kSentFile;
 
-    const nlohmann::json pending = ReadArray(pendingPath);
-    if (pending.is_discarded() || pending.empty()) return;
-    nlohmann::json sent = ReadArray(sentPath);
-    if (sent.is_discarded()) sent = nlohmann::json::array();
-    nlohmann::json remaining = nlohmann::json::array();
+    UnwrittenOutcome& unwritten = Unwritten();
+    if (unwritten.pendingPath != pendingPath) unwritten = UnwrittenOutcome{pendingPath};
 
-    for (const nlohmann::json& element : pending) {
-        if (!element.is_object()) continue;
-        nlohmann::json record = element;
-        try {
-            if (IntegerMember<std::int64_t>(record, "panel_id", -1) != panelId) {
-                remaining.push_back(element);
+    const nlohmann::json pending = ReadArray(pendingPath);
+    const bool pendingUsable = !pending.is_discarded() && !pending.empty();
+    if (!pendingUsable && unwritten.unsent.empty()) return;
+
+    nlohmann::json remaining = nlohmann::json::array();
+    nlohmann::json removed = nlohmann::json::array();  // leave the pending file with this pass
+    nlohmann::json newlySent = nlohmann::json::array();
+    if (!pending.is_discarded()) {
+        nlohmann::json handledEarlier = std::exchange(unwritten.handled, nlohmann::json::array());
+        for (const nlohmann::json& element : pending) {
+            if (TakeEqual(handledEarlier, element) || !element.is_object()) {
+                removed.push_back(element);
                 continue;
             }
-            if (HandleRecord(record, panelId, deliver)) sent.push_back(std::move(record));
-        } catch (const std::exception& e) {
-            // A wrongly typed member: recorded as failed rather than lost
-            // silently or retried forever. A record of another panel whose
-            // "panel_id" cannot be read is recorded the same way.
-            MarkHandled(record, std::string("error: ") + e.what());
-            sent.push_back(std::move(record));
+            nlohmann::json record = element;
+            try {
+                if (IntegerMember<std::int64_t>(record, "panel_id", -1) != panelId) {
+                    remaining.push_back(element);
+                    continue;
+                }
+                if (HandleRecord(record, panelId, deliver)) newlySent.push_back(std::move(record));
+            } catch (const std::exception& e) {
+                // A wrongly typed member: recorded as failed rather than lost
+                // silently or retried forever. A record of another panel whose
+                // "panel_id" cannot be read is recorded the same way.
+                MarkHandled(record, std::string("error: ") + e.what());
+                newlySent.push_back(std::move(record));
+            }
+            removed.push_back(element);
+        }
+        // Keep what an outside writer appended while this pass was delivering.
+        for (nlohmann::json& added : AddedDuringPass(pending, ReadArray(pendingPath))) {
+            remaining.push_back(std::move(added));
         }
     }
 
-    // Keep what an outside writer appended while this pass was delivering.
-    for (nlohmann::json& added : AddedDuringPass(pending, ReadArray(pendingPath))) remaining.push_back(std::move(added));
-
     // The sent file first: a record must never be missing from both files.
-    ReplaceFileContents(sentPath, sent.dump(2));
-    ReplaceFileContents(pendingPath, remaining.dump(2));
+    nlohmann::json sent = ReadArray(sentPath);
+    if (sent.is_discarded()) sent = nlohmann::json::array();
+    for (const nlohmann::json& record : unwritten.unsent) sent.push_back(record);
+    for (const nlohmann::json& record : newlySent) sent.push_back(record);
+    if (!WriteBadgeFile(sentPath, sent, unwritten.sentFailing)) {
+        for (nlohmann::json& record : newlySent) unwritten.unsent.push_back(std::move(record));
+        for (nlohmann::json& element : removed) unwritten.handled.push_back(std::move(element));
+        return;
+    }
+    unwritten.unsent = nlohmann::json::array();
+    if (pendingUsable && !WriteBadgeFile(pendingPath, remaining, unwritten.pendingFailing)) {
+        unwritten.handled = std::move(removed);
+    }
 }
 
 }  // namespace

@@ -11,17 +11,6 @@
 
 namespace tly::com {
 
-// Hands out a new object (null when allocation failed) for interface iid; the
-// object goes again if it does not answer for iid.
-template <typename Object>
-HRESULT HandOut(Object* object, REFIID iid, void** out) {
-    if (!object) return E_OUTOFMEMORY;
-    object->AddRef();
-    const HRESULT result = object->QueryInterface(iid, out);
-    object->Release();
-    return result;
-}
-
 // A standalone object, answered for interface iid.
 template <typename T>
 HRESULT CreatePlainObject(REFIID iid, void** out) noexcept {

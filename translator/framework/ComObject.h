@@ -5,18 +5,21 @@
 //   methods all go to the outer object;
 // - ComAggObject<Base>: the aggregate's inner, non-delegating IUnknown, which
 //   owns the contained object and its own, separate reference count.
-// Every live object holds one module lock.
+// Every live object holds one module lock, from before its construction to
+// after its destruction.
 
 #include "translator/framework/ComObjectRoot.h"
 #include "translator/framework/ModuleLock.h"
 
+#include <utility>
+
 namespace tly::com {
 
 template <typename Base>
-class ComObject final : public Base {
+class ComObject final : private ModuleLockHolder, public Base {
 public:
-    ComObject() { LockModule(); }
-    ~ComObject() { UnlockModule(); }
+    template <typename... Args>
+    explicit ComObject(Args&&... args) : Base(std::forward<Args>(args)...) {}
 
     STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
         return QueryFromMap(static_cast<Base*>(this), Base::InterfaceMap(), iid, out);
@@ -47,10 +50,9 @@ private:
 };
 
 template <typename Base>
-class ComAggObject final : public IUnknown {
+class ComAggObject final : private ModuleLockHolder, public IUnknown {
 public:
-    explicit ComAggObject(IUnknown* outer) : contained_(outer) { LockModule(); }
-    ~ComAggObject() { UnlockModule(); }
+    explicit ComAggObject(IUnknown* outer) : contained_(outer) {}
     ComAggObject(const ComAggObject&) = delete;
     ComAggObject& operator=(const ComAggObject&) = delete;
 
@@ -74,5 +76,16 @@ private:
     std::atomic<ULONG> references_{0};
     ComContainedObject<Base> contained_;
 };
+
+// Hands out a new object (null when allocation failed) for interface iid; the
+// object goes again if it does not answer for iid.
+template <typename Object>
+HRESULT HandOut(Object* object, REFIID iid, void** out) {
+    if (!object) return E_OUTOFMEMORY;
+    object->AddRef();
+    const HRESULT result = object->QueryInterface(iid, out);
+    object->Release();
+    return result;
+}
 
 }  // namespace tly::com

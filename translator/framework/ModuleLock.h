@@ -9,4 +9,15 @@ void LockModule() noexcept;
 void UnlockModule() noexcept;
 long ModuleLockCount() noexcept;
 
+// One module lock for as long as it lives. An object takes it as its first
+// base, so it is released last: after the object's own destructor, which may
+// run code of this module for a while (a translator closes its panel).
+class ModuleLockHolder {
+public:
+    ModuleLockHolder() noexcept { LockModule(); }
+    ~ModuleLockHolder() { UnlockModule(); }
+    ModuleLockHolder(const ModuleLockHolder&) = delete;
+    ModuleLockHolder& operator=(const ModuleLockHolder&) = delete;
+};
+
 }  // namespace tly::com

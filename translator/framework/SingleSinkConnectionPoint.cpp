@@ -1,6 +1,10 @@
 #include "translator/framework/SingleSinkConnectionPoint.h"
 
+#include "translator/framework/ArrayEnumerator.h"
+
 #include <olectl.h>
+
+#include <vector>
 
 namespace tly::com {
 
@@ -57,9 +61,18 @@ STDMETHODIMP SingleSinkConnectionPoint::Unadvise(DWORD cookie) {
 }
 
 STDMETHODIMP SingleSinkConnectionPoint::EnumConnections(IEnumConnections** connections) {
-    if (!connections) return E_POINTER;
-    *connections = nullptr;
-    return E_NOTIMPL;
+    // A reference of our own to the sink connected now, taken under the lock
+    // so that an Unadvise meanwhile cannot release the sink first.
+    UniqueComPtr<IUnknown> sink;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        sink = AddReference(sink_.get());
+    }
+    return ComMethod([&]() -> HRESULT {
+        std::vector<CONNECTDATA> current;
+        if (sink) current.push_back({sink.get(), kCookie});
+        return ConnectionEnumerator::Create(current, connections);
+    });
 }
 
 }  // namespace tly::com

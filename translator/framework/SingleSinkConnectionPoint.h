@@ -7,6 +7,7 @@
 // Advise: one sink at a time (CONNECT_E_ADVISELIMIT for a second one), cookie 1.
 // Unadvise: only cookie 1 of a connected sink; anything else is
 // CONNECT_E_NOCONNECTION and changes nothing.
+// EnumConnections: the sink connected at the time, if any, with cookie 1.
 // The observer hears of both, outside the point's lock, and may call the sink.
 
 #include "platform/UniqueResource.h"

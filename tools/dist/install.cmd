@@ -1,0 +1,52 @@
+@echo off
+rem Registers TallyportAccessControlTranslator.dll from this folder as a COM
+rem server, with the 32-bit regsvr32: the DLL is 32-bit, so on 64-bit Windows
+rem it is SysWOW64's regsvr32 that can load it. Run from an elevated prompt.
+rem No parenthesised blocks below: a path such as "C:\Program Files (x86)\..."
+rem would end them early.
+setlocal
+set "DLL=%~dp0TallyportAccessControlTranslator.dll"
+set "REGSVR32=%SystemRoot%\System32\regsvr32.exe"
+if exist "%SystemRoot%\SysWOW64\regsvr32.exe" set "REGSVR32=%SystemRoot%\SysWOW64\regsvr32.exe"
+
+if not exist "%DLL%" goto missing
+call :elevated
+if errorlevel 1 goto not_elevated
+
+echo install: registering %DLL%
+echo          with %REGSVR32%
+"%REGSVR32%" /s "%DLL%"
+set "RESULT=%ERRORLEVEL%"
+if not "%RESULT%"=="0" goto failed
+
+echo install: registered. The host creates the translator by its ProgID
+echo          TallyportAccessControlTranslator.AccessControlTrans from now on.
+echo Next: edit tallyport_settings.json in this folder (see DEPLOYING.txt), then
+echo       run tallyport-check.exe here to check the settings and the server.
+exit /b 0
+
+:missing
+echo install: %DLL% is missing.
+echo          Run install.cmd from the folder the package was unpacked into.
+exit /b 1
+
+:not_elevated
+echo install: NOT registered - this needs administrator rights.
+echo          Right-click install.cmd and choose "Run as administrator", or run it
+echo          from a command prompt that was started that way.
+exit /b 1
+
+:failed
+echo install: NOT registered - regsvr32 exit code %RESULT%.
+if "%RESULT%"=="3" echo          The DLL could not be loaded: the file is damaged or incomplete.
+if "%RESULT%"=="5" echo          The registration was refused: administrator rights are missing.
+exit /b %RESULT%
+
+rem Succeeds only in an elevated prompt: the filter manager and the server
+rem service answer only administrators (the second one for machines whose
+rem filter manager is not there).
+:elevated
+fltmc >nul 2>&1
+if not errorlevel 1 exit /b 0
+net session >nul 2>&1
+exit /b

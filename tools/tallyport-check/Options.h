@@ -1,0 +1,19 @@
+#pragma once
+// The check's command line.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct Options {
+    std::optional<std::int32_t> panel;  // --panel N
+    bool json = false;                  // --json
+    std::string hostTypeLibrary;        // --host-typelib FILE: compare type libraries instead of checking the site
+    bool help = false;                  // --help
+};
+
+// False (with the reason in error) for usage the check does not understand.
+bool ParseOptions(const std::vector<std::string>& arguments, Options& options, std::string& error);
+
+extern const char kUsage[];

@@ -1,0 +1,123 @@
+#include "tools/tallyport-check/SettingsChecks.h"
+
+#include "logging/Log.h"
+#include "platform/UniqueResource.h"
+
+#include <windows.h>
+
+namespace {
+
+constexpr char kSettingsStep[] = "settings";
+constexpr char kLogStep[] = "log";
+
+// Values the translator accepts but that cannot work: what is wrong, or empty.
+std::string UnusableValue(const TranslatorSettings& settings) {
+    if (settings.hostname.empty()) return "member \"server\".\"hostname\" is empty";
+    if (settings.port < 1 || settings.port > 65535) return "member \"server\".\"port\" must be between 1 and 65535";
+    if (settings.client_id.empty()) return "member \"server\".\"client_id\" is empty";
+    return {};
+}
+
+}  // namespace
+
+StepResult CheckSettingsFile(const std::string& path, const SettingsInspection& inspection,
+                             const TranslatorSettings& settings) {
+    using Outcome = SettingsInspection::Outcome;
+    switch (inspection.outcome) {
+        case Outcome::Missing:
+            return StepResult::Failed(kSettingsStep, "settings_missing", path + " does not exist",
+                                      "copy tallyport_settings.example.json to tallyport_settings.json beside the DLL "
+                                      "and fill in the server and the OAuth client");
+        case Outcome::Unreadable:
+            return StepResult::Failed(kSettingsStep, "settings_unreadable", path + " " + inspection.problem,
+                                      "let this account (and the host's) read the file");
+        case Outcome::NotJson:
+            return StepResult::Failed(kSettingsStep, "settings_not_json", "not valid JSON: " + inspection.problem,
+                                      "fix the file at that place (JSON allows no comments and no trailing commas)");
+        case Outcome::OldVersion:
+            return StepResult::Failed(kSettingsStep, "settings_old_version", inspection.problem,
+                                      "set \"version\" to 2; the translator ignores older files");
+        case Outcome::WrongType:
+            return StepResult::Failed(kSettingsStep, "settings_wrong_type", inspection.problem,
+                                      "give that member a value of the type named");
+        case Outcome::Loaded:
+            break;
+    }
+    if (const std::string problem = UnusableValue(settings); !problem.empty()) {
+        return StepResult::Failed(kSettingsStep, "settings_incomplete", problem,
+                                  "fill in the server's host name and port and the OAuth client id");
+    }
+    StepResult result = StepResult::Passed(
+        kSettingsStep, "valid: server " + settings.hostname + ":" + std::to_string(settings.port) + ", client id " +
+                           settings.client_id + ", certificate validation " + (settings.validate_cert ? "on" : "off"));
+    result.data = {{"path", path},
+                   {"hostname", settings.hostname},
+                   {"port", settings.port},
+                   {"client_id", settings.client_id},
+                   {"validate_cert", settings.validate_cert},
+                   {"cert_thumbprint", settings.cert_thumbprint}};
+    return result;
+}
+
+StepResult CheckSecret(const SettingsInspection& inspection) {
+    using Secret = SettingsInspection::Secret;
+    constexpr char kStep[] = "secret";
+    StepResult result;
+    switch (inspection.secret) {
+        case Secret::Empty:
+            result = StepResult::Failed(kStep, "secret_missing", "\"server\".\"client_secret\" is empty",
+                                        "type the OAuth client secret into \"client_secret\" in plain text; the "
+                                        "translator encrypts it at its next start");
+            break;
+        case Secret::Plain:
+            result = StepResult::Passed(kStep, "plain text; the translator encrypts it for its account at its next start");
+            break;
+        case Secret::Protected:
+            result = StepResult::Passed(kStep, "protected (DPAPI) and readable by this account on this machine");
+            break;
+        case Secret::Undecryptable:
+            result = StepResult::Failed(
+                kStep, "secret_undecryptable",
+                "protected (DPAPI) for another Windows account or machine: it cannot be decrypted here",
+                "run the check as the account the host runs under; if that fails too, type the plaintext secret over "
+                "the \"DPAPI:...\" value and restart the host");
+            break;
+    }
+    static const char* const kForms[] = {"empty", "plain", "protected", "undecryptable"};
+    result.data = {{"form", kForms[static_cast<int>(inspection.secret)]}};
+    return result;
+}
+
+StepResult CheckLogFile(const TranslatorSettings& settings) {
+    const std::string path = LogFilePathFor(settings);
+    const std::string level = settings.log_level.empty() ? "none" : settings.log_level;
+    const LogLevel threshold = ParseLogLevel(level, static_cast<LogLevel>(-1));
+    if (threshold == static_cast<LogLevel>(-1)) {
+        StepResult result = StepResult::Failed(kLogStep, "log_level_unknown",
+                                               "\"logging\".\"level\" \"" + level + "\" is not a level: nothing is logged",
+                                               "use one of none, error, warn, info, debug, trace");
+        result.data = {{"path", path}, {"level", level}};
+        return result;
+    }
+
+    // An existing file is opened for appending and closed untouched; a missing
+    // one is created and removed again, as the translator would create it.
+    const bool exists = ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+    const tly::UniqueFileHandle file(::CreateFileA(
+        path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        exists ? OPEN_EXISTING : CREATE_NEW, FILE_ATTRIBUTE_NORMAL | (exists ? 0 : FILE_FLAG_DELETE_ON_CLOSE), nullptr));
+    StepResult result;
+    if (!file) {
+        result = StepResult::Failed(kLogStep, "log_not_writable",
+                                    path + " cannot be written (error=" + std::to_string(::GetLastError()) + ")",
+                                    "give the host's account write access to the folder, or name another file in "
+                                    "\"logging\".\"file_name\"");
+    } else if (threshold == LogLevel::None) {
+        result = StepResult::Passed(kLogStep, path + " is writable; logging is off (level " + level +
+                                                  "): set \"logging\".\"level\" to \"info\" to see what the translator does");
+    } else {
+        result = StepResult::Passed(kLogStep, path + " is writable; level " + level);
+    }
+    result.data = {{"path", path}, {"level", level}};
+    return result;
+}

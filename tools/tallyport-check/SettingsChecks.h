@@ -1,0 +1,11 @@
+#pragma once
+// The steps about files beside the check: the settings file, the client
+// secret in it, and the log file it names. Nothing is written.
+
+#include "settings/SettingsFile.h"
+#include "tools/tallyport-check/CheckReport.h"
+
+StepResult CheckSettingsFile(const std::string& path, const SettingsInspection& inspection,
+                             const TranslatorSettings& settings);
+StepResult CheckSecret(const SettingsInspection& inspection);
+StepResult CheckLogFile(const TranslatorSettings& settings);

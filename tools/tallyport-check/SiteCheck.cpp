@@ -1,0 +1,51 @@
+#include "tools/tallyport-check/SiteCheck.h"
+
+#include "settings/SettingsFile.h"
+#include "tools/tallyport-check/NetworkChecks.h"
+#include "tools/tallyport-check/ServerChecks.h"
+#include "tools/tallyport-check/SettingsChecks.h"
+
+#include <string>
+#include <vector>
+
+namespace {
+
+// Runs the step when the step it stands on passed, else records it as skipped.
+template <typename Check>
+void Step(CheckReport& report, const char* name, const char* footing, Check check) {
+    report.Add(report.Passed(footing) ? check() : StepResult::Skipped(name, footing));
+}
+
+}  // namespace
+
+void RunSiteCheck(std::optional<std::int32_t> panel, CheckReport& report) {
+    const std::string path = SettingsPath();
+    report.SetContext("settings_path", path);
+    TranslatorSettings settings;
+    const SettingsInspection inspection = InspectSettingsJson(path, settings);
+    report.Conceal(settings.client_secret);
+
+    report.Add(CheckSettingsFile(path, inspection, settings));
+    Step(report, "secret", "settings", [&] { return CheckSecret(inspection); });
+
+    const WinsockSession winsock;
+    const auto port = static_cast<std::uint16_t>(settings.port);
+    std::vector<std::string> addresses;
+    Step(report, "resolve", "settings", [&] { return CheckNameResolves(settings.hostname, port, addresses); });
+    Step(report, "connect", "resolve", [&] { return CheckTcpConnects(settings.hostname, port); });
+
+    std::string expectedThumbprint;
+    Step(report, "tls", "connect", [&] { return CheckCertificate(settings, expectedThumbprint); });
+
+    TLYRestClient client;
+    const bool credentialsKnown = report.Passed("secret");
+    report.Add(!credentialsKnown          ? StepResult::Skipped("oauth", "secret")
+               : !report.Passed("tls")    ? StepResult::Skipped("oauth", "tls")
+                                          : CheckCredentials(client, settings, expectedThumbprint));
+    Step(report, "status", "oauth", [&] { return CheckStatus(client); });
+    Step(report, "websocket", "oauth", [&] { return CheckEventChannel(client, settings, expectedThumbprint); });
+    if (panel) Step(report, "panel", "oauth", [&] { return CheckPanel(client, *panel); });
+    client.Close();
+
+    Step(report, "log", "settings", [&] { return CheckLogFile(settings); });
+}

@@ -1,0 +1,121 @@
+// tallyport-check: tells a field technician why the translator installed
+// beside it cannot work, one verdict per step, without changing anything.
+
+#include "TallyportVersion.h"
+#include "logging/Log.h"
+#include "platform/TextConversion.h"
+#include "platform/UniqueResource.h"
+#include "tools/tallyport-check/CheckReport.h"
+#include "tools/tallyport-check/Options.h"
+#include "tools/tallyport-check/SiteCheck.h"
+#include "tools/tallyport-check/TypeLibraryComparison.h"
+
+#include <objbase.h>
+#include <shellapi.h>
+#include <windows.h>
+
+#include <cstdio>
+#include <exception>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr int kAllPassed = 0;
+constexpr int kStepFailed = 1;
+constexpr int kBadUsage = 2;
+constexpr char kDllName[] = "TallyportAccessControlTranslator.dll";
+
+// The arguments as UTF-8, whatever the console's code page.
+std::vector<std::string> Arguments() {
+    int count = 0;
+    const tly::UniqueLocalMemory list(::CommandLineToArgvW(::GetCommandLineW(), &count));
+    std::vector<std::string> arguments;
+    const auto* words = static_cast<wchar_t* const*>(list.get());
+    for (int i = 1; words && i < count; ++i) arguments.push_back(tly::WideToUtf8(words[i]));
+    return arguments;
+}
+
+// "1.2.3" from the file's version resource; empty when it has none.
+std::string FileVersion(const std::string& path) {
+    DWORD ignored = 0;
+    const DWORD size = ::GetFileVersionInfoSizeA(path.c_str(), &ignored);
+    if (size == 0) return {};
+    std::vector<char> block(size);
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT length = 0;
+    if (!::GetFileVersionInfoA(path.c_str(), 0, size, block.data()) ||
+        !::VerQueryValueA(block.data(), "\\", reinterpret_cast<void**>(&fixed), &length) || !fixed) {
+        return {};
+    }
+    return std::to_string(HIWORD(fixed->dwFileVersionMS)) + "." + std::to_string(LOWORD(fixed->dwFileVersionMS)) + "." +
+           std::to_string(HIWORD(fixed->dwFileVersionLS));
+}
+
+class ComApartment {
+public:
+    ComApartment() : initialized_(SUCCEEDED(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) {}
+    ~ComApartment() {
+        if (initialized_) ::CoUninitialize();
+    }
+    ComApartment(const ComApartment&) = delete;
+    ComApartment& operator=(const ComApartment&) = delete;
+
+private:
+    bool initialized_;
+};
+
+void Print(std::FILE* stream, const std::string& text) {
+    std::fwrite(text.data(), 1, text.size(), stream);
+    std::fflush(stream);
+}
+
+int Run() {
+    Options options;
+    std::string error;
+    if (!ParseOptions(Arguments(), options, error)) {
+        Print(stderr, "tallyport-check: " + error + "\n\n" + kUsage);
+        return kBadUsage;
+    }
+    if (options.help) {
+        Print(stdout, kUsage);
+        return kAllPassed;
+    }
+    ::SetConsoleOutputCP(CP_UTF8);
+
+    const std::string dll = ModuleDirectory() + "\\" + kDllName;
+    const std::string dllVersion = FileVersion(dll);
+    CheckReport report;
+    report.SetContext("tool", "tallyport-check");
+    report.SetContext("version", TLY_VERSION_TEXT);
+    report.SetContext("dll", dll);
+    report.SetContext("dll_version", dllVersion);
+    if (!options.hostTypeLibrary.empty()) {
+        const ComApartment com;
+        report.Add(CheckHostTypeLibrary(options.hostTypeLibrary, dll));
+    } else {
+        RunSiteCheck(options.panel, report);
+    }
+
+    if (options.json) {
+        Print(stdout, report.Json());
+    } else {
+        Print(stdout, "tallyport-check " TLY_VERSION_TEXT "; translator " +
+                          (dllVersion.empty() ? std::string("DLL not found beside the check") : dllVersion + " at " + dll) +
+                          "\n\n" + report.Text());
+    }
+    return report.AllPassed() ? kAllPassed : kStepFailed;
+}
+
+}  // namespace
+
+int main() {
+    try {
+        return Run();
+    } catch (const std::exception& e) {
+        Print(stderr, std::string("tallyport-check: ") + e.what() + "\n");
+    } catch (...) {
+        Print(stderr, "tallyport-check: unexpected failure\n");
+    }
+    return kStepFailed;
+}
