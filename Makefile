@@ -1,18 +1,19 @@
 # make test   set up the machine if needed, build, run every test under Wine
-# make build  build only
+# make build  build only: the release DLL, its debug file, the tests and tools
+# make bench  the DLL beside a bare WinHTTP client (tools/bench/README.md)
 # make demo   (see README)
 # make dist   build, then the release package and its symbols in dist/
 # make fuzz   every parser entry point fed 10,000 reproducible mutations (FUZZ_ARGS)
 # make soak   the soak: 10,000 activities over 7 minutes with every fault (tools/soak)
 # make soak-quick  the same in about a minute; SOAK_ARGS passes options to both
-# make bench-large-site  the translator on a site of 20,000 readers (tools/bench-large-site)
 
 BUILD ?= build
 JOBS  ?= 2
 CMAKE_ARGS ?=
+BENCH_ARGS ?=
 SOAK_ARGS ?=
 
-.PHONY: all setup configure build test clean demo dist fuzz soak soak-quick bench-large-site
+.PHONY: all setup configure build test bench clean demo dist fuzz soak soak-quick
 
 all: build
 
@@ -29,6 +30,11 @@ build: configure
 
 test: build
 	@tools/run-tests.sh $(BUILD) $(JOBS)
+
+# The bench needs the DLL and itself, not the tests.
+bench: configure
+	cmake --build $(BUILD) --target tly-bench -j $(JOBS)
+	@tools/bench/run-bench.sh $(BUILD) $(BENCH_ARGS)
 
 clean:
 	-tools/wine-prefix.sh $(BUILD) stop
@@ -54,10 +60,3 @@ soak: build
 
 soak-quick: build
 	@tools/soak/run-soak.sh $(BUILD) --profile quick $(SOAK_ARGS)
-
-# 1, 8 and 32 panels on a large site, and the four-list floor (about 8 minutes;
-# BENCH_ARGS="--seconds 300" for a longer steady state): tools/bench-large-site.
-BENCH_ARGS ?=
-bench-large-site: build
-	cmake --build $(BUILD) -j $(JOBS) --target bench-floor
-	/usr/bin/python3 tools/bench-large-site/bench.py $(BUILD) $(BENCH_ARGS)

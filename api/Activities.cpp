@@ -8,6 +8,9 @@
 // host whose mark failed is marked again without a second delivery (the
 // redelivery ledger); and an activity whose panel has no translator, or was
 // closed meanwhile, stays pending on the server.
+//
+// Everything here runs once per activity: a log line's fields are built only
+// when the line will be written.
 
 #include "api/ActivityCodes.h"
 #include "api/DeliveryPanel.h"
@@ -165,8 +168,10 @@ void TLYApiImpl::ProcessPanelActivities(std::int32_t panelId, std::int64_t& proc
                         {{"panel_id", panelId}, {"batches", batch}, {"remaining", parsed.remainingCount}});
             return;
         }
-        LogApiEvent(LogLevel::Debug, "activities.more_remaining", "Fetching next batch",
-                    {{"remaining", parsed.remainingCount}});
+        if (IsLogLevelEnabled(LogLevel::Debug)) {
+            LogApiEvent(LogLevel::Debug, "activities.more_remaining", "Fetching next batch",
+                        {{"remaining", parsed.remainingCount}});
+        }
     }
 }
 
@@ -211,16 +216,18 @@ TLYApiImpl::Delivery TLYApiImpl::DeliverActivity(std::int32_t panelId, const Pen
 
 void TLYApiImpl::HandleBadgeActivity(const PendingActivity& a, const ActivityContext& context) {
     const EventCodes codes = a.entryGranted ? EventCodes{0, 0} : DenialCodes(a.notes);
-    LogApiEvent(LogLevel::Info, "activities.processing",
-                a.entryGranted ? "Processing granted activity" : "Processing denied activity",
-                {{"adm_id", a.admId},
-                 {"badge_no", a.badgeNo},
-                 {"reader_index", context.readerIndex},
-                 {"reader_name", a.readerName},
-                 {"door_name", a.doorName},
-                 {"event_type", codes.type},
-                 {"event_id", codes.id},
-                 {"notes", a.notes}});
+    if (IsLogLevelEnabled(LogLevel::Info)) {
+        LogApiEvent(LogLevel::Info, "activities.processing",
+                    a.entryGranted ? "Processing granted activity" : "Processing denied activity",
+                    {{"adm_id", a.admId},
+                     {"badge_no", a.badgeNo},
+                     {"reader_index", context.readerIndex},
+                     {"reader_name", a.readerName},
+                     {"door_name", a.doorName},
+                     {"event_type", codes.type},
+                     {"event_id", codes.id},
+                     {"notes", a.notes}});
+    }
 
     BadgeActivityCallback callback = badgeActivityCallback.load();
     if (!callback) {
@@ -245,13 +252,15 @@ void TLYApiImpl::HandleAlarm(const PendingActivity& a, const ActivityContext& co
         }
         size_t length = 0;
         const std::wstring text = AlarmText(a.alarmFullText.empty() ? "Panic Alarm" + suffix : a.alarmFullText, length);
-        LogApiEvent(LogLevel::Info, "activities.alarm_processing", "Processing panic alarm activity",
-                    {{"adm_id", a.admId},
-                     {"badge_no", a.badgeNo},
-                     {"reader_index", context.readerIndex},
-                     {"door_name", a.doorName},
-                     {"source_type", 4},
-                     {"text_length", static_cast<std::int64_t>(length)}});
+        if (IsLogLevelEnabled(LogLevel::Info)) {
+            LogApiEvent(LogLevel::Info, "activities.alarm_processing", "Processing panic alarm activity",
+                        {{"adm_id", a.admId},
+                         {"badge_no", a.badgeNo},
+                         {"reader_index", context.readerIndex},
+                         {"door_name", a.doorName},
+                         {"source_type", 4},
+                         {"text_length", static_cast<std::int64_t>(length)}});
+        }
         callback(context.readerIndex, a.badgeNo, 2, 3, context.eventTime, text.c_str());
         return;
     }
@@ -270,13 +279,15 @@ void TLYApiImpl::HandleAlarm(const PendingActivity& a, const ActivityContext& co
     }
     size_t length = 0;
     const std::wstring text = AlarmText(a.alarmFullText.empty() ? name + suffix : a.alarmFullText, length);
-    LogApiEvent(LogLevel::Info, "activities.generic_alarm_processing", "Processing generic alarm activity",
-                {{"adm_id", a.admId},
-                 {"badge_no", a.badgeNo},
-                 {"reader_index", context.readerIndex},
-                 {"door_name", a.doorName},
-                 {"source_type", a.sourceType},
-                 {"alarm_prefix", name},
-                 {"text_length", static_cast<std::int64_t>(length)}});
+    if (IsLogLevelEnabled(LogLevel::Info)) {
+        LogApiEvent(LogLevel::Info, "activities.generic_alarm_processing", "Processing generic alarm activity",
+                    {{"adm_id", a.admId},
+                     {"badge_no", a.badgeNo},
+                     {"reader_index", context.readerIndex},
+                     {"door_name", a.doorName},
+                     {"source_type", a.sourceType},
+                     {"alarm_prefix", name},
+                     {"text_length", static_cast<std::int64_t>(length)}});
+    }
     callback(context.readerIndex, a.badgeNo, 30, 2, context.eventTime, text.c_str());
 }

@@ -41,7 +41,9 @@ void TLYApiImpl::FetchAndProcessPendingActivities() {
 }
 
 void TLYApiImpl::OnActivitiesAvailable() {
-    LogApiEvent(LogLevel::Debug, "activities.notification", "Received activities_available notification");
+    if (IsLogLevelEnabled(LogLevel::Debug)) {
+        LogApiEvent(LogLevel::Debug, "activities.notification", "Received activities_available notification");
+    }
     refetchRequested.store(true);
     if (fetchInProgress.load()) {
         LogApiEvent(LogLevel::Debug, "activities.coalesced", "Already fetching — will re-fetch when done");
@@ -111,8 +113,10 @@ void TLYApiImpl::ActivityWorkerThread(ActivityWorker& worker) {
 void TLYApiImpl::RunPendingActivities() {
     const bool hasBadgeCallback = badgeActivityCallback.load() != nullptr;
     const bool restReady = restClient.IsInitialized();
-    LogApiEvent(LogLevel::Info, "activities.fetch_entry", "FetchAndProcessPendingActivities called",
-                {{"has_callback", hasBadgeCallback}, {"rest_ready", restReady}});
+    if (IsLogLevelEnabled(LogLevel::Info)) {
+        LogApiEvent(LogLevel::Info, "activities.fetch_entry", "FetchAndProcessPendingActivities called",
+                    {{"has_callback", hasBadgeCallback}, {"rest_ready", restReady}});
+    }
     if (!hasBadgeCallback && !alarmEventCallback.load()) {
         LogApiEvent(LogLevel::Warn, "activities.no_callback", "No activity callbacks set, skipping");
         return;

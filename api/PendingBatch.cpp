@@ -1,6 +1,7 @@
 #include "api/PendingBatch.h"
 
 #include "api/JsonRead.h"
+#include "api/PlainPendingBatch.h"
 #include "platform/JsonDocument.h"
 
 #include <exception>
@@ -51,6 +52,11 @@ MalformedActivity Malformed(const nlohmann::json& element, const std::exception&
 }  // namespace
 
 PendingBatch ParsePendingBatch(std::string_view response) {
+    if (std::optional<PendingBatch> plain = ReadPlainPendingBatch(response)) return std::move(*plain);
+    return ParsePendingBatchDocument(response);
+}
+
+PendingBatch ParsePendingBatchDocument(std::string_view response) {
     const nlohmann::json body = tly::ParseJson(response);
     PendingBatch batch;
     const nlohmann::json* activities = json_read::Member(body, "activities");

@@ -47,3 +47,7 @@ constexpr std::size_t kMalformedTextLimit = 1024;
 
 // Throws std::exception when the response as a whole cannot be read.
 PendingBatch ParsePendingBatch(std::string_view response);
+
+// The same through a whole document, whatever the text's shape; ParsePendingBatch
+// uses it for every text the quick reader (PlainPendingBatch.h) leaves to it.
+PendingBatch ParsePendingBatchDocument(std::string_view response);

@@ -7,6 +7,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <mutex>
@@ -56,6 +57,84 @@ nlohmann::json LineObject(const std::string& level, const std::string& component
     return line;
 }
 
+// A JSON string, quoted and escaped as the JSON library writes it; throws on
+// text that is not valid UTF-8. Printable ASCII without quotes or backslashes,
+// which nearly every text is, goes as it is; the rest goes through the
+// library's writer, whose set-up per call costs more than the text itself.
+void AppendQuoted(std::string& out, const std::string& text) {
+    const bool plain = std::all_of(text.begin(), text.end(), [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return byte >= 0x20 && byte < 0x80 && byte != '"' && byte != '\\';
+    });
+    if (!plain) {
+        out += nlohmann::json(text).dump();
+        return;
+    }
+    out += '"';
+    out += text;
+    out += '"';
+}
+
+// A field's value as the JSON library writes it, with the common kinds
+// written directly for the same reason.
+void AppendValue(std::string& out, const nlohmann::json& value) {
+    switch (value.type()) {
+        case nlohmann::json::value_t::string: AppendQuoted(out, value.get_ref<const std::string&>()); return;
+        case nlohmann::json::value_t::number_integer: out += std::to_string(value.get<std::int64_t>()); return;
+        case nlohmann::json::value_t::number_unsigned: out += std::to_string(value.get<std::uint64_t>()); return;
+        case nlohmann::json::value_t::boolean: out += value.get<bool>() ? "true" : "false"; return;
+        default: out += value.dump(); return;
+    }
+}
+
+// The "fields" object: keys in byte-wise order, the later of two equal keys winning.
+void AppendFields(std::string& out, const LogFields& fields) {
+    std::vector<const LogField*> sorted;
+    sorted.reserve(fields.size());
+    for (const LogField& field : fields) sorted.push_back(&field);
+    std::stable_sort(sorted.begin(), sorted.end(),
+                     [](const LogField* a, const LogField* b) { return a->key < b->key; });
+    out += '{';
+    for (size_t i = 0; i < sorted.size(); ++i) {
+        if (i + 1 < sorted.size() && sorted[i + 1]->key == sorted[i]->key) continue;
+        if (out.back() != '{') out += ',';
+        AppendQuoted(out, sorted[i]->key);
+        out += ':';
+        AppendValue(out, sorted[i]->value);
+    }
+    out += '}';
+}
+
+// A main log line: the bytes the JSON library writes for the line's object
+// (keys in byte-wise order, compact), written piece by piece: a line per
+// activity is the log's hot path, and a whole object per line costs a tree of
+// allocations that the text alone does not need.
+std::string LineText(LogLevel level, const std::string& component, const std::string& event,
+                     const std::string& message, const LogFields& fields) {
+    std::string text;
+    text.reserve(256);
+    text += "{\"component\":";
+    AppendQuoted(text, component);
+    text += ",\"event\":";
+    AppendQuoted(text, event);
+    if (!fields.empty()) {
+        text += ",\"fields\":";
+        AppendFields(text, fields);
+    }
+    text += ",\"level\":";
+    AppendQuoted(text, LogLevelName(level));
+    if (!message.empty()) {
+        text += ",\"message\":";
+        AppendQuoted(text, message);
+    }
+    text += ",\"process_id\":" + std::to_string(static_cast<std::int32_t>(::GetCurrentProcessId()));
+    text += ",\"thread_id\":" + std::to_string(static_cast<std::int32_t>(::GetCurrentThreadId()));
+    text += ",\"timestamp\":";
+    AppendQuoted(text, LocalTimestamp());
+    text += '}';
+    return text;
+}
+
 // Appends text in one write; a file that cannot be opened is skipped. Others
 // may write too: the main log keeps the default log file open for appending.
 void AppendText(const std::string& path, const std::string& text) {
@@ -90,15 +169,8 @@ void LogEvent(LogLevel level, const std::string& component, const std::string& e
         std::lock_guard<std::mutex> lock(config.mutex);
         if (!Passes(level, config)) return;  // raised meanwhile
 
-        nlohmann::json line = LineObject(LogLevelName(level), component, event);
-        if (!message.empty()) line["message"] = message;
-        if (!fields.empty()) {
-            nlohmann::json object = nlohmann::json::object();
-            for (const LogField& field : fields) object[field.key] = field.value;
-            line["fields"] = std::move(object);
-        }
         // Throws on text that is not valid UTF-8: the line is then dropped.
-        std::string text = line.dump();
+        std::string text = LineText(level, component, event, message, fields);
         // The main log has CR LF line ends, as a text-mode stream would write them.
         text += "\r\n";
         config.file.Append(LogPathLocked(config), text, config.limits);

@@ -46,6 +46,32 @@ TEST_F(LogTest, LineHasSortedKeysCompactFormAndCrLf) {
                   pid + ",\"thread_id\":" + tid + ",\"timestamp\":\"2024-03-05T14:07:09.042\"}\r\n");
 }
 
+// Keys and values of every kind come out in the bytes the JSON library writes
+// for the same object: escapes, numbers, byte-wise key order, later key wins.
+TEST_F(LogTest, FieldsAreWrittenAsTheJsonLibraryWritesThem) {
+    Apply("info");
+    const LogFields fields{{"text", "tab\there \"q\" back\\slash \x7F"},
+                           {"utf8", "K\xC3\xA4se"},
+                           {"ctl", std::string("\x01\x1f\b", 3)},
+                           {"neg", -5},
+                           {"big", std::uint64_t{18446744073709551615u}},
+                           {"yes", true},
+                           {"no", false},
+                           {"null", nullptr},
+                           {"float", 1.5},
+                           {"list", {1, "a"}},
+                           {"Zupper", 1},
+                           {"key \"q\"", 2},
+                           {"k", 1},
+                           {"k", "later"}};
+    LogEvent(LogLevel::Info, "c", "kinds", "", fields);
+
+    nlohmann::json expected = nlohmann::json::object();
+    for (const LogField& field : fields) expected[field.key] = field.value;
+    const std::string bytes = dir.Read("tly_translator.log");
+    EXPECT_NE(bytes.find(",\"fields\":" + expected.dump() + ",\"level\":"), std::string::npos) << bytes;
+}
+
 TEST_F(LogTest, EmptyMessageAndFieldsAreLeftOutAndLaterDuplicateKeyWins) {
     Apply("debug");
     LogEvent(LogLevel::Info, "tly_api", "bare");

@@ -120,6 +120,11 @@ Simulator::~Simulator() {
 
 nlohmann::json Simulator::Call(const std::string& method, const std::string& path, const nlohmann::json& body,
                                int* status) {
+    return SimulatorControl(controlPort_).Call(method, path, body, status);
+}
+
+nlohmann::json SimulatorControl::Call(const std::string& method, const std::string& path, const nlohmann::json& body,
+                                      int* status) const {
     UniqueInternet session(::WinHttpOpen(L"tly-test-control", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
                                          WINHTTP_NO_PROXY_BYPASS, 0));
     UniqueInternet connection(session ? ::WinHttpConnect(session.get(), L"127.0.0.1", controlPort_, 0) : nullptr);

@@ -10,6 +10,22 @@
 
 namespace tly::test {
 
+// Calls to a simulator's control port, wherever it was started: a bench child
+// process reaches the simulator its parent started.
+class SimulatorControl {
+public:
+    explicit SimulatorControl(std::uint16_t controlPort) : controlPort_(controlPort) {}
+    std::uint16_t Port() const { return controlPort_; }
+
+    // One control call; body null sends none. Throws on an answer of 400 or
+    // more unless status is given, which then receives the HTTP status.
+    nlohmann::json Call(const std::string& method, const std::string& path, const nlohmann::json& body = nullptr,
+                        int* status = nullptr) const;
+
+private:
+    std::uint16_t controlPort_;
+};
+
 class Simulator {
 public:
     Simulator();  // throws std::runtime_error when the simulator does not come up
@@ -19,14 +35,14 @@ public:
 
     static constexpr char kHost[] = "127.0.0.1";
     std::uint16_t Port() const { return port_; }
+    std::uint16_t ControlPort() const { return controlPort_; }
     const std::string& ClientId() const { return clientId_; }
     const std::string& ClientSecret() const { return clientSecret_; }
     // Thumbprints of the two certificates, lower-case as pins are held.
     const std::string& Thumbprint() const { return thumbprint_; }
     const std::string& AlternateThumbprint() const { return alternateThumbprint_; }
 
-    // One control call; body null sends none. Throws on an answer of 400 or
-    // more unless status is given, which then receives the HTTP status.
+    // One control call, as SimulatorControl::Call makes it.
     nlohmann::json Call(const std::string& method, const std::string& path,
                         const nlohmann::json& body = nullptr, int* status = nullptr);
 

@@ -1,6 +1,7 @@
 #include "tools/fuzz/Targets.h"
 
 #include "api/PendingBatch.h"
+#include "api/PlainPendingBatch.h"
 #include "api/SiteRecords.h"
 #include "api/TLYApiImpl.h"
 #include "logging/Log.h"
@@ -15,6 +16,7 @@
 #include <cmath>
 #include <fstream>
 #include <optional>
+#include <tuple>
 
 namespace fuzz {
 namespace {
@@ -109,6 +111,21 @@ const char kLegacySeed[] = "hostname,127.0.0.1\r\nport,8443\r\nclient_id,corvant
                            "validate_cert,false\r\ndebug,true\r\n";
 
 const json kTokenSeed = json::parse(R"({"access_token":"tok-123","token_type":"Bearer","expires_in":3600})");
+
+bool SameBatch(const PendingBatch& a, const PendingBatch& b) {
+    const auto fields = [](const PendingActivity& x) {
+        return std::tie(x.admId, x.activityType, x.badgeNo, x.readerExternalId, x.doorName, x.readerName,
+                        x.timestamp, x.entryGranted, x.notes, x.sourceType, x.alarmFullText);
+    };
+    if (a.empty != b.empty || a.remainingCount != b.remainingCount || !b.malformed.empty() ||
+        a.activities.size() != b.activities.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < a.activities.size(); ++i) {
+        if (fields(a.activities[i]) != fields(b.activities[i])) return false;
+    }
+    return true;
+}
 
 const json kBatchSeed = json::parse(R"({"activities":[
   {"adm_id":101,"activity_type":0,"badge_no":4294967301,"reader_external_id":"1:2","door_name":"Gate",
@@ -247,6 +264,11 @@ std::vector<Target> AllTargets(const std::string& dir) {
                            if (batch.activities.size() + batch.malformed.size() !=
                                (elements && elements->is_array() ? elements->size() : 0)) {
                                findings.changed.push_back("activities lost between read and malformed: " + Shown(input));
+                           }
+                           // What the quick reader takes, the document reader reads alike.
+                           if (ReadPlainPendingBatch(input) && !SameBatch(batch, ParsePendingBatchDocument(input))) {
+                               findings.changed.push_back("the quick reader differs from the document reader: " +
+                                                          Shown(input));
                            }
                            return batch.malformed.empty();
                        }});

@@ -127,17 +127,6 @@ void EventPrinter::Note(std::int32_t panel, const std::string& message) {
     Write("note   panel=" + std::to_string(panel) + " " + message);
 }
 
-void EventPrinter::Timing(std::int32_t panel, double pollMs, double statusMs) {
-    if (json_) {
-        Write(nlohmann::json({{"kind", "timing"}, {"panel", panel}, {"poll_ms", pollMs}, {"status_ms", statusMs}})
-                  .dump());
-        return;
-    }
-    char text[96];
-    std::snprintf(text, sizeof(text), "timing panel=%d poll_ms=%.3f status_ms=%.3f", panel, pollMs, statusMs);
-    Write(text);
-}
-
 void EventPrinter::Write(const std::string& line) {
     std::lock_guard<std::mutex> guard(lock_);
     std::fwrite(line.data(), 1, line.size(), stdout);

@@ -23,8 +23,6 @@ public:
     // A host call and its result.
     void Call(std::int32_t panel, const char* method, HRESULT result);
     void Note(std::int32_t panel, const std::string& message);
-    // How long one cycle's poll and status request took, in milliseconds.
-    void Timing(std::int32_t panel, double pollMs, double statusMs);
 
 private:
     void Write(const std::string& line);

@@ -12,7 +12,6 @@ const char* const kUsage =
     "  --poll-interval MS    pause between poll cycles (default 0; every poll waits 1 s itself)\n"
     "  --readers N           reader entries in each status request, device ids 1..N (default 8)\n"
     "  --json                print JSON lines instead of text\n"
-    "  --timings             print how long each poll and status request took\n"
     "  --progid NAME         the class to create (default TallyportAccessControlTranslator.AccessControlTrans)\n"
     "  --help                this text\n";
 
@@ -63,11 +62,9 @@ Options ParseOptions(const std::vector<std::string>& arguments) {
         } else if (option == "--poll-interval") {
             options.pollIntervalMs = static_cast<std::uint32_t>(Number(option, value(), 0, 3600000));
         } else if (option == "--readers") {
-            options.readers = static_cast<std::int32_t>(Number(option, value(), 0, 65535));
+            options.readers = static_cast<std::int32_t>(Number(option, value(), 0, 255));
         } else if (option == "--json") {
             options.json = true;
-        } else if (option == "--timings") {
-            options.timings = true;
         } else if (option == "--progid") {
             options.progId = value();
         } else if (option == "--help" || option == "-h") {

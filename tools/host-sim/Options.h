@@ -14,7 +14,6 @@ struct Options {
     std::uint32_t pollIntervalMs = 0;              // between cycles; each poll already waits 1 s
     std::int32_t readers = 8;                      // status entries 1..readers after the panel's entry 0
     bool json = false;
-    bool timings = false;                          // print how long each poll and status request took
     std::string progId = "TallyportAccessControlTranslator.AccessControlTrans";
     bool help = false;
 };

@@ -36,18 +36,6 @@ std::vector<_SYSTEM_STATUS_ENTRY> StatusEntries(std::int32_t readers) {
     return entries;
 }
 
-// Milliseconds on the performance counter.
-double NowMs() {
-    static const double ticksPerMs = [] {
-        LARGE_INTEGER frequency{};
-        ::QueryPerformanceFrequency(&frequency);
-        return static_cast<double>(frequency.QuadPart) / 1000.0;
-    }();
-    LARGE_INTEGER now{};
-    ::QueryPerformanceCounter(&now);
-    return static_cast<double>(now.QuadPart) / ticksPerMs;
-}
-
 }  // namespace
 
 int RunPanel(const Options& options, std::int32_t panel, EventPrinter& printer, HANDLE stop) {
@@ -104,9 +92,7 @@ int RunPanel(const Options& options, std::int32_t panel, EventPrinter& printer, 
             if (firstCycle || initialized != lastInitialize) printer.Call(panel, "Ors_InitializePanel", initialized);
             lastInitialize = initialized;
         }
-        const double pollStart = NowMs();
         const HRESULT polled = translator.get()->Ors_PollPanelForEvents();
-        const double pollEnd = NowMs();
         if (firstCycle || polled != lastPoll) printer.Call(panel, "Ors_PollPanelForEvents", polled);
         lastPoll = polled;
         firstCycle = false;
@@ -115,7 +101,6 @@ int RunPanel(const Options& options, std::int32_t panel, EventPrinter& printer, 
         status.nEntries = static_cast<LONG>(entries.size());
         status.pEntries = entries.data();
         translator4.get()->Ors_GetSystemStatus3(&status);
-        if (options.timings) printer.Timing(panel, pollEnd - pollStart, NowMs() - pollEnd);
         const bool panelOnline = !entries.empty() && entries[0].nStatus == 1;
         std::vector<std::int32_t> readers;
         for (size_t i = 1; i < entries.size(); ++i) {

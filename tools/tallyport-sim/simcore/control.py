@@ -21,6 +21,7 @@ from .server import HOST, TallyportServer, json_response
 from .state import ControlError, Site, compact_json
 
 log = logging.getLogger("tallyport-sim")
+MAX_CONTROL_BODY = 256 * 1024 * 1024
 
 ActionFunc = Callable[["Control", dict], Awaitable[dict]]
 
@@ -59,7 +60,8 @@ class Control:
         return await ACTIONS[name].func(self, args)
 
     async def start(self, port: int) -> None:
-        app = web.Application(client_max_size=64 * 1024 * 1024)
+        # A backlog of tens of thousands of activities is one call.
+        app = web.Application(client_max_size=MAX_CONTROL_BODY)
         for item in ACTIONS.values():
             app.router.add_route(item.method, item.path, self._route(item))
         app.router.add_post("/action", self._generic)
@@ -247,12 +249,14 @@ async def _add_activities(ctl: Control, args: dict) -> dict:
             srv.activities.add(activity)
             added.append(activity)
     except ControlError:
-        srv.activities.pending = [a for a in srv.activities.pending if a not in added]
+        for activity in added:
+            srv.activities.discard(activity)
         raise
     notify = args.get("notify", srv.config.auto_notify_activities)
     sent = srv.ws_send_json({"type": "activities_available"}) if notify else 0
     srv.notify_change()
-    log.info("added activities %s", ",".join(str(a.adm_id) for a in added))
+    if log.isEnabledFor(logging.INFO):
+        log.info("added activities %s", ",".join(str(a.adm_id) for a in added))
     return {"added": [a.adm_id for a in added], "sent_to": sent}
 
 
@@ -264,8 +268,7 @@ async def _get_activities(ctl: Control, args: dict) -> dict:
 
 @action("clear_pending", "POST", "/activities/clear")
 async def _clear_pending(ctl: Control, args: dict) -> dict:
-    count = len(ctl.server.activities.pending)
-    ctl.server.activities.pending.clear()
+    count = ctl.server.activities.clear()
     ctl.server.notify_change()
     return {"cleared": count}
 

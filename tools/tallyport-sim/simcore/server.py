@@ -469,7 +469,8 @@ class TallyportServer:
         except ValueError as exc:
             return json_response(400, {"error": "invalid_ids", "error_description": str(exc)})
         mark = self.activities.mark(ids)
-        log.info("marked processed: %s", ",".join(map(str, ids)))
+        if log.isEnabledFor(logging.INFO):
+            log.info("marked processed: %s", ",".join(map(str, ids)))
         self.notify_change()
         return json_response(200, {"processed": len(mark["marked"]), "unknown": mark["unknown"]})
 

@@ -8,6 +8,7 @@ a wrong type on purpose and the client sees it unchanged.
 
 from __future__ import annotations
 
+import itertools
 import json
 import re
 import secrets
@@ -210,6 +211,7 @@ class PendingActivity:
     panel: int
     text: str
     added_at: float
+    arrival: int = 0  # set when added: its place in arrival order
 
     def describe(self) -> dict:
         try:
@@ -220,14 +222,38 @@ class PendingActivity:
                 "record": record, "text": self.text}
 
 
-@dataclass
-class Activities:
-    """Pending activities per panel, in arrival order, and what was marked processed."""
+def _id_key(adm_id: Any) -> Any:
+    """The id as a dict key, or None for an id that is None or cannot be hashed."""
+    if adm_id is None:
+        return None
+    try:
+        hash(adm_id)
+    except TypeError:
+        return None
+    return adm_id
 
-    pending: list[PendingActivity] = field(default_factory=list)
-    processed: list[dict] = field(default_factory=list)
-    marks: list[dict] = field(default_factory=list)
-    next_id: int = 1001
+
+class Activities:
+    """Pending activities per panel, in arrival order, and what was marked processed.
+
+    Pending ones are indexed by arrival, by panel and by id, so a backlog of
+    tens of thousands costs a batch or a mark no more than a handful does.
+    Ids compare as Python values (1, 1.0 and True are the same id).
+    """
+
+    def __init__(self) -> None:
+        self.processed: list[dict] = []
+        self.marks: list[dict] = []
+        self.next_id = 1001
+        self._arrived: dict[int, PendingActivity] = {}
+        self._by_panel: dict[int, dict[int, PendingActivity]] = {}
+        self._by_id: dict[Any, int] = {}
+        self._unhashable: dict[int, PendingActivity] = {}  # ids such as lists, compared one by one
+        self._next_arrival = 0
+
+    @property
+    def pending(self) -> list[PendingActivity]:
+        return list(self._arrived.values())
 
     def build(self, args: dict, site: Site) -> PendingActivity:
         """Turn one control description into a pending activity (not yet added)."""
@@ -273,50 +299,87 @@ class Activities:
             raise ControlError('a raw activity needs "panel" when its text does not name one')
         return PendingActivity(adm_id, _checked_panel(panel), raw, time.time())
 
+    def _is_pending(self, adm_id: Any) -> bool:
+        key = _id_key(adm_id)
+        if key is not None:
+            return key in self._by_id
+        return adm_id is not None and any(a.adm_id == adm_id for a in self._unhashable.values())
+
     def _take_id(self) -> int:
-        while any(a.adm_id == self.next_id for a in self.pending):
+        while self._is_pending(self.next_id):
             self.next_id += 1
         value = self.next_id
         self.next_id += 1
         return value
 
     def add(self, activity: PendingActivity) -> None:
-        if activity.adm_id is not None and any(
-                a.adm_id == activity.adm_id for a in self.pending):
+        if self._is_pending(activity.adm_id):
             raise ControlError(f"activity {activity.adm_id!r} is already pending", 409)
-        self.pending.append(activity)
+        activity.arrival = self._next_arrival
+        self._next_arrival += 1
+        self._arrived[activity.arrival] = activity
+        self._by_panel.setdefault(activity.panel, {})[activity.arrival] = activity
+        key = _id_key(activity.adm_id)
+        if key is not None:
+            self._by_id[key] = activity.arrival
+        elif activity.adm_id is not None:
+            self._unhashable[activity.arrival] = activity
+
+    def discard(self, activity: PendingActivity) -> None:
+        """Take one pending activity back out, as if it had never been added."""
+        if self._arrived.pop(activity.arrival, None) is None:
+            return
+        mine = self._by_panel.get(activity.panel, {})
+        mine.pop(activity.arrival, None)
+        if not mine:
+            self._by_panel.pop(activity.panel, None)
+        key = _id_key(activity.adm_id)
+        if key is not None and self._by_id.get(key) == activity.arrival:
+            del self._by_id[key]
+        self._unhashable.pop(activity.arrival, None)
+
+    def clear(self) -> int:
+        """Drop every pending activity; says how many there were."""
+        count = len(self._arrived)
+        self._arrived.clear()
+        self._by_panel.clear()
+        self._by_id.clear()
+        self._unhashable.clear()
+        return count
 
     def batch(self, panel: int, size: int) -> str:
         """The "/pending_activities/N" body: the first `size` pending ones of the panel."""
-        mine = [a for a in self.pending if a.panel == panel]
-        chosen = mine[:size]
+        mine = self._by_panel.get(panel, {})
+        chosen = list(itertools.islice(mine.values(), size))
         return ('{"activities":[' + ",".join(a.text for a in chosen) +
                 '],"remaining_count":' + str(len(mine) - len(chosen)) + "}")
 
     def mark(self, ids: list[int]) -> dict:
         """Move the named activities to the processed list; unknown ids are noted."""
-        wanted = set(ids)
-        known = [a.adm_id for a in self.pending if a.adm_id in wanted]
+        found = sorted({self._by_id[i] for i in set(ids) if i in self._by_id})
+        marked = [self._arrived[arrival] for arrival in found]  # in arrival order
+        known = [a.adm_id for a in marked]
         now = time.time()
-        for activity in self.pending:
-            if activity.adm_id in wanted:
-                self.processed.append({"adm_id": activity.adm_id, "panel": activity.panel,
-                                       "text": activity.text, "marked_at": now})
-        self.pending = [a for a in self.pending if a.adm_id not in wanted]
+        for activity in marked:
+            self.processed.append({"adm_id": activity.adm_id, "panel": activity.panel,
+                                   "text": activity.text, "marked_at": now})
+            self.discard(activity)
         unknown = [i for i in ids if i not in known]
         mark = {"ids": ids, "marked": known, "unknown": unknown, "time": now}
         self.marks.append(mark)
         return mark
 
     def pending_count(self, panel: Optional[int] = None) -> int:
-        return sum(1 for a in self.pending if panel is None or a.panel == panel)
+        if panel is None:
+            return len(self._arrived)
+        return len(self._by_panel.get(panel, {}))
 
     def describe(self) -> dict:
         return {
-            "pending": [a.describe() for a in self.pending],
+            "pending": [a.describe() for a in self._arrived.values()],
             "processed": self.processed,
             "marks": self.marks,
-            "pending_count": len(self.pending),
+            "pending_count": len(self._arrived),
             "processed_ids": [p["adm_id"] for p in self.processed],
         }
 

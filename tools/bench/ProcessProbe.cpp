@@ -1,0 +1,90 @@
+#include "tools/bench/ProcessProbe.h"
+
+#include "platform/UniqueResource.h"
+
+#include <windows.h>
+#include <psapi.h>
+#include <tlhelp32.h>
+
+#include <algorithm>
+#include <vector>
+
+namespace bench {
+namespace {
+
+constexpr ULONG kSystemHandleInformation = 16;
+constexpr LONG kInfoLengthMismatch = static_cast<LONG>(0xC0000004);
+constexpr double kBytesPerMiB = 1048576.0;
+
+struct SystemHandleEntry {
+    ULONG ownerPid;
+    BYTE objectType;
+    BYTE flags;
+    USHORT value;
+    PVOID object;
+    ACCESS_MASK access;
+};
+
+using QuerySystemInformation = LONG(WINAPI*)(ULONG, PVOID, ULONG, PULONG);
+
+std::uint32_t CountHandles() {
+    DWORD counted = 0;
+    if (::GetProcessHandleCount(::GetCurrentProcess(), &counted) && counted > 0) return counted;
+
+    const auto query = reinterpret_cast<QuerySystemInformation>(
+        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleA("ntdll.dll"), "NtQuerySystemInformation")));
+    if (!query) return 0;
+    std::vector<unsigned char> buffer(1 << 20);
+    ULONG needed = 0;
+    LONG status = 0;
+    while ((status = query(kSystemHandleInformation, buffer.data(), static_cast<ULONG>(buffer.size()), &needed)) ==
+           kInfoLengthMismatch) {
+        buffer.resize(std::max<size_t>(buffer.size() * 2, needed));
+    }
+    if (status != 0) return 0;
+    const ULONG count = *reinterpret_cast<const ULONG*>(buffer.data());
+    const auto* entries = reinterpret_cast<const SystemHandleEntry*>(buffer.data() + sizeof(ULONG_PTR));
+    const DWORD self = ::GetCurrentProcessId();
+    return static_cast<std::uint32_t>(
+        std::count_if(entries, entries + count, [self](const SystemHandleEntry& e) { return e.ownerPid == self; }));
+}
+
+std::uint32_t CountThreads() {
+    tly::UniqueFileHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot) return 0;
+    PROCESSENTRY32 entry{};
+    entry.dwSize = sizeof entry;
+    const DWORD self = ::GetCurrentProcessId();
+    for (BOOL more = ::Process32First(snapshot.get(), &entry); more; more = ::Process32Next(snapshot.get(), &entry)) {
+        if (entry.th32ProcessID == self) return entry.cntThreads;
+    }
+    return 0;
+}
+
+double Milliseconds(const FILETIME& time) {
+    return static_cast<double>((static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime) / 1e4;
+}
+
+}  // namespace
+
+ProcessSnapshot TakeProcessSnapshot() {
+    ProcessSnapshot snapshot;
+    PROCESS_MEMORY_COUNTERS_EX memory{};
+    memory.cb = sizeof memory;
+    if (::GetProcessMemoryInfo(::GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&memory),
+                               sizeof memory)) {
+        snapshot.workingSetMiB = static_cast<double>(memory.WorkingSetSize) / kBytesPerMiB;
+        snapshot.privateMiB = static_cast<double>(std::max(memory.PrivateUsage, memory.PagefileUsage)) / kBytesPerMiB;
+    }
+    snapshot.handles = CountHandles();
+    snapshot.threads = CountThreads();
+    return snapshot;
+}
+
+double ProcessCpuMs() {
+    FILETIME created{}, exited{}, kernel{}, user{};
+    if (!::GetProcessTimes(::GetCurrentProcess(), &created, &exited, &kernel, &user)) return 0;
+    return Milliseconds(kernel) + Milliseconds(user);
+}
+
+}  // namespace bench
