@@ -38,16 +38,14 @@ void CALLBACK SendingRequestNotification(HINTERNET request, DWORD_PTR context, D
 }  // namespace
 
 std::string CheckCertificatePin(HINTERNET request, const std::string& pin) {
-    PCCERT_CONTEXT raw = nullptr;
-    DWORD size = sizeof(raw);
-    if (!::WinHttpQueryOption(request, WINHTTP_OPTION_SERVER_CERT_CONTEXT, &raw, &size) || raw == nullptr) {
+    tly::UniqueCertContext certificate = tly::QueryServerCertificate(request);
+    if (!certificate) {
         const DWORD error = ::GetLastError();
         LogEvent(LogLevel::Error, kComponent, "cert.query_failed",
                  "Could not query server certificate for thumbprint verification — connection refused",
                  {{"win32_error", error}});
         return {};
     }
-    tly::UniqueCertContext certificate(raw);
     // Hashed once per certificate: every request over a kept-alive connection
     // presents the same bytes again, while a changed certificate is hashed anew.
     const std::string actual =

@@ -24,4 +24,13 @@ struct CertContextTraits {
 using UniqueInternet = UniqueResource<InternetHandleTraits>;  // sessions, connections, requests, WebSockets
 using UniqueCertContext = UniqueResource<CertContextTraits>;
 
+// The certificate the server presented on this request; empty (with the last
+// error set) when the platform cannot say.
+inline UniqueCertContext QueryServerCertificate(HINTERNET request) {
+    PCCERT_CONTEXT raw = nullptr;
+    DWORD size = sizeof(raw);
+    if (!::WinHttpQueryOption(request, WINHTTP_OPTION_SERVER_CERT_CONTEXT, &raw, &size)) return UniqueCertContext();
+    return UniqueCertContext(raw);
+}
+
 }  // namespace tly

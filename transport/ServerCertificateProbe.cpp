@@ -32,10 +32,8 @@ bool IsCertificateError(DWORD error) {
 }
 
 std::string ServerThumbprint(HINTERNET request) {
-    PCCERT_CONTEXT raw = nullptr;
-    DWORD size = sizeof(raw);
-    if (!::WinHttpQueryOption(request, WINHTTP_OPTION_SERVER_CERT_CONTEXT, &raw, &size) || raw == nullptr) return {};
-    const tly::UniqueCertContext certificate(raw);
+    const tly::UniqueCertContext certificate = tly::QueryServerCertificate(request);
+    if (!certificate) return {};
     return ComputeCertThumbprint(certificate.get()->pbCertEncoded, certificate.get()->cbCertEncoded);
 }
 
