@@ -9,7 +9,7 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdio>
+#include <charconv>
 #include <mutex>
 
 namespace {
@@ -75,34 +75,93 @@ void AppendQuoted(std::string& out, const std::string& text) {
     out += '"';
 }
 
+template <typename Integer>
+void AppendInteger(std::string& out, Integer value) {
+    char digits[24];
+    const std::to_chars_result end = std::to_chars(digits, digits + sizeof digits, value);
+    out.append(digits, end.ptr);
+}
+
 // A field's value as the JSON library writes it, with the common kinds
 // written directly for the same reason.
 void AppendValue(std::string& out, const nlohmann::json& value) {
     switch (value.type()) {
         case nlohmann::json::value_t::string: AppendQuoted(out, value.get_ref<const std::string&>()); return;
-        case nlohmann::json::value_t::number_integer: out += std::to_string(value.get<std::int64_t>()); return;
-        case nlohmann::json::value_t::number_unsigned: out += std::to_string(value.get<std::uint64_t>()); return;
+        case nlohmann::json::value_t::number_integer: AppendInteger(out, value.get<std::int64_t>()); return;
+        case nlohmann::json::value_t::number_unsigned: AppendInteger(out, value.get<std::uint64_t>()); return;
         case nlohmann::json::value_t::boolean: out += value.get<bool>() ? "true" : "false"; return;
         default: out += value.dump(); return;
     }
 }
 
+// Insertion sort, stable: a line has a handful of fields, and a sort that
+// allocates would cost more than the line's text.
+void SortByKey(const LogField** first, const LogField** last) {
+    for (const LogField** i = first + 1; i < last; ++i) {
+        const LogField* field = *i;
+        const LogField** j = i;
+        for (; j > first && field->key < (*(j - 1))->key; --j) *j = *(j - 1);
+        *j = field;
+    }
+}
+
 // The "fields" object: keys in byte-wise order, the later of two equal keys winning.
 void AppendFields(std::string& out, const LogFields& fields) {
-    std::vector<const LogField*> sorted;
-    sorted.reserve(fields.size());
-    for (const LogField& field : fields) sorted.push_back(&field);
-    std::stable_sort(sorted.begin(), sorted.end(),
-                     [](const LogField* a, const LogField* b) { return a->key < b->key; });
+    constexpr size_t kOnStack = 16;
+    const LogField* onStack[kOnStack];
+    std::vector<const LogField*> onHeap;
+    const LogField** sorted = onStack;
+    if (fields.size() > kOnStack) {
+        onHeap.resize(fields.size());
+        sorted = onHeap.data();
+    }
+    for (size_t i = 0; i < fields.size(); ++i) sorted[i] = &fields[i];
+    if (fields.size() > kOnStack) {
+        std::stable_sort(sorted, sorted + fields.size(),
+                         [](const LogField* a, const LogField* b) { return a->key < b->key; });
+    } else {
+        SortByKey(sorted, sorted + fields.size());
+    }
     out += '{';
-    for (size_t i = 0; i < sorted.size(); ++i) {
-        if (i + 1 < sorted.size() && sorted[i + 1]->key == sorted[i]->key) continue;
+    for (size_t i = 0; i < fields.size(); ++i) {
+        if (i + 1 < fields.size() && sorted[i + 1]->key == sorted[i]->key) continue;
         if (out.back() != '{') out += ',';
         AppendQuoted(out, sorted[i]->key);
         out += ':';
         AppendValue(out, sorted[i]->value);
     }
     out += '}';
+}
+
+// At least width digits of value, zero-padded.
+char* PutDigits(char* at, unsigned value, int width) {
+    char digits[12];
+    int count = 0;
+    do {
+        digits[count++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    for (int pad = count; pad < width; ++pad) *at++ = '0';
+    while (count > 0) *at++ = digits[--count];
+    return at;
+}
+
+// 2024-03-05T14:07:09.042, without the C library's formatter: every line has one.
+size_t FormatTimestamp(const SYSTEMTIME& t, char (&text)[40]) {
+    char* at = PutDigits(text, t.wYear, 4);
+    *at++ = '-';
+    at = PutDigits(at, t.wMonth, 2);
+    *at++ = '-';
+    at = PutDigits(at, t.wDay, 2);
+    *at++ = 'T';
+    at = PutDigits(at, t.wHour, 2);
+    *at++ = ':';
+    at = PutDigits(at, t.wMinute, 2);
+    *at++ = ':';
+    at = PutDigits(at, t.wSecond, 2);
+    *at++ = '.';
+    at = PutDigits(at, t.wMilliseconds, 3);
+    return static_cast<size_t>(at - text);
 }
 
 // A main log line: the bytes the JSON library writes for the line's object
@@ -127,11 +186,15 @@ std::string LineText(LogLevel level, const std::string& component, const std::st
         text += ",\"message\":";
         AppendQuoted(text, message);
     }
-    text += ",\"process_id\":" + std::to_string(static_cast<std::int32_t>(::GetCurrentProcessId()));
-    text += ",\"thread_id\":" + std::to_string(static_cast<std::int32_t>(::GetCurrentThreadId()));
-    text += ",\"timestamp\":";
-    AppendQuoted(text, LocalTimestamp());
-    text += '}';
+    text += ",\"process_id\":";
+    AppendInteger(text, static_cast<std::int32_t>(::GetCurrentProcessId()));
+    text += ",\"thread_id\":";
+    AppendInteger(text, static_cast<std::int32_t>(::GetCurrentThreadId()));
+    char timestamp[40];
+    const size_t length = FormatTimestamp(tly::CurrentClock().LocalTime(), timestamp);
+    text += ",\"timestamp\":\"";
+    text.append(timestamp, length);
+    text += "\"}";
     return text;
 }
 
@@ -154,11 +217,8 @@ std::string RotatedLogName(const std::string& path, unsigned n) {
 }
 
 std::string LocalTimestamp() {
-    const SYSTEMTIME t = tly::CurrentClock().LocalTime();
-    char text[32];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03d", t.wYear, t.wMonth, t.wDay, t.wHour,
-                  t.wMinute, t.wSecond, t.wMilliseconds);
-    return text;
+    char text[40];
+    return std::string(text, FormatTimestamp(tly::CurrentClock().LocalTime(), text));
 }
 
 void LogEvent(LogLevel level, const std::string& component, const std::string& event, const std::string& message,

@@ -30,7 +30,13 @@ TEST(ActivityEventTimeTest, ReadsUtcAndIgnoresTrailingText) {
                           Case{"2024-01-02T03:04:05.987+02:00", 1704164645u}, Case{"1970-01-01T00:00:00", 0u},
                           Case{"2024-01-02", 0u}, Case{"", 0u}, Case{"2024-13-01T00:00:00", 0u},
                           Case{"2024-02-30T00:00:00", 0u}, Case{"2024-01-00T00:00:00", 0u},
-                          Case{"garbage", 0u}, Case{"2024-01-02T25:00:00", 0u}}) {
+                          Case{"garbage", 0u}, Case{"2024-01-02T25:00:00", 0u},
+                          // Read as "%hd-%hd-%hdT%hd:%hd:%hd" reads: padding, white space before
+                          // a number and a sign are optional; every separator is required.
+                          Case{"2024-1-2T3:4:5", 1704164645u}, Case{" 2024-01-02T 03:04:05", 1704164645u},
+                          Case{"+2024-01-02T03:04:+5", 1704164645u}, Case{"2024-01-02 03:04:05", 0u},
+                          Case{"2024-01-02T03:04", 0u}, Case{"2024-01-02T03:04:", 0u},
+                          Case{"-2024-01-02T03:04:05", 0u}, Case{"2024-01-02T03:04:-5", 0u}}) {
         EXPECT_EQ(ActivityEventTime(c.timestamp), c.expected) << c.timestamp;
     }
 }
