@@ -37,6 +37,7 @@ bool TLYApiImpl::LoadSiteList(const SiteFetch& fetch, std::mutex& mutex, std::ve
         return false;
     }
     try {
+        const tly::ConcurrencyLimit::Slot parsing(siteListParses);
         const nlohmann::json body = tly::ParseJson(response);
         std::lock_guard<std::mutex> lock(mutex);
         prepare(list);

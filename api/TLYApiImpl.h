@@ -4,8 +4,9 @@
 // panels with their reader transition queues, and the registered call-backs.
 //
 // Lock order: siteWideReloadMutex first (held across the REST requests of a
-// shared reload, never taken with another lock of this class held); then the
-// four list mutexes (connected readers, handhelds, readers, doors), taken
+// shared reload, never taken with another lock of this class held); then a
+// slot of siteListParses (held while a fetched list is parsed and stored); then
+// the four list mutexes (connected readers, handhelds, readers, doors), taken
 // together by one std::scoped_lock; panelsMutex only inside them, never the
 // reverse. settingsMutex and lastErrorMutex guard a copy or an assignment and
 // are never held while another lock is taken; so are the ledger's and the
@@ -19,6 +20,7 @@
 #include "api/SiteIndex.h"
 #include "api/TLYApi.h"
 #include "logging/Log.h"
+#include "platform/ConcurrencyLimit.h"
 #include "platform/ModuleThread.h"
 #include "platform/UniqueResource.h"
 #include "settings/TranslatorSettings.h"
@@ -229,6 +231,12 @@ private:
     };
     std::mutex siteWideReloadMutex;
     SiteWideReload siteWideReload;
+
+    // A parsed list document takes many times its text in short-lived memory.
+    // Status requests of many panels land together; with this bound, the
+    // process's peak of such memory does not grow with the number of panels.
+    static constexpr int kConcurrentSiteListParses = 2;
+    tly::ConcurrencyLimit siteListParses{kConcurrentSiteListParses};
 
     std::vector<std::int32_t> panelIds;
     std::map<std::int32_t, int> deliveriesInFlight;  // guarded by panelsMutex
