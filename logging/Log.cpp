@@ -61,13 +61,13 @@ nlohmann::json LineObject(const std::string& level, const std::string& component
 // text that is not valid UTF-8. Printable ASCII without quotes or backslashes,
 // which nearly every text is, goes as it is; the rest goes through the
 // library's writer, whose set-up per call costs more than the text itself.
-void AppendQuoted(std::string& out, const std::string& text) {
+void AppendQuoted(std::string& out, std::string_view text) {
     const bool plain = std::all_of(text.begin(), text.end(), [](char c) {
         const auto byte = static_cast<unsigned char>(c);
         return byte >= 0x20 && byte < 0x80 && byte != '"' && byte != '\\';
     });
     if (!plain) {
-        out += nlohmann::json(text).dump();
+        out += nlohmann::json(std::string(text)).dump();
         return;
     }
     out += '"';
@@ -106,25 +106,24 @@ void SortByKey(const LogField** first, const LogField** last) {
 }
 
 // The "fields" object: keys in byte-wise order, the later of two equal keys winning.
-void AppendFields(std::string& out, const LogFields& fields) {
+void AppendFields(std::string& out, const LogField* fields, size_t count) {
     constexpr size_t kOnStack = 16;
     const LogField* onStack[kOnStack];
     std::vector<const LogField*> onHeap;
     const LogField** sorted = onStack;
-    if (fields.size() > kOnStack) {
-        onHeap.resize(fields.size());
+    if (count > kOnStack) {
+        onHeap.resize(count);
         sorted = onHeap.data();
     }
-    for (size_t i = 0; i < fields.size(); ++i) sorted[i] = &fields[i];
-    if (fields.size() > kOnStack) {
-        std::stable_sort(sorted, sorted + fields.size(),
-                         [](const LogField* a, const LogField* b) { return a->key < b->key; });
+    for (size_t i = 0; i < count; ++i) sorted[i] = &fields[i];
+    if (count > kOnStack) {
+        std::stable_sort(sorted, sorted + count, [](const LogField* a, const LogField* b) { return a->key < b->key; });
     } else {
-        SortByKey(sorted, sorted + fields.size());
+        SortByKey(sorted, sorted + count);
     }
     out += '{';
-    for (size_t i = 0; i < fields.size(); ++i) {
-        if (i + 1 < fields.size() && sorted[i + 1]->key == sorted[i]->key) continue;
+    for (size_t i = 0; i < count; ++i) {
+        if (i + 1 < count && sorted[i + 1]->key == sorted[i]->key) continue;
         if (out.back() != '{') out += ',';
         AppendQuoted(out, sorted[i]->key);
         out += ':';
@@ -168,17 +167,17 @@ size_t FormatTimestamp(const SYSTEMTIME& t, char (&text)[40]) {
 // (keys in byte-wise order, compact), written piece by piece: a line per
 // activity is the log's hot path, and a whole object per line costs a tree of
 // allocations that the text alone does not need.
-std::string LineText(LogLevel level, const std::string& component, const std::string& event,
-                     const std::string& message, const LogFields& fields) {
+std::string LineText(LogLevel level, std::string_view component, std::string_view event, std::string_view message,
+                     const LogField* fields, size_t count) {
     std::string text;
     text.reserve(256);
     text += "{\"component\":";
     AppendQuoted(text, component);
     text += ",\"event\":";
     AppendQuoted(text, event);
-    if (!fields.empty()) {
+    if (count != 0) {
         text += ",\"fields\":";
-        AppendFields(text, fields);
+        AppendFields(text, fields, count);
     }
     text += ",\"level\":";
     AppendQuoted(text, LogLevelName(level));
@@ -221,8 +220,10 @@ std::string LocalTimestamp() {
     return std::string(text, FormatTimestamp(tly::CurrentClock().LocalTime(), text));
 }
 
-void LogEvent(LogLevel level, const std::string& component, const std::string& event, const std::string& message,
-              const LogFields& fields) noexcept {
+namespace {
+
+void WriteLine(LogLevel level, std::string_view component, std::string_view event, std::string_view message,
+               const LogField* fields, size_t count) noexcept {
     try {
         LogConfig& config = Config();
         if (!Passes(level, config)) return;
@@ -230,7 +231,7 @@ void LogEvent(LogLevel level, const std::string& component, const std::string& e
         if (!Passes(level, config)) return;  // raised meanwhile
 
         // Throws on text that is not valid UTF-8: the line is then dropped.
-        std::string text = LineText(level, component, event, message, fields);
+        std::string text = LineText(level, component, event, message, fields, count);
         // The main log has CR LF line ends, as a text-mode stream would write them.
         text += "\r\n";
         config.file.Append(LogPathLocked(config), text, config.limits);
@@ -239,14 +240,38 @@ void LogEvent(LogLevel level, const std::string& component, const std::string& e
     }
 }
 
-void LogTranslatorEvent(LogLevel level, const std::string& event, const std::string& message,
-                        const LogFields& fields) noexcept {
-    LogEvent(level, "translator", event, message, fields);
+constexpr char kTranslatorComponent[] = "translator";
+constexpr char kApiComponent[] = "tly_api";
+
+}  // namespace
+
+void LogEvent(LogLevel level, std::string_view component, std::string_view event, std::string_view message,
+              const LogFields& fields) noexcept {
+    WriteLine(level, component, event, message, fields.data(), fields.size());
 }
 
-void LogApiEvent(LogLevel level, const std::string& event, const std::string& message,
-                 const LogFields& fields) noexcept {
-    LogEvent(level, "tly_api", event, message, fields);
+void LogEvent(LogLevel level, std::string_view component, std::string_view event, std::string_view message,
+              std::initializer_list<LogField> fields) noexcept {
+    WriteLine(level, component, event, message, fields.begin(), fields.size());
+}
+
+void LogTranslatorEvent(LogLevel level, std::string_view event, std::string_view message,
+                        const LogFields& fields) noexcept {
+    WriteLine(level, kTranslatorComponent, event, message, fields.data(), fields.size());
+}
+
+void LogTranslatorEvent(LogLevel level, std::string_view event, std::string_view message,
+                        std::initializer_list<LogField> fields) noexcept {
+    WriteLine(level, kTranslatorComponent, event, message, fields.begin(), fields.size());
+}
+
+void LogApiEvent(LogLevel level, std::string_view event, std::string_view message, const LogFields& fields) noexcept {
+    WriteLine(level, kApiComponent, event, message, fields.data(), fields.size());
+}
+
+void LogApiEvent(LogLevel level, std::string_view event, std::string_view message,
+                 std::initializer_list<LogField> fields) noexcept {
+    WriteLine(level, kApiComponent, event, message, fields.begin(), fields.size());
 }
 
 std::string LogFilePathFor(const TranslatorSettings& settings) {

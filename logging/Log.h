@@ -6,7 +6,9 @@
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
+#include <string_view>
 #include <vector>
 
 struct TranslatorSettings;
@@ -27,12 +29,21 @@ struct LogField {
 };
 using LogFields = std::vector<LogField>;
 
-void LogEvent(LogLevel level, const std::string& component, const std::string& event,
-              const std::string& message = {}, const LogFields& fields = {}) noexcept;
-void LogTranslatorEvent(LogLevel level, const std::string& event, const std::string& message = {},
+// A line's fields given in place ({{"key", value}, ...}) are read where they
+// stand; a LogFields built beforehand works as well. A line below the
+// threshold costs no allocation beyond its fields'.
+void LogEvent(LogLevel level, std::string_view component, std::string_view event, std::string_view message = {},
+              const LogFields& fields = {}) noexcept;
+void LogEvent(LogLevel level, std::string_view component, std::string_view event, std::string_view message,
+              std::initializer_list<LogField> fields) noexcept;
+void LogTranslatorEvent(LogLevel level, std::string_view event, std::string_view message = {},
                         const LogFields& fields = {}) noexcept;
-void LogApiEvent(LogLevel level, const std::string& event, const std::string& message = {},
+void LogTranslatorEvent(LogLevel level, std::string_view event, std::string_view message,
+                        std::initializer_list<LogField> fields) noexcept;
+void LogApiEvent(LogLevel level, std::string_view event, std::string_view message = {},
                  const LogFields& fields = {}) noexcept;
+void LogApiEvent(LogLevel level, std::string_view event, std::string_view message,
+                 std::initializer_list<LogField> fields) noexcept;
 
 // Whether a line of this level would be written now. One load, no lock: a hot
 // path asks before it builds the fields of a line that may be filtered anyway.
