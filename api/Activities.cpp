@@ -72,6 +72,9 @@ void TLYApiImpl::ProcessPanelActivities(std::int32_t panelId, std::int64_t& proc
     const std::string endpoint = "/pending_activities/" + std::to_string(panelId);
     const std::uint32_t started = tly::CurrentClock().TickCount();
     for (int batch = 1;; ++batch) {
+        // A batch's lines, one per activity at level info, go to the file in
+        // one write when the batch is done; warnings and errors at once.
+        const LogBatch batchLines;
         if (!IsPanelOpen(panelId)) return;
         std::string response;
         if (!restClient.GetWithRetry(endpoint, response)) {

@@ -34,6 +34,18 @@ LogConfig& Config() {
     return *config;
 }
 
+// How many LogBatch scopes this thread is inside.
+thread_local int t_logBatchDepth = 0;
+
+void FlushHeldLines() noexcept {
+    try {
+        LogConfig& config = Config();
+        std::lock_guard<std::mutex> lock(config.mutex);
+        config.file.Flush();
+    } catch (...) {
+    }
+}
+
 std::string DefaultLogPath() { return ModuleDirectory() + "\\" + kDefaultLogFileName; }
 
 // Caller holds the log mutex.
@@ -234,7 +246,8 @@ void WriteLine(LogLevel level, std::string_view component, std::string_view even
         std::string text = LineText(level, component, event, message, fields, count);
         // The main log has CR LF line ends, as a text-mode stream would write them.
         text += "\r\n";
-        config.file.Append(LogPathLocked(config), text, config.limits);
+        const bool hold = t_logBatchDepth > 0 && level < LogLevel::Warn;
+        config.file.Append(LogPathLocked(config), text, config.limits, hold);
     } catch (...) {
         // A log line is never worth failing the caller for.
     }
@@ -314,6 +327,12 @@ void ResetLoggingForTesting() {
     config.file.Close();
 }
 
+LogBatch::LogBatch() noexcept { ++t_logBatchDepth; }
+
+LogBatch::~LogBatch() {
+    if (--t_logBatchDepth == 0) FlushHeldLines();
+}
+
 bool IsLogLevelEnabled(LogLevel level) noexcept { return Passes(level, Config()); }
 
 void CloseLogFileAtUnload() noexcept {
@@ -324,6 +343,7 @@ void CloseLogFileAtUnload() noexcept {
 }
 
 void BootstrapLog(const std::string& message) noexcept {
+    FlushHeldLines();  // the lines before it go first, here too
     try {
         nlohmann::json line = LineObject("error", "settings_bootstrap", "bootstrap.diagnostic");
         line["message"] = message;

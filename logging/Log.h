@@ -45,6 +45,21 @@ void LogApiEvent(LogLevel level, std::string_view event, std::string_view messag
 void LogApiEvent(LogLevel level, std::string_view event, std::string_view message,
                  std::initializer_list<LogField> fields) noexcept;
 
+// Within a batch on this thread, lines below warn are written together when
+// the batch ends (or a bounded amount of them has gathered) rather than each
+// on its own: work that logs a line per item pays for one write per batch. A
+// warning or an error is written at once, with every line before it. Lines of
+// a batch under way are lost if the process dies, so a batch covers one short
+// step of work, not a thread's life. Batches nest; the outermost one's end
+// writes.
+class LogBatch {
+public:
+    LogBatch() noexcept;
+    ~LogBatch();
+    LogBatch(const LogBatch&) = delete;
+    LogBatch& operator=(const LogBatch&) = delete;
+};
+
 // Whether a line of this level would be written now. One load, no lock: a hot
 // path asks before it builds the fields of a line that may be filtered anyway.
 bool IsLogLevelEnabled(LogLevel level) noexcept;

@@ -10,6 +10,8 @@ namespace {
 
 // How often the writer opens the file again by its name.
 constexpr std::uint32_t kReopenIntervalMs = 1000;
+// Lines held back are written out at the latest when they reach this size.
+constexpr size_t kMostHeldBytes = 64 * 1024;
 // A rotation renames every numbered file once; a count beyond this would stall
 // the logging thread for minutes on each rotation, so larger counts keep this many.
 constexpr std::uint32_t kMostRotatedFiles = 1000;
@@ -39,7 +41,7 @@ void RotateLogFiles(const std::string& path, std::uint32_t maxRotatedFiles) {
     ::MoveFileA(path.c_str(), RotatedLogName(path, 1).c_str());
 }
 
-void LogFile::Append(const std::string& path, const std::string& line, const LogRotationLimits& limits) {
+void LogFile::Append(const std::string& path, const std::string& line, const LogRotationLimits& limits, bool hold) {
     // Unsigned subtraction gives the elapsed time across a wrap of the tick count.
     if (file_ && (path != path_ || CurrentClock().TickCount() - openedAt_ >= kReopenIntervalMs)) {
         // Closing also completes a delete that is pending while the file is
@@ -51,12 +53,24 @@ void LogFile::Append(const std::string& path, const std::string& line, const Log
     RotateIfFull(path, limits);
     if (!EnsureOpen(path)) return;
 
-    DWORD written = 0;
-    ::WriteFile(file_.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
-    size_ += written;
+    held_ += line;
+    size_ += static_cast<std::int64_t>(line.size());
+    if (!hold || held_.size() >= kMostHeldBytes) Flush();
+}
+
+void LogFile::Flush() noexcept {
+    if (held_.empty()) return;
+    if (file_) {
+        DWORD written = 0;
+        if (!::WriteFile(file_.get(), held_.data(), static_cast<DWORD>(held_.size()), &written, nullptr)) written = 0;
+        // Bytes that did not reach the file are not counted.
+        size_ -= static_cast<std::int64_t>(held_.size()) - written;
+    }
+    held_.clear();
 }
 
 void LogFile::Close() noexcept {
+    Flush();
     file_.reset();
     path_.clear();
     size_ = 0;
@@ -80,6 +94,7 @@ bool LogFile::EnsureOpen(const std::string& path) {
 // only when a rotation is due, so a file that others cut meanwhile is kept.
 void LogFile::RotateIfFull(const std::string& path, const LogRotationLimits& limits) {
     if (limits.maxFileSize <= 0 || size_ < limits.maxFileSize) return;
+    Flush();
     std::int64_t actual = 0;
     if (!CurrentSize(file_.get(), actual)) return;
     size_ = actual;

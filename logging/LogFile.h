@@ -3,7 +3,9 @@
 // counted in memory as lines are written. At most once a second the file is
 // closed and opened again by its name: a file that an operator (or a log
 // shipper) renamed, deleted or replaced is left for a fresh one, and bytes that
-// others appended or cut are counted again. Not thread-safe: the log mutex
+// others appended or cut are counted again. A line may be held back in memory
+// and written with the lines after it, in one write; whatever is held goes out
+// before the file is closed, rotated or left. Not thread-safe: the log mutex
 // guards it.
 
 #include "platform/UniqueResource.h"
@@ -22,9 +24,15 @@ class LogFile {
 public:
     // Writes one line to the file at path, rotating first when the file has
     // reached the size limit. A file that cannot be opened loses the line.
-    void Append(const std::string& path, const std::string& line, const LogRotationLimits& limits);
+    // With hold, the line may wait in memory for the next write (up to a
+    // bound); the file's content and its rotations come out the same.
+    void Append(const std::string& path, const std::string& line, const LogRotationLimits& limits, bool hold = false);
 
-    // Closes the file; the next line opens it again by its name.
+    // Writes out the lines held back.
+    void Flush() noexcept;
+
+    // Writes out what is held and closes the file; the next line opens it
+    // again by its name.
     void Close() noexcept;
 
 private:
@@ -33,7 +41,8 @@ private:
 
     UniqueFileHandle file_;
     std::string path_;             // the name file_ was opened under
-    std::int64_t size_ = 0;        // bytes in file_ as far as this writer knows
+    std::int64_t size_ = 0;        // bytes in file_ as far as this writer knows, held ones included
+    std::string held_;             // lines not yet written, in order
     std::uint32_t openedAt_ = 0;   // tick of the open
 };
 

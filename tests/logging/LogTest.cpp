@@ -7,6 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <thread>
+#include <vector>
+
 using tly::test::LinesWithEvent;
 using tly::test::ReadLogLines;
 using tly::test::TempModuleDirectory;
@@ -135,6 +139,33 @@ TEST_F(LogTest, BootstrapLinesJoinTheOpenMainLog) {
     ASSERT_EQ(lines.size(), 3u);
     EXPECT_EQ(lines[1]["event"], "bootstrap.diagnostic");
     EXPECT_EQ(lines[2]["event"], "last");
+}
+
+// A batch's lines wait for its end (an inner batch's end does not write);
+// a warning writes at once with everything before it; the order never changes.
+TEST_F(LogTest, BatchHoldsLinesUntilItEndsAndAWarningWritesThemAtOnce) {
+    Apply("info");
+    auto events = [this] {
+        std::vector<std::string> names;
+        for (const auto& line : ReadLogLines(LogPath())) names.push_back(line["event"]);
+        return names;
+    };
+    {
+        const LogBatch batch;
+        LogEvent(LogLevel::Info, "c", "held");
+        {
+            const LogBatch inner;
+            LogEvent(LogLevel::Info, "c", "nested");
+        }
+        EXPECT_TRUE(events().empty());
+        LogEvent(LogLevel::Warn, "c", "warned");
+        EXPECT_EQ(events(), (std::vector<std::string>{"held", "nested", "warned"}));
+        LogEvent(LogLevel::Info, "c", "after");
+        std::thread([] { LogEvent(LogLevel::Info, "c", "other_thread"); }).join();
+        EXPECT_EQ(events().size(), 5u);  // a line of a thread outside any batch writes the held ones first
+        LogEvent(LogLevel::Info, "c", "last");
+    }
+    EXPECT_EQ(events(), (std::vector<std::string>{"held", "nested", "warned", "after", "other_thread", "last"}));
 }
 
 TEST_F(LogTest, BootstrapGoesToDefaultLogAndBootstrapFileWithBareLf) {

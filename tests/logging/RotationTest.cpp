@@ -56,6 +56,26 @@ TEST_F(RotationTest, FullLogShiftsNumberedFilesAndDropsTheOldest) {
     EXPECT_EQ(lines[0]["event"], "after_rotation");
 }
 
+// Lines held in a batch rotate as lines written one by one would: the line
+// that crosses the limit stays in the full file, the next starts the new one.
+TEST_F(RotationTest, BatchedLinesRotateWhereSingleLinesWould) {
+    Apply("tly_translator.log", 1, 3);
+    Fill("tly_translator.log", kMegabyte - 10, 'L');
+    {
+        const LogBatch batch;
+        LogEvent(LogLevel::Info, "c", "crosses_the_limit");
+        LogEvent(LogLevel::Info, "c", "first_after_rotation");
+        LogEvent(LogLevel::Info, "c", "second_after_rotation");
+    }
+    const std::string full = dir.Read("tly_translator.1.log");
+    EXPECT_EQ(full[0], 'L');
+    EXPECT_NE(full.find("crosses_the_limit"), std::string::npos);
+    auto lines = tly::test::ReadLogLines(dir.File("tly_translator.log"));
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0]["event"], "first_after_rotation");
+    EXPECT_EQ(lines[1]["event"], "second_after_rotation");
+}
+
 TEST_F(RotationTest, JustBelowTheLimitDoesNotRotate) {
     Apply("tly_translator.log", 1, 3);
     Fill("tly_translator.log", kMegabyte - 1, 'L');
