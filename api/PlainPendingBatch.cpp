@@ -173,9 +173,14 @@ bool ReadActivity(Scanner& scanner, PendingActivity& a) {
                         : ReadBool(members[kEntryGranted], a.entryGranted) && ReadString(members[kNotes], a.notes));
 }
 
+// A batch is usually the server's batch size (100): room for that many
+// saves the vector's regrowth on every batch.
+constexpr std::size_t kUsualBatch = 128;
+
 bool ReadActivities(Scanner& scanner, std::vector<PendingActivity>& activities) {
     if (!scanner.Take('[')) return false;
     if (scanner.Take(']')) return true;
+    activities.reserve(kUsualBatch);
     do {
         PendingActivity activity;
         if (!ReadActivity(scanner, activity)) return false;

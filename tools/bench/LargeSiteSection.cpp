@@ -201,8 +201,10 @@ nlohmann::json DllLargeSiteChild(const nlohmann::json& params) {
     }
     steady = false;
     const double minutes = (NowMs() - start) / 60000.0;
-    const RequestCounts requests = CountRequests(control.Call("GET", "/requests"));
+    // Before the simulator's request list is read: parsing it takes memory
+    // of this process that is the bench's, not the DLL's.
     const ProcessSnapshot last = TakeProcessSnapshot();
+    const RequestCounts requests = CountRequests(control.Call("GET", "/requests"));
     stop = true;
     for (std::thread& thread : threads) thread.join();
 
