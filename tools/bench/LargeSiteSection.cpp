@@ -180,6 +180,18 @@ nlohmann::json DllLargeSiteChild(const nlohmann::json& params) {
     std::atomic<bool> steady{false};
     std::atomic<bool> stop{false};
     std::vector<std::thread> threads;
+    // Should a step below throw, the panel threads still stop and are joined,
+    // and the child reports the error rather than ending in terminate.
+    struct StopAndJoin {
+        std::atomic<bool>& stop;
+        std::vector<std::thread>& threads;
+        ~StopAndJoin() {
+            stop = true;
+            for (std::thread& thread : threads) {
+                if (thread.joinable()) thread.join();
+            }
+        }
+    } stopAndJoin{stop, threads};
     for (std::int32_t panel = 1; panel <= panels; ++panel) {
         hosts.push_back(std::make_unique<PanelHost>());
         hosts.back()->panel = panel;
