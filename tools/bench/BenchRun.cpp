@@ -31,7 +31,9 @@ BenchRun::BenchRun(BenchOptions options, tly::test::Simulator& simulator)
 }
 
 nlohmann::json BenchRun::RunChild(const std::string& kind, nlohmann::json params) {
-    const std::string name = std::to_string(++childCount_) + "-" + kind;
+    // Numbered across the whole bench, which makes a run per section.
+    static int childCount = 0;
+    const std::string name = std::to_string(++childCount) + "-" + kind;
     const std::string directory = options_.workDirectory + "\\" + name;
     ::CreateDirectoryA(directory.c_str(), nullptr);
     params["sim"] = ToJson(access_);

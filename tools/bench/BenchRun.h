@@ -43,7 +43,6 @@ private:
     BenchOptions options_;
     tly::test::Simulator& simulator_;
     SimulatorAccess access_;
-    int childCount_ = 0;
 };
 
 // Entry of a child process: reads its parameters, returns its result.
