@@ -128,11 +128,7 @@ void AppendFields(std::string& out, const LogField* fields, size_t count) {
         sorted = onHeap.data();
     }
     for (size_t i = 0; i < count; ++i) sorted[i] = &fields[i];
-    if (count > kOnStack) {
-        std::stable_sort(sorted, sorted + count, [](const LogField* a, const LogField* b) { return a->key < b->key; });
-    } else {
-        SortByKey(sorted, sorted + count);
-    }
+    SortByKey(sorted, sorted + count);
     out += '{';
     for (size_t i = 0; i < count; ++i) {
         if (i + 1 < count && sorted[i + 1]->key == sorted[i]->key) continue;
