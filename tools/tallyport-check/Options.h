@@ -11,6 +11,8 @@ struct Options {
     bool json = false;                  // --json
     std::string hostTypeLibrary;        // --host-typelib FILE: compare type libraries instead of checking the site
     bool help = false;                  // --help
+    bool version = false;               // --version
+    std::string bundle;                 // --bundle FILE.zip: also write the support bundle
 };
 
 // False (with the reason in error) for usage the check does not understand.
