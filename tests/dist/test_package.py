@@ -87,6 +87,45 @@ def with_patch_version(program: bytes, patch: int) -> bytes:
     return bytes(data)
 
 
+def tamper(path: Path) -> None:
+    """Changes one byte of what a signature covers: in a program a byte in its
+    middle, in an MSI the last byte of its summary stream (a byte in the
+    middle of the file could be free space no signature covers)."""
+    data = bytearray(path.read_bytes())
+    if not data.startswith(b"\xd0\xcf\x11\xe0"):
+        data[len(data) // 2] ^= 0xFF
+        path.write_bytes(bytes(data))
+        return
+    import olefile
+    with olefile.OleFileIO(str(path), write_mode=True) as storage:
+        stream = bytearray(storage.openstream("\x05SummaryInformation").read())
+        stream[-1] ^= 0xFF
+        storage.write_stream("\x05SummaryInformation", bytes(stream))
+
+
+def pe_time_stamps(program: bytes) -> list:
+    """Every time stamp a PE file carries: the COFF header's and those of its
+    export, resource and debug directories."""
+    header = struct.unpack_from("<I", program, 0x3C)[0]
+    stamps = [struct.unpack_from("<I", program, header + 8)[0]]
+    sections, optional_size = struct.unpack_from("<H", program, header + 6)[0], struct.unpack_from("<H", program, header + 20)[0]
+    optional = header + 24
+    directories = [struct.unpack_from("<II", program, optional + 96 + 8 * i)
+                   for i in range(struct.unpack_from("<I", program, optional + 92)[0])]
+    table = [struct.unpack_from("<IIII", program, optional + optional_size + 40 * i + 8) for i in range(sections)]
+
+    def offset(rva):
+        return next(raw + rva - address for size, address, _, raw in table if address <= rva < address + max(size, 1))
+
+    for index in (0, 2):  # export, resource: the stamp follows the flags
+        if directories[index][0]:
+            stamps.append(struct.unpack_from("<I", program, offset(directories[index][0]) + 4)[0])
+    if len(directories) > 6 and directories[6][0]:  # debug: one 28-byte entry each
+        start = offset(directories[6][0])
+        stamps += [struct.unpack_from("<I", program, start + at + 4)[0] for at in range(0, directories[6][1], 28)]
+    return stamps
+
+
 def installed_products() -> dict:
     """DisplayName -> DisplayVersion of the Add/Remove Programs entries of this product."""
     done = wine("reg", "query", UNINSTALL_KEY, "/s")
@@ -102,6 +141,22 @@ def installed_products() -> dict:
         if len(parts) >= 4 and parts[1] == "DisplayVersion":
             version = parts[3]
     return products
+
+
+def registration_snapshot() -> list:
+    """Every value under the product's keys, as "key: name = value" lines; a
+    folder's trailing backslash dropped (RegisterTypeLib writes HELPDIR
+    without one, the installer's folder property has one)."""
+    lines = []
+    for key in PRODUCT_KEYS:
+        current = None
+        for line in wine("reg", "query", key, "/s").stdout.replace("\r", "").splitlines():
+            if line.startswith("HKEY_"):
+                current = line
+            parts = line.split("    ")
+            if len(parts) >= 4 and parts[2].startswith("REG_"):
+                lines.append(f"{current}: {parts[1]} = {parts[3].rstrip(chr(92))}")
+    return sorted(lines)
 
 
 def key_exists(key: str) -> bool:
@@ -134,9 +189,37 @@ class PackageTest(unittest.TestCase):
                 "TallyportAccessControlTranslator.dll", "tallyport-check.exe", "install.cmd", "uninstall.cmd",
                 "tallyport_settings.example.json", "DEPLOYING.txt"])
             json.loads(package.read("tallyport_settings.example.json"))
+            release = datetime.date.fromisoformat(
+                re.search(r"^release_date\s*=\s*(\S+)", (SOURCE_DIR / "product.ini").read_text(), re.MULTILINE)[1])
+            self.assertEqual({info.date_time for info in package.infolist()}, {(*release.timetuple()[:3], 0, 0, 0)})
+            for name in package.namelist()[:2]:
+                self.assertEqual(pe_time_stamps(package.read(name)), [0] * len(pe_time_stamps(package.read(name))), name)
+            self.assertIn(b'level="asInvoker"', package.read("tallyport-check.exe"))
         with zipfile.ZipFile(self.root / "first" / SYMBOLS) as symbols:
             self.assertEqual(symbols.namelist(),
                              ["TallyportAccessControlTranslator.dll.debug", "tallyport-check.exe.debug"])
+
+    def test_signed_with_a_throwaway_certificate(self):
+        folder = self.root / "signing"
+        folder.mkdir()
+        cert, key = folder / "cert.pem", folder / "key.pem"
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", str(key), "-out",
+                        str(cert), "-days", "2", "-subj", "/CN=Throwaway test signer",
+                        "-addext", "extendedKeyUsage=codeSigning"], check=True, capture_output=True, timeout=60)
+        subprocess.run([PYTHON, str(MAKE_DIST), str(BUILD_DIR), str(folder / "out")], check=True,
+                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, timeout=300,
+                       env=dict(os.environ, SIGN_CERT=str(cert), SIGN_KEY=str(key)))
+        with zipfile.ZipFile(folder / "out" / PACKAGE) as package:
+            signed = {name: package.read(name) for name in package.namelist()[:2]}
+        signed[INSTALLER] = (folder / "out" / INSTALLER).read_bytes()
+        for name, data in signed.items():
+            (folder / name).write_bytes(data)
+            for label, fails in (("as signed", False), ("changed after signing", True)):
+                if fails:
+                    tamper(folder / name)
+                done = subprocess.run(["osslsigncode", "verify", "-CAfile", str(cert), "-in", str(folder / name)],
+                                      capture_output=True, text=True, timeout=60)
+                self.assertEqual(done.returncode != 0, fails, f"{name} {label}: {done.stdout}{done.stderr}")
 
     def test_unpacked_package_installs_checks_moves_and_uninstalls(self):
         folder = self.root / "Tallyport Translator (x86)"
@@ -160,6 +243,17 @@ class PackageTest(unittest.TestCase):
             self.assertEqual([s["step"] for s in report["steps"]][0], "registration")
             self.assertIn("folder", [s["step"] for s in report["steps"]])
             self.assertEqual(step(report, "registration")["data"]["registered_version"], VERSION)
+
+            # The support bundle opens with any unzip and never holds the secret.
+            bundle = folder / "support.zip"
+            code, report = check(windows_path(folder) + "\\", "--bundle", windows_path(bundle))
+            self.assertEqual(code, 0, report)
+            with zipfile.ZipFile(bundle) as archive:
+                self.assertIsNone(archive.testzip())
+                self.assertEqual(json.loads(archive.read("check.json"))["passed"], True)
+                self.assertEqual(json.loads(archive.read("registration.json"))["inproc_server"], dll)
+                self.assertIn(b"windows ", archive.read("versions.txt"))
+            self.assertNotIn(CLIENT_SECRET.encode(), bundle.read_bytes())
 
             code, report = check(windows_path(folder) + "\\", "--host-typelib", dll)
             self.assertEqual(code, 0, report)
@@ -225,6 +319,13 @@ class PackageTest(unittest.TestCase):
             self.assertEqual(registered_server(), dll)
             self.assertEqual(installed_products(), {PRODUCT_NAME: [VERSION]})
             self.assertFalse((folder / "install.cmd").exists())
+            # The package's keys are those the DLL's own registration writes.
+            installed = registration_snapshot()
+            self.assertEqual(wine("regsvr32", "/u", "/s", dll).returncode, 0)
+            self.assertEqual(registration_snapshot(), [])
+            self.assertEqual(wine("regsvr32", "/s", dll).returncode, 0)
+            self.assertEqual(registration_snapshot(), installed)
+            self.assertGreaterEqual(len(installed), 15)
 
             write_settings(folder, simulator)
             code, report = check(folder_windows)
