@@ -133,10 +133,7 @@ StepResult CheckRegistration(const std::string& dll) {
     if (ClassesValue(std::wstring(kProgId) + L"\\CurVer").value_or(L"") != kVersionedProgId ||
         ClassesValue(std::wstring(kVersionedProgId) + L"\\CLSID").value_or(L"") != classId) {
         return failed("progid_not_registered",
-                      tly::WideToUtf8(kVersionedProgId) +
-                          " is not registered as the current "
-                          "version of " +
-                          progId,
+                      tly::WideToUtf8(kVersionedProgId) + " is not registered as the current version of " + progId,
                       kInstallHint);
     }
     if (!serverPath || serverPath->empty()) {
@@ -155,16 +152,15 @@ StepResult CheckRegistration(const std::string& dll) {
                           (registeredVersion.empty() ? " (missing)" : " " + registeredVersion) +
                           ", not the DLL in this folder",
                       "the registered folder is " + folder +
-                          ": run the check there, whose settings and log apply; "
-                          "or run install.cmd here to move the registration to this folder");
+                          ": run the check there, whose settings and log apply; or run install.cmd here to move "
+                          "the registration to this folder");
     }
     const std::wstring threading = ClassesValue(classKey + L"\\InprocServer32", L"ThreadingModel").value_or(L"");
     data["threading_model"] = tly::WideToUtf8(threading);
     if (::CompareStringOrdinal(threading.c_str(), -1, kThreadingModel, -1, TRUE) != CSTR_EQUAL) {
         return failed("threading_model_wrong",
                       "ThreadingModel is \"" + tly::WideToUtf8(threading) +
-                          "\", not \"Both\": a host thread outside "
-                          "the creating apartment cannot call the translator",
+                          "\", not \"Both\": a host thread outside the creating apartment cannot call the translator",
                       kInstallHint);
     }
     const std::wstring libraryId = GuidText(LIBID_TALLYPORTACCESSCONTROLLib);
