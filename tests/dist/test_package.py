@@ -38,6 +38,7 @@ CLSID = "{E2C7A155-8084-4BEE-9540-1E4A776311C6}"
 LIBID = "{2834E7BB-91E2-4E11-A527-AA49630A534E}"
 PRODUCT_KEYS = [f"HKCR\\CLSID\\{CLSID}", f"HKCR\\TypeLib\\{LIBID}", "HKCR\\TallyportAccessControlTranslator.AccessControlTrans",
                 "HKCR\\TallyportAccessControlTranslator.AccessControlTrans.1"]
+HOST_ACCOUNT = "NT AUTHORITY\\NETWORK SERVICE"
 UNINSTALL_KEY = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall"
 
 
@@ -293,6 +294,13 @@ class PackageTest(unittest.TestCase):
             if previous and previous not in (dll, second_dll) and Path(previous[2:].replace("\\", "/")).exists():
                 wine("regsvr32", "/s", previous)
 
+    def assert_granted(self, log: Path) -> None:
+        """The installer's log shows the folder rights granted to the host's account."""
+        text = log.read_bytes().decode("utf-8", "replace").replace("\r", "")
+        self.assertIn("Action ended", text)
+        self.assertRegex(text, r"Action ended [\d:]+: GrantHostAccount\. Return value 1")
+        self.assertIn("HOSTACCOUNT = " + HOST_ACCOUNT, text)
+
     def test_installer_installs_upgrades_and_uninstalls(self):
         drive_c = BUILD_DIR / "wineprefix" / "drive_c"
         folder = drive_c / "Tallyport Test (x86)"
@@ -312,9 +320,11 @@ class PackageTest(unittest.TestCase):
         simulator = Simulator(self.root / "installer-simulator", max_lifetime=300).start()
         previous = registered_server()
         try:
+            install_log = self.root / "install.log"
             done = msiexec("/i", windows_path(self.root / "first" / INSTALLER), "INSTALLFOLDER=" + folder_windows,
-                           "HOSTACCOUNT=NT AUTHORITY\\NETWORK SERVICE")
+                           "HOSTACCOUNT=" + HOST_ACCOUNT, "/l*v", windows_path(install_log))
             self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+            self.assert_granted(install_log)
             dll = folder_windows + "TallyportAccessControlTranslator.dll"
             self.assertEqual(registered_server(), dll)
             self.assertEqual(installed_products(), {PRODUCT_NAME: [VERSION]})
@@ -338,8 +348,11 @@ class PackageTest(unittest.TestCase):
             (folder / "tly_translator.1.log").write_text('{"event":"rotated"}\n')
             kept = {name: (folder / name).read_bytes()
                     for name in ("tallyport_settings.json", "tly_translator.log", "tly_translator.1.log")}
-            done = msiexec("/i", windows_path(upgrade), "INSTALLFOLDER=" + folder_windows)
+            # Neither the folder nor the account given: both are remembered.
+            upgrade_log = self.root / "upgrade.log"
+            done = msiexec("/i", windows_path(upgrade), "/l*v", windows_path(upgrade_log))
             self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+            self.assert_granted(upgrade_log)
             self.assertEqual(installed_products(), {PRODUCT_NAME: [bumped]})
             self.assertEqual(registered_server(), dll)
             code, report = check(folder_windows)

@@ -63,17 +63,21 @@ def split_debug_information(program, staging):
     """The program without debug information and its debug file, in staging.
 
     A build that already ships them split (PROGRAM and PROGRAM.debug side by
-    side) is taken as it is; otherwise a copy is split here."""
+    side) is taken as it is, but for the time stamp: the program is copied
+    through objcopy with the epoch as its date, which changes nothing in a
+    program as the build wrote it and takes out the time of day that any tool
+    rewriting it in place since then (objcopy, strip) stamped into its header.
+    Otherwise a copy is split here."""
     stripped = staging / program.name
     debug = staging / (program.name + ".debug")
     built_debug = program.with_name(program.name + ".debug")
-    if built_debug.exists():
-        shutil.copyfile(program, stripped)
-        shutil.copyfile(built_debug, debug)
-        return stripped, debug
     # objcopy stamps the PE header with the time of day unless told a date.
     environment = dict(os.environ, SOURCE_DATE_EPOCH="0")
     run = lambda *args: subprocess.run([OBJCOPY, *args], cwd=staging, env=environment, check=True)
+    if built_debug.exists():
+        run(str(program), stripped.name)
+        shutil.copyfile(built_debug, debug)
+        return stripped, debug
     run("--only-keep-debug", str(program), debug.name)
     # The link holds the debug file's name and checksum, so it is made in staging.
     run("--strip-all", "--add-gnu-debuglink=" + debug.name, str(program), stripped.name)
