@@ -5,6 +5,7 @@
 // here (tests/dist sees it pass from a registered folder) and the check exits 1.
 
 #include "TallyportVersion.h"
+#include "api/DeliveryJournal.h"
 #include "platform/UniqueResource.h"
 #include "settings/SecretProtection.h"
 #include "tests/support/Simulator.h"
@@ -145,8 +146,7 @@ TEST(TallyportCheck, VerdictsAgainstTheSimulatorWithoutChangingAnything) {
     const std::vector<Case> cases = {
         {"plain secret, pinned on first use, one panel", [](nlohmann::json&) {}, "--json --panel 1",
          "registration:fail settings:pass secret:pass resolve:pass connect:pass tls:pass oauth:pass status:pass "
-         "websocket:pass "
-         "panel:pass log:pass folder:pass"},
+         "websocket:pass panel:pass held_back:pass log:pass folder:pass"},
         {"protected secret, matching pin",
          [&](nlohmann::json& s) {
              s["server"]["client_secret"] = "DPAPI:" + DpapiEncrypt(secret);
@@ -224,6 +224,34 @@ TEST(TallyportCheck, VerdictsAgainstTheSimulatorWithoutChangingAnything) {
     EXPECT_TRUE(activities["marks"].empty()) << activities.dump();
 }
 
+// An activity the translator holds back is listed for its panel until the
+// operator releases it; the release needs the host stopped.
+TEST(TallyportCheck, HeldBackActivitiesAreListedAndReleased) {
+    Simulator sim;
+    Installation installation;
+    installation.Dir().Write("tallyport_settings.json", GoodSettings(sim).dump(2));
+    for (int start = 0; start < 3; ++start) {
+        DeliveryJournal journal;  // a host that ends twice inside the call-back
+        ASSERT_TRUE(journal.Open(installation.Dir().Path()));
+        if (start < 2) journal.BeginDelivery(1, 4711, 99, R"({"adm_id":4711,"badge_no":99})");
+    }
+
+    CheckRun run = installation.Run("--json --panel 1");
+    EXPECT_EQ(run.exitCode, 1u) << run.output;
+    EXPECT_NE(Verdicts(run.report).find("held_back:fail(held_back)"), std::string::npos) << run.output;
+    EXPECT_EQ(StepData(run.report, "held_back")["activities"][0]["adm_id"], 4711) << run.output;
+
+    {
+        DeliveryJournal host;
+        ASSERT_TRUE(host.Open(installation.Dir().Path()));
+        EXPECT_EQ(installation.Run("--release-held 1:4711").exitCode, 1u) << "not while the host runs";
+    }
+    EXPECT_EQ(installation.Run("--release-held 1:4711").exitCode, 0u);
+    EXPECT_EQ(installation.Run("--release-held 1:x").exitCode, 1u);
+    run = installation.Run("--json --panel 1");
+    EXPECT_NE(Verdicts(run.report).find("held_back:pass"), std::string::npos) << run.output;
+}
+
 TEST(TallyportCheck, TheTextReportNamesTheUnregisteredFolderWithoutShowingTheSecret) {
     Simulator sim;
     Installation installation;
@@ -278,6 +306,11 @@ TEST(TallyportCheck, TheSupportBundleHoldsNeitherTheSecretNorItsStoredForm) {
     // Should a line ever carry them, the bundle still must not.
     installation.Dir().Write("tly_translator.log", "{\"event\":\"a\",\"message\":\"" + sim.ClientSecret() + "\"}\n");
     installation.Dir().Write("tly_translator_bootstrap.log", "{\"message\":\"DPAPI:" + blob + "\"}\n");
+    for (int start = 0; start < 3; ++start) {
+        DeliveryJournal journal;  // a host that ends twice inside the call-back: one activity held back
+        ASSERT_TRUE(journal.Open(installation.Dir().Path()));
+        if (start < 2) journal.BeginDelivery(2, 4712, 98, R"({"adm_id":4712,"badge_no":98})");
+    }
 
     const std::string bundle = installation.Dir().File("support bundle.zip");
     const CheckRun run = installation.Run("--json --bundle \"" + bundle + "\"");
@@ -301,9 +334,11 @@ TEST(TallyportCheck, TheSupportBundleHoldsNeitherTheSecretNorItsStoredForm) {
     ASSERT_LT(directoryOffset, end);
     const std::string directory = bytes.substr(directoryOffset, end - directoryOffset);
     for (const char* member : {"README.txt", "check.json", "versions.txt", "registration.json",
-                               "tallyport_settings.json", "tly_translator.log", "tly_translator_bootstrap.log"}) {
+                               "tallyport_settings.json", "tly_translator.log", "tly_translator_bootstrap.log",
+                               "held_back.json"}) {
         EXPECT_NE(directory.find(member), std::string::npos) << member;
     }
+    EXPECT_NE(bytes.find("\"adm_id\": 4712"), std::string::npos);
     EXPECT_EQ(installation.Dir().Read("tallyport_settings.json"), settings.dump(2));
 
     EXPECT_EQ(installation.Run("--bundle \"" + installation.Dir().File("no such folder\\b.zip") + "\"").exitCode, 1u);

@@ -7,18 +7,21 @@
 const char kUsage[] =
     "usage: tallyport-check [--panel N] [--json] [--bundle FILE.zip]\n"
     "       tallyport-check --host-typelib FILE [--json]\n"
+    "       tallyport-check --release-held PANEL:ID\n"
     "       tallyport-check --version\n"
     "\n"
     "Checks the translator installed beside this program, read-only: its COM\n"
     "registration, the settings file, the client secret, the server's name, port,\n"
     "certificate, credentials, status and event channel, the log file and the\n"
-    "folder's rights. --panel N also lists what the server holds for panel N.\n"
-    "--host-typelib compares the host's type library with the translator's own\n"
-    "instead. --bundle also writes a support bundle: the report, the settings\n"
-    "without the client id and secret, the end of the logs, the versions and the\n"
-    "registration. --version prints the versions of the check and of the\n"
-    "translator beside it. Exit code: 0 every step passed, 1 a step failed (or\n"
-    "the bundle could not be written), 2 bad usage.\n";
+    "folder's rights. --panel N also lists what the server holds for panel N and\n"
+    "the activities the translator holds back for it. --host-typelib compares the\n"
+    "host's type library with the translator's own instead. --release-held lets\n"
+    "the translator offer an activity it holds back to the host again (stop the\n"
+    "host first). --bundle also writes a support bundle: the report, the settings\n"
+    "without the client id and secret, the end of the logs, the versions, the\n"
+    "registration and the held-back activities. --version prints the versions of\n"
+    "the check and of the translator beside it. Exit code: 0 every step passed, 1\n"
+    "a step failed (or the bundle could not be written), 2 bad usage.\n";
 
 namespace {
 
@@ -56,6 +59,12 @@ bool ParseOptions(const std::vector<std::string>& arguments, Options& options, s
                 return false;
             }
             options.bundle = arguments[++i];
+        } else if (argument == "--release-held") {
+            if (!hasValue || arguments[i + 1].empty()) {
+                error = "--release-held needs PANEL:ID";
+                return false;
+            }
+            options.releaseHeld = arguments[++i];
         } else if (argument == "--host-typelib") {
             if (!hasValue || arguments[i + 1].empty()) {
                 error = "--host-typelib needs the host's type library file";

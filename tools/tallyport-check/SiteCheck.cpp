@@ -2,6 +2,7 @@
 
 #include "settings/SettingsFile.h"
 #include "tools/tallyport-check/FolderCheck.h"
+#include "tools/tallyport-check/JournalChecks.h"
 #include "tools/tallyport-check/NetworkChecks.h"
 #include "tools/tallyport-check/RegistrationCheck.h"
 #include "tools/tallyport-check/ServerChecks.h"
@@ -49,6 +50,7 @@ void RunSiteCheck(const std::string& dll, std::optional<std::int32_t> panel, Che
     Step(report, "status", "oauth", [&] { return CheckStatus(client); });
     Step(report, "websocket", "oauth", [&] { return CheckEventChannel(client, settings, expectedThumbprint); });
     if (panel) Step(report, "panel", "oauth", [&] { return CheckPanel(client, *panel); });
+    if (panel) report.Add(CheckHeldBackActivities(*panel));
     client.Close();
 
     Step(report, "log", "settings", [&] { return CheckLogFile(settings); });

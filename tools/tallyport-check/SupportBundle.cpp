@@ -1,6 +1,7 @@
 #include "tools/tallyport-check/SupportBundle.h"
 
 #include "TallyportVersion.h"
+#include "api/DeliveryJournal.h"
 #include "logging/Log.h"
 #include "platform/FileAccess.h"
 #include "platform/UniqueResource.h"
@@ -131,6 +132,20 @@ bool WriteSupportBundle(const std::string& zipPath, const CheckReport& report, c
     } else {
         add("tallyport_settings.json", redacted, "the settings, client id and secrets replaced by " +
                                                      std::string(kRemoved));
+    }
+    // Every panel's: support may not know which panel the host struggles with.
+    const std::vector<journal::Activity> held = ReadHeldActivities(ModuleDirectory());
+    if (!held.empty()) {
+        nlohmann::json activities = nlohmann::json::array();
+        for (const journal::Activity& activity : held) {
+            activities.push_back({{"panel", activity.panelId},
+                                  {"adm_id", activity.admId},
+                                  {"badge_no", activity.badgeNo},
+                                  {"crashes", activity.crashes},
+                                  {"activity", activity.text}});
+        }
+        add("held_back.json", activities.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n",
+            "the activities the translator holds back (the host process ended while being handed each)");
     }
     const std::string log = LogFilePathFor(settings);
     add("tly_translator.log", Tail(log, kLogTail), "the last 4 MB of " + log);

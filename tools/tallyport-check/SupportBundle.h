@@ -3,9 +3,10 @@
 // zip that opens with any unzip: the check's JSON report, the settings file
 // with the client id's value, the client secret and any stored ("DPAPI:")
 // secret replaced by a marker, the last 4 MB of the log and the last 1 MB of
-// the bootstrap log, the versions of the DLL, the check and Windows, and the
-// registration the check found. The secret, plain or encrypted, is searched
-// for in every member and replaced, so it never leaves the machine this way.
+// the bootstrap log, the versions of the DLL, the check and Windows, the
+// registration the check found, and the activities the delivery journal holds
+// back, if any. The secret, plain or encrypted, is searched for in every
+// member and replaced, so it never leaves the machine this way.
 
 #include "tools/tallyport-check/CheckReport.h"
 

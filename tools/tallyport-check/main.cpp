@@ -6,6 +6,7 @@
 #include "platform/TextConversion.h"
 #include "platform/UniqueResource.h"
 #include "tools/tallyport-check/CheckReport.h"
+#include "tools/tallyport-check/JournalChecks.h"
 #include "tools/tallyport-check/Options.h"
 #include "tools/tallyport-check/RegistrationCheck.h"
 #include "tools/tallyport-check/SiteCheck.h"
@@ -68,6 +69,12 @@ int Run() {
         return kAllPassed;
     }
     ::SetConsoleOutputCP(CP_UTF8);
+    if (!options.releaseHeld.empty()) {
+        std::string text;
+        const bool released = ReleaseHeldBack(options.releaseHeld, text);
+        Print(released ? stdout : stderr, "tallyport-check: " + text + "\n");
+        return released ? kAllPassed : kStepFailed;
+    }
 
     const std::string dll = ModuleDirectory() + "\\" + kDllName;
     const std::string dllVersion = FileVersion(dll);
