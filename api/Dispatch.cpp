@@ -95,10 +95,10 @@ void TLYApiImpl::OnReaderDoorChanged(const std::string& text) {
     const std::int32_t newDoorId = json_read::Int32(reader, "new_door_id");
     LogApiEvent(LogLevel::Info, "reader.door_changed", "Reader door assignment changed",
                 {{"reader_id", id}, {"guid", guid}, {"old_door_id", oldDoorId}, {"new_door_id", newDoorId}});
-    ApplyReaderDoorChange(id, oldDoorId, newDoorId, guid);
+    ApplyReaderDoorChange(id, newDoorId, guid);
 }
 
-void TLYApiImpl::ApplyReaderDoorChange(std::int32_t readerId, std::int32_t /*oldDoorId*/, std::int32_t newDoorId,
+void TLYApiImpl::ApplyReaderDoorChange(std::int32_t readerId, std::int32_t newDoorId,
                                        const std::string& guid) {
     MarkReaderOfflineByGuid(guid);  // with the old assignments still in place
     {

@@ -195,18 +195,11 @@ void __cdecl TLYAPI_SetBadgeActivityCallback(BadgeActivityCallback callback) {
     }
 }
 
-void __cdecl TLYAPI_SetDisplayMessageCallback(DisplayMessageCallback callback) {
-    try {
-        TLYApiImpl::Instance().SetDisplayMessageCallback(callback);
-    } catch (...) {
-    }
-}
+// The translator registers these two at start-up; the native layer has no
+// message to display and reports the service's state in the log, so neither
+// is ever called and nothing keeps them.
+void __cdecl TLYAPI_SetDisplayMessageCallback(DisplayMessageCallback /*callback*/) {}
 
-void __cdecl TLYAPI_TallyportServiceStatusChangedCallback(ServiceStatusChangedCallback callback) {
-    try {
-        TLYApiImpl::Instance().SetServiceStatusCallback(callback);
-    } catch (...) {
-    }
-}
+void __cdecl TLYAPI_TallyportServiceStatusChangedCallback(ServiceStatusChangedCallback /*callback*/) {}
 
 }  // extern "C"

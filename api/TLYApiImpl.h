@@ -108,7 +108,7 @@ public:
     // Real-time notifications from the WebSocket channel.
     void OnWebSocketMessage(const std::string& text);
     void OnWebSocketStateChanged(bool connected);
-    void ApplyReaderDoorChange(std::int32_t readerId, std::int32_t oldDoorId, std::int32_t newDoorId,
+    void ApplyReaderDoorChange(std::int32_t readerId, std::int32_t newDoorId,
                                const std::string& guid);
 
     // Reader transition queues and the online snapshot.
@@ -127,8 +127,6 @@ public:
     // Call-backs into the translator; null turns one off.
     void SetBadgeActivityCallback(BadgeActivityCallback callback) { badgeActivityCallback.store(callback); }
     void SetAlarmEventCallback(AlarmEventCallback callback) { alarmEventCallback.store(callback); }
-    void SetDisplayMessageCallback(DisplayMessageCallback callback) { displayMessageCallback.store(callback); }
-    void SetServiceStatusCallback(ServiceStatusChangedCallback callback) { serviceStatusCallback.store(callback); }
 
 private:
     using TransitionQueues = std::map<std::int32_t, ReaderQueue>;
@@ -262,8 +260,6 @@ private:
 
     // Plain function pointers, set by the translator at start-up and read on
     // the threads that deliver activities: atomic so neither side tears.
-    std::atomic<ServiceStatusChangedCallback> serviceStatusCallback{nullptr};
-    std::atomic<DisplayMessageCallback> displayMessageCallback{nullptr};
     std::atomic<BadgeActivityCallback> badgeActivityCallback{nullptr};
     std::atomic<AlarmEventCallback> alarmEventCallback{nullptr};
 

@@ -59,8 +59,4 @@ bool ModuleThread::Join(DWORD timeoutMs) {
     return true;
 }
 
-bool ModuleThread::Running() const {
-    return handle_ && ::WaitForSingleObject(handle_.get(), 0) == WAIT_TIMEOUT;
-}
-
 }  // namespace tly

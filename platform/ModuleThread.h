@@ -25,9 +25,6 @@ public:
     // Waits for the thread to end; true when it ended within the time-out.
     bool Join(DWORD timeoutMs = INFINITE);
 
-    bool Running() const;
-    DWORD ThreadId() const { return threadId_; }
-
 private:
     UniqueHandle handle_;
     DWORD threadId_ = 0;

@@ -61,7 +61,7 @@ private:
     // Replays the badge event file for this panel (AccessControlTransBadgeFile.cpp).
     void RunBadgeEventFilePass();
     // Sends a badge activity to this object's host exactly as the badge
-    // activity call-back does for the current translator.
+    // activity call-back does for the translator of the activity's panel.
     void DeliverBadgeActivity(std::int32_t readerIndex, std::int64_t badgeNumber, std::int32_t eventType,
                               std::int32_t eventId, std::uint32_t eventTime);
 

@@ -36,11 +36,6 @@ bool CommunicationFlags::InitialDataFetched() const {
     return initialDataFetched_;
 }
 
-bool CommunicationFlags::CommUp() const {
-    std::lock_guard<std::mutex> guard(lock_);
-    return commUp_;
-}
-
 bool CommunicationFlags::TryBeginReconnect(std::uint32_t nowTick) {
     std::lock_guard<std::mutex> guard(lock_);
     if (lastReconnectTick_ != 0 && nowTick - lastReconnectTick_ < kReconnectIntervalMs) return false;

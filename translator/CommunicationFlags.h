@@ -29,7 +29,6 @@ public:
     Restore NoteSubscribed();
 
     bool InitialDataFetched() const;
-    bool CommUp() const;
 
     // The reconnect throttle: true, with the attempt's time stamp taken, when
     // no attempt started in the last kReconnectIntervalMs (tick counts wrap).

@@ -49,12 +49,6 @@ void ClearCurrentTranslator(const CAccessControlTrans* object) {
     std::swap(slot.channel, dropped);
 }
 
-std::shared_ptr<HostEventChannel> CurrentTranslatorChannel() {
-    CurrentTranslatorSlot& slot = currentTranslator();
-    std::lock_guard<std::mutex> guard(slot.lock);
-    return slot.channel;
-}
-
 std::shared_ptr<HostEventChannel> DeliveryChannel(std::optional<std::int32_t> panelId) {
     CurrentTranslatorSlot& slot = currentTranslator();
     std::lock_guard<std::mutex> guard(slot.lock);

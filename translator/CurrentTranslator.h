@@ -1,9 +1,10 @@
 #pragma once
-// currentTranslator: the translator object constructed last, to which the
-// native call-backs deliver when no panel is known. Call-backs get an event
-// channel, never the object itself, so a delivery racing the object's destruction works on the
-// channel it copied; the destructor clears the slot when it still names the
-// object being destroyed, after which no new delivery reaches that object.
+// Which translator object a native call-back delivers to: the newest live
+// object of the panel being delivered, or, when no panel is known, the object
+// constructed last. Call-backs get an object's event channel, never the object
+// itself, so a delivery racing the object's destruction works on the channel
+// it copied; the destructor takes the object out of the registry, after which
+// no new delivery reaches it.
 
 #include "translator/HostEventChannel.h"
 
@@ -16,11 +17,8 @@ class CAccessControlTrans;
 void SetCurrentTranslator(const CAccessControlTrans* object, std::shared_ptr<HostEventChannel> channel);
 void ClearCurrentTranslator(const CAccessControlTrans* object);
 
-// The current translator's channel, or null when there is none.
-std::shared_ptr<HostEventChannel> CurrentTranslatorChannel();
-
 // Where a native call-back delivers: the channel of the newest live
 // translator of the given panel, so that with several panels in one process
 // each event reaches its own panel; null when no live translator has that
-// panel; the current translator's channel when no panel is known.
+// panel; the channel of the object constructed last when no panel is known.
 std::shared_ptr<HostEventChannel> DeliveryChannel(std::optional<std::int32_t> panelId);
