@@ -27,11 +27,12 @@ HOLD_MS = 60000
 
 class HostProcesses:
     def __init__(self, panels: list[int], lifetime_s: float, work_dir: Path,
-                 poison_card: Optional[int], poison_crash_limit: int):
+                 poison_card: Optional[int], poison_crash: str, poison_crash_limit: int):
         self.panels = panels
         self.ends_at = time.monotonic() + lifetime_s  # host-sim stops itself then, whatever happens
         self.hold_file = work_dir / "hold-callback"
         self.poison_card = poison_card
+        self.poison_crash = poison_crash
         self.poison_crash_limit = poison_crash_limit
         self.lives: list[HostLife] = []
         self.host: Optional[HostSim] = None
@@ -53,7 +54,7 @@ class HostProcesses:
         while True:
             extra = ["--hold-file", windows_path(self.hold_file), "--hold-ms", str(HOLD_MS)]
             if self.poison_card is not None and self.crashes() < self.poison_crash_limit:
-                extra += ["--crash-on-card", str(self.poison_card)]
+                extra += ["--crash-on-card", str(self.poison_card), "--crash-how", self.poison_crash]
             lifetime = max(60, int(self.ends_at - time.monotonic()))
             self.host = HostSim(",".join(map(str, self.panels)), duration=lifetime,
                                 readers=plan.READERS_PER_PANEL, extra=tuple(extra))

@@ -48,6 +48,9 @@ def parse_arguments(argv: list[str]) -> argparse.Namespace:
                              "call-back (default: the profile's, 20, 4 or 1)")
     parser.add_argument("--poison", action="store_true",
                         help="host-sim crashes on the card of one activity every time it receives it")
+    parser.add_argument("--poison-crash", choices=("terminate", "access-violation"), default="terminate",
+                        help="how host-sim crashes on the poison card: TerminateProcess on itself (default) "
+                             "or an access violation nobody catches")
     parser.add_argument("--fail-on-duplicates", action="store_true",
                         help="also fail when an activity reached the host more than once, unless the host "
                              "process ended in its call-back")
@@ -163,7 +166,7 @@ class Runner:
         cleanups.append(Registration(self.module).undo)
 
         self.hosts = HostProcesses(self.args.panels, longest, work, self.poison and self.poison.badge,
-                                   POISON_CRASH_LIMIT)
+                                   self.args.poison_crash, POISON_CRASH_LIMIT)
         cleanups.append(self.hosts.stop)
         self.hosts.start()
 
