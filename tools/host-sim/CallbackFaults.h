@@ -4,8 +4,9 @@
 //  - a crash on one chosen card number, every time that card arrives (a host
 //    that cannot survive one record);
 //  - a hold armed from outside by creating a file: the next card record's
-//    call-back deletes it, says so and waits, so that whoever created the file
-//    can kill the process while the call-back is under way.
+//    call-back (of a card the file does not list) deletes it, says so and
+//    waits, so that whoever created the file can kill the process while the
+//    call-back is under way.
 // Each is announced on its own output line before it happens, so the record
 // the host was in is known even when the process ends without another word.
 
@@ -30,7 +31,7 @@ public:
 
 private:
     [[noreturn]] void Crash(std::int32_t sinkPanel, std::int64_t cardNumber);
-    bool TakeHold();
+    bool TakeHold(std::int64_t cardNumber);
 
     const std::optional<std::int64_t> crashOnCard_;
     const CrashKind crashKind_;

@@ -16,7 +16,8 @@ const char* const kUsage =
     "  --progid NAME         the class to create (default TallyportAccessControlTranslator.AccessControlTrans)\n"
     "  --crash-on-card N     end the process inside the call-back of every card record with number N\n"
     "  --crash-how HOW       terminate (TerminateProcess on itself, default) or access-violation\n"
-    "  --hold-file PATH      when PATH exists as a card record arrives, delete it and hold that call-back\n"
+    "  --hold-file PATH      when PATH exists as a card record it does not list arrives, delete it and\n"
+    "                        hold that call-back\n"
     "  --hold-ms MS          how long a held call-back waits before it returns (default 60000)\n"
     "  --help                this text\n";
 

@@ -49,8 +49,11 @@ class HostProcesses:
     # ------------------------------------------------------------ processes
 
     def start(self) -> None:
-        """host-sim for the panels, until every panel reports online; one that
-        crashes on the poison card meanwhile is restarted."""
+        """host-sim for the panels, until every panel reports online or it
+        holds a call-back (the next tick kills it); one that crashes on the
+        poison card meanwhile is restarted. The hold file goes out at once:
+        the translator hands over its backlog before the last panel reports
+        online, and a hold put out later could find no record left."""
         while True:
             extra = ["--hold-file", windows_path(self.hold_file), "--hold-ms", str(HOLD_MS)]
             if self.poison_card is not None and self.crashes() < self.poison_crash_limit:
@@ -59,10 +62,9 @@ class HostProcesses:
             self.host = HostSim(",".join(map(str, self.panels)), duration=lifetime,
                                 readers=plan.READERS_PER_PANEL, extra=tuple(extra))
             self.scanned = 0
+            self.put_out_hold()
             try:
-                for panel in self.panels:
-                    self.host.wait_for(lambda line, p=panel: line.get("kind") == "status" and line["panel"] == p
-                                       and line["panel_online"], CONNECT_TIMEOUT_S, f"panel {panel} online")
+                self.wait_online()
             except WaitTimeout:
                 if self.host.process.poll() is not None and self.crashed():
                     self.end(killed=False)
@@ -72,6 +74,16 @@ class HostProcesses:
             self.peak_rss_kib = 0
             self.first_sample = self.sample()
             return
+
+    def wait_online(self) -> None:
+        offline = set(self.panels)
+        while offline:
+            line = self.host.wait_for(lambda line: line.get("kind") == "hold" or (
+                line.get("kind") == "status" and line["panel"] in offline and line["panel_online"]),
+                CONNECT_TIMEOUT_S, f"panels {','.join(map(str, sorted(offline)))} online")
+            if line.get("kind") == "hold":
+                return
+            offline.discard(line["panel"])
 
     def end(self, killed: bool) -> None:
         """Collects the output of the process, which has ended or is stopped now."""
@@ -125,15 +137,32 @@ class HostProcesses:
         if any(line.get("kind") == "hold" for line in lines):
             # host-sim took the file: the call-back is under way and waits.
             self.hold_placed = False
-            self.holds_wanted -= 1
+            self.holds_wanted = max(0, self.holds_wanted - 1)  # a withdrawn file may have been taken first
             self.kill(in_callback=True)
-        if self.holds_wanted > 0 and not self.hold_placed:
-            self.hold_file.touch()
-            self.hold_placed = True
+        self.put_out_hold()
+
+    def put_out_hold(self) -> None:
+        """The hold file, when a kill inside a call-back is wanted and none is
+        out. It lists the cards a host process has ended in so far: the
+        translator offers such a record once more, and a second end in its
+        call-back would have it held back for good."""
+        if self.holds_wanted <= 0 or self.hold_placed:
+            return
+        spared = {life.ended_in for life in self.lives} - {None}
+        if self.poison_card is not None:
+            spared.add(self.poison_card)
+        written = self.hold_file.with_suffix(".new")
+        written.write_text("".join(f"{card}\n" for card in sorted(spared)))
+        written.replace(self.hold_file)  # whole, or not there at all, as host-sim reads it
+        self.hold_placed = True
+
+    @property
+    def hold_wanted(self) -> bool:
+        return self.holds_wanted > 0
 
     def withdraw_hold(self) -> None:
-        """After the drain no card record is left to hold: a hold file still
-        out is taken back, and that kill does not happen."""
+        """When no card record is left to hold: a hold file still out is taken
+        back, and the kills inside a call-back still wanted do not happen."""
         if self.hold_placed:
             self.hold_file.unlink(missing_ok=True)
             self.hold_placed = False

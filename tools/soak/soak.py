@@ -205,7 +205,9 @@ class Runner:
         next_harvest = next_sample = 0.0
         next_progress = PROGRESS_EVERY_S
         fed = 0
-        while fed < len(activities) or steps or kills:
+        # Kills the outage and the restarts pushed this far are given up.
+        kills_until = self.profile.duration_s + CONNECT_TIMEOUT_S
+        while fed < len(activities) or steps or (kills and time.monotonic() - started < kills_until):
             self.hosts.watch()
             now = time.monotonic() - started
             due = []
@@ -219,9 +221,12 @@ class Runner:
             for step in [s for s in steps if s.at_s <= now and (s.in_outage or not gated)]:
                 steps.remove(step)
                 self.perform(step)
-            # A host restarted during the outage would only wait for the server.
-            while kills and kills[0].at_s <= now and not gated:
+            # A host restarted during the outage would only wait for the server;
+            # one kill at a time, the next once a kill inside a call-back is done.
+            if kills and kills[0].at_s <= now and not gated and not self.hosts.hold_wanted:
                 self.kill_host(kills.pop(0))
+            if fed == len(activities) and self.hosts.hold_wanted and not self.pending_count():
+                self.hosts.withdraw_hold()  # no record is left to hold
             if now >= next_harvest:
                 self.marks.harvest()
                 next_harvest = now + HARVEST_EVERY_S
@@ -253,8 +258,11 @@ class Runner:
     def pending_ids(self) -> set[int]:
         return {a["adm_id"] for a in self.simulator.control("GET", "/activities")["pending"]}
 
+    def pending_count(self) -> int:
+        return self.simulator.control("GET", "/state")["pending_count"]
+
     def progress(self, text: str) -> None:
-        pending = self.simulator.control("GET", "/state")["pending_count"]
+        pending = self.pending_count()
         print(f"soak: {text}, pending on the server {pending}, card events at the host "
               f"{self.hosts.card_events()}, host processes {len(self.hosts.lives) + 1}", flush=True)
 
