@@ -102,6 +102,7 @@ class Tally:
     host_processes: int = 0
     kills: int = 0
     kills_in_callback: int = 0                             # killed while host-sim held a call-back
+    held_offered_again: int = 0                            # of those held records, how many came again later
     crashes: Counter = field(default_factory=Counter)      # card number: host processes that crashed on it
     interrupted_lines: int = 0
     held_back: list[int] = field(default_factory=list)     # held back by the translator, still pending
@@ -230,10 +231,13 @@ def tally(activities: list[Activity], lives: list[HostLife], mark_requests: Iter
     result = Tally(fed=len(activities), host_processes=len(lives), poison=poison)
 
     seen: dict[int, list[tuple[int, bool]]] = {}
+    held: list[tuple[int, int]] = []  # (host process, card) of each kill inside a call-back
     ends_in_callback: Counter[int] = Counter()  # card: host processes that ended in its call-back
     for index, life in enumerate(lives):
         result.kills += life.killed
-        result.kills_in_callback += life.held_on is not None
+        if life.held_on is not None:
+            result.kills_in_callback += 1
+            held.append((index, life.held_on))
         if life.crashed_on is not None:
             result.crashes[life.crashed_on] += 1
         ended_in = life.ended_in
@@ -253,6 +257,10 @@ def tally(activities: list[Activity], lives: list[HostLife], mark_requests: Iter
             if why and activity.adm_id not in result.altered:
                 result.altered[activity.adm_id] = why
     result.delivered = len(seen)
+    for index, card in held:
+        activity = by_badge.get(card)
+        result.held_offered_again += activity is not None and any(
+            life > index for life, _ in seen.get(activity.adm_id, []))
     result.extra_events = {adm_id: len(times) - 1 for adm_id, times in seen.items() if len(times) > 1}
     result.duplicate_causes = {adm_id: duplicate_cause(lives, times) for adm_id, times in seen.items()
                                if len(times) > 1}
@@ -326,7 +334,8 @@ def summary(result: Tally, heading: str, start: Optional[Resources], end: Option
                  f"{result.after_failed_mark} after a failed mark ({result.failed_marks} mark requests failed)")
     if result.host_processes > 1 or result.kills:
         crashes = sum(result.crashes.values())
-        lines.append(f"  host kills   {result.kills}, {result.kills_in_callback} of them inside a call-back; "
+        lines.append(f"  host kills   {result.kills}, {result.kills_in_callback} of them inside a call-back "
+                     f"({result.held_offered_again} of those records offered again); "
                      f"{crashes} crashes; {result.host_processes} host processes; "
                      f"{result.interrupted_lines} \"{INTERRUPTED_EVENT}\" log lines")
     if result.poison:

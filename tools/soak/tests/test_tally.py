@@ -87,12 +87,15 @@ class TallyTest(unittest.TestCase):
         cases = [
             # name, host processes, expected counts
             ("killed while holding a call-back", [killed(event(a), event(b), hold(b)), stopped(event(b), event(c))],
-             dict(kills=1, kills_in_callback=1, duplicate_causes={2: IN_CALLBACK}, host_processes=2)),
+             dict(kills=1, kills_in_callback=1, held_offered_again=1, duplicate_causes={2: IN_CALLBACK},
+                  host_processes=2)),
+            ("held, yet not offered again", [killed(event(a), event(b), hold(b)), stopped(event(c))],
+             dict(kills_in_callback=1, held_offered_again=0, duplicate_causes={})),
             ("the whole batch again after a kill", [killed(event(a), event(b)), stopped(event(a), event(b), event(c))],
              dict(kills=1, kills_in_callback=0, duplicate_causes={1: BEFORE_MARK, 2: IN_CALLBACK})),
             ("a hold released before the kill is not the call-back it ended in",
              [killed(event(a), hold(a), released(a), event(b)), stopped(event(a), event(b), event(c))],
-             dict(kills_in_callback=0, duplicate_causes={1: BEFORE_MARK, 2: IN_CALLBACK})),
+             dict(kills_in_callback=0, held_offered_again=0, duplicate_causes={1: BEFORE_MARK, 2: IN_CALLBACK})),
             ("twice within one process", [killed(event(a)), stopped(event(b), event(b), event(c))],
              dict(duplicate_causes={2: UNEXPLAINED}, extra_events={2: 1})),
             ("again after a process that ended normally", [stopped(event(a)), stopped(event(a), event(b), event(c))],
