@@ -17,7 +17,7 @@ from typing import Optional
 import plan
 import procstat
 from system_support import HostSim, WaitTimeout, windows_path
-from tally import HostLife, Resources
+from tally import HostLife, Resources, ends_in_callback
 
 CONNECT_TIMEOUT_S = 90
 # A held call-back is killed within a tick of its hold line; this only bounds
@@ -148,7 +148,7 @@ class HostProcesses:
         call-back would have it held back for good."""
         if self.holds_wanted <= 0 or self.hold_placed:
             return
-        spared = {life.ended_in for life in self.lives} - {None}
+        spared = set(ends_in_callback(self.lives))
         if self.poison_card is not None:
             spared.add(self.poison_card)
         written = self.hold_file.with_suffix(".new")

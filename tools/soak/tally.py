@@ -84,6 +84,11 @@ class HostLife:
         return last.get("card_number") if last else None
 
 
+def ends_in_callback(lives: Iterable[HostLife]) -> Counter:
+    """Per card, the host processes that ended in (or just after) its call-back."""
+    return Counter(life.ended_in for life in lives if life.ended_in is not None)
+
+
 @dataclass
 class Tally:
     fed: int = 0
@@ -232,7 +237,7 @@ def tally(activities: list[Activity], lives: list[HostLife], mark_requests: Iter
 
     seen: dict[int, list[tuple[int, bool]]] = {}
     held: list[tuple[int, int]] = []  # (host process, card) of each kill inside a call-back
-    ends_in_callback: Counter[int] = Counter()  # card: host processes that ended in its call-back
+    ends = ends_in_callback(lives)
     for index, life in enumerate(lives):
         result.kills += life.killed
         if life.held_on is not None:
@@ -241,8 +246,6 @@ def tally(activities: list[Activity], lives: list[HostLife], mark_requests: Iter
         if life.crashed_on is not None:
             result.crashes[life.crashed_on] += 1
         ended_in = life.ended_in
-        if ended_in is not None:
-            ends_in_callback[ended_in] += 1
         records = [line for line in life.lines if is_card_record(line)]
         # The record the process ended in is the last of that card it printed.
         end_position = max((i for i, line in enumerate(records) if line.get("card_number") == ended_in),
@@ -293,7 +296,7 @@ def tally(activities: list[Activity], lives: list[HostLife], mark_requests: Iter
                 result.held_back_marked.append(activity.adm_id)
                 continue
             result.held_back.append(activity.adm_id)
-            if ends_in_callback[activity.badge] < 2:
+            if ends[activity.badge] < 2:
                 result.held_back_unexplained.append(activity.adm_id)
         elif activity.adm_id in pending:
             result.unmarked.append(activity.adm_id)

@@ -10,7 +10,8 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
 
 from plan import KINDS, Activity  # noqa: E402
-from tally import BEFORE_MARK, IN_CALLBACK, UNEXPLAINED, HostLife, is_failed_mark, tally  # noqa: E402
+from tally import (BEFORE_MARK, IN_CALLBACK, UNEXPLAINED, HostLife, ends_in_callback,  # noqa: E402
+                   is_failed_mark, tally)
 
 GRANTED = next(kind for kind in KINDS if kind.name == "granted")
 PANIC = next(kind for kind in KINDS if kind.name == "panic")
@@ -110,6 +111,25 @@ class TallyTest(unittest.TestCase):
                 for key, value in expected.items():
                     self.assertEqual(getattr(result, key), value, key)
                 self.assertEqual((result.lost, result.delivered), ([], 3))
+
+    def test_the_card_a_host_process_ended_in(self) -> None:
+        # What the hold file spares and what explains a held-back activity.
+        a, b = self.a, self.b
+        status = {"kind": "status", "panel": 1, "panel_online": True, "readers_online": []}
+        cases = [
+            ("killed at once: its last card record", [killed(event(a), event(b), status)], {b.badge: 1}),
+            ("the held record, whatever another sink printed after it",
+             [killed(event(a), callback_fault("hold", a), event(b))], {a.badge: 1}),
+            ("a released hold does not count", [killed(event(a), callback_fault("hold", a),
+                                                       callback_fault("released", a), event(b))], {b.badge: 1}),
+            ("crashed", [stopped(event(b), event(a), callback_fault("crash", a))], {a.badge: 1}),
+            ("twice on one card", [stopped(event(a), callback_fault("crash", a)), killed(event(b), event(a))],
+             {a.badge: 2}),
+            ("stopped, or killed before any record", [stopped(event(a)), killed(status)], {}),
+        ]
+        for name, lives, expected in cases:
+            with self.subTest(name):
+                self.assertEqual(dict(ends_in_callback(lives)), expected)
 
     def test_verdict(self) -> None:
         a, b, c = self.a, self.b, self.c
