@@ -98,6 +98,8 @@ void TLYApiImpl::ProcessPanelActivities(std::int32_t panelId, std::int64_t& proc
 
         BatchResult result;
         std::unordered_set<std::int32_t> inThisBatch;
+        std::vector<PreparedDelivery> prepared;
+        prepared.reserve(parsed.activities.size());
         for (const PendingActivity& activity : parsed.activities) {
             std::int32_t actualPanel = 0;
             std::int32_t readerIndex = 0;
@@ -125,14 +127,21 @@ void TLYApiImpl::ProcessPanelActivities(std::int32_t panelId, std::int64_t& proc
                 continue;
             }
             if (deliveryJournal.IsHeldBack(panelId, activity.admId)) continue;  // logged at start
-            const ActivityContext context{readerIndex, ActivityEventTime(activity.timestamp)};
-            const Delivery delivery = DeliverActivity(panelId, activity, context, delivering);
-            if (delivery == Delivery::PanelClosed) {
+            prepared.push_back(
+                PrepareDelivery(panelId, activity, {readerIndex, ActivityEventTime(activity.timestamp)}));
+        }
+        // The lines describing the batch's deliveries are in the file before
+        // the host is called with any of them: a host that dies inside a
+        // call-back leaves the line of the activity it died in.
+        WriteHeldLogLines();
+        for (const PreparedDelivery& delivery : prepared) {
+            const Delivery outcome = DeliverActivity(panelId, delivery, delivering);
+            if (outcome == Delivery::PanelClosed) {
                 result.panelClosed = true;
                 break;
             }
-            if (delivery == Delivery::Refused) continue;
-            result.markIds.push_back(activity.admId);
+            if (outcome == Delivery::Refused) continue;
+            result.markIds.push_back(delivery.activity->admId);
         }
         processedCount += static_cast<std::int64_t>(result.markIds.size());
 
@@ -214,81 +223,51 @@ void TLYApiImpl::ReportMalformedActivities(std::int32_t panelId, const std::vect
     }
 }
 
-// Hands one activity to its call-back, unless its panel was closed meanwhile.
-// A close waits (for a bounded time) for a delivery under way, so the panel
-// either gets it before its close returns or the activity stays pending.
-TLYApiImpl::Delivery TLYApiImpl::DeliverActivity(std::int32_t panelId, const PendingActivity& activity,
-                                                 const ActivityContext& context, DeliveryPanelScope& scope) {
-    if (!BeginPanelDelivery(panelId)) return Delivery::PanelClosed;
-    struct End {
-        TLYApiImpl& api;
-        std::int32_t panelId;
-        ~End() { api.EndPanelDelivery(panelId); }
-    } end{*this, panelId};
-
-    scope.TakeRefusal();
-    deliveryJournal.BeginDelivery(panelId, activity.admId, activity.badgeNo, activity.raw);
-    if (activity.IsAlarm()) {
-        HandleAlarm(panelId, activity, context);
-    } else {
-        HandleBadgeActivity(panelId, activity, context);
-    }
-    const bool refused = scope.TakeRefusal();
-    deliveryJournal.EndDelivery(!refused);
-    if (!refused) {
-        ledger.Taken(panelId, activity.admId);
-        return Delivery::Handed;
-    }
-    if (refusalReported.First(panelId, static_cast<std::uint32_t>(activity.admId))) {
-        LogApiEvent(LogLevel::Warn, "activities.delivery_refused",
-                    "The host did not take the activity (no translator or sink for its panel, or the sink "
-                    "refused it); leaving it pending",
-                    {{"panel_id", panelId}, {"adm_id", activity.admId}});
-    }
-    return Delivery::Refused;
-}
-
-void TLYApiImpl::HandleBadgeActivity(std::int32_t panelId, const PendingActivity& a, const ActivityContext& context) {
-    const EventCodes codes = a.entryGranted ? EventCodes{0, 0} : DenialCodes(a.notes);
-    if (IsLogLevelEnabled(LogLevel::Info)) {
-        LogApiEvent(LogLevel::Info, "activities.processing",
-                    a.entryGranted ? "Processing granted activity" : "Processing denied activity",
-                    {{"adm_id", a.admId},
-                     {"badge_no", a.badgeNo},
-                     {"panel_id", panelId},
-                     {"reader_external_id", a.readerExternalId},
-                     {"reader_index", context.readerIndex},
-                     {"reader_name", a.readerName},
-                     {"door_name", a.doorName},
-                     {"event_type", codes.type},
-                     {"event_id", codes.id},
-                     {"notes", a.notes}});
+// What one activity becomes for the host, decided and logged before any of
+// its batch is handed over. Activities no call-back takes (none set, an
+// unknown alarm kind) are logged and dropped: marked without a call-back.
+TLYApiImpl::PreparedDelivery TLYApiImpl::PrepareDelivery(std::int32_t panelId, const PendingActivity& a,
+                                                         const ActivityContext& context) {
+    PreparedDelivery prepared{&a, context, PreparedDelivery::Dropped, {}, {}};
+    if (!a.IsAlarm()) {
+        prepared.codes = a.entryGranted ? EventCodes{0, 0} : DenialCodes(a.notes);
+        if (IsLogLevelEnabled(LogLevel::Info)) {
+            LogApiEvent(LogLevel::Info, "activities.processing",
+                        a.entryGranted ? "Processing granted activity" : "Processing denied activity",
+                        {{"adm_id", a.admId},
+                         {"badge_no", a.badgeNo},
+                         {"panel_id", panelId},
+                         {"reader_external_id", a.readerExternalId},
+                         {"reader_index", context.readerIndex},
+                         {"reader_name", a.readerName},
+                         {"door_name", a.doorName},
+                         {"event_type", prepared.codes.type},
+                         {"event_id", prepared.codes.id},
+                         {"notes", a.notes}});
+        }
+        if (!badgeActivityCallback.load()) {
+            LogApiEvent(LogLevel::Warn, "activities.badge_no_callback",
+                        "Badge activity received but badge callback not set, skipping",
+                        {{"adm_id", a.admId}, {"badge_no", a.badgeNo}});
+            return prepared;
+        }
+        prepared.kind = PreparedDelivery::Badge;
+        return prepared;
     }
 
-    BadgeActivityCallback callback = badgeActivityCallback.load();
-    if (!callback) {
-        LogApiEvent(LogLevel::Warn, "activities.badge_no_callback",
-                    "Badge activity received but badge callback not set, skipping",
-                    {{"adm_id", a.admId}, {"badge_no", a.badgeNo}});
-        return;
-    }
-    WriteHeldLogLines();  // the lines about this activity are in the file before the host has it
-    callback(context.readerIndex, a.badgeNo, codes.type, codes.id, context.eventTime);
-}
-
-void TLYApiImpl::HandleAlarm(std::int32_t panelId, const PendingActivity& a, const ActivityContext& context) {
-    AlarmEventCallback callback = alarmEventCallback.load();
+    const bool hasCallback = alarmEventCallback.load() != nullptr;
     const std::string suffix = ": Badge " + std::to_string(a.badgeNo) + " at " + a.doorName + " (" + a.timestamp + ")";
-
     if (a.sourceType == 4) {
-        if (!callback) {
+        if (!hasCallback) {
             LogApiEvent(LogLevel::Warn, "activities.alarm_no_callback",
                         "Panic alarm activity received but alarm callback not set, skipping",
                         {{"adm_id", a.admId}, {"badge_no", a.badgeNo}});
-            return;
+            return prepared;
         }
         size_t length = 0;
-        const std::wstring text = AlarmText(a.alarmFullText.empty() ? "Panic Alarm" + suffix : a.alarmFullText, length);
+        prepared.text = AlarmText(a.alarmFullText.empty() ? "Panic Alarm" + suffix : a.alarmFullText, length);
+        prepared.codes = EventCodes{2, 3};
+        prepared.kind = PreparedDelivery::Alarm;
         if (IsLogLevelEnabled(LogLevel::Info)) {
             LogApiEvent(LogLevel::Info, "activities.alarm_processing", "Processing panic alarm activity",
                         {{"adm_id", a.admId},
@@ -300,25 +279,25 @@ void TLYApiImpl::HandleAlarm(std::int32_t panelId, const PendingActivity& a, con
                          {"source_type", 4},
                          {"text_length", static_cast<std::int64_t>(length)}});
         }
-        WriteHeldLogLines();
-        callback(context.readerIndex, a.badgeNo, 2, 3, context.eventTime, text.c_str());
-        return;
+        return prepared;
     }
 
     const std::string name = AlarmTypeName(a.sourceType);
     if (name.empty()) {
         LogApiEvent(LogLevel::Warn, "activities.alarm_unknown_source", "Unknown alarm source_type, skipping",
                     {{"adm_id", a.admId}, {"source_type", a.sourceType}});
-        return;
+        return prepared;
     }
-    if (!callback) {
+    if (!hasCallback) {
         LogApiEvent(LogLevel::Warn, "activities.alarm_no_callback",
                     "Generic alarm activity received but alarm callback not set, skipping",
                     {{"adm_id", a.admId}, {"source_type", a.sourceType}});
-        return;
+        return prepared;
     }
     size_t length = 0;
-    const std::wstring text = AlarmText(a.alarmFullText.empty() ? name + suffix : a.alarmFullText, length);
+    prepared.text = AlarmText(a.alarmFullText.empty() ? name + suffix : a.alarmFullText, length);
+    prepared.codes = EventCodes{30, 2};
+    prepared.kind = PreparedDelivery::Alarm;
     if (IsLogLevelEnabled(LogLevel::Info)) {
         LogApiEvent(LogLevel::Info, "activities.generic_alarm_processing", "Processing generic alarm activity",
                     {{"adm_id", a.admId},
@@ -331,6 +310,55 @@ void TLYApiImpl::HandleAlarm(std::int32_t panelId, const PendingActivity& a, con
                      {"alarm_prefix", name},
                      {"text_length", static_cast<std::int64_t>(length)}});
     }
-    WriteHeldLogLines();
-    callback(context.readerIndex, a.badgeNo, 30, 2, context.eventTime, text.c_str());
+    return prepared;
+}
+
+// Hands one activity to its call-back, unless its panel was closed meanwhile.
+// A close waits (for a bounded time) for a delivery under way, so the panel
+// either gets it before its close returns or the activity stays pending. The
+// delivery journal records the call-back while it runs.
+TLYApiImpl::Delivery TLYApiImpl::DeliverActivity(std::int32_t panelId, const PreparedDelivery& prepared,
+                                                 DeliveryPanelScope& scope) {
+    if (!BeginPanelDelivery(panelId)) return Delivery::PanelClosed;
+    struct End {
+        TLYApiImpl& api;
+        std::int32_t panelId;
+        ~End() { api.EndPanelDelivery(panelId); }
+    } end{*this, panelId};
+
+    const PendingActivity& a = *prepared.activity;
+    const ActivityContext& context = prepared.context;
+    scope.TakeRefusal();
+    if (prepared.kind != PreparedDelivery::Dropped) {
+        deliveryJournal.BeginDelivery(panelId, a.admId, a.badgeNo, a.raw);
+        if (prepared.kind == PreparedDelivery::Badge) {
+            const BadgeActivityCallback callback = badgeActivityCallback.load();
+            if (callback) {
+                callback(context.readerIndex, a.badgeNo, prepared.codes.type, prepared.codes.id, context.eventTime);
+            } else {
+                RefuseCurrentDelivery();  // taken away since the batch was prepared
+            }
+        } else {
+            const AlarmEventCallback callback = alarmEventCallback.load();
+            if (callback) {
+                callback(context.readerIndex, a.badgeNo, prepared.codes.type, prepared.codes.id, context.eventTime,
+                         prepared.text.c_str());
+            } else {
+                RefuseCurrentDelivery();
+            }
+        }
+    }
+    const bool refused = scope.TakeRefusal();
+    deliveryJournal.EndDelivery(!refused);
+    if (!refused) {
+        ledger.Taken(panelId, a.admId);
+        return Delivery::Handed;
+    }
+    if (refusalReported.First(panelId, static_cast<std::uint32_t>(a.admId))) {
+        LogApiEvent(LogLevel::Warn, "activities.delivery_refused",
+                    "The host did not take the activity (no translator or sink for its panel, or the sink "
+                    "refused it); leaving it pending",
+                    {{"panel_id", panelId}, {"adm_id", a.admId}});
+    }
+    return Delivery::Refused;
 }

@@ -141,9 +141,17 @@ bool TLYApiImpl::CheckConnection() {
         reopened = true;
     }
     // Outside the lock: the refresh delivers activities to the translator,
-    // which may call back into the API.
+    // which may call back into the API. Within the host call's time: panels
+    // left over reload their readers at their next status request, and the
+    // activity worker fetches their activities.
     if (reopened) {
-        for (std::int32_t panel : PanelIdsSnapshot()) GetInitialData(panel);
+        for (std::int32_t panel : PanelIdsSnapshot()) {
+            if (HostCallBudget::Exhausted()) {
+                FetchAndProcessPendingActivities();  // with no time left: only wakes the worker
+                break;
+            }
+            GetInitialData(panel);
+        }
     }
     return true;
 }

@@ -13,6 +13,7 @@
 // activity worker's locks. No lock of this class is held while a call-back
 // into the translator runs.
 
+#include "api/ActivityCodes.h"
 #include "api/DeliveryJournal.h"
 #include "api/PendingBatch.h"
 #include "api/ReaderQueue.h"
@@ -187,12 +188,20 @@ private:
     void RunPendingActivities();
     void ProcessPanelActivities(std::int32_t panelId, std::int64_t& processedCount);
     void ReportMalformedActivities(std::int32_t panelId, const std::vector<MalformedActivity>& malformed);
+    // One activity as it goes to the host: which call-back, with what codes
+    // and text; Dropped when none takes it (logged, then marked).
+    struct PreparedDelivery {
+        const PendingActivity* activity;
+        ActivityContext context;
+        enum Kind { Dropped, Badge, Alarm } kind;
+        EventCodes codes;
+        std::wstring text;
+    };
+    PreparedDelivery PrepareDelivery(std::int32_t panelId, const PendingActivity& activity,
+                                     const ActivityContext& context);
     enum class Delivery { Handed, Refused, PanelClosed };
-    Delivery DeliverActivity(std::int32_t panelId, const PendingActivity& activity, const ActivityContext& context,
-                             DeliveryPanelScope& scope);
+    Delivery DeliverActivity(std::int32_t panelId, const PreparedDelivery& prepared, DeliveryPanelScope& scope);
     bool MarkProcessed(std::int32_t panelId, const std::vector<std::int32_t>& ids);
-    void HandleBadgeActivity(std::int32_t panelId, const PendingActivity& activity, const ActivityContext& context);
-    void HandleAlarm(std::int32_t panelId, const PendingActivity& activity, const ActivityContext& context);
 
     // Deliveries under way per panel, so a close can wait for them.
     bool BeginPanelDelivery(std::int32_t panelId);
