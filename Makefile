@@ -2,7 +2,7 @@
 # make build  build only: the release DLL, its debug file, the tests and tools
 # make bench  the DLL beside a bare WinHTTP client (tools/bench/README.md)
 # make demo   (see README)
-# make dist   build, then the release package and its symbols in dist/
+# make dist   build, then the zip, the MSI and the symbols in dist/ (SIGN_CERT, SIGN_KEY sign them)
 # make fuzz   every parser entry point fed 10,000 reproducible mutations (FUZZ_ARGS)
 # make soak   the soak: 10,000 activities over 7 minutes with every fault (tools/soak)
 # make soak-quick  the same in about a minute; SOAK_ARGS passes options to both
@@ -40,9 +40,12 @@ clean:
 	-tools/wine-prefix.sh $(BUILD) stop
 	rm -rf $(BUILD) dist
 
-# The release package and its symbols (see tools/dist/README.md).
+# The release packages and their symbols (see tools/dist/README.md); with
+# SIGN_CERT=cert.pem SIGN_KEY=key.pem the programs and the MSI are signed.
+SIGN_CERT ?=
+SIGN_KEY ?=
 dist: build
-	@/usr/bin/python3 tools/dist/make_dist.py $(BUILD) dist
+	@SIGN_CERT="$(SIGN_CERT)" SIGN_KEY="$(SIGN_KEY)" /usr/bin/python3 tools/dist/make_dist.py $(BUILD) dist
 
 # The demo: set-up, build, then the translator at work against the simulator.
 demo: build

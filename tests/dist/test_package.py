@@ -1,14 +1,19 @@
 """The release package as `make dist` writes it: the same build gives the same
-bytes, and the unpacked package installs, compares its own type library and
-uninstalls under Wine, from a folder whose name has blanks and parentheses.
+bytes, and the unpacked package installs, passes the field check against a
+simulator, compares its own type library and uninstalls under Wine, from a
+folder whose name has blanks and parentheses; a second unpacked copy sees the
+first one's registration and moves it only through its install.cmd.
 
 Runs make_dist.py on the build tree (TLY_BUILD_DIR) into temporary folders.
 The COM registration found before is put back afterwards.
 """
 
+import datetime
 import json
 import os
 import re
+import shutil
+import struct
 import subprocess
 import sys
 import tempfile
@@ -17,13 +22,24 @@ import zipfile
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "system"))
-from system_support import (BUILD_DIR, PYTHON, SOURCE_DIR, WINE_RUN, registered_server, windows_path,  # noqa: E402
-                            wine)
+from system_support import (BUILD_DIR, CLIENT_ID, CLIENT_SECRET, PYTHON, SOURCE_DIR, WINE_RUN,  # noqa: E402
+                            Simulator, registered_server, windows_path, wine)
+
+sys.path.insert(0, str(SOURCE_DIR / "tools" / "dist"))
+import make_msi  # noqa: E402
 
 MAKE_DIST = SOURCE_DIR / "tools" / "dist" / "make_dist.py"
 VERSION = re.search(r"^version\s*=\s*(\S+)", (SOURCE_DIR / "product.ini").read_text(), re.MULTILINE).group(1)
 PACKAGE = f"TallyportAccessControlTranslator-{VERSION}.zip"
 SYMBOLS = f"TallyportAccessControlTranslator-{VERSION}-symbols.zip"
+INSTALLER = f"TallyportAccessControlTranslator-{VERSION}.msi"
+PRODUCT_NAME = "Tallyport Access Control Translator"
+CLSID = "{E2C7A155-8084-4BEE-9540-1E4A776311C6}"
+LIBID = "{2834E7BB-91E2-4E11-A527-AA49630A534E}"
+PRODUCT_KEYS = [f"HKCR\\CLSID\\{CLSID}", f"HKCR\\TypeLib\\{LIBID}", "HKCR\\TallyportAccessControlTranslator.AccessControlTrans",
+                "HKCR\\TallyportAccessControlTranslator.AccessControlTrans.1"]
+HOST_ACCOUNT = "NT AUTHORITY\\NETWORK SERVICE"
+UNINSTALL_KEY = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall"
 
 
 def make_dist(out: Path) -> None:
@@ -39,6 +55,119 @@ def run_script(folder: Path, name: str) -> subprocess.CompletedProcess:
                           timeout=120)
 
 
+def write_settings(folder: Path, simulator: Simulator) -> None:
+    (folder / "tallyport_settings.json").write_text(json.dumps({
+        "version": 2,
+        "server": {"hostname": "127.0.0.1", "port": simulator.port, "client_id": CLIENT_ID,
+                   "client_secret": CLIENT_SECRET},
+        "logging": {"level": "info"}}, indent=2))
+
+
+def check(folder: str, *arguments: str) -> tuple[int, dict]:
+    """The field check in a folder given by its Windows path (with the final
+    backslash), as the host would name it: its exit code and its JSON report."""
+    done = wine(folder + "tallyport-check.exe", "--json", *arguments)
+    try:
+        return done.returncode, json.loads(done.stdout)
+    except json.JSONDecodeError:
+        raise AssertionError(f"no report: {done.stdout}{done.stderr}") from None
+
+
+def step(report: dict, name: str) -> dict:
+    return next(s for s in report["steps"] if s["step"] == name)
+
+
+def with_patch_version(program: bytes, patch: int) -> bytes:
+    """The program with the patch number of its fixed file and product
+    versions changed, as a build of the next version would have it."""
+    data = bytearray(program)
+    at = data.find(struct.pack("<I", 0xFEEF04BD))
+    assert at > 0, "no version resource"
+    for field in (12, 20):  # dwFileVersionLS, dwProductVersionLS: patch << 16 | build
+        struct.pack_into("<I", data, at + field, patch << 16)
+    return bytes(data)
+
+
+def tamper(path: Path) -> None:
+    """Changes one byte of what a signature covers: in a program a byte in its
+    middle, in an MSI the last byte of its summary stream (a byte in the
+    middle of the file could be free space no signature covers)."""
+    data = bytearray(path.read_bytes())
+    if not data.startswith(b"\xd0\xcf\x11\xe0"):
+        data[len(data) // 2] ^= 0xFF
+        path.write_bytes(bytes(data))
+        return
+    import olefile
+    with olefile.OleFileIO(str(path), write_mode=True) as storage:
+        stream = bytearray(storage.openstream("\x05SummaryInformation").read())
+        stream[-1] ^= 0xFF
+        storage.write_stream("\x05SummaryInformation", bytes(stream))
+
+
+def pe_time_stamps(program: bytes) -> list:
+    """Every time stamp a PE file carries: the COFF header's and those of its
+    export, resource and debug directories."""
+    header = struct.unpack_from("<I", program, 0x3C)[0]
+    stamps = [struct.unpack_from("<I", program, header + 8)[0]]
+    sections, optional_size = struct.unpack_from("<H", program, header + 6)[0], struct.unpack_from("<H", program, header + 20)[0]
+    optional = header + 24
+    directories = [struct.unpack_from("<II", program, optional + 96 + 8 * i)
+                   for i in range(struct.unpack_from("<I", program, optional + 92)[0])]
+    table = [struct.unpack_from("<IIII", program, optional + optional_size + 40 * i + 8) for i in range(sections)]
+
+    def offset(rva):
+        return next(raw + rva - address for size, address, _, raw in table if address <= rva < address + max(size, 1))
+
+    for index in (0, 2):  # export, resource: the stamp follows the flags
+        if directories[index][0]:
+            stamps.append(struct.unpack_from("<I", program, offset(directories[index][0]) + 4)[0])
+    if len(directories) > 6 and directories[6][0]:  # debug: one 28-byte entry each
+        start = offset(directories[6][0])
+        stamps += [struct.unpack_from("<I", program, start + at + 4)[0] for at in range(0, directories[6][1], 28)]
+    return stamps
+
+
+def installed_products() -> dict:
+    """DisplayName -> DisplayVersion of the Add/Remove Programs entries of this product."""
+    done = wine("reg", "query", UNINSTALL_KEY, "/s")
+    products, name, version = {}, None, None
+    for line in done.stdout.replace("\r", "").splitlines() + ["HKEY_END"]:
+        if line.startswith("HKEY_"):
+            if name == PRODUCT_NAME:
+                products.setdefault(name, []).append(version)
+            name = version = None
+        parts = line.split("    ")
+        if len(parts) >= 4 and parts[1] == "DisplayName":
+            name = parts[3]
+        if len(parts) >= 4 and parts[1] == "DisplayVersion":
+            version = parts[3]
+    return products
+
+
+def registration_snapshot() -> list:
+    """Every value under the product's keys, as "key: name = value" lines; a
+    folder's trailing backslash dropped (RegisterTypeLib writes HELPDIR
+    without one, the installer's folder property has one)."""
+    lines = []
+    for key in PRODUCT_KEYS:
+        current = None
+        for line in wine("reg", "query", key, "/s").stdout.replace("\r", "").splitlines():
+            if line.startswith("HKEY_"):
+                current = line
+            parts = line.split("    ")
+            if len(parts) >= 4 and parts[2].startswith("REG_"):
+                lines.append(f"{current}: {parts[1]} = {parts[3].rstrip(chr(92))}")
+    return sorted(lines)
+
+
+def key_exists(key: str) -> bool:
+    return wine("reg", "query", key).returncode == 0
+
+
+def msiexec(*arguments: str) -> subprocess.CompletedProcess:
+    return wine("msiexec", *arguments, "/qn", timeout=300)
+
+
 class PackageTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -52,7 +181,7 @@ class PackageTest(unittest.TestCase):
         cls.temporary.cleanup()
 
     def test_the_same_build_gives_the_same_bytes(self):
-        for name in (PACKAGE, SYMBOLS):
+        for name in (PACKAGE, SYMBOLS, INSTALLER):
             self.assertEqual((self.root / "first" / name).read_bytes(), (self.root / "second" / name).read_bytes(), name)
 
     def test_members(self):
@@ -61,35 +190,197 @@ class PackageTest(unittest.TestCase):
                 "TallyportAccessControlTranslator.dll", "tallyport-check.exe", "install.cmd", "uninstall.cmd",
                 "tallyport_settings.example.json", "DEPLOYING.txt"])
             json.loads(package.read("tallyport_settings.example.json"))
+            release = datetime.date.fromisoformat(
+                re.search(r"^release_date\s*=\s*(\S+)", (SOURCE_DIR / "product.ini").read_text(), re.MULTILINE)[1])
+            self.assertEqual({info.date_time for info in package.infolist()}, {(*release.timetuple()[:3], 0, 0, 0)})
+            for name in package.namelist()[:2]:
+                self.assertEqual(pe_time_stamps(package.read(name)), [0] * len(pe_time_stamps(package.read(name))), name)
+            self.assertIn(b'level="asInvoker"', package.read("tallyport-check.exe"))
         with zipfile.ZipFile(self.root / "first" / SYMBOLS) as symbols:
             self.assertEqual(symbols.namelist(),
                              ["TallyportAccessControlTranslator.dll.debug", "tallyport-check.exe.debug"])
 
-    def test_unpacked_package_installs_compares_and_uninstalls(self):
+    def test_signed_with_a_throwaway_certificate(self):
+        folder = self.root / "signing"
+        folder.mkdir()
+        cert, key = folder / "cert.pem", folder / "key.pem"
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", str(key), "-out",
+                        str(cert), "-days", "2", "-subj", "/CN=Throwaway test signer",
+                        "-addext", "extendedKeyUsage=codeSigning"], check=True, capture_output=True, timeout=60)
+        subprocess.run([PYTHON, str(MAKE_DIST), str(BUILD_DIR), str(folder / "out")], check=True,
+                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, timeout=300,
+                       env=dict(os.environ, SIGN_CERT=str(cert), SIGN_KEY=str(key)))
+        with zipfile.ZipFile(folder / "out" / PACKAGE) as package:
+            signed = {name: package.read(name) for name in package.namelist()[:2]}
+        signed[INSTALLER] = (folder / "out" / INSTALLER).read_bytes()
+        for name, data in signed.items():
+            (folder / name).write_bytes(data)
+            for label, fails in (("as signed", False), ("changed after signing", True)):
+                if fails:
+                    tamper(folder / name)
+                done = subprocess.run(["osslsigncode", "verify", "-CAfile", str(cert), "-in", str(folder / name)],
+                                      capture_output=True, text=True, timeout=60)
+                self.assertEqual(done.returncode != 0, fails, f"{name} {label}: {done.stdout}{done.stderr}")
+
+    def test_unpacked_package_installs_checks_moves_and_uninstalls(self):
         folder = self.root / "Tallyport Translator (x86)"
-        with zipfile.ZipFile(self.root / "first" / PACKAGE) as package:
-            package.extractall(folder)
+        second = self.root / "Second Translator"
+        for target in (folder, second):
+            with zipfile.ZipFile(self.root / "first" / PACKAGE) as package:
+                package.extractall(target)
         dll = windows_path(folder / "TallyportAccessControlTranslator.dll")
+        second_dll = windows_path(second / "TallyportAccessControlTranslator.dll")
+        simulator = Simulator(self.root / "simulator", max_lifetime=300).start()
         previous = registered_server()
         try:
             done = run_script(folder, "install.cmd")
             self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
             self.assertEqual(registered_server(), dll)
 
-            done = wine(windows_path(folder / "tallyport-check.exe"), "--json", "--host-typelib", dll)
-            self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
-            report = json.loads(done.stdout)
+            write_settings(folder, simulator)
+            code, report = check(windows_path(folder) + "\\")
+            self.assertEqual(code, 0, report)
+            self.assertEqual([s["verdict"] for s in report["steps"]], ["pass"] * len(report["steps"]), report)
+            self.assertEqual([s["step"] for s in report["steps"]][0], "registration")
+            self.assertIn("folder", [s["step"] for s in report["steps"]])
+            self.assertEqual(step(report, "registration")["data"]["registered_version"], VERSION)
+
+            # The support bundle opens with any unzip and never holds the secret.
+            bundle = folder / "support.zip"
+            code, report = check(windows_path(folder) + "\\", "--bundle", windows_path(bundle))
+            self.assertEqual(code, 0, report)
+            with zipfile.ZipFile(bundle) as archive:
+                self.assertIsNone(archive.testzip())
+                self.assertEqual(json.loads(archive.read("check.json"))["passed"], True)
+                self.assertEqual(json.loads(archive.read("registration.json"))["inproc_server"], dll)
+                self.assertIn(b"windows ", archive.read("versions.txt"))
+            self.assertNotIn(CLIENT_SECRET.encode(), bundle.read_bytes())
+
+            code, report = check(windows_path(folder) + "\\", "--host-typelib", dll)
+            self.assertEqual(code, 0, report)
             self.assertEqual([s["verdict"] for s in report["steps"]], ["pass"])
             self.assertEqual(report["dll_version"], VERSION)
 
-            done = run_script(folder, "uninstall.cmd")
+            # A second copy: its check names the registered folder, its
+            # uninstall.cmd leaves the first one's registration alone.
+            code, report = check(windows_path(second) + "\\")
+            registration = step(report, "registration")
+            self.assertEqual((code, registration["reason"]), (1, "registered_elsewhere"), report)
+            self.assertIn(windows_path(folder), registration["hint"])
+            done = run_script(second, "uninstall.cmd")
+            self.assertEqual(done.returncode, 1, done.stdout)
+            self.assertIn(dll, done.stdout)
+            self.assertEqual(registered_server(), dll)
+
+            # Its install.cmd moves the registration and says from where.
+            done = run_script(second, "install.cmd")
+            self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+            self.assertIn("registered from another folder", done.stdout)
+            self.assertIn(windows_path(folder / "tallyport_settings.json"), done.stdout.replace("\n", " "))
+            self.assertEqual(registered_server(), second_dll)
+            code, report = check(windows_path(folder) + "\\")
+            self.assertEqual(step(report, "registration")["reason"], "registered_elsewhere", report)
+
+            done = run_script(second, "uninstall.cmd")
             self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
             self.assertIsNone(registered_server())
+            code, report = check(windows_path(folder) + "\\")
+            self.assertEqual((code, step(report, "registration")["reason"]), (1, "not_registered"), report)
         finally:
-            if registered_server() == dll:
-                wine("regsvr32", "/u", "/s", dll)
-            if previous and previous != dll and Path(previous[2:].replace("\\", "/")).exists():
+            simulator.stop()
+            for registered in (dll, second_dll):
+                if registered_server() == registered:
+                    wine("regsvr32", "/u", "/s", registered)
+            if previous and previous not in (dll, second_dll) and Path(previous[2:].replace("\\", "/")).exists():
                 wine("regsvr32", "/s", previous)
+
+    def assert_granted(self, log: Path) -> None:
+        """The installer's log shows the folder rights granted to the host's account."""
+        text = log.read_bytes().decode("utf-8", "replace").replace("\r", "")
+        self.assertIn("Action ended", text)
+        self.assertRegex(text, r"Action ended [\d:]+: GrantHostAccount\. Return value 1")
+        self.assertIn("HOSTACCOUNT = " + HOST_ACCOUNT, text)
+
+    def test_installer_installs_upgrades_and_uninstalls(self):
+        drive_c = BUILD_DIR / "wineprefix" / "drive_c"
+        folder = drive_c / "Tallyport Test (x86)"
+        folder_windows = "C:\\Tallyport Test (x86)\\"
+        shutil.rmtree(folder, ignore_errors=True)
+        with zipfile.ZipFile(self.root / "first" / PACKAGE) as package:
+            programs = [(n, package.read(n)) for n in package.namelist()[:2]]
+            texts = [(n, package.read(n)) for n in ("tallyport_settings.example.json", "DEPLOYING.txt")]
+        release = datetime.date.fromisoformat(
+            re.search(r"^release_date\s*=\s*(\S+)", (SOURCE_DIR / "product.ini").read_text(), re.MULTILINE).group(1))
+        major, minor, patch = (int(n) for n in VERSION.split("."))
+        bumped = f"{major}.{minor}.{patch + 1}"
+        upgrade = self.root / "upgrade.msi"
+        make_msi.build_msi(upgrade, [(n, with_patch_version(d, patch + 1)) for n, d in programs] + texts,
+                           {"name": PRODUCT_NAME, "description": "next version", "publisher": "Tallyport",
+                            "version": bumped, "release_date": release})
+        simulator = Simulator(self.root / "installer-simulator", max_lifetime=300).start()
+        previous = registered_server()
+        try:
+            install_log = self.root / "install.log"
+            done = msiexec("/i", windows_path(self.root / "first" / INSTALLER), "INSTALLFOLDER=" + folder_windows,
+                           "HOSTACCOUNT=" + HOST_ACCOUNT, "/l*v", windows_path(install_log))
+            self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+            self.assert_granted(install_log)
+            dll = folder_windows + "TallyportAccessControlTranslator.dll"
+            self.assertEqual(registered_server(), dll)
+            self.assertEqual(installed_products(), {PRODUCT_NAME: [VERSION]})
+            self.assertFalse((folder / "install.cmd").exists())
+            # The package's keys are those the DLL's own registration writes.
+            installed = registration_snapshot()
+            self.assertEqual(wine("regsvr32", "/u", "/s", dll).returncode, 0)
+            self.assertEqual(registration_snapshot(), [])
+            self.assertEqual(wine("regsvr32", "/s", dll).returncode, 0)
+            self.assertEqual(registration_snapshot(), installed)
+            self.assertGreaterEqual(len(installed), 15)
+
+            write_settings(folder, simulator)
+            code, report = check(folder_windows)
+            self.assertEqual(code, 0, report)
+            self.assertEqual([s["verdict"] for s in report["steps"]], ["pass"] * len(report["steps"]), report)
+            self.assertIn("folder", [s["step"] for s in report["steps"]])
+
+            # What the translator keeps in the folder survives the upgrade.
+            (folder / "tly_translator.log").write_text('{"event":"kept"}\n')
+            (folder / "tly_translator.1.log").write_text('{"event":"rotated"}\n')
+            kept = {name: (folder / name).read_bytes()
+                    for name in ("tallyport_settings.json", "tly_translator.log", "tly_translator.1.log")}
+            # Neither the folder nor the account given: both are remembered.
+            upgrade_log = self.root / "upgrade.log"
+            done = msiexec("/i", windows_path(upgrade), "/l*v", windows_path(upgrade_log))
+            self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+            self.assert_granted(upgrade_log)
+            self.assertEqual(installed_products(), {PRODUCT_NAME: [bumped]})
+            self.assertEqual(registered_server(), dll)
+            code, report = check(folder_windows)
+            self.assertEqual(code, 0, report)
+            self.assertEqual(step(report, "registration")["data"]["registered_version"], bumped)
+            for name, data in kept.items():
+                self.assertEqual((folder / name).read_bytes(), data, name)
+
+            done = msiexec("/x", windows_path(upgrade))
+            self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+            self.assertEqual(installed_products(), {})
+            self.assertEqual([k for k in PRODUCT_KEYS if key_exists(k)], [])
+            self.assertFalse((folder / "TallyportAccessControlTranslator.dll").exists())
+            for name, data in kept.items():
+                self.assertEqual((folder / name).read_bytes(), data, name)
+
+            # The check, put back alone, sees that nothing is registered.
+            (folder / "tallyport-check.exe").write_bytes(programs[1][1])
+            code, report = check(folder_windows)
+            self.assertEqual((code, step(report, "registration")["reason"]), (1, "not_registered"), report)
+        finally:
+            simulator.stop()
+            for package in (upgrade, self.root / "first" / INSTALLER):
+                if installed_products():
+                    msiexec("/x", windows_path(package))
+            if previous and Path(previous[2:].replace("\\", "/")).exists():
+                wine("regsvr32", "/s", previous)
+            shutil.rmtree(folder, ignore_errors=True)
 
 
 if __name__ == "__main__":

@@ -13,6 +13,24 @@ if not exist "%DLL%" goto missing
 call :elevated
 if errorlevel 1 goto not_elevated
 
+rem The DLL the host would load now: the class's InprocServer32 in the 32-bit
+rem view of the registry (the host is 32-bit), empty when nothing is registered.
+rem The value is what follows REG_SZ on reg's last line, in any language.
+set "CLSID={E2C7A155-8084-4BEE-9540-1E4A776311C6}"
+set "LINE="
+for /f "delims=" %%L in ('reg query "HKCR\CLSID\%CLSID%\InprocServer32" /ve /reg:32 2^>nul') do set "LINE=%%L"
+set "REGISTERED="
+if defined LINE set "REGISTERED=%LINE:*REG_SZ    =%"
+if defined REGISTERED for %%F in ("%REGISTERED%") do set "REGISTERED_FOLDER=%%~dpF"
+if not defined REGISTERED goto register
+if /i "%REGISTERED%"=="%DLL%" goto register
+echo install: the translator is registered from another folder:
+echo          %REGISTERED%
+echo          This moves the registration here: the host will load this folder's DLL,
+echo          which reads the settings here, not %REGISTERED_FOLDER%tallyport_settings.json.
+echo          Copy that settings file here if it should apply; that folder's logs stay there.
+
+:register
 echo install: registering %DLL%
 echo          with %REGSVR32%
 "%REGSVR32%" /s "%DLL%"

@@ -11,6 +11,19 @@ if not exist "%DLL%" goto missing
 call :elevated
 if errorlevel 1 goto not_elevated
 
+rem The DLL the host would load now: the class's InprocServer32 in the 32-bit
+rem view of the registry (the host is 32-bit), empty when nothing is registered.
+rem The value is what follows REG_SZ on reg's last line, in any language.
+set "CLSID={E2C7A155-8084-4BEE-9540-1E4A776311C6}"
+set "LINE="
+for /f "delims=" %%L in ('reg query "HKCR\CLSID\%CLSID%\InprocServer32" /ve /reg:32 2^>nul') do set "LINE=%%L"
+set "REGISTERED="
+if defined LINE set "REGISTERED=%LINE:*REG_SZ    =%"
+if defined REGISTERED for %%F in ("%REGISTERED%") do set "REGISTERED_FOLDER=%%~dpF"
+if not defined REGISTERED goto unregister
+if /i not "%REGISTERED%"=="%DLL%" goto registered_elsewhere
+
+:unregister
 echo uninstall: unregistering %DLL%
 echo            with %REGSVR32%
 "%REGSVR32%" /u /s "%DLL%"
@@ -20,6 +33,13 @@ if not "%RESULT%"=="0" goto failed
 echo uninstall: unregistered. The settings file and the logs are still in this
 echo            folder; delete the folder to remove the translator completely.
 exit /b 0
+
+:registered_elsewhere
+echo uninstall: NOT unregistered - the translator is registered from another folder:
+echo            %REGISTERED%
+echo            The host loads that DLL, not this folder's. Run uninstall.cmd in
+echo            %REGISTERED_FOLDER% to remove that registration.
+exit /b 1
 
 :missing
 echo uninstall: %DLL% is missing.

@@ -89,6 +89,12 @@ bool CheckReport::Passed(const std::string& step) const {
                        [&](const StepResult& r) { return r.step == step && r.verdict == Verdict::Pass; });
 }
 
+const StepResult* CheckReport::Find(const std::string& step) const {
+    const auto found =
+        std::find_if(steps_.begin(), steps_.end(), [&](const StepResult& r) { return r.step == step; });
+    return found == steps_.end() ? nullptr : &*found;
+}
+
 bool CheckReport::AllPassed() const {
     return std::all_of(steps_.begin(), steps_.end(), [](const StepResult& r) { return r.verdict == Verdict::Pass; });
 }

@@ -37,6 +37,8 @@ public:
 
     void Add(StepResult result);
     bool Passed(const std::string& step) const;
+    // The step's result; null when the step did not run.
+    const StepResult* Find(const std::string& step) const;
     bool AllPassed() const;
 
     std::string Text() const;

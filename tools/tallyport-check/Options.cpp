@@ -5,17 +5,23 @@
 #include <limits>
 
 const char kUsage[] =
-    "usage: tallyport-check [--panel N] [--json]\n"
+    "usage: tallyport-check [--panel N] [--json] [--bundle FILE.zip]\n"
     "       tallyport-check --host-typelib FILE [--json]\n"
     "       tallyport-check --release-held PANEL:ID\n"
+    "       tallyport-check --version\n"
     "\n"
-    "Checks the translator installed beside this program, read-only: the settings\n"
-    "file, the client secret, the server's name, port, certificate, credentials,\n"
-    "status and event channel, and the log file. --panel N also lists what the\n"
-    "server holds for panel N. --host-typelib compares the host's type library\n"
-    "with the translator's own instead. --release-held lets the translator offer\n"
-    "an activity it holds back to the host again (stop the host first). Exit code:\n"
-    "0 every step passed, 1 a step failed, 2 bad usage.\n";
+    "Checks the translator installed beside this program, read-only: its COM\n"
+    "registration, the settings file, the client secret, the server's name, port,\n"
+    "certificate, credentials, status and event channel, the log file and the\n"
+    "folder's rights. --panel N also lists what the server holds for panel N and\n"
+    "the activities the translator holds back for it. --host-typelib compares the\n"
+    "host's type library with the translator's own instead. --release-held lets\n"
+    "the translator offer an activity it holds back to the host again (stop the\n"
+    "host first). --bundle also writes a support bundle: the report, the settings\n"
+    "without the client id and secret, the end of the logs, the versions, the\n"
+    "registration and the held-back activities. --version prints the versions of\n"
+    "the check and of the translator beside it. Exit code: 0 every step passed, 1\n"
+    "a step failed (or the bundle could not be written), 2 bad usage.\n";
 
 namespace {
 
@@ -36,6 +42,8 @@ bool ParseOptions(const std::vector<std::string>& arguments, Options& options, s
         const bool hasValue = i + 1 < arguments.size();
         if (argument == "--json") {
             options.json = true;
+        } else if (argument == "--version") {
+            options.version = true;
         } else if (argument == "--help" || argument == "-h" || argument == "/?") {
             options.help = true;
         } else if (argument == "--panel") {
@@ -45,6 +53,12 @@ bool ParseOptions(const std::vector<std::string>& arguments, Options& options, s
                 return false;
             }
             options.panel = panel;
+        } else if (argument == "--bundle") {
+            if (!hasValue || arguments[i + 1].empty()) {
+                error = "--bundle needs the name of the zip file to write";
+                return false;
+            }
+            options.bundle = arguments[++i];
         } else if (argument == "--release-held") {
             if (!hasValue || arguments[i + 1].empty()) {
                 error = "--release-held needs PANEL:ID";
@@ -62,8 +76,8 @@ bool ParseOptions(const std::vector<std::string>& arguments, Options& options, s
             return false;
         }
     }
-    if (options.panel && !options.hostTypeLibrary.empty()) {
-        error = "--panel and --host-typelib do not go together";
+    if ((options.panel || !options.bundle.empty()) && !options.hostTypeLibrary.empty()) {
+        error = "--host-typelib goes with neither --panel nor --bundle";
         return false;
     }
     return true;

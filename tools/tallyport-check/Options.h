@@ -12,6 +12,8 @@ struct Options {
     std::string hostTypeLibrary;        // --host-typelib FILE: compare type libraries instead of checking the site
     std::string releaseHeld;            // --release-held PANEL:ID: release a held-back activity
     bool help = false;                  // --help
+    bool version = false;               // --version
+    std::string bundle;                 // --bundle FILE.zip: also write the support bundle
 };
 
 // False (with the reason in error) for usage the check does not understand.

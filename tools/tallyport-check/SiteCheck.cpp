@@ -1,8 +1,10 @@
 #include "tools/tallyport-check/SiteCheck.h"
 
 #include "settings/SettingsFile.h"
+#include "tools/tallyport-check/FolderCheck.h"
 #include "tools/tallyport-check/JournalChecks.h"
 #include "tools/tallyport-check/NetworkChecks.h"
+#include "tools/tallyport-check/RegistrationCheck.h"
 #include "tools/tallyport-check/ServerChecks.h"
 #include "tools/tallyport-check/SettingsChecks.h"
 
@@ -19,7 +21,9 @@ void Step(CheckReport& report, const char* name, const char* footing, Check chec
 
 }  // namespace
 
-void RunSiteCheck(std::optional<std::int32_t> panel, CheckReport& report) {
+void RunSiteCheck(const std::string& dll, std::optional<std::int32_t> panel, CheckReport& report) {
+    report.Add(CheckRegistration(dll));
+
     const std::string path = SettingsPath();
     report.SetContext("settings_path", path);
     TranslatorSettings settings;
@@ -50,4 +54,5 @@ void RunSiteCheck(std::optional<std::int32_t> panel, CheckReport& report) {
     client.Close();
 
     Step(report, "log", "settings", [&] { return CheckLogFile(settings); });
+    Step(report, "folder", "settings", [&] { return CheckFolder(path, settings); });
 }

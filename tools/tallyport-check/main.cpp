@@ -8,7 +8,9 @@
 #include "tools/tallyport-check/CheckReport.h"
 #include "tools/tallyport-check/JournalChecks.h"
 #include "tools/tallyport-check/Options.h"
+#include "tools/tallyport-check/RegistrationCheck.h"
 #include "tools/tallyport-check/SiteCheck.h"
+#include "tools/tallyport-check/SupportBundle.h"
 #include "tools/tallyport-check/TypeLibraryComparison.h"
 
 #include <objbase.h>
@@ -35,22 +37,6 @@ std::vector<std::string> Arguments() {
     const auto* words = static_cast<wchar_t* const*>(list.get());
     for (int i = 1; words && i < count; ++i) arguments.push_back(tly::WideToUtf8(words[i]));
     return arguments;
-}
-
-// "1.2.3" from the file's version resource; empty when it has none.
-std::string FileVersion(const std::string& path) {
-    DWORD ignored = 0;
-    const DWORD size = ::GetFileVersionInfoSizeA(path.c_str(), &ignored);
-    if (size == 0) return {};
-    std::vector<char> block(size);
-    VS_FIXEDFILEINFO* fixed = nullptr;
-    UINT length = 0;
-    if (!::GetFileVersionInfoA(path.c_str(), 0, size, block.data()) ||
-        !::VerQueryValueA(block.data(), "\\", reinterpret_cast<void**>(&fixed), &length) || !fixed) {
-        return {};
-    }
-    return std::to_string(HIWORD(fixed->dwFileVersionMS)) + "." + std::to_string(LOWORD(fixed->dwFileVersionMS)) + "." +
-           std::to_string(HIWORD(fixed->dwFileVersionLS));
 }
 
 class ComApartment {
@@ -92,6 +78,12 @@ int Run() {
 
     const std::string dll = ModuleDirectory() + "\\" + kDllName;
     const std::string dllVersion = FileVersion(dll);
+    if (options.version) {
+        Print(stdout, "tallyport-check " TLY_VERSION_TEXT "\ntranslator " +
+                          (dllVersion.empty() ? std::string("not found beside the check") : dllVersion + " " + dll) +
+                          "\n");
+        return kAllPassed;
+    }
     CheckReport report;
     report.SetContext("tool", "tallyport-check");
     report.SetContext("version", TLY_VERSION_TEXT);
@@ -101,7 +93,14 @@ int Run() {
         const ComApartment com;
         report.Add(CheckHostTypeLibrary(options.hostTypeLibrary, dll));
     } else {
-        RunSiteCheck(options.panel, report);
+        RunSiteCheck(dll, options.panel, report);
+    }
+    if (!options.bundle.empty()) {
+        if (!WriteSupportBundle(options.bundle, report, dll, dllVersion, error)) {
+            Print(stderr, "tallyport-check: no support bundle: " + error + "\n");
+            return kStepFailed;
+        }
+        report.SetContext("bundle", options.bundle);
     }
 
     if (options.json) {
@@ -109,7 +108,8 @@ int Run() {
     } else {
         Print(stdout, "tallyport-check " TLY_VERSION_TEXT "; translator " +
                           (dllVersion.empty() ? std::string("DLL not found beside the check") : dllVersion + " at " + dll) +
-                          "\n\n" + report.Text());
+                          "\n\n" + report.Text() +
+                          (options.bundle.empty() ? std::string() : "Support bundle: " + options.bundle + "\n"));
     }
     return report.AllPassed() ? kAllPassed : kStepFailed;
 }

@@ -1,0 +1,17 @@
+#pragma once
+// The support bundle (--bundle FILE.zip): what support asks for first, in one
+// zip that opens with any unzip: the check's JSON report, the settings file
+// with the client id's value, the client secret and any stored ("DPAPI:")
+// secret replaced by a marker, the last 4 MB of the log and the last 1 MB of
+// the bootstrap log, the versions of the DLL, the check and Windows, the
+// registration the check found, and the activities the delivery journal holds
+// back, if any. The secret, plain or encrypted, is searched for in every
+// member and replaced, so it never leaves the machine this way.
+
+#include "tools/tallyport-check/CheckReport.h"
+
+#include <string>
+
+// False with the reason in error when the file cannot be written.
+bool WriteSupportBundle(const std::string& zipPath, const CheckReport& report, const std::string& dll,
+                        const std::string& dllVersion, std::string& error);
