@@ -230,14 +230,14 @@ class HostSim:
     """host-sim running for some panels; its JSON lines are gathered on a
     thread so that the test can act on the simulator meanwhile."""
 
-    def __init__(self, panels: str, duration: int, readers: int = 8):
+    def __init__(self, panels: str, duration: int, readers: int = 8, extra: tuple[str, ...] = ()):
         env = dict(os.environ, TLY_BUILD_DIR=str(BUILD_DIR))
         self.lines: list[dict] = []
         self.other_output: list[str] = []
         self._changed = threading.Condition()
         self.process = subprocess.Popen(
             [str(WINE_RUN), str(HOST_SIM), "--panels", panels, "--duration", str(duration),
-             "--readers", str(readers), "--json"],
+             "--readers", str(readers), "--json", *extra],
             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True, env=env)
         self._reader = threading.Thread(target=self._read, daemon=True)
         self._reader.start()
@@ -282,7 +282,8 @@ class HostSim:
 
     def stop(self, timeout: float = 60) -> int:
         """Ends the run as Ctrl+C would, so the panels close normally; kills
-        its PID only when it does not end in time. The exit code."""
+        its PID only when it does not end in time. The exit code. Of a run
+        that has ended already, it only collects the rest of its output."""
         if self.process.poll() is None:
             self.process.send_signal(signal.SIGINT)
         try:

@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cstdio>
 
 namespace hostsim {
@@ -125,6 +126,16 @@ void EventPrinter::Note(std::int32_t panel, const std::string& message) {
         return;
     }
     Write("note   panel=" + std::to_string(panel) + " " + message);
+}
+
+void EventPrinter::CallbackFault(std::int32_t sinkPanel, const char* what, std::int64_t cardNumber) {
+    if (json_) {
+        Write(nlohmann::json({{"kind", what}, {"sink_panel", sinkPanel}, {"card_number", cardNumber}}).dump());
+        return;
+    }
+    std::string line = what;
+    line.resize(std::max<size_t>(line.size(), 6), ' ');
+    Write(line + " sink=" + std::to_string(sinkPanel) + " card=" + std::to_string(cardNumber));
 }
 
 void EventPrinter::Write(const std::string& line) {

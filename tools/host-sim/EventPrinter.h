@@ -23,6 +23,9 @@ public:
     // A host call and its result.
     void Call(std::int32_t panel, const char* method, HRESULT result);
     void Note(std::int32_t panel, const std::string& message);
+    // A fault played inside a card record's call-back (CallbackFaults): what
+    // is "crash", "hold" or "released"; it becomes the line's kind.
+    void CallbackFault(std::int32_t sinkPanel, const char* what, std::int64_t cardNumber);
 
 private:
     void Write(const std::string& line);

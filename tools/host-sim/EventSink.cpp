@@ -24,6 +24,9 @@ STDMETHODIMP EventSink::DistributeEventEx(_ORSMESSAGEEX* pMessage, BSTR text, LO
     if (!pMessage) return E_POINTER;
     try {
         printer_.Event(panel_, *pMessage, text, value);
+        if (pMessage->sb_EventDataType == 2) {
+            faults_.AfterCardRecord(panel_, pMessage->su_EventData.us_DataCA.sl_CardNumber);
+        }
     } catch (...) {
         return E_FAIL;
     }

@@ -1,5 +1,6 @@
 #include "tools/host-sim/Options.h"
 
+#include <cstdint>
 #include <stdexcept>
 
 namespace hostsim {
@@ -13,6 +14,11 @@ const char* const kUsage =
     "  --readers N           reader entries in each status request, device ids 1..N (default 8)\n"
     "  --json                print JSON lines instead of text\n"
     "  --progid NAME         the class to create (default TallyportAccessControlTranslator.AccessControlTrans)\n"
+    "  --crash-on-card N     end the process inside the call-back of every card record with number N\n"
+    "  --crash-how HOW       terminate (TerminateProcess on itself, default) or access-violation\n"
+    "  --hold-file PATH      when PATH exists as a card record it does not list arrives, delete it and\n"
+    "                        hold that call-back\n"
+    "  --hold-ms MS          how long a held call-back waits before it returns (default 60000)\n"
     "  --help                this text\n";
 
 namespace {
@@ -67,6 +73,21 @@ Options ParseOptions(const std::vector<std::string>& arguments) {
             options.json = true;
         } else if (option == "--progid") {
             options.progId = value();
+        } else if (option == "--crash-on-card") {
+            options.crashOnCard = Number(option, value(), 0, INT64_MAX);
+        } else if (option == "--crash-how") {
+            const std::string& how = value();
+            if (how == "terminate") {
+                options.crashKind = CrashKind::Terminate;
+            } else if (how == "access-violation") {
+                options.crashKind = CrashKind::AccessViolation;
+            } else {
+                throw std::invalid_argument(option + ": terminate or access-violation, not " + how);
+            }
+        } else if (option == "--hold-file") {
+            options.holdFile = value();
+        } else if (option == "--hold-ms") {
+            options.holdMs = static_cast<std::uint32_t>(Number(option, value(), 0, 3600000));
         } else if (option == "--help" || option == "-h") {
             options.help = true;
         } else {

@@ -38,7 +38,8 @@ std::vector<_SYSTEM_STATUS_ENTRY> StatusEntries(std::int32_t readers) {
 
 }  // namespace
 
-int RunPanel(const Options& options, std::int32_t panel, EventPrinter& printer, HANDLE stop) {
+int RunPanel(const Options& options, std::int32_t panel, EventPrinter& printer, CallbackFaults& faults,
+             HANDLE stop) {
     ComApartment apartment;
     if (FAILED(apartment.Result())) {
         printer.Call(panel, "CoInitializeEx", apartment.Result());
@@ -67,7 +68,7 @@ int RunPanel(const Options& options, std::int32_t panel, EventPrinter& printer, 
         return 3;
     }
     result = container.get()->FindConnectionPoint(IID_IDistributeEvent, point.put());
-    tly::UniqueComPtr<IDistributeEvent2> sink(new EventSink(panel, printer));
+    tly::UniqueComPtr<IDistributeEvent2> sink(new EventSink(panel, printer, faults));
     DWORD cookie = 0;
     if (SUCCEEDED(result)) result = point.get()->Advise(sink.get(), &cookie);
     printer.Call(panel, "Advise", result);

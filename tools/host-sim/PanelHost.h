@@ -5,6 +5,7 @@
 // offline, poll it and request its status. Runs on a thread of its own in the
 // multi-threaded apartment.
 
+#include "tools/host-sim/CallbackFaults.h"
 #include "tools/host-sim/EventPrinter.h"
 #include "tools/host-sim/Options.h"
 
@@ -15,6 +16,7 @@
 namespace hostsim {
 
 // Returns 0, or 3 when the translator could not be created or advised.
-int RunPanel(const Options& options, std::int32_t panel, EventPrinter& printer, HANDLE stop);
+int RunPanel(const Options& options, std::int32_t panel, EventPrinter& printer, CallbackFaults& faults,
+             HANDLE stop);
 
 }  // namespace hostsim

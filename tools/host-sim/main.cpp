@@ -1,6 +1,7 @@
 // host-sim: plays the access-control host for one or more panels against the
 // registered translator and prints every event record it receives.
 
+#include "tools/host-sim/CallbackFaults.h"
 #include "tools/host-sim/EventPrinter.h"
 #include "tools/host-sim/Options.h"
 #include "tools/host-sim/PanelHost.h"
@@ -44,12 +45,13 @@ int main(int argc, char** argv) {
     ::SetConsoleCtrlHandler(&OnConsoleControl, TRUE);
 
     hostsim::EventPrinter printer(options.json);
+    hostsim::CallbackFaults faults(options, printer, stop.get());
     std::vector<int> results(options.panels.size(), 0);
     std::vector<std::thread> panels;
     for (size_t i = 0; i < options.panels.size(); ++i) {
         panels.emplace_back([&, i] {
             try {
-                results[i] = hostsim::RunPanel(options, options.panels[i], printer, stop.get());
+                results[i] = hostsim::RunPanel(options, options.panels[i], printer, faults, stop.get());
             } catch (const std::exception& e) {
                 std::fprintf(stderr, "host-sim: panel %d: %s\n", options.panels[i], e.what());
                 results[i] = 1;

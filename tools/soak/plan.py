@@ -111,6 +111,15 @@ class Step:
 
 
 @dataclass(frozen=True)
+class HostKill:
+    """The host process ended as TerminateProcess would end it (SIGKILL of its
+    Wine process) at its time; `in_callback`: not at once but as soon as a
+    card record's call-back is under way, which host-sim holds for the purpose."""
+    at_s: float
+    in_callback: bool
+
+
+@dataclass(frozen=True)
 class Profile:
     activities: int
     duration_s: float
@@ -126,21 +135,27 @@ class Profile:
     websocket_drops: int
     server_restarts: int
     outage_s: float
+    host_kills: int = 0              # host processes ended from outside, half of them inside a call-back
 
 
-def profile(name: str, activities: Optional[int] = None, duration_s: Optional[float] = None) -> Profile:
+HOST_KILLS = {"full": 20, "quick": 4, "slice": 1}
+
+
+def profile(name: str, activities: Optional[int] = None, duration_s: Optional[float] = None,
+            host_kills: Optional[int] = None) -> Profile:
     """The named profile, its size scaled to the given number of activities."""
     base = {"full": (10000, 420.0), "quick": (2000, 40.0), "slice": (300, 8.0)}[name]
     n = activities if activities is not None else base[0]
     duration = duration_s if duration_s is not None else base[1]
+    kills = host_kills if host_kills is not None else HOST_KILLS[name]
     if name == "slice":
         # Every fault that recovers within seconds; no outage and no 31 s mark.
         return Profile(n, duration, None, max(2, n // 75), max(1, n // 500), 1, 2000,
-                       2, 1, "reset", 0, 1, 0, 0.0)
+                       2, 1, "reset", 0, 1, 0, 0.0, kills)
     return Profile(n, duration, 90 if name == "full" else 40, max(4, n // 75), max(2, n // 500),
                    5 if name == "full" else 2, 4000, 5 if name == "full" else 3,
                    1, "close" if name == "full" else "reset", 1, 3 if name == "full" else 2, 1,
-                   8.0 if name == "full" else 5.0)
+                   8.0 if name == "full" else 5.0, kills)
 
 
 def activities(prof: Profile, panels: list[int], rng: random.Random) -> list[Activity]:
@@ -206,3 +221,20 @@ def faults(prof: Profile, rng: random.Random) -> list[Step]:
                           in_outage=True))
     return sorted(steps, key=lambda step: step.at_s)
 
+
+
+def host_kills(prof: Profile, rng: random.Random) -> list[HostKill]:
+    """The host kills at random times within the feeding window, sorted; every
+    other one inside a call-back, the first among them."""
+    window = (0.05 * prof.duration_s, 0.9 * prof.duration_s)
+    times = sorted(rng.uniform(*window) for _ in range(prof.host_kills))
+    return [HostKill(at_s, i % 2 == 0) for i, at_s in enumerate(times)]
+
+
+def poison_activity(activities: list[Activity], rng: random.Random) -> Activity:
+    """The activity whose card the host crashes on: a badge activity fed
+    between a fifth and a half of the way, so that two crashes, the restarts
+    and what the translator does next all fit in the run."""
+    count = len(activities)
+    middle = [a for a in activities[count // 5:max(count // 5 + 1, count // 2)] if not a.kind.alarm]
+    return rng.choice(middle or activities)

@@ -43,8 +43,17 @@ def parse_arguments(argv: list[str]) -> argparse.Namespace:
     parser.add_argument("--run", type=int, default=11, help="run number of the activity mix and fault times")
     parser.add_argument("--drain-timeout", type=float, default=180,
                         help="seconds to wait for the server's backlog to empty after feeding")
+    parser.add_argument("--host-kills", type=int,
+                        help="times the host process is killed and restarted, every other one inside a "
+                             "call-back (default: the profile's, 20, 4 or 1)")
+    parser.add_argument("--poison", action="store_true",
+                        help="host-sim crashes on the card of one activity every time it receives it")
+    parser.add_argument("--poison-crash", choices=("terminate", "access-violation"), default="terminate",
+                        help="how host-sim crashes on the poison card: TerminateProcess on itself (default) "
+                             "or an access violation nobody catches")
     parser.add_argument("--fail-on-duplicates", action="store_true",
-                        help="also fail when an activity reached the host more than once")
+                        help="also fail when an activity reached the host more than once, unless the host "
+                             "process ended in its call-back")
     parser.add_argument("--build-dir", type=Path,
                         default=Path(os.environ.get("TLY_BUILD_DIR", SOURCE_DIR / "build")),
                         help="the build tree (default $TLY_BUILD_DIR, else build/)")
@@ -58,6 +67,8 @@ def parse_arguments(argv: list[str]) -> argparse.Namespace:
         parser.error("--panels takes panel ids separated by commas")
     if (args.activities is not None and args.activities < 1) or (args.duration is not None and args.duration <= 0):
         parser.error("--activities and --duration must be positive")
+    if args.host_kills is not None and args.host_kills < 0:
+        parser.error("--host-kills cannot be negative")
     args.build_dir = args.build_dir.resolve()
     args.work_dir = (args.work_dir or args.build_dir / f"soak-{args.profile}").resolve()
     return args
@@ -69,16 +80,18 @@ os.environ["TLY_BUILD_DIR"] = str(args.build_dir)
 sys.path.insert(0, str(SOURCE_DIR / "tests" / "system"))
 
 import plan  # noqa: E402
-import procstat  # noqa: E402
-from system_support import (HostSim, ModuleDirectory, Registration, Simulator,  # noqa: E402
-                            TranslatorLog, WaitTimeout)
+from hostprocess import CONNECT_TIMEOUT_S, HostProcesses  # noqa: E402
+from system_support import ModuleDirectory, Registration, Simulator, TranslatorLog, WaitTimeout  # noqa: E402
 from tally import Resources, summary, tally  # noqa: E402
 
-CONNECT_TIMEOUT_S = 90
 TICK_S = 0.25         # how often the timeline is looked at
 HARVEST_EVERY_S = 2.0  # how often the server's mark requests are collected
 SAMPLE_EVERY_S = 5.0   # how often the host process's resources are read
 PROGRESS_EVERY_S = 30.0
+# The poison card crashes the host twice before the translator holds it back;
+# a translator that never does would crash it for ever, so after this many
+# crashes the host is restarted without the poison and the run carries on.
+POISON_CRASH_LIMIT = 4
 
 
 def site(panels: list[int]) -> dict:
@@ -123,14 +136,14 @@ class Outage:
 class Runner:
     def __init__(self, args: argparse.Namespace):
         self.args = args
-        self.profile = plan.profile(args.profile, args.activities, args.duration)
+        self.profile = plan.profile(args.profile, args.activities, args.duration, args.host_kills)
         rng = random.Random(args.run)
         self.activities = plan.activities(self.profile, args.panels, rng)
         self.steps = plan.faults(self.profile, rng)
+        self.kills = plan.host_kills(self.profile, rng)
+        self.poison = plan.poison_activity(self.activities, rng) if args.poison else None
         self.step_results: list[tuple[plan.Step, Optional[dict]]] = []
-        self.host: Optional[HostSim] = None
-        self.host_pid: Optional[int] = None
-        self.peak_rss_kib = 0
+        self.hosts: Optional[HostProcesses] = None
         self.drain_s = 0.0
         self.outage: Optional[Outage] = None
 
@@ -152,21 +165,18 @@ class Runner:
         self.module.write_json(self.module.settings_path, settings)
         cleanups.append(Registration(self.module).undo)
 
-        panels = ",".join(map(str, self.args.panels))
-        self.host = HostSim(panels, duration=longest, readers=plan.READERS_PER_PANEL)
-        cleanups.append(self.host.stop)
-        for panel in self.args.panels:
-            self.host.wait_for(lambda line, p=panel: line.get("kind") == "status" and line["panel"] == p
-                               and line["panel_online"], CONNECT_TIMEOUT_S, f"panel {panel} online")
-        self.host_pid = procstat.find_wine_process(self.host.process.pid, "host-sim.exe")
+        self.hosts = HostProcesses(self.args.panels, longest, work, self.poison and self.poison.badge,
+                                   self.args.poison_crash, POISON_CRASH_LIMIT)
+        cleanups.append(self.hosts.stop)
+        self.hosts.start()
 
     # -------------------------------------------------------------- the run
 
-    def sample(self) -> Optional[Resources]:
-        now = procstat.sample(self.host_pid) if self.host_pid else None
-        if now:
-            self.peak_rss_kib = max(self.peak_rss_kib, now.rss_kib)
-        return now
+    def kill_host(self, kill: plan.HostKill) -> None:
+        if kill.in_callback:
+            self.hosts.kill_in_callback()
+        else:
+            self.hosts.kill()
 
     def perform(self, step: plan.Step) -> None:
         status, answer = self.simulator.call("POST", step.path, step.args)
@@ -190,13 +200,15 @@ class Runner:
 
     def feed_and_fault(self) -> None:
         """The timeline: activities as their times come, faults likewise."""
-        activities, steps = list(self.activities), list(self.steps)
+        activities, steps, kills = list(self.activities), list(self.steps), list(self.kills)
         started = time.monotonic()
         next_harvest = next_sample = 0.0
         next_progress = PROGRESS_EVERY_S
         fed = 0
-        while fed < len(activities) or steps:
-            self.check_host_alive()
+        # Kills the outage and the restarts pushed this far are given up.
+        kills_until = self.profile.duration_s + CONNECT_TIMEOUT_S
+        while fed < len(activities) or steps or (kills and time.monotonic() - started < kills_until):
+            self.hosts.watch()
             now = time.monotonic() - started
             due = []
             while fed < len(activities) and activities[fed].at_s <= now:
@@ -209,11 +221,17 @@ class Runner:
             for step in [s for s in steps if s.at_s <= now and (s.in_outage or not gated)]:
                 steps.remove(step)
                 self.perform(step)
+            # A host restarted during the outage would only wait for the server;
+            # one kill at a time, the next once a kill inside a call-back is done.
+            if kills and kills[0].at_s <= now and not gated and not self.hosts.hold_wanted:
+                self.kill_host(kills.pop(0))
+            if fed == len(activities) and self.hosts.hold_wanted and not self.pending_count():
+                self.hosts.withdraw_hold()  # no record is left to hold
             if now >= next_harvest:
                 self.marks.harvest()
                 next_harvest = now + HARVEST_EVERY_S
             if now >= next_sample:
-                self.sample()
+                self.hosts.sample()
                 next_sample = now + SAMPLE_EVERY_S
             if now >= next_progress:
                 self.progress(f"{now:.0f} s: fed {fed}")
@@ -221,26 +239,32 @@ class Runner:
             time.sleep(TICK_S)
 
     def drain(self) -> None:
-        """Until the server holds nothing pending, or the drain time-out."""
+        """Until the server holds nothing pending but the poison activity, or
+        the drain time-out."""
         started = time.monotonic()
         deadline = started + self.args.drain_timeout
+        may_stay = {self.poison.adm_id} if self.poison else set()
         while time.monotonic() < deadline:
-            self.check_host_alive()
+            self.hosts.watch()
             self.marks.harvest()
-            self.sample()
-            status, _ = self.simulator.call("POST", "/wait/pending", {"max": 0, "timeout_ms": 5000}, timeout=20)
-            if status == 200:
+            self.hosts.sample()
+            status, _ = self.simulator.call("POST", "/wait/pending", {"max": len(may_stay), "timeout_ms": 2000},
+                                            timeout=20)
+            if status == 200 and self.pending_ids() <= may_stay:
                 break
+        self.hosts.withdraw_hold()
         self.drain_s = time.monotonic() - started
 
-    def check_host_alive(self) -> None:
-        if self.host.process.poll() is not None:
-            raise RuntimeError(f"host-sim ended early with exit code {self.host.process.returncode}")
+    def pending_ids(self) -> set[int]:
+        return {a["adm_id"] for a in self.simulator.control("GET", "/activities")["pending"]}
+
+    def pending_count(self) -> int:
+        return self.simulator.control("GET", "/state")["pending_count"]
 
     def progress(self, text: str) -> None:
-        pending = self.simulator.control("GET", "/state")["pending_count"]
-        events = sum(1 for line in self.host.snapshot() if line.get("kind") == "event" and line.get("data_type") == 2)
-        print(f"soak: {text}, pending on the server {pending}, card events at the host {events}", flush=True)
+        pending = self.pending_count()
+        print(f"soak: {text}, pending on the server {pending}, card events at the host "
+              f"{self.hosts.card_events()}, host processes {len(self.hosts.lives) + 1}", flush=True)
 
     # -------------------------------------------------------------- the verdict
 
@@ -256,7 +280,12 @@ class Runner:
                 continue
             if not step.arms_fault or answer.get("id") not in still_armed:
                 counts[step.label][0] += 1
-        return [(label, hit, planned) for label, (hit, planned) in counts.items()]
+        result = [(label, hit, planned) for label, (hit, planned) in counts.items()]
+        in_callback = sum(kill.in_callback for kill in self.kills)
+        at_once = self.hosts.kills - self.hosts.kills_in_callback
+        kills = (("host killed at once", at_once, len(self.kills) - in_callback),
+                 ("host killed in a call-back", self.hosts.kills_in_callback, in_callback))
+        return result + [kill for kill in kills if kill[2]]
 
     def translator_log(self) -> list[dict]:
         lines = []
@@ -266,18 +295,21 @@ class Runner:
 
     def verdict(self, start: Optional[Resources], end: Optional[Resources]) -> int:
         self.marks.harvest()
-        pending = [a["adm_id"] for a in self.simulator.control("GET", "/activities")["pending"]]
+        pending = self.pending_ids()
         faults = self.fault_counts()
-        self.host.stop()
-        host_lines = self.host.snapshot()
-        result = tally(self.activities, host_lines, self.marks.all(), pending, self.translator_log())
+        self.hosts.stop()
+        lives = self.hosts.lives
+        result = tally(self.activities, lives, self.marks.all(), pending, self.translator_log(), self.poison)
         heading = (f"soak summary: {len(self.activities)} activities on panels "
                    f"{','.join(map(str, self.args.panels))} over {self.profile.duration_s:.0f} s, "
                    f"backlog drained in {self.drain_s:.0f} s (profile {self.args.profile}, run {self.args.run})")
-        text = summary(result, heading, start, end, self.peak_rss_kib, faults, self.args.fail_on_duplicates)
+        text = summary(result, heading, start, end, self.hosts.peak_rss_kib, faults, self.args.fail_on_duplicates)
         print(text, flush=True)
         work = self.args.work_dir
         (work / "summary.txt").write_text(text + "\n")
+        # Each host process's lines after one line that says which process it was.
+        host_lines = [line for number, life in enumerate(lives, 1)
+                      for line in [{"kind": "soak", "host_process": number, "killed": life.killed}] + life.lines]
         for name, records in (("host-sim.jsonl", host_lines), ("mark-requests.jsonl", self.marks.all())):
             with open(work / name, "w") as out:
                 out.writelines(json.dumps(record) + "\n" for record in records)
@@ -288,18 +320,20 @@ def main() -> int:
     runner = Runner(args)
     cleanups: list = []
     try:
+        poison = f", poison card {runner.poison.badge} (id {runner.poison.adm_id})" if runner.poison else ""
         print(f"soak: {runner.profile.activities} activities over {runner.profile.duration_s:.0f} s "
-              f"with {len(runner.steps)} faults; output in {args.work_dir}", flush=True)
+              f"with {len(runner.steps)} faults and {len(runner.kills)} host kills{poison}; "
+              f"output in {args.work_dir}", flush=True)
         try:
             runner.start(cleanups)
         except (RuntimeError, WaitTimeout, OSError) as error:
             print(f"soak: could not start: {error}", file=sys.stderr)
             return 3
-        start = runner.sample()
         runner.feed_and_fault()
         runner.drain()
-        end = runner.sample()
-        return runner.verdict(start, end)
+        # The host process's resources: the last one's, online and after the drain.
+        end = runner.hosts.sample()
+        return runner.verdict(runner.hosts.first_sample, end)
     except (RuntimeError, WaitTimeout, OSError) as error:
         print(f"soak: {error}", file=sys.stderr)
         return 3
