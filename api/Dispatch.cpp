@@ -25,11 +25,11 @@ void TLYApiImpl::OnWebSocketMessage(const std::string& text) {
         const nlohmann::json message = tly::ParseJson(text);
         const std::string type = json_read::String(message, "type");
         if (type == "reader_connected") {
-            OnReaderConnected(text);
+            OnReaderConnected(ReaderMember(message));
         } else if (type == "reader_disconnected") {
-            OnReaderDisconnected(text);
+            OnReaderDisconnected(ReaderMember(message));
         } else if (type == "reader_door_changed") {
-            OnReaderDoorChanged(text);
+            OnReaderDoorChanged(ReaderMember(message));
         } else if (type == "heartbeat") {
             // Only refreshes the channel's liveness, which the client already recorded.
         } else if (type == "activities_available") {
@@ -49,9 +49,8 @@ void TLYApiImpl::OnWebSocketStateChanged(bool connected) {
                 connected ? "WebSocket connected" : "WebSocket disconnected", {{"connected", connected}});
 }
 
-void TLYApiImpl::OnReaderConnected(const std::string& text) {
-    const nlohmann::json message = tly::ParseJson(text);
-    const nlohmann::json& reader = ReaderMember(message);
+// Each handler gets the message's "reader" object, parsed once above.
+void TLYApiImpl::OnReaderConnected(const nlohmann::json& reader) {
     HandheldInfo connected;
     connected.guid = json_read::String(reader, "guid");
     connected.name = json_read::String(reader, "name");
@@ -69,9 +68,7 @@ void TLYApiImpl::OnReaderConnected(const std::string& text) {
     MarkReaderOnlineByGuid(guid);
 }
 
-void TLYApiImpl::OnReaderDisconnected(const std::string& text) {
-    const nlohmann::json message = tly::ParseJson(text);
-    const nlohmann::json& reader = ReaderMember(message);
+void TLYApiImpl::OnReaderDisconnected(const nlohmann::json& reader) {
     const std::string guid = json_read::String(reader, "guid");
     const std::string name = json_read::String(reader, "name");
     const std::int32_t id = json_read::Int32(reader, "id");
@@ -86,9 +83,7 @@ void TLYApiImpl::OnReaderDisconnected(const std::string& text) {
                            connectedReaders.end());
 }
 
-void TLYApiImpl::OnReaderDoorChanged(const std::string& text) {
-    const nlohmann::json message = tly::ParseJson(text);
-    const nlohmann::json& reader = ReaderMember(message);
+void TLYApiImpl::OnReaderDoorChanged(const nlohmann::json& reader) {
     const std::string guid = json_read::String(reader, "guid");
     const std::int32_t id = json_read::Int32(reader, "id");
     const std::int32_t oldDoorId = json_read::Int32(reader, "old_door_id");

@@ -139,7 +139,7 @@ bool TLYApiImpl::LoadConnectedReaders() {
 //
 // Panels collect their queues while other panels' status requests reload, so
 // the queues are never left half filled: everything is worked out from one
-// picture of the lists and queued under one hold of panelsMutex. And a served
+// picture of the lists and queued under one hold of the queues' lock. And a served
 // reader is not queued offline first: a poll collects the offline queue and
 // then the online queue, and a reload landing between the two would leave its
 // offline transition behind the online one, so the host would see it go
@@ -151,16 +151,17 @@ void TLYApiImpl::ReconcileReaderTransitions() {
     std::unordered_set<std::string> online;
     for (const ReaderInfo* reader : served) online.insert(reader->external_id);
 
-    std::lock_guard<std::mutex> queues(panelsMutex);
-    if (initialDataLoadedOnce.load()) {
-        for (auto& [panel, queued] : readersGoneOffline) queued.Clear();
-        for (auto& [panel, queued] : readersGoneOnline) queued.Clear();
-        for (const ReaderInfo& reader : readers) {
-            if (!online.count(reader.external_id)) QueueTransitionLocked(readersGoneOffline, reader.external_id, false);
-        }
+    std::vector<std::string> servedIds;
+    for (const ReaderInfo* reader : served) servedIds.push_back(reader->external_id);
+    if (!initialDataLoadedOnce.exchange(true)) {
+        for (const std::string& id : servedIds) readerTransitions.Queue(id, true);
+        return;
     }
-    initialDataLoadedOnce.store(true);
-    for (const ReaderInfo* reader : served) QueueTransitionLocked(readersGoneOnline, reader->external_id, true);
+    std::vector<std::string> unserved;
+    for (const ReaderInfo& reader : readers) {
+        if (!online.count(reader.external_id)) unserved.push_back(reader.external_id);
+    }
+    readerTransitions.Replace(unserved, servedIds);
 }
 
 void TLYApiImpl::MarkReaderOnlineByGuid(const std::string& guid) {

@@ -71,8 +71,7 @@ void TLYApiImpl::RegisterPanel(std::int32_t panelId) {
 void TLYApiImpl::UnregisterPanel(std::int32_t panelId) {
     std::lock_guard<std::mutex> lock(panelsMutex);
     panelIds.erase(std::remove(panelIds.begin(), panelIds.end(), panelId), panelIds.end());
-    readersGoneOnline.erase(panelId);
-    readersGoneOffline.erase(panelId);
+    readerTransitions.ForgetPanel(panelId);
 }
 
 bool TLYApiImpl::IsPanelOpen(std::int32_t panelId) const {

@@ -7,16 +7,19 @@
 // shared reload, never taken with another lock of this class held); then a
 // slot of siteListParses (held while a fetched list is parsed and stored); then
 // the four list mutexes (connected readers, handhelds, readers, doors), taken
-// together by one std::scoped_lock; panelsMutex only inside them, never the
-// reverse. settingsMutex and lastErrorMutex guard a copy or an assignment and
-// are never held while another lock is taken; so are the ledger's and the
-// activity worker's locks. No lock of this class is held while a call-back
-// into the translator runs.
+// together by one std::scoped_lock; then the reader transition queues' lock,
+// only inside them, never the reverse. panelsMutex, settingsMutex and
+// lastErrorMutex guard a copy or an assignment and are never held while
+// another lock is taken; so are the ledger's, the delivery journal's and the
+// activity worker's locks, except that the process-wide log's mutex, always
+// last, may be taken under any of them (settingsMutex applies the logging
+// settings). No lock of this class is held while a call-back into the
+// translator runs.
 
 #include "api/ActivityCodes.h"
 #include "api/DeliveryJournal.h"
 #include "api/PendingBatch.h"
-#include "api/ReaderQueue.h"
+#include "api/ReaderTransitionQueues.h"
 #include "api/RedeliveryLedger.h"
 #include "api/SiteData.h"
 #include "api/SiteIndex.h"
@@ -129,8 +132,6 @@ public:
     void SetAlarmEventCallback(AlarmEventCallback callback) { alarmEventCallback.store(callback); }
 
 private:
-    using TransitionQueues = std::map<std::int32_t, ReaderQueue>;
-
     // What one site-list fetch requests, parses and reports.
     struct SiteFetch {
         std::string endpoint;
@@ -206,13 +207,10 @@ private:
     void EndPanelDelivery(std::int32_t panelId);
     void WaitForPanelDeliveries(std::int32_t panelId);
 
-    void OnReaderConnected(const std::string& text);
-    void OnReaderDisconnected(const std::string& text);
-    void OnReaderDoorChanged(const std::string& text);
+    void OnReaderConnected(const nlohmann::json& reader);
+    void OnReaderDisconnected(const nlohmann::json& reader);
+    void OnReaderDoorChanged(const nlohmann::json& reader);
 
-    void QueueTransition(TransitionQueues& queues, const std::string& externalId, bool online);
-    void QueueTransitionLocked(TransitionQueues& queues, const std::string& externalId, bool online);  // panelsMutex held
-    void DrainTransitions(TransitionQueues& queues, std::int32_t panelId, ReaderStatusList* list, bool online);
 
     TranslatorSettings settings;
     TLYRestClient restClient;
@@ -255,8 +253,7 @@ private:
 
     std::vector<std::int32_t> panelIds;
     std::map<std::int32_t, int> deliveriesInFlight;  // guarded by panelsMutex
-    TransitionQueues readersGoneOnline;
-    TransitionQueues readersGoneOffline;
+    ReaderTransitionQueues readerTransitions;
 
     // Plain function pointers, set by the translator at start-up and read on
     // the threads that deliver activities: atomic so neither side tears.
