@@ -165,6 +165,22 @@ TEST(TallyportCheck, VerdictsAgainstTheSimulatorWithoutChangingAnything) {
         {"wrongly typed member", [](nlohmann::json& s) { s["server"]["port"] = "443"; }, "--json", 1,
          "settings:fail(settings_wrong_type) secret:skip resolve:skip connect:skip tls:skip oauth:skip status:skip "
          "websocket:skip log:skip"},
+        {"misspelt member", [](nlohmann::json& s) { s["server"]["Port"] = s["server"]["port"]; s["server"].erase("port"); },
+         "--json", 1,
+         "settings:fail(unknown_member) secret:skip resolve:skip connect:skip tls:skip oauth:skip status:skip "
+         "websocket:skip log:skip"},
+        {"missing client id", [](nlohmann::json& s) { s["server"].erase("client_id"); }, "--json", 1,
+         "settings:fail(missing_member) secret:skip resolve:skip connect:skip tls:skip oauth:skip status:skip "
+         "websocket:skip log:skip"},
+        {"the example's placeholder", [](nlohmann::json& s) { s["server"]["client_id"] = "replace-with-the-oauth-client-id"; },
+         "--json", 1,
+         "settings:fail(placeholder) secret:skip resolve:skip connect:skip tls:skip oauth:skip status:skip "
+         "websocket:skip log:skip"},
+        {"log folder missing",
+         [](nlohmann::json& s) { s["logging"] = {{"level", "info"}, {"file_name", "C:\\no-such-folder\\tly.log"}}; },
+         "--json", 1,
+         "settings:pass secret:pass resolve:pass connect:pass tls:pass oauth:pass status:pass websocket:pass "
+         "log:fail(log_folder_missing)"},
         {"unknown log level", [](nlohmann::json& s) { s["logging"] = {{"level", "verbose"}}; }, "--json", 1,
          "settings:pass secret:pass resolve:pass connect:pass tls:pass oauth:pass status:pass websocket:pass "
          "log:fail(log_level_unknown)"},
