@@ -76,6 +76,7 @@ void TLYApiImpl::Disconnect(std::int32_t panelId) {
         std::lock_guard<std::mutex> serialised(connectionMutex);
         LogApiEvent(LogLevel::Info, "disconnect.start", "Disconnecting panel from Tallyport", {{"panel_id", panelId}});
         UnregisterPanel(panelId);
+        panelLinks.Forget(panelId);
     }
     // No new delivery to the panel starts now; one under way reaches the
     // panel before its close returns. Outside connectionMutex, since the
@@ -133,3 +134,13 @@ bool TLYApiImpl::CheckConnection() {
     }
     return true;
 }
+
+void TLYApiImpl::NotePanelLink(std::int32_t panelId, bool up) {
+    if (up) {
+        panelLinks.Note(panelId, true, {}, {});
+    } else {
+        panelLinks.Note(panelId, false, restClient.LastTrouble(), GetLastError());
+    }
+}
+
+TransportTrouble TLYApiImpl::LastTransportTrouble() const { return restClient.LastTrouble(); }

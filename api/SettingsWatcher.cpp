@@ -4,6 +4,7 @@
 // settings changed. It waits on a stop event beside the change notification,
 // so a stop takes effect at once rather than at the next time-out.
 
+#include "TallyportVersion.h"
 #include "api/TLYApiImpl.h"
 #include "logging/Log.h"
 #include "settings/SecretProtection.h"
@@ -64,7 +65,7 @@ void TLYApiImpl::SettingsWatcherThread(std::uint64_t loadedWriteTime) {
     const std::string path = SettingsPath();
     const std::string directory = DirectoryOf(path);
     LogApiEvent(LogLevel::Info, "settings.watcher.started", "Settings file watcher started",
-                {{"path", path}, {"watch_dir", directory}});
+                {{"path", path}, {"watch_dir", directory}, {"version", TLY_VERSION_TEXT}});
 
     tly::UniqueChangeNotification notification(
         ::FindFirstChangeNotificationA(directory.c_str(), FALSE, FILE_NOTIFY_CHANGE_LAST_WRITE));

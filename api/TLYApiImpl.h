@@ -13,6 +13,7 @@
 // activity worker's locks. No lock of this class is held while a call-back
 // into the translator runs.
 
+#include "api/PanelLinkLog.h"
 #include "api/PendingBatch.h"
 #include "api/ReaderQueue.h"
 #include "api/RedeliveryLedger.h"
@@ -79,6 +80,11 @@ public:
     // Connection lifecycle.
     bool Connect(std::int32_t panelId);
     void Disconnect(std::int32_t panelId);
+    // Logs a change of the panel's link, as the connection check just answered it.
+    void NotePanelLink(std::int32_t panelId, bool up);
+    // Why the last failed request to the server failed.
+    TransportTrouble LastTransportTrouble() const;
+    void ForgetPanelLinksForTesting() { panelLinks.ForgetAll(); }
     bool CheckConnection();
     void SavePinnedThumbprint();
 
@@ -276,6 +282,9 @@ private:
     // Serialises Connect, Disconnect and CheckConnection, which share both
     // transport clients; never held while call-backs into the translator run.
     std::mutex connectionMutex;
+
+    // The lost and restored lines of each panel's link (its own leaf lock).
+    PanelLinkLog panelLinks;
 
     // The settings watcher; watcherMutex serialises its start and stop.
     std::mutex watcherMutex;
