@@ -7,6 +7,7 @@ packages=(
   g++-mingw-w64-i686 mingw-w64-tools
   wine wine32:i386 wine64 libwine-dev
   nlohmann-json3-dev googletest cmake make python3-aiohttp openssl
+  jq  # the system test runs the README's log recipes as printed
 )
 
 missing=()
