@@ -31,7 +31,7 @@ void TLYApiImpl::ReloadForStatus(std::int32_t panelId) {
     }
     const std::uint64_t channelSerial = webSocket.ConnectionSerial();
 
-    // Every status request of every panel reloads: at info once a minute per panel.
+    // Every status request of every panel reloads: at info once in ten minutes per panel.
     tly::LogRoutine(LogLevel::Info, "tly_api", "initial_data.fetch_start",
                     "Fetching initial doors, readers, handhelds, and connected-reader state", {{"panel_id", panelId}},
                     "initial_data.fetch_start/" + std::to_string(panelId));

@@ -127,7 +127,7 @@ void LogRoutine(LogLevel level, std::string_view component, std::string_view eve
             State& state = Lines();
             std::lock_guard<std::mutex> guard(state.lock);
             Routine& routine = state.routines[key];
-            if (routine.written == signature && now - routine.writtenTick < kRepeatSummaryIntervalMs) {
+            if (routine.written == signature && now - routine.writtenTick < kRoutineIntervalMs) {
                 atLevel = false;
             } else {
                 routine.written = signature;

@@ -7,9 +7,10 @@
 // failure's own level says "still failing since T, N times". A success ends
 // the run: the next failure is written in full again.
 //
-// A routine line (a panel's status, a run that found nothing) is written at
-// its level at most once a minute while it stays the same; every occurrence
-// is still written at debug.
+// A routine line (a panel's status reload, a run that found nothing) is
+// written at its level once every ten minutes while it stays the same, which
+// is enough to show the panel is alive; every occurrence is still written at
+// debug. (Once a minute would be 32 panels' lines alone, about 10 MB a day.)
 //
 // The state is process-wide, with a leaf lock released before any line is written.
 
@@ -21,6 +22,7 @@
 namespace tly {
 
 constexpr std::uint32_t kRepeatSummaryIntervalMs = 60000;
+constexpr std::uint32_t kRoutineIntervalMs = 600000;
 
 // key names what repeats (the event, the error code); lines with the same key
 // are one failure. Keys begin with the component, so that a component's

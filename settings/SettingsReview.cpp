@@ -130,13 +130,11 @@ std::string HostnameProblem(const std::string& hostname) {
     if (std::count(hostname.begin(), hostname.end(), ':') == 1) {
         return "holds a port: write the server's name alone, and the port in \"server\".\"port\"";
     }
-    if (hostname.find_first_of(" \t") != std::string::npos &&
-        hostname.find_first_not_of(" \t") != std::string::npos) {
-        const std::size_t first = hostname.find_first_not_of(" \t");
-        const std::size_t last = hostname.find_last_not_of(" \t");
-        if (hostname.substr(first, last - first + 1).find_first_of(" \t") != std::string::npos) {
-            return "holds a space inside the name";
-        }
+    // Spaces around the name are a finding of their own; one inside is not a name.
+    const std::size_t first = hostname.find_first_not_of(" \t");
+    const std::size_t last = hostname.find_last_not_of(" \t");
+    if (first != std::string::npos && hostname.find_first_of(" \t", first) < last) {
+        return "holds a space inside the name";
     }
     return {};
 }

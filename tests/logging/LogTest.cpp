@@ -225,7 +225,7 @@ TEST_F(LogTest, AnAbsoluteFileNameIsUsedAsItStands) {
 
 // A failure that goes on: in full once, then a summary a minute, the repeats at
 // debug only; news again after a success. A routine line that does not
-// change: at info once a minute per key, at debug otherwise.
+// change: at info once in ten minutes per key, at debug otherwise.
 TEST_F(LogTest, RepeatsAreSummarisedAndUnchangedRoutineLinesThinnedOnTheClock) {
     tly::ResetRepeatedLinesForTesting();
     Apply("debug");
@@ -258,7 +258,7 @@ TEST_F(LogTest, RepeatsAreSummarisedAndUnchangedRoutineLinesThinnedOnTheClock) {
     };
     const Routine routine[] = {
         {1, "a", 0, "info"},  {1, "a", 10000, "debug"}, {2, "a", 0, "info"},     // per panel
-        {1, "b", 0, "info"},  {1, "b", 59000, "debug"}, {1, "b", 1000, "info"},  // changed, then a minute
+        {1, "b", 0, "info"},  {1, "b", 599000, "debug"}, {1, "b", 1000, "info"},  // changed, then ten minutes
     };
     for (const Routine& r : routine) {
         clock.Advance(r.advanceMs);

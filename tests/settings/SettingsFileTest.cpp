@@ -301,6 +301,8 @@ TEST(SettingsFile, MembersThatWouldBeGuessedAreNamedWithWhatTheyResemble) {
          {{"hostname_not_a_name", R"("server"."hostname")", ""}}},
         {"a port in the host name", R"({"version": 2, "server": {"hostname": "srv:443", )" + complete + "}}",
          {{"hostname_not_a_name", R"("server"."hostname")", ""}}},
+        {"a space inside the host name", R"({"version": 2, "server": {"hostname": "srv 01", )" + complete + "}}",
+         {{"hostname_not_a_name", R"("server"."hostname")", ""}}},
         {"an IPv6 address is a name", R"({"version": 2, "server": {"hostname": "fe80::1", )" + complete + "}}", {}},
         {"spaces around", R"({"version": 2, "logging": {"level": "info "}, "server": {"hostname": " srv", )" +
                               complete + "}}",
