@@ -1,27 +1,36 @@
 // Pending activity processing: fetch each open panel's activities in batches,
 // hand each to the translator's call-backs with host event codes, and mark
-// the batch processed only after its call-backs have returned.
+// on the server exactly what the host took.
 //
-// Every activity reaches the host once while the process lives: an activity
-// that cannot be read exactly as sent is set aside (neither delivered nor
-// marked) without failing its batch-mates; an activity already handed to the
-// host whose mark failed is marked again without a second delivery (the
-// redelivery ledger); and an activity whose panel has no translator, or was
-// closed meanwhile, stays pending on the server.
+// Every activity reaches the host once:
+// - an activity that cannot be read exactly as sent is set aside (neither
+//   delivered nor marked) without failing its batch-mates;
+// - one the host refused, or that found no translator for its panel, stays
+//   pending and is offered again at a later run;
+// - one the host took is marked in requests of bounded size; until its mark
+//   succeeds the ledger and the delivery journal remember it, so when the
+//   server lists it again (after a failed mark, a restart, or in a lagging
+//   list) it is marked without a second delivery;
+// - one during whose call-back the process ended twice is held back (the
+//   delivery journal).
+// No log line is held back while the host is called: a host that dies inside
+// a call-back leaves the lines about the activity it died in.
 //
 // Everything here runs once per activity: a log line's fields are built only
 // when the line will be written.
 
 #include "api/ActivityCodes.h"
 #include "api/DeliveryPanel.h"
+#include "api/HostCallBudget.h"
 #include "api/TLYApiImpl.h"
 #include "logging/Log.h"
 #include "platform/Clock.h"
 #include "platform/TextConversion.h"
 
+#include <algorithm>
 #include <exception>
 #include <functional>
-#include <set>
+#include <unordered_set>
 
 namespace {
 
@@ -29,6 +38,9 @@ namespace {
 // goes on where it stopped. A loop also stops when a batch made no progress.
 constexpr std::uint32_t kMostRunMsPerPanel = 10000;
 constexpr size_t kAlarmTextLimit = 2000;
+// Ids per mark request: the ids travel in the URL, which servers and proxies
+// bound (8 KiB is common); 100 ten-digit ids stay near 1.1 KiB.
+constexpr size_t kMostIdsPerMark = 100;
 
 // Cut to the byte limit (which may split a character: the conversion then
 // yields a replacement character) and convert up to the first 0 byte.
@@ -38,32 +50,23 @@ std::wstring AlarmText(std::string text, size_t& byteLength) {
     return tly::Utf8ToWide(std::string_view(text.c_str()));
 }
 
-std::string JoinIds(const std::vector<std::int32_t>& ids) {
+std::string JoinIds(std::vector<std::int32_t>::const_iterator first, std::vector<std::int32_t>::const_iterator last) {
     std::string joined;
-    for (size_t i = 0; i < ids.size(); ++i) {
-        if (i) joined += ",";
-        joined += std::to_string(ids[i]);
+    for (auto it = first; it != last; ++it) {
+        if (it != first) joined += ",";
+        joined += std::to_string(*it);
     }
     return joined;
 }
 
+std::string JoinIds(const std::vector<std::int32_t>& ids) { return JoinIds(ids.begin(), ids.end()); }
+
 // What one batch came to.
 struct BatchResult {
-    std::vector<std::int32_t> markIds;    // in the order processed
-    std::vector<std::int32_t> handedIds;  // handed to the host in this batch
+    std::vector<std::int32_t> markIds;  // in the order processed
     std::vector<std::int32_t> suppressedIds;
     bool panelClosed = false;
 };
-
-// Every id the batch names, malformed activities' included.
-std::set<std::int32_t> ReadableIds(const PendingBatch& batch) {
-    std::set<std::int32_t> ids;
-    for (const PendingActivity& activity : batch.activities) ids.insert(activity.admId);
-    for (const MalformedActivity& activity : batch.malformed) {
-        if (activity.admId) ids.insert(*activity.admId);
-    }
-    return ids;
-}
 
 }  // namespace
 
@@ -72,8 +75,8 @@ void TLYApiImpl::ProcessPanelActivities(std::int32_t panelId, std::int64_t& proc
     const std::string endpoint = "/pending_activities/" + std::to_string(panelId);
     const std::uint32_t started = tly::CurrentClock().TickCount();
     for (int batch = 1;; ++batch) {
-        // A batch's lines, one per activity at level info, go to the file in
-        // one write when the batch is done; warnings and errors at once.
+        // Lines between two calls into the host go to the file in one write;
+        // warnings and errors at once.
         const LogBatch batchLines;
         if (!IsPanelOpen(panelId)) return;
         std::string response;
@@ -87,15 +90,14 @@ void TLYApiImpl::ProcessPanelActivities(std::int32_t panelId, std::int64_t& proc
             parsed = ParsePendingBatch(response);
         } catch (const std::exception& e) {
             LogApiEvent(LogLevel::Error, "activities.parse_failed", "Failed to parse activities response",
-                        {{"exception", e.what()}});
+                        {{"panel_id", panelId}, {"exception", e.what()}});
             return;
         }
-        if (parsed.remainingCount <= 0) ledger.ForgetAllBut(panelId, ReadableIds(parsed));
         if (parsed.empty) return;
         ReportMalformedActivities(panelId, parsed.malformed);
 
         BatchResult result;
-        std::set<std::int32_t> inThisBatch;
+        std::unordered_set<std::int32_t> inThisBatch;
         for (const PendingActivity& activity : parsed.activities) {
             std::int32_t actualPanel = 0;
             std::int32_t readerIndex = 0;
@@ -122,6 +124,7 @@ void TLYApiImpl::ProcessPanelActivities(std::int32_t panelId, std::int64_t& proc
                 result.markIds.push_back(activity.admId);
                 continue;
             }
+            if (deliveryJournal.IsHeldBack(panelId, activity.admId)) continue;  // logged at start
             const ActivityContext context{readerIndex, ActivityEventTime(activity.timestamp)};
             const Delivery delivery = DeliverActivity(panelId, activity, context, delivering);
             if (delivery == Delivery::PanelClosed) {
@@ -130,7 +133,6 @@ void TLYApiImpl::ProcessPanelActivities(std::int32_t panelId, std::int64_t& proc
             }
             if (delivery == Delivery::Refused) continue;
             result.markIds.push_back(activity.admId);
-            result.handedIds.push_back(activity.admId);
         }
         processedCount += static_cast<std::int64_t>(result.markIds.size());
 
@@ -142,20 +144,7 @@ void TLYApiImpl::ProcessPanelActivities(std::int32_t panelId, std::int64_t& proc
                          {"ids", JoinIds(result.suppressedIds)}});
         }
 
-        bool progressed = false;
-        if (!result.markIds.empty()) {
-            const std::string ids = JoinIds(result.markIds);
-            std::string markResponse;
-            progressed = restClient.PostWithRetry("/activities/batch_processed?ids=" + ids, markResponse);
-            if (progressed) {
-                ledger.Forget(panelId, result.markIds);
-            } else {
-                ledger.Remember(panelId, result.handedIds);
-                LogApiEvent(LogLevel::Error, "activities.batch_mark_failed",
-                            "Failed to mark activity batch as processed", {{"ids", ids}, {"response", markResponse}});
-            }
-        }
-
+        const bool progressed = MarkProcessed(panelId, result.markIds);
         if (result.panelClosed) return;
         if (parsed.remainingCount <= 0) return;
         // The server would hand out the same batch again: stop until the next run.
@@ -165,17 +154,50 @@ void TLYApiImpl::ProcessPanelActivities(std::int32_t panelId, std::int64_t& proc
                         {{"panel_id", panelId}, {"remaining", parsed.remainingCount}});
             return;
         }
+        if (HostCallBudget::Exhausted()) {
+            // The host's call returns now; the activity worker goes on.
+            refetchRequested.store(true);
+            return;
+        }
         if (tly::CurrentClock().TickCount() - started >= kMostRunMsPerPanel) {  // unsigned: wrap-safe
             LogApiEvent(LogLevel::Warn, "activities.run_time_limit",
                         "Run time limit reached for this panel; continuing on the next run",
                         {{"panel_id", panelId}, {"batches", batch}, {"remaining", parsed.remainingCount}});
+            refetchRequested.store(true);
             return;
         }
         if (IsLogLevelEnabled(LogLevel::Debug)) {
             LogApiEvent(LogLevel::Debug, "activities.more_remaining", "Fetching next batch",
-                        {{"remaining", parsed.remainingCount}});
+                        {{"panel_id", panelId}, {"remaining", parsed.remainingCount}});
         }
     }
+}
+
+// Marks in requests of at most kMostIdsPerMark ids, each on its own: a failed
+// request leaves its ids remembered as taken, and the others still go. True
+// when any request succeeded.
+bool TLYApiImpl::MarkProcessed(std::int32_t panelId, const std::vector<std::int32_t>& ids) {
+    bool anyMarked = false;
+    for (size_t first = 0; first < ids.size(); first += kMostIdsPerMark) {
+        const auto begin = ids.begin() + static_cast<std::ptrdiff_t>(first);
+        const auto end = ids.begin() + static_cast<std::ptrdiff_t>(std::min(ids.size(), first + kMostIdsPerMark));
+        const std::string joined = JoinIds(begin, end);
+        std::string response;
+        if (!restClient.PostWithRetry("/activities/batch_processed?ids=" + joined, response)) {
+            LogApiEvent(LogLevel::Error, "activities.batch_mark_failed", "Failed to mark activity batch as processed",
+                        {{"panel_id", panelId}, {"ids", joined}, {"response", response}});
+            continue;
+        }
+        const std::vector<std::int32_t> chunk(begin, end);
+        ledger.Marked(panelId, chunk);
+        deliveryJournal.Marked(panelId, chunk);
+        anyMarked = true;
+        if (IsLogLevelEnabled(LogLevel::Info)) {
+            LogApiEvent(LogLevel::Info, "activities.marked", "Activities marked processed on the server",
+                        {{"panel_id", panelId}, {"count", static_cast<std::int64_t>(chunk.size())}, {"ids", joined}});
+        }
+    }
+    return anyMarked;
 }
 
 // Logged once per panel and id in a process: such an activity stays on the
@@ -193,8 +215,8 @@ void TLYApiImpl::ReportMalformedActivities(std::int32_t panelId, const std::vect
 }
 
 // Hands one activity to its call-back, unless its panel was closed meanwhile.
-// A close waits for a delivery under way, so the panel either gets it before
-// its close returns or the activity stays pending.
+// A close waits (for a bounded time) for a delivery under way, so the panel
+// either gets it before its close returns or the activity stays pending.
 TLYApiImpl::Delivery TLYApiImpl::DeliverActivity(std::int32_t panelId, const PendingActivity& activity,
                                                  const ActivityContext& context, DeliveryPanelScope& scope) {
     if (!BeginPanelDelivery(panelId)) return Delivery::PanelClosed;
@@ -205,25 +227,36 @@ TLYApiImpl::Delivery TLYApiImpl::DeliverActivity(std::int32_t panelId, const Pen
     } end{*this, panelId};
 
     scope.TakeRefusal();
+    deliveryJournal.BeginDelivery(panelId, activity.admId, activity.badgeNo, activity.raw);
     if (activity.IsAlarm()) {
-        HandleAlarm(activity, context);
+        HandleAlarm(panelId, activity, context);
     } else {
-        HandleBadgeActivity(activity, context);
+        HandleBadgeActivity(panelId, activity, context);
     }
-    if (!scope.TakeRefusal()) return Delivery::Handed;
-    LogApiEvent(LogLevel::Warn, "activities.delivery_refused",
-                "No translator took the activity for its panel; leaving it pending",
-                {{"panel_id", panelId}, {"adm_id", activity.admId}});
+    const bool refused = scope.TakeRefusal();
+    deliveryJournal.EndDelivery(!refused);
+    if (!refused) {
+        ledger.Taken(panelId, activity.admId);
+        return Delivery::Handed;
+    }
+    if (refusalReported.First(panelId, static_cast<std::uint32_t>(activity.admId))) {
+        LogApiEvent(LogLevel::Warn, "activities.delivery_refused",
+                    "The host did not take the activity (no translator or sink for its panel, or the sink "
+                    "refused it); leaving it pending",
+                    {{"panel_id", panelId}, {"adm_id", activity.admId}});
+    }
     return Delivery::Refused;
 }
 
-void TLYApiImpl::HandleBadgeActivity(const PendingActivity& a, const ActivityContext& context) {
+void TLYApiImpl::HandleBadgeActivity(std::int32_t panelId, const PendingActivity& a, const ActivityContext& context) {
     const EventCodes codes = a.entryGranted ? EventCodes{0, 0} : DenialCodes(a.notes);
     if (IsLogLevelEnabled(LogLevel::Info)) {
         LogApiEvent(LogLevel::Info, "activities.processing",
                     a.entryGranted ? "Processing granted activity" : "Processing denied activity",
                     {{"adm_id", a.admId},
                      {"badge_no", a.badgeNo},
+                     {"panel_id", panelId},
+                     {"reader_external_id", a.readerExternalId},
                      {"reader_index", context.readerIndex},
                      {"reader_name", a.readerName},
                      {"door_name", a.doorName},
@@ -239,10 +272,11 @@ void TLYApiImpl::HandleBadgeActivity(const PendingActivity& a, const ActivityCon
                     {{"adm_id", a.admId}, {"badge_no", a.badgeNo}});
         return;
     }
+    WriteHeldLogLines();  // the lines about this activity are in the file before the host has it
     callback(context.readerIndex, a.badgeNo, codes.type, codes.id, context.eventTime);
 }
 
-void TLYApiImpl::HandleAlarm(const PendingActivity& a, const ActivityContext& context) {
+void TLYApiImpl::HandleAlarm(std::int32_t panelId, const PendingActivity& a, const ActivityContext& context) {
     AlarmEventCallback callback = alarmEventCallback.load();
     const std::string suffix = ": Badge " + std::to_string(a.badgeNo) + " at " + a.doorName + " (" + a.timestamp + ")";
 
@@ -259,11 +293,14 @@ void TLYApiImpl::HandleAlarm(const PendingActivity& a, const ActivityContext& co
             LogApiEvent(LogLevel::Info, "activities.alarm_processing", "Processing panic alarm activity",
                         {{"adm_id", a.admId},
                          {"badge_no", a.badgeNo},
+                         {"panel_id", panelId},
+                         {"reader_external_id", a.readerExternalId},
                          {"reader_index", context.readerIndex},
                          {"door_name", a.doorName},
                          {"source_type", 4},
                          {"text_length", static_cast<std::int64_t>(length)}});
         }
+        WriteHeldLogLines();
         callback(context.readerIndex, a.badgeNo, 2, 3, context.eventTime, text.c_str());
         return;
     }
@@ -286,11 +323,14 @@ void TLYApiImpl::HandleAlarm(const PendingActivity& a, const ActivityContext& co
         LogApiEvent(LogLevel::Info, "activities.generic_alarm_processing", "Processing generic alarm activity",
                     {{"adm_id", a.admId},
                      {"badge_no", a.badgeNo},
+                     {"panel_id", panelId},
+                     {"reader_external_id", a.readerExternalId},
                      {"reader_index", context.readerIndex},
                      {"door_name", a.doorName},
                      {"source_type", a.sourceType},
                      {"alarm_prefix", name},
                      {"text_length", static_cast<std::int64_t>(length)}});
     }
+    WriteHeldLogLines();
     callback(context.readerIndex, a.badgeNo, 30, 2, context.eventTime, text.c_str());
 }

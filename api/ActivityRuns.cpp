@@ -12,6 +12,7 @@
 // the API again; a nested request simply finds the gate closed and is served
 // by the run under way.
 
+#include "api/HostCallBudget.h"
 #include "api/TLYApiImpl.h"
 #include "logging/Log.h"
 
@@ -19,18 +20,23 @@
 
 namespace {
 
-class GateRelease {
+}  // namespace
+
+// Lets go of the run gate; a close that found the run under way left the
+// transport for the run to close.
+class TLYApiImpl::GateRelease {
 public:
-    explicit GateRelease(std::atomic<bool>& gate) : gate_(gate) {}
-    ~GateRelease() { gate_.store(false); }
+    explicit GateRelease(TLYApiImpl& api) : api_(api) {}
+    ~GateRelease() {
+        api_.fetchInProgress.store(false);
+        if (api_.closeTransportAfterRun.exchange(false)) api_.CloseTransportIfUnused();
+    }
     GateRelease(const GateRelease&) = delete;
     GateRelease& operator=(const GateRelease&) = delete;
 
 private:
-    std::atomic<bool>& gate_;
+    TLYApiImpl& api_;
 };
-
-}  // namespace
 
 void TLYApiImpl::FetchAndProcessPendingActivities() {
     refetchRequested.store(true);
@@ -52,14 +58,15 @@ void TLYApiImpl::OnActivitiesAvailable() {
 }
 
 // False when another thread holds the gate; that thread serves the request.
-// A host thread (workerStopping null) makes at most two passes: its own and
-// one for requests made meanwhile. The worker goes on while requests come,
-// until it is stopped.
+// A host thread (workerStopping null) makes at most two passes, its own and
+// one for requests made meanwhile, within its call's time budget. The worker
+// goes on while requests come, until it is stopped.
 bool TLYApiImpl::TryRunActivities(const std::atomic<bool>* workerStopping) {
     bool expected = false;
     if (!fetchInProgress.compare_exchange_strong(expected, true)) return false;
-    const GateRelease release(fetchInProgress);
-    for (int pass = 0; (workerStopping ? !workerStopping->load() : pass < 2) && refetchRequested.exchange(false);
+    const GateRelease release(*this);
+    for (int pass = 0; (workerStopping ? !workerStopping->load() : pass < 2 && !HostCallBudget::Exhausted()) &&
+                       refetchRequested.exchange(false);
          ++pass) {
         RunPendingActivities();
     }
@@ -74,31 +81,44 @@ void TLYApiImpl::WakeActivityWorker() {
         if (!anyPanelOpen) return;
         auto worker = std::make_shared<ActivityWorker>();
         worker->wake.reset(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
+        liveActivityWorkers.fetch_add(1);
         if (!worker->wake || !worker->thread.Start([this, worker] { ActivityWorkerThread(*worker); })) {
+            liveActivityWorkers.fetch_sub(1);
             LogApiEvent(LogLevel::Error, "activities.worker_start_failed", "Could not start the activity worker",
                         {{"win32_error", static_cast<std::int64_t>(::GetLastError())}});
             return;
         }
         activityWorker = std::move(worker);
-        activityWorkerRunning.store(true);
     }
     ::SetEvent(activityWorker->wake.get());
 }
 
-void TLYApiImpl::StopActivityWorker() {
+// True when the worker ended within the time. A run in progress stops before
+// its next pass. A worker that does not end in time (a call-back that blocks,
+// a server that does not answer) is left to end on its own: it holds the
+// module and its own events, and its run closes the transport when it ends
+// (CloseTransportAfterRuns). A host that closes its last panel from inside a
+// delivery on the worker itself is not waited for (Join returns at once).
+bool TLYApiImpl::StopActivityWorker(DWORD timeoutMs) {
     std::shared_ptr<ActivityWorker> worker;
     {
         std::lock_guard<std::mutex> lock(activityWorkerMutex);
         worker = std::move(activityWorker);
-        activityWorkerRunning.store(false);
     }
-    if (!worker) return;
+    if (!worker) return true;
     worker->stopping.store(true);
     ::SetEvent(worker->wake.get());
-    // A run in progress stops before its next pass. A host that closes its
-    // last panel from inside a delivery on the worker itself is not waited
-    // for (Join returns at once): the worker ends when that delivery returns.
-    worker->thread.Join();
+    return worker->thread.Join(timeoutMs);
+}
+
+// The transport is closed now if no run uses it, else by the run when it
+// ends: a run never meets a closed transport. Exactly one of the two closes
+// (both sides write their flag before reading the other's).
+bool TLYApiImpl::CloseTransportAfterRuns() {
+    closeTransportAfterRun.store(true);
+    if (fetchInProgress.load()) return false;
+    if (closeTransportAfterRun.exchange(false)) CloseTransportIfUnused();
+    return true;
 }
 
 void TLYApiImpl::ActivityWorkerThread(ActivityWorker& worker) {
@@ -108,6 +128,7 @@ void TLYApiImpl::ActivityWorkerThread(ActivityWorker& worker) {
         while (!worker.stopping.load() && refetchRequested.load() && TryRunActivities(&worker.stopping)) {
         }
     }
+    liveActivityWorkers.fetch_sub(1);
 }
 
 void TLYApiImpl::RunPendingActivities() {
@@ -131,8 +152,17 @@ void TLYApiImpl::RunPendingActivities() {
         return;
     }
 
+    // Each run starts with the next panel, so a run cut short by its time
+    // budget never leaves the same panels last every time.
+    const size_t first = nextRunFirstPanel.fetch_add(1) % panels.size();
     std::int64_t processed = 0;
-    for (std::int32_t panel : panels) ProcessPanelActivities(panel, processed);
+    for (size_t i = 0; i < panels.size(); ++i) {
+        if (HostCallBudget::Exhausted()) {
+            refetchRequested.store(true);  // the worker serves the rest
+            break;
+        }
+        ProcessPanelActivities(panels[(first + i) % panels.size()], processed);
+    }
     if (processed > 0) {
         LogApiEvent(LogLevel::Info, "activities.batch_complete", "Finished processing activities",
                     {{"total_processed", processed}});

@@ -4,6 +4,7 @@
 // call-backs run: the WebSocket reopening below refreshes the panels (and so
 // delivers activities) only after the lock is released.
 
+#include "api/HostCallBudget.h"
 #include "api/TLYApiImpl.h"
 #include "logging/Log.h"
 #include "platform/Clock.h"
@@ -82,18 +83,31 @@ void TLYApiImpl::Disconnect(std::int32_t panelId) {
     // panel before its close returns. Outside connectionMutex, since the
     // delivering thread's host may call the API.
     WaitForPanelDeliveries(panelId);
-    {
-        std::lock_guard<std::mutex> serialised(connectionMutex);
-        if (ActivePanelCount() > 0) return;  // other panels still use the transport
-        webSocket.Close();
-        restClient.Close();
-    }
-    // With no panel left nothing needs the watcher or the activity worker:
+    if (ActivePanelCount() > 0) return;  // other panels still use the transport
+
+    // With no panel left nothing needs the activity worker or the watcher:
     // stop them on this ordinary path, so the module can be unloaded. Outside
     // connectionMutex, since a reconnect on the watcher thread may be waiting
-    // for it.
+    // for it. The worker gets what is left of the close's time; a run still
+    // under way then (a call-back that blocks, a server that does not answer)
+    // is left to end on its own and closes the transport when it ends.
+    StopActivityWorker(HostCallBudget::RemainingMs());
+    if (!CloseTransportAfterRuns()) {
+        LogApiEvent(LogLevel::Warn, "close.run_still_under_way",
+                    "An activity run is still in a delivery or a request; it closes the connection when it ends",
+                    {{"panel_id", panelId}});
+    }
     StopSettingsWatcher();
-    StopActivityWorker();
+}
+
+// The transport and the delivery journal are closed only when no panel is
+// open: a panel opened meanwhile keeps both.
+void TLYApiImpl::CloseTransportIfUnused() {
+    std::lock_guard<std::mutex> serialised(connectionMutex);
+    if (ActivePanelCount() > 0) return;
+    webSocket.Close();
+    restClient.Close();
+    deliveryJournal.Close();
 }
 
 bool TLYApiImpl::CheckConnection() {
@@ -128,9 +142,17 @@ bool TLYApiImpl::CheckConnection() {
         reopened = true;
     }
     // Outside the lock: the refresh delivers activities to the translator,
-    // which may call back into the API.
+    // which may call back into the API. Within the host call's time: panels
+    // left over reload their readers at their next status request, and the
+    // activity worker fetches their activities.
     if (reopened) {
-        for (std::int32_t panel : PanelIdsSnapshot()) GetInitialData(panel);
+        for (std::int32_t panel : PanelIdsSnapshot()) {
+            if (HostCallBudget::Exhausted()) {
+                FetchAndProcessPendingActivities();  // with no time left: only wakes the worker
+                break;
+            }
+            GetInitialData(panel);
+        }
     }
     return true;
 }

@@ -2,6 +2,7 @@
 // operation; every exception is caught here and turned into the result and
 // log line the interface defines, so none reaches the host.
 
+#include "api/HostCallBudget.h"
 #include "api/OperationFaults.h"
 #include "api/TLYApi.h"
 #include "api/TLYApiImpl.h"
@@ -46,7 +47,9 @@ bool __cdecl TLYAPI_Open(std::int32_t panelId) {
         TLYApiImpl& api = TLYApiImpl::Instance();
         api.RegisterPanel(panelId);
         RaiseOperationFault("Open");
-        return api.LoadSettings();
+        const bool loaded = api.LoadSettings();
+        api.OpenDeliveryJournal();
+        return loaded;
     } catch (const std::exception& e) {
         LogApiEvent(LogLevel::Error, "open.failed", "Open panel failed", {PanelField(panelId), {"exception", e.what()}});
     } catch (...) {
@@ -87,6 +90,7 @@ void __cdecl TLYAPI_Close(std::int32_t panelId) {
     try {
         LogApiEvent(LogLevel::Info, "close", "Closing panel", {PanelField(panelId)});
         RaiseOperationFault("Close");
+        const HostCallBudget budget;
         TLYApiImpl::Instance().Disconnect(panelId);
     } catch (const std::exception& e) {
         LogApiEvent(LogLevel::Error, "close.failed_exception", "Close panel raised exception",
@@ -114,6 +118,7 @@ bool __cdecl TLYAPI_GetInitialData(std::int32_t panelId) {
         TLYApiImpl& api = TLYApiImpl::Instance();
         try {
             RaiseOperationFault("GetInitialData");
+            const HostCallBudget budget;
             return api.GetInitialData(panelId);
         } catch (const std::exception& e) {
             api.SetLastError(std::string("Initial data exception: ") + e.what());
@@ -132,6 +137,7 @@ bool __cdecl TLYAPI_GetInitialData(std::int32_t panelId) {
 void __cdecl TLYAPI_FetchPendingActivities() {
     try {
         RaiseOperationFault("FetchPendingActivities");
+        const HostCallBudget budget;
         TLYApiImpl::Instance().FetchAndProcessPendingActivities();
     } catch (...) {
         LogApiEvent(LogLevel::Warn, "activities.fetch_exception", "Exception during pending activity fetch");
@@ -157,6 +163,7 @@ void __cdecl TLYAPI_GetReadersGoneOnline(std::int32_t panelId, ReaderStatusList*
 void __cdecl TLYAPI_GetReadersStatus3(std::int32_t panelId, ReaderStatusList* list) {
     try {
         RaiseOperationFault("GetReadersStatus3");
+        const HostCallBudget budget;
         TLYApiImpl::Instance().GetReadersStatus(panelId, list);
     } catch (const std::exception& e) {
         LogApiEvent(LogLevel::Error, "readers_status.failed_exception", "Reader status fetch raised exception",
@@ -170,6 +177,7 @@ void __cdecl TLYAPI_GetReadersStatus3(std::int32_t panelId, ReaderStatusList* li
 bool __cdecl TLYAPI_GetSubscribed(std::int32_t panelId) {
     try {
         RaiseOperationFault("GetSubscribed");
+        const HostCallBudget budget;
         // The check is process-wide; what it means for the panel is logged per panel.
         TLYApiImpl& api = TLYApiImpl::Instance();
         const bool subscribed = api.CheckConnection();

@@ -26,6 +26,10 @@ struct PendingActivity {
     std::int32_t sourceType = 0;
     std::string alarmFullText;
 
+    // The activity's text in the response it was read from; valid while that
+    // response is.
+    std::string_view raw;
+
     bool IsAlarm() const { return activityType == 3; }
 };
 

@@ -40,6 +40,14 @@ public:
         return pos_ == text_.size();
     }
 
+    // Where the next token starts, and the text between two positions.
+    std::size_t Position() {
+        SkipSpace();
+        return pos_;
+    }
+    std::size_t Here() const { return pos_; }
+    std::string_view Between(std::size_t start, std::size_t end) const { return text_.substr(start, end - start); }
+
     // A string of printable ASCII without escapes.
     bool PlainString(std::string_view& text) {
         if (!Take('"')) return false;
@@ -145,6 +153,7 @@ bool ReadBool(const Value& value, bool& out) {
 }
 
 bool ReadActivity(Scanner& scanner, PendingActivity& a) {
+    const std::size_t start = scanner.Position();
     if (!scanner.Take('{')) return false;
     Value members[kMemberCount];
     if (!scanner.Take('}')) {
@@ -161,6 +170,9 @@ bool ReadActivity(Scanner& scanner, PendingActivity& a) {
         } while (scanner.Take(','));
         if (!scanner.Take('}')) return false;
     }
+    a.raw = scanner.Between(start, scanner.Here());
+    // An activity without an id is malformed: the document reader says so.
+    if (members[kAdmId].kind == Value::Absent) return false;
     // The members of the other kind of activity are not read, so their types do not matter.
     std::string alarmDescription;
     return ReadInt32(members[kAdmId], a.admId) && ReadInt32(members[kActivityType], a.activityType) &&

@@ -1,59 +1,74 @@
 #include "api/RedeliveryLedger.h"
 
-#include <iterator>
-
 bool RedeliveryLedger::Contains(std::int32_t panelId, std::int32_t admId) const {
     std::lock_guard<std::mutex> guard(lock_);
     auto panel = panels_.find(panelId);
-    return panel != panels_.end() && panel->second.ids.count(admId) != 0;
+    return panel != panels_.end() && (panel->second.taken.count(admId) != 0 || panel->second.marked.count(admId) != 0);
 }
 
-void RedeliveryLedger::Remember(std::int32_t panelId, const std::vector<std::int32_t>& admIds) {
+void RedeliveryLedger::Taken(std::int32_t panelId, std::int32_t admId) {
+    std::lock_guard<std::mutex> guard(lock_);
+    PanelEntries& panel = panels_[panelId];
+    TakenLocked(panel, admId);
+    TrimTaken(panel);
+}
+
+void RedeliveryLedger::Taken(std::int32_t panelId, const std::vector<std::int32_t>& admIds) {
+    std::lock_guard<std::mutex> guard(lock_);
+    PanelEntries& panel = panels_[panelId];
+    for (std::int32_t id : admIds) TakenLocked(panel, id);
+    TrimTaken(panel);
+}
+
+void RedeliveryLedger::TakenLocked(PanelEntries& panel, std::int32_t admId) {
+    if (!panel.taken.emplace(admId, panel.clock).second) return;
+    panel.takenOrder.emplace_back(admId, panel.clock++);
+}
+
+void RedeliveryLedger::TrimTaken(PanelEntries& panel) {
+    const auto isCurrent = [&panel](const std::pair<std::int32_t, std::uint64_t>& entry) {
+        auto found = panel.taken.find(entry.first);
+        return found != panel.taken.end() && found->second == entry.second;
+    };
+    while (panel.taken.size() > kMostTakenPerPanel && !panel.takenOrder.empty()) {
+        if (isCurrent(panel.takenOrder.front())) panel.taken.erase(panel.takenOrder.front().first);
+        panel.takenOrder.pop_front();
+    }
+    // Marked entries linger in the order list; trim it when they dominate.
+    if (panel.takenOrder.size() > 2 * panel.taken.size() + 64) {
+        std::deque<std::pair<std::int32_t, std::uint64_t>> live;
+        for (const auto& entry : panel.takenOrder) {
+            if (isCurrent(entry)) live.push_back(entry);
+        }
+        panel.takenOrder.swap(live);
+    }
+}
+
+void RedeliveryLedger::Marked(std::int32_t panelId, const std::vector<std::int32_t>& admIds) {
     std::lock_guard<std::mutex> guard(lock_);
     PanelEntries& panel = panels_[panelId];
     for (std::int32_t id : admIds) {
-        if (!panel.ids.emplace(id, panel.clock).second) continue;
-        panel.order.emplace_back(id, panel.clock++);
+        panel.taken.erase(id);
+        if (panel.marked.insert(id).second) panel.markedOrder.push_back(id);
     }
-    const auto isCurrent = [&panel](const std::pair<std::int32_t, std::uint64_t>& entry) {
-        auto found = panel.ids.find(entry.first);
-        return found != panel.ids.end() && found->second == entry.second;
-    };
-    while (panel.ids.size() > kMostEntriesPerPanel && !panel.order.empty()) {
-        if (isCurrent(panel.order.front())) panel.ids.erase(panel.order.front().first);
-        panel.order.pop_front();
+    while (panel.markedOrder.size() > kMostMarkedPerPanel) {
+        panel.marked.erase(panel.markedOrder.front());
+        panel.markedOrder.pop_front();
     }
-    // Forgotten entries linger in the order list; trim it when they dominate.
-    if (panel.order.size() > 2 * kMostEntriesPerPanel) {
-        std::deque<std::pair<std::int32_t, std::uint64_t>> live;
-        for (const auto& entry : panel.order) {
-            if (isCurrent(entry)) live.push_back(entry);
-        }
-        panel.order.swap(live);
-    }
-}
-
-void RedeliveryLedger::Forget(std::int32_t panelId, const std::vector<std::int32_t>& admIds) {
-    std::lock_guard<std::mutex> guard(lock_);
-    auto panel = panels_.find(panelId);
-    if (panel == panels_.end()) return;
-    for (std::int32_t id : admIds) panel->second.ids.erase(id);
-    if (panel->second.ids.empty()) panels_.erase(panel);
-}
-
-void RedeliveryLedger::ForgetAllBut(std::int32_t panelId, const std::set<std::int32_t>& pending) {
-    std::lock_guard<std::mutex> guard(lock_);
-    auto panel = panels_.find(panelId);
-    if (panel == panels_.end()) return;
-    auto& ids = panel->second.ids;
-    for (auto it = ids.begin(); it != ids.end();) it = pending.count(it->first) ? std::next(it) : ids.erase(it);
-    if (ids.empty()) panels_.erase(panel);
+    TrimTaken(panel);
 }
 
 std::size_t RedeliveryLedger::Size(std::int32_t panelId) const {
     std::lock_guard<std::mutex> guard(lock_);
     auto panel = panels_.find(panelId);
-    return panel == panels_.end() ? 0 : panel->second.ids.size();
+    return panel == panels_.end() ? 0 : panel->second.taken.size();
+}
+
+std::size_t RedeliveryLedger::TotalSize() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    std::size_t total = 0;
+    for (const auto& panel : panels_) total += panel.second.taken.size();
+    return total;
 }
 
 bool ReportedOnce::First(std::int32_t panelId, std::uint64_t key) {

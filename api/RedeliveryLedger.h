@@ -1,12 +1,16 @@
 #pragma once
-// What this process has already handed to the host but could not yet mark
-// processed on the server, per panel. When a mark fails the server keeps the
-// activities and hands them out again; the ledger lets the next run mark them
-// without delivering them a second time. It lives in memory only, so a
-// restart of the host process may still repeat an activity whose mark failed.
+// What this process knows the host already has, per panel, so that an
+// activity the server lists again is marked without a second delivery:
+// - taken: handed to the host, its mark not yet confirmed. An entry goes only
+//   when its mark succeeds, never because a listing leaves it out (a listing
+//   may be partial or lag behind the marks);
+// - marked recently: a lagging copy of the list may still name an activity
+//   just after its mark succeeded.
+// The delivery journal (DeliveryJournal.h) keeps the taken entries across a
+// restart of the process; this is the in-memory side that every run asks.
 //
-// Bounded: past kMostEntriesPerPanel the oldest entries are dropped. Its lock
-// is a leaf: nothing else is taken and nothing is called while it is held.
+// Bounded: past the limits the oldest entries are dropped. Its lock is a leaf:
+// nothing else is taken and nothing is called while it is held.
 
 #include <cstddef>
 #include <cstdint>
@@ -14,40 +18,47 @@
 #include <map>
 #include <mutex>
 #include <set>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
 class RedeliveryLedger {
 public:
-    static constexpr std::size_t kMostEntriesPerPanel = 100000;
+    static constexpr std::size_t kMostTakenPerPanel = 100000;
+    static constexpr std::size_t kMostMarkedPerPanel = 10000;
 
+    // Taken by the host or marked recently: mark again, never deliver again.
     bool Contains(std::int32_t panelId, std::int32_t admId) const;
-    // After a failed mark: these were delivered and are still pending.
-    void Remember(std::int32_t panelId, const std::vector<std::int32_t>& admIds);
-    // After a successful mark.
-    void Forget(std::int32_t panelId, const std::vector<std::int32_t>& admIds);
-    // After a batch that held everything pending for the panel: whatever is
-    // not in it was marked after all (a mark whose answer was lost) and will
-    // not come back.
-    void ForgetAllBut(std::int32_t panelId, const std::set<std::int32_t>& pending);
+    // Handed to the host; stays until its mark succeeds.
+    void Taken(std::int32_t panelId, std::int32_t admId);
+    void Taken(std::int32_t panelId, const std::vector<std::int32_t>& admIds);
+    // Their mark succeeded.
+    void Marked(std::int32_t panelId, const std::vector<std::int32_t>& admIds);
+    // Taken and not yet marked.
     std::size_t Size(std::int32_t panelId) const;
+    std::size_t TotalSize() const;
 
 private:
     struct PanelEntries {
-        std::map<std::int32_t, std::uint64_t> ids;  // id -> when it was remembered
-        // Oldest first; an entry whose time no longer matches ids was forgotten
-        // (and perhaps remembered again later) and is skipped.
-        std::deque<std::pair<std::int32_t, std::uint64_t>> order;
+        std::map<std::int32_t, std::uint64_t> taken;  // id -> when it was taken
+        // Oldest first; an entry whose time no longer matches taken was marked
+        // (and perhaps taken again later) and is skipped.
+        std::deque<std::pair<std::int32_t, std::uint64_t>> takenOrder;
         std::uint64_t clock = 0;
+        std::unordered_set<std::int32_t> marked;
+        std::deque<std::int32_t> markedOrder;
     };
+
+    void TakenLocked(PanelEntries& panel, std::int32_t admId);
+    static void TrimTaken(PanelEntries& panel);
 
     mutable std::mutex lock_;
     std::map<std::int32_t, PanelEntries> panels_;
 };
 
-// Malformed activities are logged once per panel and id (or text, when the id
-// is unreadable) in a process, since they stay on the server and come back at
-// every run. Bounded like the ledger; a leaf lock.
+// Logged once per panel and key in a process: an activity that stays on the
+// server comes back at every run, and one line about it is enough. Bounded
+// like the ledger; a leaf lock.
 class ReportedOnce {
 public:
     static constexpr std::size_t kMostKeys = 100000;

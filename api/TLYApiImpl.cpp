@@ -1,6 +1,7 @@
 #include "api/TLYApiImpl.h"
 
 #include "api/DeliveryPanel.h"
+#include "api/HostCallBudget.h"
 #include "logging/Log.h"
 
 #include <windows.h>
@@ -26,7 +27,7 @@ void TLYApiImpl::DestroyAtUnload() {
     TLYApiImpl* instance = g_instance.exchange(nullptr);
     if (!instance) return;
     // Still in use: leave it rather than block or call out under the loader lock.
-    if (instance->watcherRunning.load() || instance->activityWorkerRunning.load() || instance->webSocket.IsConnected() ||
+    if (instance->watcherRunning.load() || instance->liveActivityWorkers.load() > 0 || instance->webSocket.IsConnected() ||
         instance->restClient.IsInitialized()) {
         return;
     }
@@ -96,11 +97,11 @@ void TLYApiImpl::EndPanelDelivery(std::int32_t panelId) {
 
 // Called after the panel was unregistered, so no new delivery can start. A
 // host that closes the panel from inside its own sink, while this thread
-// delivers to it, is not waited for. The wait is bounded: a sink that blocks
-// on the closing thread must not hang both.
+// delivers to it, is not waited for. The wait is bounded by the close's time
+// budget: a sink that blocks on the closing thread must not hang both.
 void TLYApiImpl::WaitForPanelDeliveries(std::int32_t panelId) {
     if (CurrentDeliveryPanel() == panelId) return;
-    constexpr ULONGLONG kMostWaitMs = 10000;
+    const ULONGLONG kMostWaitMs = std::min<ULONGLONG>(10000, HostCallBudget::RemainingMs());
     const ULONGLONG started = ::GetTickCount64();
     for (;;) {
         {

@@ -13,6 +13,7 @@
 // activity worker's locks. No lock of this class is held while a call-back
 // into the translator runs.
 
+#include "api/DeliveryJournal.h"
 #include "api/PanelLinkLog.h"
 #include "api/PendingBatch.h"
 #include "api/ReaderQueue.h"
@@ -105,6 +106,9 @@ public:
     void FetchAndProcessPendingActivities();
     void OnActivitiesAvailable();
     const RedeliveryLedger& LedgerForTesting() const { return ledger; }
+    // Opens the delivery journal beside the settings file (TLYAPI_Open) and
+    // takes in what it remembers; closed with the last panel.
+    void OpenDeliveryJournal();
 
     // Real-time notifications from the WebSocket channel.
     void OnWebSocketMessage(const std::string& text);
@@ -181,7 +185,10 @@ private:
     struct ActivityWorker;
     bool TryRunActivities(const std::atomic<bool>* workerStopping);
     void WakeActivityWorker();
-    void StopActivityWorker();
+    bool StopActivityWorker(DWORD timeoutMs = INFINITE);
+    class GateRelease;
+    bool CloseTransportAfterRuns();
+    void CloseTransportIfUnused();
     void ActivityWorkerThread(ActivityWorker& worker);
     void RunPendingActivities();
     void ProcessPanelActivities(std::int32_t panelId, std::int64_t& processedCount);
@@ -189,8 +196,9 @@ private:
     enum class Delivery { Handed, Refused, PanelClosed };
     Delivery DeliverActivity(std::int32_t panelId, const PendingActivity& activity, const ActivityContext& context,
                              DeliveryPanelScope& scope);
-    void HandleBadgeActivity(const PendingActivity& activity, const ActivityContext& context);
-    void HandleAlarm(const PendingActivity& activity, const ActivityContext& context);
+    bool MarkProcessed(std::int32_t panelId, const std::vector<std::int32_t>& ids);
+    void HandleBadgeActivity(std::int32_t panelId, const PendingActivity& activity, const ActivityContext& context);
+    void HandleAlarm(std::int32_t panelId, const PendingActivity& activity, const ActivityContext& context);
 
     // Deliveries under way per panel, so a close can wait for them.
     bool BeginPanelDelivery(std::int32_t panelId);
@@ -256,10 +264,13 @@ private:
     std::atomic<BadgeActivityCallback> badgeActivityCallback{nullptr};
     std::atomic<AlarmEventCallback> alarmEventCallback{nullptr};
 
-    std::atomic<bool> fetchInProgress{false};
+    std::atomic<bool> fetchInProgress{false};  // the run gate
     std::atomic<bool> refetchRequested{false};
+    std::atomic<bool> closeTransportAfterRun{false};  // the last panel closed during a run
     RedeliveryLedger ledger;
+    DeliveryJournal deliveryJournal;
     ReportedOnce malformedReported;
+    ReportedOnce refusalReported;
 
     // The activity worker: started on demand, stopped with the transport.
     // Each worker owns its events and thread, shared with its thread body, so
@@ -272,7 +283,8 @@ private:
     };
     std::mutex activityWorkerMutex;  // guards activityWorker; never held while waiting
     std::shared_ptr<ActivityWorker> activityWorker;
-    std::atomic<bool> activityWorkerRunning{false};
+    std::atomic<int> liveActivityWorkers{0};  // worker threads not yet ended, stopped ones included
+    std::atomic<unsigned> nextRunFirstPanel{0};
     std::atomic<bool> settingsComplete{false};
 
     std::string lastError;

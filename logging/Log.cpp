@@ -341,6 +341,8 @@ LogBatch::~LogBatch() {
 
 bool IsLogLevelEnabled(LogLevel level) noexcept { return Passes(level, Config()); }
 
+void WriteHeldLogLines() noexcept { FlushHeldLines(); }
+
 void CloseLogFileAtUnload() noexcept {
     LogConfig& config = Config();
     // Never wait under the loader lock; a line in progress keeps the file open.

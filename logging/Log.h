@@ -60,6 +60,10 @@ public:
     LogBatch& operator=(const LogBatch&) = delete;
 };
 
+// Writes out the lines a batch on this thread holds back. Called before a call
+// into code outside this module, which may never return.
+void WriteHeldLogLines() noexcept;
+
 // Whether a line of this level would be written now. One load, no lock: a hot
 // path asks before it builds the fields of a line that may be filtered anyway.
 bool IsLogLevelEnabled(LogLevel level) noexcept;

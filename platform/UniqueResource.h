@@ -101,6 +101,13 @@ struct BstrTraits {
     static void Close(Type s) noexcept { ::SysFreeString(s); }
 };
 
+// A view of a file mapping (MapViewOfFile).
+struct MappedViewTraits {
+    using Type = void*;
+    static Type Invalid() noexcept { return nullptr; }
+    static void Close(Type p) noexcept { ::UnmapViewOfFile(p); }
+};
+
 // One reference to a COM interface; taking ownership does not add one.
 template <typename Interface>
 struct ComReferenceTraits {
@@ -116,6 +123,7 @@ using UniqueLocalMemory = UniqueResource<LocalMemoryTraits>;      // DPAPI outpu
 using UniqueLibrary = UniqueResource<LibraryTraits>;
 using UniqueRegistryKey = UniqueResource<RegistryKeyTraits>;
 using UniqueBstr = UniqueResource<BstrTraits>;
+using UniqueMappedView = UniqueResource<MappedViewTraits>;
 template <typename Interface>
 using UniqueComPtr = UniqueResource<ComReferenceTraits<Interface>>;
 

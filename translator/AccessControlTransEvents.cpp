@@ -18,8 +18,11 @@ void __cdecl OnBadgeActivity(std::int32_t readerIndex, std::int64_t badgeNumber,
     try {
         const std::shared_ptr<HostEventChannel> channel = DeliveryChannel(CurrentDeliveryPanel());
         if (!channel) return RefuseCurrentDelivery();
-        channel->Distribute(BadgeRecord(channel->PanelId(), channel->NextSerialNumber(), readerIndex, badgeNumber,
-                                        eventType, eventId, eventTime));
+        // A sink that refuses the record, or none advised, has not taken it.
+        if (!channel->Distribute(BadgeRecord(channel->PanelId(), channel->NextSerialNumber(), readerIndex,
+                                             badgeNumber, eventType, eventId, eventTime))) {
+            RefuseCurrentDelivery();
+        }
     } catch (...) {
         RefuseCurrentDelivery();  // nothing reached the host
     }
@@ -30,9 +33,11 @@ void __cdecl OnAlarmEvent(std::int32_t readerIndex, std::int64_t badgeNumber, st
     try {
         const std::shared_ptr<HostEventChannel> channel = DeliveryChannel(CurrentDeliveryPanel());
         if (!channel) return RefuseCurrentDelivery();
-        channel->DistributeWithText(AlarmRecord(channel->PanelId(), channel->NextSerialNumber(), readerIndex,
-                                                badgeNumber, eventType, eventId, eventTime),
-                                    text ? std::wstring_view(text) : std::wstring_view());
+        if (!channel->DistributeWithText(AlarmRecord(channel->PanelId(), channel->NextSerialNumber(), readerIndex,
+                                                     badgeNumber, eventType, eventId, eventTime),
+                                         text ? std::wstring_view(text) : std::wstring_view())) {
+            RefuseCurrentDelivery();
+        }
     } catch (...) {
         RefuseCurrentDelivery();
     }

@@ -2,8 +2,9 @@
 // The call-backs the translator registers with the native layer. They run on
 // host threads and on the native layer's own threads; each delivers to the
 // translator of the panel being delivered (CurrentTranslator.h), refuses the
-// delivery when that panel has none (the activity then stays pending), and
-// lets no exception out.
+// delivery when that panel has none or its host did not take the record (no
+// sink advised, or the sink failed): the activity then stays pending. They
+// let no exception out.
 
 #include <cstdint>
 

@@ -7,6 +7,7 @@
 #include "api/TLYApiImpl.h"
 #include "tests/support/ApiFixture.h"
 #include "tests/support/LogReader.h"
+#include "tests/support/ManualClock.h"
 
 #include <algorithm>
 #include <atomic>
@@ -144,6 +145,8 @@ TEST_F(ActivitiesTest, MalformedActivityIsIsolatedAndNeverMarked) {
     EXPECT_FALSE(HasEvent(LogPath(), "activities.parse_failed"));
 }
 
+// Only a response that is not JSON, or not a batch, fails whole; an activity
+// nested too deeply is set aside alone.
 TEST_F(ActivitiesTest, UnparsableResponsesFailTheBatch) {
     ConnectQuietly();
     std::string deep(100, '[');
@@ -152,10 +155,11 @@ TEST_F(ActivitiesTest, UnparsableResponsesFailTheBatch) {
         sim.AddFault("/api/corvanta/pending_activities/1", {{"status", 200}, {"body", body}, {"count", 1}});
         TLYAPI_FetchPendingActivities();
     }
-    EXPECT_EQ(LinesWithEvent(LogPath(), "activities.parse_failed").size(), 4u);
+    EXPECT_EQ(LinesWithEvent(LogPath(), "activities.parse_failed").size(), 3u);
+    EXPECT_EQ(LinesWithEvent(LogPath(), "activities.malformed").size(), 1u);
     sim.AddFault("/api/corvanta/pending_activities/1", {{"status", 200}, {"body", R"({"activities":null})"}, {"count", 1}});
     TLYAPI_FetchPendingActivities();
-    EXPECT_EQ(LinesWithEvent(LogPath(), "activities.parse_failed").size(), 4u) << "null activities is an empty batch";
+    EXPECT_EQ(LinesWithEvent(LogPath(), "activities.parse_failed").size(), 3u) << "null activities is an empty batch";
 }
 
 TEST_F(ActivitiesTest, AlarmsCarryTheirTextCutAtTheByteLimit) {
@@ -238,7 +242,9 @@ TEST_F(ActivitiesTest, EveryActivityIsDeliveredExactlyOnceDespiteFaults) {
     EXPECT_EQ(distinct.size(), 20u) << "every activity reached a call-back";
     EXPECT_EQ(Delivered().size(), 20u) << "and none twice, although marks failed";
     EXPECT_TRUE(HasEvent(LogPath(), "activities.redelivery_suppressed"));
-    EXPECT_EQ(TLYApiImpl::Instance().LedgerForTesting().Size(1), 0u) << "entries go once their mark succeeds";
+    // Only a successful mark takes an entry out: the three whose mark answer
+    // was cut (the server had marked them) stay, bounded, and harm nothing.
+    EXPECT_EQ(TLYApiImpl::Instance().LedgerForTesting().Size(1), 3u) << "entries go once their mark succeeds";
 }
 
 // A call-back that finds no translator for the panel refuses: the activity is
@@ -250,12 +256,94 @@ TEST_F(ActivitiesTest, RefusedDeliveryStaysPending) {
     });
     AddActivity({{"reader_external_id", "1:2"}, {"adm_id", 77}, {"notify", false}});
     TLYAPI_FetchPendingActivities();
+    TLYAPI_FetchPendingActivities();
     EXPECT_TRUE(MarkedIdLists().empty());
-    EXPECT_TRUE(HasEvent(LogPath(), "activities.delivery_refused"));
+    EXPECT_EQ(LinesWithEvent(LogPath(), "activities.delivery_refused").size(), 1u) << "once per panel and id";
     RegisterCallbacks();
     TLYAPI_FetchPendingActivities();
     EXPECT_EQ(Delivered().size(), 1u);
     EXPECT_EQ(MarkedIdLists(), (std::vector<std::string>{"77"}));
+}
+
+// A batch of any size is marked in requests of bounded size (the ids travel in
+// the URL); an activity listed again after its mark succeeded (a lagging copy
+// of the list) is marked again, not delivered again.
+TEST_F(ActivitiesTest, MarksGoInBoundedRequestsAndLaggingListsAreNotDeliveredAgain) {
+    sim.Call("POST", "/config", {{"batch_size", 5000}});
+    ConnectQuietly();
+    nlohmann::json activities = nlohmann::json::array();
+    for (int i = 0; i < 5000; ++i) {
+        activities.push_back({{"adm_id", 1000000000 + i}, {"reader_external_id", "1:2"}, {"badge_no", i}});
+    }
+    AddActivity({{"activities", activities}, {"notify", false}});
+    sim.AddFault("/api/corvanta/activities/batch_processed", {{"status", 503}, {"count", 1}});
+    TLYAPI_FetchPendingActivities();
+    EXPECT_EQ(Delivered().size(), 5000u);
+    const auto marks = MarkedIdLists();
+    ASSERT_EQ(marks.size(), 50u) << "one request per 100 ids, each on its own";
+    for (const std::string& ids : marks) EXPECT_LE(ids.size(), 1100u);
+    EXPECT_EQ(PendingCount(), 100) << "the hundred of the failed request stay pending";
+
+    TLYAPI_FetchPendingActivities();
+    EXPECT_EQ(PendingCount(), 0);
+    EXPECT_EQ(Delivered().size(), 5000u) << "marked after the failed request without a second delivery";
+
+    AddActivity({{"adm_id", 1000000007}, {"reader_external_id", "1:2"}, {"badge_no", 7}, {"notify", false}});
+    TLYAPI_FetchPendingActivities();
+    EXPECT_EQ(Delivered().size(), 5000u) << "listed again after its mark";
+    EXPECT_EQ(PendingCount(), 0);
+}
+
+// A host call spends at most its time budget here, whatever the backlog: the
+// activity worker delivers the rest.
+TEST_F(ActivitiesTest, HostCallStopsAtItsBudgetAndTheWorkerDeliversTheRest) {
+    sim.Call("POST", "/config", {{"batch_size", 2}});
+    ConnectQuietly();
+    static tly::test::ManualClock* clock = nullptr;
+    static std::atomic<int> delivered{0};
+    tly::test::ManualClock manual;
+    clock = &manual;
+    delivered = 0;
+    TLYAPI_SetBadgeActivityCallback([](std::int32_t, std::int64_t, std::int32_t, std::int32_t, std::uint32_t) {
+        clock->Advance(3000);  // each delivery takes the host three seconds
+        ++delivered;
+    });
+    nlohmann::json activities = nlohmann::json::array();
+    for (int i = 0; i < 10; ++i) activities.push_back({{"reader_external_id", "1:2"}, {"badge_no", i}});
+    AddActivity({{"activities", activities}, {"notify", false}});
+
+    TLYAPI_FetchPendingActivities();
+    EXPECT_EQ(delivered.load(), 4) << "two batches of six seconds each: the second passes the budget";
+    ASSERT_TRUE(WaitUntil([&] { return PendingCount() == 0; }, 30000));
+    EXPECT_EQ(delivered.load(), 10);
+}
+
+// A close returns within its time budget even while a call-back blocks; the
+// run under way then marks through a transport still open, and closes it.
+TEST_F(ActivitiesTest, CloseReturnsDuringABlockedCallbackAndTheRunStillMarks) {
+    ConnectQuietly();
+    AddActivity({{"reader_external_id", "1:2"}, {"adm_id", 31}, {"notify", false}});
+    std::thread hostRun;
+    std::atomic<bool> closed{false};
+    std::thread closer;
+    {
+        tly::test::DeliveryGate gate;
+        hostRun = std::thread([] { TLYAPI_FetchPendingActivities(); });
+        ASSERT_TRUE(gate.WaitUntilHeld());
+        closer = std::thread([&] {
+            TLYAPI_Close(1);
+            closed = true;
+        });
+        EXPECT_TRUE(WaitUntil([&] { return closed.load(); }, 30000)) << "close waited for the call-back";
+        gate.Release();
+    }
+    closer.join();
+    hostRun.join();
+    EXPECT_EQ(MarkedIdLists(), (std::vector<std::string>{"31"}));
+    EXPECT_FALSE(HasEvent(LogPath(), "activities.batch_mark_failed"));
+    EXPECT_TRUE(HasEvent(LogPath(), "close.run_still_under_way"));
+    TLYAPI_FetchPendingActivities();
+    EXPECT_TRUE(HasEvent(LogPath(), "activities.not_connected")) << "the run closed the transport when it ended";
 }
 
 // Only open panels are fetched for; a close waits for a delivery under way to

@@ -1,8 +1,10 @@
 #include "api/PendingBatch.h"
 #include "api/PlainPendingBatch.h"
+#include "platform/JsonOutline.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <exception>
 #include <string>
 
@@ -83,4 +85,85 @@ TEST(PendingBatchTest, QuickReaderTakesOnlyWhatTheDocumentReaderReadsAlike) {
         EXPECT_EQ(ReadPlainPendingBatch(c.text).has_value(), c.quick) << c.text;
         EXPECT_EQ(DescribeRead(c.text, ParsePendingBatch), DescribeRead(c.text, ParsePendingBatchDocument)) << c.text;
     }
+}
+
+// One activity that cannot be read exactly as written is set aside, whatever
+// makes it so, and its batch-mates are read; only a response that is not JSON
+// or not a batch fails whole.
+TEST(PendingBatchTest, EachMalformedActivityIsSetAsideAlone) {
+    const std::string deep = std::string(70, '[') + std::string(70, ']');
+    struct Case {
+        std::string activity;
+        const char* malformedId;  // the id the malformed line names, "-" for none; nullptr: read as an activity
+        std::int64_t badge;       // when read
+    };
+    const Case cases[] = {
+        {R"({"adm_id":5.0000000000000001})", "-", 0},
+        {R"({"adm_id":1e-400})", "-", 0},
+        {R"({"adm_id":7,"badge_no":1e400})", "7", 0},
+        {R"({"adm_id":7,"badge_no":)" + std::string(400, '9') + "}", "7", 0},
+        {R"({"adm_id":7,"badge_no":4242.0000000000001})", "7", 0},
+        {R"({"adm_id":7,"notes":)" + deep + "}", "7", 0},
+        {deep, "-", 0},
+        {R"({"badge_no":12})", "-", 0},  // no id: it would be marked as 0 and come back for ever
+        {R"({"adm_id":7,"badge_no":tru})", "7", 0},
+        {R"({"adm_id":7,"badge_no":9007199254740993.0})", nullptr, 9007199254740993LL},
+        {R"({"adm_id":7.0,"badge_no":42e3})", nullptr, 42000},
+        {R"({"adm_id":7,"badge_no":-9223372036854775808})", nullptr, INT64_MIN},
+    };
+    for (const Case& c : cases) {
+        const std::string text = R"({"activities":[{"adm_id":1,"badge_no":11},)" + c.activity +
+                                 R"(,{"adm_id":2,"badge_no":22}],"remaining_count":3})";
+        PendingBatch batch;
+        ASSERT_NO_THROW(batch = ParsePendingBatch(text)) << c.activity;
+        EXPECT_EQ(batch.remainingCount, 3) << c.activity;
+        if (c.malformedId) {
+            ASSERT_EQ(batch.activities.size(), 2u) << c.activity;
+            ASSERT_EQ(batch.malformed.size(), 1u) << c.activity;
+            EXPECT_EQ(batch.malformed[0].admId ? std::to_string(*batch.malformed[0].admId) : "-", c.malformedId)
+                << c.activity;
+            EXPECT_EQ(batch.activities[1].badgeNo, 22) << "the batch-mate after it is read: " << c.activity;
+        } else {
+            ASSERT_EQ(batch.activities.size(), 3u) << c.activity;
+            EXPECT_EQ(batch.activities[1].badgeNo, c.badge) << c.activity;
+            EXPECT_EQ(batch.activities[1].admId, 7) << c.activity;
+        }
+        for (const PendingActivity& a : batch.activities) {
+            EXPECT_EQ(a.raw.front(), '{') << "each activity keeps its text: " << c.activity;
+            EXPECT_EQ(a.raw.back(), '}') << c.activity;
+        }
+    }
+    for (const char* whole : {"{\"activities\":[{\"adm_id\":1}", "{\"activities\":[1e400]} x", "[{\"adm_id\":1}]",
+                              "{\"activities\":{\"adm_id\":1}}", "{\"activities\":[],\"remaining_count\":1e400}"}) {
+        EXPECT_ANY_THROW(ParsePendingBatch(whole)) << whole;
+    }
+}
+
+TEST(PendingBatchTest, IntegersAreReadFromTheirTextExactly) {
+    struct Case {
+        const char* text;
+        bool exact;
+        std::int64_t value;
+    };
+    const Case cases[] = {
+        {"0", true, 0},          {"-0", true, 0},          {"0.000", true, 0},       {"0e-999999999999", true, 0},
+        {"7", true, 7},          {"7.0", true, 7},         {"700e-2", true, 7},      {"0.07E2", true, 7},
+        {"-12E+1", true, -120},  {"7.5", false, 0},        {"1e-400", false, 0},     {"5.0000000000000001", false, 0},
+        {"2147483647", true, 2147483647},                  {"2147483648", false, 0}, {"-2147483648", true, INT32_MIN},
+        {"-2147483649", false, 0},                         {"1e10", false, 0},       {"01", false, 0},
+        {"1.", false, 0},        {".5", false, 0},         {"1e", false, 0},         {"+1", false, 0},
+        {"", false, 0},          {"-", false, 0},          {"1 ", false, 0},         {"0x10", false, 0},
+    };
+    for (const Case& c : cases) {
+        std::int64_t value = -1;
+        EXPECT_EQ(tly::ExactIntegerFromJsonNumber(c.text, INT32_MIN, INT32_MAX, value), c.exact) << c.text;
+        if (c.exact) EXPECT_EQ(value, c.value) << c.text;
+    }
+    std::int64_t value = 0;
+    EXPECT_TRUE(tly::ExactIntegerFromJsonNumber("9223372036854775807", INT64_MIN, INT64_MAX, value));
+    EXPECT_EQ(value, INT64_MAX);
+    EXPECT_FALSE(tly::ExactIntegerFromJsonNumber("9223372036854775808", INT64_MIN, INT64_MAX, value));
+    EXPECT_TRUE(tly::ExactIntegerFromJsonNumber("-9223372036854775808", INT64_MIN, INT64_MAX, value));
+    EXPECT_EQ(value, INT64_MIN);
+    EXPECT_FALSE(tly::ExactIntegerFromJsonNumber("18446744073709551616", INT64_MIN, INT64_MAX, value));
 }

@@ -3,6 +3,7 @@
 // assertions are the steps' verdicts and reasons, never their wording.
 
 #include "TallyportVersion.h"
+#include "api/DeliveryJournal.h"
 #include "platform/UniqueResource.h"
 #include "settings/SecretProtection.h"
 #include "tests/support/Simulator.h"
@@ -136,7 +137,7 @@ TEST(TallyportCheck, VerdictsAgainstTheSimulatorWithoutChangingAnything) {
     const std::vector<Case> cases = {
         {"plain secret, pinned on first use, one panel", [](nlohmann::json&) {}, "--json --panel 1", 0,
          "settings:pass secret:pass resolve:pass connect:pass tls:pass oauth:pass status:pass websocket:pass "
-         "panel:pass log:pass"},
+         "panel:pass held_back:pass log:pass"},
         {"protected secret, matching pin",
          [&](nlohmann::json& s) {
              s["server"]["client_secret"] = "DPAPI:" + DpapiEncrypt(secret);
@@ -214,6 +215,34 @@ TEST(TallyportCheck, VerdictsAgainstTheSimulatorWithoutChangingAnything) {
     const nlohmann::json activities = sim.Call("GET", "/activities");
     EXPECT_EQ(activities["pending_count"], 1);
     EXPECT_TRUE(activities["marks"].empty()) << activities.dump();
+}
+
+// An activity the translator holds back is listed for its panel until the
+// operator releases it; the release needs the host stopped.
+TEST(TallyportCheck, HeldBackActivitiesAreListedAndReleased) {
+    Simulator sim;
+    Installation installation;
+    installation.Dir().Write("tallyport_settings.json", GoodSettings(sim).dump(2));
+    for (int start = 0; start < 3; ++start) {
+        DeliveryJournal journal;  // a host that ends twice inside the call-back
+        ASSERT_TRUE(journal.Open(installation.Dir().Path()));
+        if (start < 2) journal.BeginDelivery(1, 4711, 99, R"({"adm_id":4711,"badge_no":99})");
+    }
+
+    CheckRun run = installation.Run("--json --panel 1");
+    EXPECT_EQ(run.exitCode, 1u) << run.output;
+    EXPECT_NE(Verdicts(run.report).find("held_back:fail(held_back)"), std::string::npos) << run.output;
+    EXPECT_EQ(StepData(run.report, "held_back")["activities"][0]["adm_id"], 4711) << run.output;
+
+    {
+        DeliveryJournal host;
+        ASSERT_TRUE(host.Open(installation.Dir().Path()));
+        EXPECT_EQ(installation.Run("--release-held 1:4711").exitCode, 1u) << "not while the host runs";
+    }
+    EXPECT_EQ(installation.Run("--release-held 1:4711").exitCode, 0u);
+    EXPECT_EQ(installation.Run("--release-held 1:x").exitCode, 1u);
+    run = installation.Run("--json --panel 1");
+    EXPECT_NE(Verdicts(run.report).find("held_back:pass"), std::string::npos) << run.output;
 }
 
 TEST(TallyportCheck, TheTextReportPassesWithoutShowingTheSecret) {

@@ -170,6 +170,36 @@ TEST_F(TranslatorEventsTest, CallBacksReachOnlyTheNewestObjectAndNothingOnceItIs
     EXPECT_EQ(newerSink.get()->References(), 1u);
 }
 
+// A record the host did not take refuses the delivery, so the activity is
+// not marked: a failing sink, or none advised (not yet, or no longer).
+TEST_F(TranslatorEventsTest, RecordsTheHostDidNotTakeRefuseTheDelivery) {
+    struct Case {
+        const char* name;
+        HRESULT answer;
+        bool advised;
+        bool refused;
+    };
+    const Case cases[] = {
+        {"taken", S_OK, true, false},
+        {"taken with a warning", S_FALSE, true, false},
+        {"sink fails", E_FAIL, true, true},
+        {"sink out of memory", E_OUTOFMEMORY, true, true},
+        {"no sink advised", S_OK, false, true},
+    };
+    for (const Case& c : cases) {
+        auto t = HostedTranslator::Create(7);
+        auto sink = RecordingSink::Make();
+        sink.get()->answer = c.answer;
+        if (c.advised) t.Advise(sink.get());
+        t->Ors_InitCommunication();
+        DeliveryPanelScope delivering(7);
+        native.badge.load()(1, 77, 0, 0, 0);
+        EXPECT_EQ(delivering.TakeRefusal(), c.refused) << c.name;
+        native.alarm.load()(1, 77, 30, 2, 0, L"battery");
+        EXPECT_EQ(delivering.TakeRefusal(), c.refused) << c.name;
+    }
+}
+
 // With several panels in one process, an activity run knows whose
 // activities it delivers: each reaches the object of its own panel.
 TEST_F(TranslatorEventsTest, ActivitiesOfAKnownPanelReachThatPanelsObject) {

@@ -242,7 +242,7 @@ public:
         d.value = value;
         std::lock_guard<std::mutex> guard(lock_);
         deliveries_.push_back(d);
-        return S_OK;
+        return answer;
     }
 
     std::vector<Delivery> Deliveries() {
@@ -253,6 +253,7 @@ public:
     ULONG References() const { return references_.load(); }
 
     std::function<void()> whileDelivering;  // runs on the delivering thread
+    HRESULT answer = S_OK;                  // what the host answers each record
 
 private:
     explicit RecordingSink(bool offerRevision) : offerRevision_(offerRevision) {}

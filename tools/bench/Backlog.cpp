@@ -8,14 +8,11 @@ namespace {
 
 const char* const kDenials[] = {"Badge Expired", "Access Denied", "Anti-Passback violation", "User not found"};
 
-}  // namespace
-
-void LoadBacklog(tly::test::SimulatorControl& control, int count, bool notify) {
-    control.Call("POST", "/activities/clear");
+nlohmann::json Activities(std::int32_t panel, int count) {
     nlohmann::json activities = nlohmann::json::array();
     for (int i = 0; i < count; ++i) {
         const bool granted = i % 5 != 0;
-        nlohmann::json activity = {{"reader_external_id", std::to_string(kPanel) + ":" + std::to_string(1 + i % 4)},
+        nlohmann::json activity = {{"reader_external_id", std::to_string(panel) + ":" + std::to_string(1 + i % 4)},
                                    {"badge_no", 100000 + i},
                                    {"entry_granted", granted},
                                    {"reader_name", "Gate reader"},
@@ -24,7 +21,21 @@ void LoadBacklog(tly::test::SimulatorControl& control, int count, bool notify) {
         if (!granted) activity["notes"] = kDenials[(i / 5) % 4];
         activities.push_back(std::move(activity));
     }
-    control.Call("POST", "/activities", {{"activities", std::move(activities)}, {"notify", notify}});
+    return activities;
+}
+
+}  // namespace
+
+void LoadBacklog(tly::test::SimulatorControl& control, int count, bool notify) {
+    control.Call("POST", "/activities/clear");
+    control.Call("POST", "/activities", {{"activities", Activities(kPanel, count)}, {"notify", notify}});
+}
+
+void LoadBacklog(tly::test::SimulatorControl& control, const std::vector<std::int32_t>& panels, int count) {
+    control.Call("POST", "/activities/clear");
+    for (std::int32_t panel : panels) {
+        control.Call("POST", "/activities", {{"activities", Activities(panel, count)}, {"notify", false}});
+    }
 }
 
 void RequireDrained(tly::test::SimulatorControl& control) {

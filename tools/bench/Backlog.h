@@ -5,6 +5,7 @@
 #include "tests/support/Simulator.h"
 
 #include <cstdint>
+#include <vector>
 
 namespace bench {
 
@@ -13,6 +14,8 @@ constexpr std::int32_t kPanel = 1;
 // Replaces whatever is pending with count new activities, without telling the
 // event channel (notify) unless asked.
 void LoadBacklog(tly::test::SimulatorControl& control, int count, bool notify = false);
+// The same for each of several panels, count each.
+void LoadBacklog(tly::test::SimulatorControl& control, const std::vector<std::int32_t>& panels, int count);
 
 // Throws unless the simulator holds nothing pending any more.
 void RequireDrained(tly::test::SimulatorControl& control);

@@ -39,6 +39,7 @@ struct ChildEntry {
 const ChildEntry kChildren[] = {
     {"floor-drain", FloorDrainChild},
     {"dll-drain", DllDrainChild},
+    {"dll-host-call-bound", DllHostCallBoundChild},
     {"floor-notification", FloorNotificationChild},
     {"dll-notification", DllNotificationChild},
     {"dll-idle", DllIdleChild},

@@ -9,10 +9,12 @@
 
 namespace bench {
 
-// Drain throughput at log levels none, info and debug, beside the floor.
+// Drain throughput at log levels none, info and debug, beside the floor; and
+// how long host calls last against a backlog far longer than a call may.
 void MeasureDrain(BenchRun& run, ReportTable& table);
 nlohmann::json FloorDrainChild(const nlohmann::json& params);
 nlohmann::json DllDrainChild(const nlohmann::json& params);
+nlohmann::json DllHostCallBoundChild(const nlohmann::json& params);
 
 // From "activities_available" sent to the activity in the host's hands.
 void MeasureNotification(BenchRun& run, ReportTable& table);

@@ -15,6 +15,7 @@ constexpr char kDllName[] = "TallyportAccessControlTranslator.dll";
 void Delivered() {
     Deliveries& log = DeliveryLog();
     log.count.fetch_add(1);
+    if (const int ms = log.hostMsPerDelivery.load()) ::Sleep(static_cast<DWORD>(ms));
     if (!log.signalling.load()) return;
     log.lastAtMs.store(NowMs());
     ::SetEvent(log.event.get());

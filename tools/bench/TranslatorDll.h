@@ -34,6 +34,7 @@ struct Deliveries {
     // event is a round trip to the Wine server, which a host's call-back does
     // not make and which would weigh on the drain as much as the DLL's own work.
     std::atomic<bool> signalling{false};
+    std::atomic<int> hostMsPerDelivery{0};  // a host that takes its time over each record
     tly::UniqueHandle event;
 };
 Deliveries& DeliveryLog();

@@ -1,5 +1,7 @@
 #include "tools/fuzz/Mutator.h"
 
+#include <algorithm>
+#include <cstring>
 #include <vector>
 
 namespace fuzz {
@@ -12,6 +14,7 @@ const char* const kLiterals[] = {
     "2147483647", "2147483648", "-2147483648", "-2147483649", "4294967295", "4294967297",
     "9007199254740993", "9223372036854775807", "9223372036854775808", "-9223372036854775809",
     "18446744073709551615", "18446744073709551616", "123456789012345678901234567890",
+    "5.0000000000000001", "4242.0000000000001", "9007199254740993.0", "1e-400", "700e-2", "-0", "0e99999",
     "\"\"", "\"7\"", "\"1:2\"", "\"abc\"", "\"\\u0000\"", "\"\\ud800\"", "[]", "{}", "[1,2]", "{\"a\":1}",
 };
 
@@ -133,6 +136,20 @@ std::string Mutator::MutateJson(const nlohmann::json& sample) {
         at += literal.size();
     }
     return Chance(20) ? MutateBytes(std::move(text)) : text;
+}
+
+std::string Mutator::MutateBinary(std::string bytes) {
+    if (Chance(10) || bytes.size() < 4) return MutateBytes(std::move(bytes));
+    // Words overwritten in place keep the size, so most inputs get past the
+    // size check to the records; the first pages hold every kind of record.
+    static const std::uint32_t kWords[] = {0, 1, 2, 3, 7, 1023, 1024, 1025, 0x7FFFFFFF, 0x80000000, 0xFFFFFFFF};
+    const std::size_t region = std::min<std::size_t>(bytes.size() / 4, 12000);
+    for (std::size_t words = 1 + Below(4); words > 0; --words) {
+        const std::uint32_t word = Chance(70) ? kWords[Below(std::size(kWords))]
+                                              : static_cast<std::uint32_t>(Below(0x7FFFFFFF));
+        std::memcpy(&bytes[4 * Below(region)], &word, sizeof word);
+    }
+    return bytes;
 }
 
 std::string Mutator::MutateText(const std::string& sample) {

@@ -21,6 +21,9 @@ public:
     std::string MutateJson(const nlohmann::json& sample);
     // One input derived from a text sample: byte-level mutations only.
     std::string MutateText(const std::string& sample);
+    // One input derived from a binary file: words overwritten in place, or
+    // now and then a byte-level mutation that changes its size.
+    std::string MutateBinary(std::string bytes);
     // A number below bound, from the same sequence.
     std::size_t Below(std::size_t bound) {
         return bound ? std::uniform_int_distribution<std::size_t>(0, bound - 1)(rng_) : 0;

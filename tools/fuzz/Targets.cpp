@@ -1,5 +1,6 @@
 #include "tools/fuzz/Targets.h"
 
+#include "api/DeliveryJournal.h"
 #include "api/PendingBatch.h"
 #include "api/PlainPendingBatch.h"
 #include "api/SiteRecords.h"
@@ -14,6 +15,7 @@
 #include <windows.h>
 
 #include <cmath>
+#include <cstring>
 #include <fstream>
 #include <optional>
 #include <tuple>
@@ -111,6 +113,45 @@ const char kLegacySeed[] = "hostname,127.0.0.1\r\nport,8443\r\nclient_id,corvant
                            "validate_cert,false\r\ndebug,true\r\n";
 
 const json kTokenSeed = json::parse(R"({"access_token":"tok-123","token_type":"Bearer","expires_in":3600})");
+
+// An integer member read as the element sent it: an integer exactly; a
+// number with a fraction part or exponent as its value, as far as a double
+// tells: within two units of its last place, since the library's conversion
+// and the cast round on their own (the reader judges such numbers on their
+// text, and the unit tests hold it to the exact value).
+bool ExactlyAsSent(const json& element, const char* key, std::int64_t value) {
+    auto it = element.find(key);
+    if (it == element.end()) return value == 0;
+    if (it->is_number_unsigned()) return value >= 0 && it->get<std::uint64_t>() == static_cast<std::uint64_t>(value);
+    if (it->is_number_integer()) return it->get<std::int64_t>() == value;
+    if (it->is_number_float()) {
+        const double sent = it->get<double>();
+        return std::fabs(sent - static_cast<double>(value)) <= 2 * std::ldexp(std::fabs(sent), -52);
+    }
+    return false;
+}
+
+// A journal with something in each of its parts, for the mutations to work on.
+std::string JournalSeed() {
+    std::string bytes(journal::kFileSize, '\0');
+    auto* image = reinterpret_cast<unsigned char*>(&bytes[0]);
+    journal::WriteEmptyImage(image);
+    journal::ActivityRecord record{};
+    record.state = journal::kUnderWay;
+    record.panelId = 1;
+    record.admId = 101;
+    record.badgeNo = 4711;
+    record.sequence = 9;
+    record.textLength = 12;
+    std::memcpy(record.text, "{\"adm_id\":101}", 12);
+    std::memcpy(image + journal::kUnderWayOffset, &record, sizeof record);
+    record.state = journal::kHeldBack;
+    record.crashes = 2;
+    std::memcpy(image + journal::kSuspectsOffset + sizeof record, &record, sizeof record);
+    const journal::TakenRecord taken{journal::kTaken, 1, 102, 0};
+    std::memcpy(image + journal::kTakenOffset + 3 * sizeof taken, &taken, sizeof taken);
+    return bytes;
+}
 
 bool SameBatch(const PendingBatch& a, const PendingBatch& b) {
     const auto fields = [](const PendingActivity& x) {
@@ -235,8 +276,10 @@ std::vector<Target> AllTargets(const std::string& dir) {
         }));
 
     // The ids of a batch go back to the server in the mark request, and the
-    // badge numbers on to the host: each accepted activity must match, in
-    // order, an element that sent exactly those values.
+    // badge numbers on to the host: each accepted activity must be an element
+    // of the input, in order, that sent exactly those values, and name an id.
+    // One bad element never costs its batch-mates: when the input parses
+    // whole, every element is either read or set aside.
     targets.push_back({"pending_batch", [](Mutator& m) { return m.MutateJson(kBatchSeed); },
                        [](const std::string& input, Findings& findings) {
                            PendingBatch batch;
@@ -245,24 +288,24 @@ std::vector<Target> AllTargets(const std::string& dir) {
                            } catch (const std::exception&) {
                                return false;  // the batch's parse failure path
                            }
-                           const json body = json::parse(input);
-                           const json* elements = body.contains("activities") ? &body["activities"] : nullptr;
-                           std::size_t next = 0;
+                           const char* last = input.data();
                            for (const PendingActivity& a : batch.activities) {
-                               bool found = false;
-                               while (elements && elements->is_array() && next < elements->size() && !found) {
-                                   const json& element = (*elements)[next++];
-                                   found = AsSent(element, "adm_id", a.admId, true) &&
-                                           AsSent(element, "badge_no", static_cast<long double>(a.badgeNo), true);
-                               }
-                               if (!found) {
+                               const bool inside = a.raw.data() >= last &&
+                                                   a.raw.data() + a.raw.size() <= input.data() + input.size();
+                               const json element = json::parse(a.raw, nullptr, false);
+                               if (!inside || element.is_discarded() || !element.is_object() ||
+                                   !element.contains("adm_id") || !ExactlyAsSent(element, "adm_id", a.admId) ||
+                                   !ExactlyAsSent(element, "badge_no", a.badgeNo)) {
                                    findings.changed.push_back("activity read as adm_id " + std::to_string(a.admId) +
                                                               ", badge_no " + std::to_string(a.badgeNo) +
                                                               " from " + Shown(input));
                                }
+                               if (inside) last = a.raw.data() + a.raw.size();
                            }
-                           if (batch.activities.size() + batch.malformed.size() !=
-                               (elements && elements->is_array() ? elements->size() : 0)) {
+                           const json body = json::parse(input, nullptr, false);
+                           if (!body.is_discarded() && body.is_object() && body.contains("activities") &&
+                               body["activities"].is_array() &&
+                               batch.activities.size() + batch.malformed.size() != body["activities"].size()) {
                                findings.changed.push_back("activities lost between read and malformed: " + Shown(input));
                            }
                            // What the quick reader takes, the document reader reads alike.
@@ -271,6 +314,36 @@ std::vector<Target> AllTargets(const std::string& dir) {
                                                           Shown(input));
                            }
                            return batch.malformed.empty();
+                       }});
+
+    // A journal left by an earlier process is read at start: whatever its
+    // bytes, the start goes on (with it, or with a new one after setting it
+    // aside), and what is read back stays within the file's own limits.
+    const std::string journalDir = dir + "\\journal";
+    ::CreateDirectoryA(journalDir.c_str(), nullptr);
+    targets.push_back({"delivery_journal", [seed = JournalSeed()](Mutator& m) { return m.MutateBinary(seed); },
+                       [journalDir](const std::string& input, Findings& findings) {
+                           journal::Contents contents;
+                           std::string reason;
+                           const bool accepted = journal::ReadImage(
+                               reinterpret_cast<const unsigned char*>(input.data()), input.size(), contents, reason);
+                           if (accepted) {
+                               bool within = contents.underWayActivity.text.size() <= journal::kTextCapacity &&
+                                             contents.suspects.size() <= journal::kSuspectSlots &&
+                                             contents.taken.size() <= journal::kTakenSlots;
+                               for (const journal::Suspect& s : contents.suspects) {
+                                   within = within && s.activity.text.size() <= journal::kTextCapacity &&
+                                            s.slot < journal::kSuspectSlots;
+                               }
+                               if (!within) findings.changed.push_back("journal read past its limits");
+                           }
+                           WriteFile(journalDir + "\\" + kDeliveryJournalFileName, input);
+                           DeliveryJournal journal;
+                           if (!journal.Open(journalDir)) {
+                               findings.escaped.push_back("no journal after a start on " +
+                                                          (accepted ? std::string("a readable file") : reason));
+                           }
+                           return accepted;
                        }});
 
     targets.push_back({"websocket_message",

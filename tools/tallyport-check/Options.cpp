@@ -7,13 +7,15 @@
 const char kUsage[] =
     "usage: tallyport-check [--panel N] [--json]\n"
     "       tallyport-check --host-typelib FILE [--json]\n"
+    "       tallyport-check --release-held PANEL:ID\n"
     "\n"
     "Checks the translator installed beside this program, read-only: the settings\n"
     "file, the client secret, the server's name, port, certificate, credentials,\n"
     "status and event channel, and the log file. --panel N also lists what the\n"
     "server holds for panel N. --host-typelib compares the host's type library\n"
-    "with the translator's own instead. Exit code: 0 every step passed, 1 a step\n"
-    "failed, 2 bad usage.\n";
+    "with the translator's own instead. --release-held lets the translator offer\n"
+    "an activity it holds back to the host again (stop the host first). Exit code:\n"
+    "0 every step passed, 1 a step failed, 2 bad usage.\n";
 
 namespace {
 
@@ -43,6 +45,12 @@ bool ParseOptions(const std::vector<std::string>& arguments, Options& options, s
                 return false;
             }
             options.panel = panel;
+        } else if (argument == "--release-held") {
+            if (!hasValue || arguments[i + 1].empty()) {
+                error = "--release-held needs PANEL:ID";
+                return false;
+            }
+            options.releaseHeld = arguments[++i];
         } else if (argument == "--host-typelib") {
             if (!hasValue || arguments[i + 1].empty()) {
                 error = "--host-typelib needs the host's type library file";

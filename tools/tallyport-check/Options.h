@@ -10,6 +10,7 @@ struct Options {
     std::optional<std::int32_t> panel;  // --panel N
     bool json = false;                  // --json
     std::string hostTypeLibrary;        // --host-typelib FILE: compare type libraries instead of checking the site
+    std::string releaseHeld;            // --release-held PANEL:ID: release a held-back activity
     bool help = false;                  // --help
 };
 

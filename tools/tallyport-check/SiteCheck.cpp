@@ -1,6 +1,7 @@
 #include "tools/tallyport-check/SiteCheck.h"
 
 #include "settings/SettingsFile.h"
+#include "tools/tallyport-check/JournalChecks.h"
 #include "tools/tallyport-check/NetworkChecks.h"
 #include "tools/tallyport-check/ServerChecks.h"
 #include "tools/tallyport-check/SettingsChecks.h"
@@ -45,6 +46,7 @@ void RunSiteCheck(std::optional<std::int32_t> panel, CheckReport& report) {
     Step(report, "status", "oauth", [&] { return CheckStatus(client); });
     Step(report, "websocket", "oauth", [&] { return CheckEventChannel(client, settings, expectedThumbprint); });
     if (panel) Step(report, "panel", "oauth", [&] { return CheckPanel(client, *panel); });
+    if (panel) report.Add(CheckHeldBackActivities(*panel));
     client.Close();
 
     Step(report, "log", "settings", [&] { return CheckLogFile(settings); });

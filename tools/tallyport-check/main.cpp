@@ -6,6 +6,7 @@
 #include "platform/TextConversion.h"
 #include "platform/UniqueResource.h"
 #include "tools/tallyport-check/CheckReport.h"
+#include "tools/tallyport-check/JournalChecks.h"
 #include "tools/tallyport-check/Options.h"
 #include "tools/tallyport-check/SiteCheck.h"
 #include "tools/tallyport-check/TypeLibraryComparison.h"
@@ -82,6 +83,12 @@ int Run() {
         return kAllPassed;
     }
     ::SetConsoleOutputCP(CP_UTF8);
+    if (!options.releaseHeld.empty()) {
+        std::string text;
+        const bool released = ReleaseHeldBack(options.releaseHeld, text);
+        Print(released ? stdout : stderr, "tallyport-check: " + text + "\n");
+        return released ? kAllPassed : kStepFailed;
+    }
 
     const std::string dll = ModuleDirectory() + "\\" + kDllName;
     const std::string dllVersion = FileVersion(dll);

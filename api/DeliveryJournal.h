@@ -1,0 +1,100 @@
+#pragma once
+// The delivery journal: what the host has taken and what it was being handed,
+// kept in a small memory-mapped file beside the settings file. The pages of a
+// mapped view belong to the system, not the process, so every store into the
+// view is in the file even when the process is killed the next instant, and no
+// flush is paid per activity. (It does not claim to survive a power cut.)
+//
+// It lets a restarted process (or a reloaded module) know:
+// - which activities the host took whose marks never succeeded: they are
+//   marked without delivery when the server lists them again;
+// - which activity's call-back was running when the process ended: it is
+//   offered once more (the host may not have stored it), and when the process
+//   ends during its call-back a second time it is held back: never offered
+//   again and never marked, until an operator releases it
+//   (ReleaseHeldActivity), so one record that kills the host cannot keep
+//   killing it at every restart.
+//
+// One process owns the file at a time (it is opened without sharing); another
+// process works without a journal. A file that cannot be read as a journal is
+// set aside under another name and a new one is started. Its lock is a leaf.
+
+#include "api/JournalImage.h"
+#include "platform/UniqueResource.h"
+
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+constexpr const char* kDeliveryJournalFileName = "tly_delivery_journal.dat";
+constexpr const char* kDamagedJournalFileName = "tly_delivery_journal.damaged.dat";
+
+class DeliveryJournal {
+public:
+    DeliveryJournal() = default;
+    ~DeliveryJournal() { Close(); }
+    DeliveryJournal(const DeliveryJournal&) = delete;
+    DeliveryJournal& operator=(const DeliveryJournal&) = delete;
+
+    // What a start found in the file.
+    struct StartReport {
+        std::optional<journal::Activity> interrupted;  // ended during its call-back: offered once more
+        std::vector<journal::Activity> heldBack;       // ended during its call-back twice
+        std::vector<std::pair<std::int32_t, std::int32_t>> taken;  // (panel, id) to mark without delivery
+    };
+
+    // Opens (or creates) the journal in the folder, logging what it finds. The
+    // same folder again is a no-op; another folder closes the first.
+    // nullopt when the process works without a journal.
+    std::optional<StartReport> Open(const std::string& directory);
+    void Close() noexcept;
+    bool IsOpen() const;
+
+    // Around one call-back. The activity's text is kept for the operator.
+    void BeginDelivery(std::int32_t panelId, std::int32_t admId, std::int64_t badgeNo, std::string_view text) noexcept;
+    // taken: the host took it (its id is journalled until marked).
+    void EndDelivery(bool taken) noexcept;
+    // Their marks succeeded.
+    void Marked(std::int32_t panelId, const std::vector<std::int32_t>& admIds) noexcept;
+    bool IsHeldBack(std::int32_t panelId, std::int32_t admId) const noexcept;
+
+private:
+    static std::uint64_t Key(std::int32_t panelId, std::int32_t admId) noexcept {
+        return (static_cast<std::uint64_t>(static_cast<std::uint32_t>(panelId)) << 32) |
+               static_cast<std::uint32_t>(admId);
+    }
+    journal::ActivityRecord* UnderWay() const noexcept;
+    journal::ActivityRecord* Suspect(std::uint32_t slot) const noexcept;
+    journal::TakenRecord* Taken(std::uint32_t slot) const noexcept;
+    bool MapFile(const std::wstring& path, bool& createdNew, DWORD& error);
+    StartReport Recover(const journal::Contents& contents);
+    void AddTakenLocked(std::int32_t panelId, std::int32_t admId) noexcept;
+    void FreeSuspectLocked(std::int32_t panelId, std::int32_t admId) noexcept;
+    void CloseLocked() noexcept;
+
+    mutable std::mutex lock_;
+    std::string directory_;
+    tly::UniqueFileHandle file_;
+    tly::UniqueHandle mapping_;
+    tly::UniqueMappedView view_;
+    std::uint32_t sequence_ = 0;
+    std::unordered_map<std::uint64_t, std::uint32_t> takenSlots_;  // key -> slot
+    std::vector<std::uint32_t> freeTakenSlots_;
+    std::deque<std::uint64_t> takenOrder_;  // oldest first; stale keys skipped
+    std::unordered_map<std::uint64_t, std::uint32_t> suspectSlots_;  // key -> slot
+    std::unordered_map<std::uint64_t, bool> heldBack_;
+};
+
+// The operator's release of a held-back activity, for a process that does not
+// own the journal (the host stopped). False with the reason when the journal
+// cannot be opened or holds no such activity.
+bool ReleaseHeldActivity(const std::string& directory, std::int32_t panelId, std::int32_t admId, std::string& reason);
+
+// The held-back activities of the journal in the folder, read without taking
+// the file from its owner; empty when there is none or it cannot be read.
+std::vector<journal::Activity> ReadHeldActivities(const std::string& directory, std::string* reason = nullptr);
