@@ -197,7 +197,7 @@ class HostToServerTest(SystemCase):
     def assert_log_recipes_answer(self, activity_id: int) -> None:
         """The jq commands of the README and DEPLOYING.txt, run as printed on this
         run's log: the outage is one lost line with its cause and one restored
-        line, and the swipe's lines name it."""
+        line, and the swipe's lines show it delivered, then marked."""
         if not shutil.which("jq"):
             self.skipTest("jq is not installed")
         for document in (SOURCE_DIR / "README.md", SOURCE_DIR / "tools" / "dist" / "DEPLOYING.txt"):
@@ -209,7 +209,10 @@ class HostToServerTest(SystemCase):
                 self.assertEqual([line[1] for line in lines], ["panel.link_lost", "panel.link_restored"], lines)
                 self.assertTrue(lines[0][2] and lines[0][3], lines)
                 lines = run_recipe(swipe.replace("1234", str(activity_id)), self.module.log_path.parent)
-                self.assertIn("activities.processing", [line[1] for line in lines], lines)
+                events = [line[1] for line in lines]
+                self.assertIn("activities.processing", events, lines)
+                self.assertIn("activities.marked", events, lines)
+                self.assertLess(events.index("activities.processing"), events.index("activities.marked"), lines)
 
 
 class SettingsAndSecurityTest(SystemCase):
