@@ -34,22 +34,24 @@ LogFields CauseFields(std::int32_t panelId, const TransportTrouble& trouble, con
 
 void PanelLinkLog::Note(std::int32_t panelId, bool up, const TransportTrouble& trouble, const std::string& lastError) {
     Link before = Link::Unknown;
-    Trouble was;
+    Trouble was;  // copied only for a change, which is rare: this runs at every poll
     {
         std::lock_guard<std::mutex> guard(lock_);
         Link& link = panels_[panelId];
         before = link;
         link = up ? Link::Up : Link::Down;
-        if (up) {
-            was = trouble_;
-            if (std::all_of(panels_.begin(), panels_.end(), [](const auto& p) { return p.second != Link::Down; })) {
-                troubled_ = false;
-            }
-        } else if (!troubled_) {
+        if (!up && !troubled_) {
             troubled_ = true;
             trouble_ = {LocalTimestamp(), tly::CurrentClock().TickCount(), trouble, lastError};
         }
-        if (!up) was = trouble_;
+        const bool changed = up ? before == Link::Down : before != Link::Down;
+        if (changed) was = trouble_;
+        // The trouble is over when no open panel is down any more.
+        if (up && troubled_ &&
+            std::none_of(panels_.begin(), panels_.end(), [](const auto& p) { return p.second == Link::Down; })) {
+            troubled_ = false;
+        }
+        if (!changed) return;
     }
 
     if (up && before == Link::Down) {
