@@ -214,6 +214,7 @@ void SetProblem(SettingsInspection& result, Outcome outcome, SettingsProblem pro
     result.line = problem.line;
     result.column = problem.column;
     result.member = std::move(problem.member);
+    result.reason = problem.reason;
 }
 
 // Reads the text into the record, which holds the defaults, and says how it

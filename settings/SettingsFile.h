@@ -59,6 +59,7 @@ struct SettingsInspection {
     int line = 0;        // where a syntax error is, 1-based; 0 when the problem has no place
     int column = 0;
     std::string member;  // the member the problem concerns, when known
+    const char* reason = nullptr;  // for NotJson: the mistake's stable name (see SettingsProblem)
     // What a file that loads still gets wrong (unknown, missing or placeholder members).
     std::vector<SettingsFinding> findings;
 };

@@ -114,10 +114,12 @@ SettingsProblem DescribeUnusableText(std::string_view text) {
                                                   static_cast<unsigned char>(text[1]) == 0xFF));
     const bool utf16Bytes = text.size() >= 2 && text[0] != '\0' && text[1] == '\0';
     if (utf16Mark || utf16Bytes) {
+        problem.reason = "settings_utf16";
         problem.text =
             "the file is saved as UTF-16 (Notepad calls it \"Unicode\"): save it again with the encoding UTF-8 "
             "(in Notepad: File, Save As, Encoding: UTF-8)";
     } else if (text.find_first_not_of(" \t\r\n") == std::string_view::npos) {
+        problem.reason = "settings_empty";
         problem.text = text.empty() ? "the file is empty: it must hold the settings as JSON, starting with {"
                                     : "the file holds only blanks: it must hold the settings as JSON, starting with {";
     }
@@ -128,8 +130,11 @@ SettingsProblem DescribeSyntaxError(std::string_view text, std::size_t errorByte
     const std::size_t offset = errorByte > 0 ? std::min(errorByte - 1, text.size()) : 0;
     const std::size_t backslash = FirstLoneBackslash(text);
     if (backslash != std::string_view::npos && backslash <= offset + 1) {
-        return At(text, backslash, "a single backslash",
-                  "write \\\\ for each backslash in JSON (as \"C:\\\\Logs\\\\tly_translator.log\"), or use /");
+        SettingsProblem problem =
+            At(text, backslash, "a single backslash",
+               "write \\\\ for each backslash in JSON (as \"C:\\\\Logs\\\\tly_translator.log\"), or use /");
+        problem.reason = "single_backslash";
+        return problem;
     }
     if (offset >= text.size()) {
         return At(text, text.empty() ? 0 : text.size() - 1, "the file ends too early", "a closing \" or } is missing");

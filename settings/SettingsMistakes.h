@@ -14,6 +14,9 @@ struct SettingsProblem {
     int line = 0;        // 1-based place of the mistake; 0 when it has none
     int column = 0;
     std::string member;  // the known member at or before the place, as "logging"."file_name"; may be empty
+    // A stable name of the mistake for scripts: "settings_empty", "settings_utf16",
+    // "single_backslash", or "settings_not_json" for any other.
+    const char* reason = "settings_not_json";
 };
 
 // Text that cannot be JSON however it is parsed: empty, blank or UTF-16.

@@ -358,15 +358,16 @@ TEST(SettingsFile, EditingMistakesAreSaidInPlainWordsWithTheirPlace) {
         int line;
         int column;
         std::string member;
+        std::string reason = "settings_not_json";
     };
     const std::vector<Case> cases = {
-        {"empty", "", "the file is empty", 0, 0, ""},
-        {"blank", " \r\n", "only blanks", 0, 0, ""},
+        {"empty", "", "the file is empty", 0, 0, "", "settings_empty"},
+        {"blank", " \r\n", "only blanks", 0, 0, "", "settings_empty"},
         {"UTF-16 with its mark", std::string("\xFF\xFE{\0\"\0", 6), "save it again with the encoding UTF-8", 0, 0,
-         ""},
+         "", "settings_utf16"},
         {"single backslash",
          "{\"version\": 2,\n \"logging\": {\n  \"file_name\": \"C:\\Logs\\tly.log\"}}", "write \\\\ for each backslash", 3,
-         19, R"("logging"."file_name")"},
+         19, R"("logging"."file_name")", "single_backslash"},
         {"trailing comma", "{\"version\": 2,\n \"server\": {\"port\": 1,}}", "remove the comma", 2, 23,
          R"("server"."port")"},
         {"comment", "{\"version\": 2, // the version\n}", "JSON allows no comments", 1, 16, R"("version")"},
@@ -384,6 +385,7 @@ TEST(SettingsFile, EditingMistakesAreSaidInPlainWordsWithTheirPlace) {
         EXPECT_EQ(inspection.line, c.line);
         EXPECT_EQ(inspection.column, c.column);
         EXPECT_EQ(inspection.member, c.member);
+        EXPECT_STREQ(inspection.reason, c.reason.c_str());
 
         // At start the bootstrap log gives the same reason before it says the file cannot be used.
         EXPECT_FALSE(LoadSettingsFile(settings));

@@ -68,7 +68,8 @@ StepResult CheckSettingsFile(const std::string& path, const SettingsInspection& 
             return StepResult::Failed(kSettingsStep, "settings_unreadable", path + " " + inspection.problem,
                                       "let this account (and the host's) read the file");
         case Outcome::NotJson:
-            return StepResult::Failed(kSettingsStep, "settings_not_json", "not valid JSON: " + inspection.problem,
+            return StepResult::Failed(kSettingsStep, inspection.reason ? inspection.reason : "settings_not_json",
+                                      "not valid JSON: " + inspection.problem,
                                       "fix the file at that place and save it as UTF-8 (JSON wants double quotes, "
                                       "\\\\ for a backslash, no comments and no trailing commas)");
         case Outcome::OldVersion:
