@@ -6,14 +6,16 @@
 # make fuzz   every parser entry point fed 10,000 reproducible mutations (FUZZ_ARGS)
 # make soak   the soak: 10,000 activities over 7 minutes with every fault (tools/soak)
 # make soak-quick  the same in about a minute; SOAK_ARGS passes options to both
+# make log-volume  the log of a 32-panel site healthy and through an outage (tools/logsite)
 
 BUILD ?= build
 JOBS  ?= 2
 CMAKE_ARGS ?=
 BENCH_ARGS ?=
 SOAK_ARGS ?=
+LOG_VOLUME_ARGS ?=
 
-.PHONY: all setup configure build test bench clean demo dist fuzz soak soak-quick
+.PHONY: all setup configure build test bench clean demo dist fuzz soak soak-quick log-volume
 
 all: build
 
@@ -63,3 +65,8 @@ soak: build
 
 soak-quick: build
 	@tools/soak/run-soak.sh $(BUILD) --profile quick $(SOAK_ARGS)
+
+# How much the log of a 32-panel site grows, healthy and through an outage.
+log-volume: build
+	@tools/wine-prefix.sh $(BUILD) init && tools/wine-prefix.sh $(BUILD) start
+	@TLY_BUILD_DIR=$(abspath $(BUILD)) /usr/bin/python3 tools/logsite/log_volume.py $(LOG_VOLUME_ARGS)

@@ -15,6 +15,7 @@
 #include "api/HostCallBudget.h"
 #include "api/TLYApiImpl.h"
 #include "logging/Log.h"
+#include "logging/RepeatedLines.h"
 
 #include <windows.h>
 
@@ -134,10 +135,10 @@ void TLYApiImpl::ActivityWorkerThread(ActivityWorker& worker) {
 void TLYApiImpl::RunPendingActivities() {
     const bool hasBadgeCallback = badgeActivityCallback.load() != nullptr;
     const bool restReady = restClient.IsInitialized();
-    if (IsLogLevelEnabled(LogLevel::Info)) {
-        LogApiEvent(LogLevel::Info, "activities.fetch_entry", "FetchAndProcessPendingActivities called",
-                    {{"has_callback", hasBadgeCallback}, {"rest_ready", restReady}});
-    }
+    // Written at every status request: at info only while it changes, or once
+    // in a while, so a healthy site's log keeps days (every one at debug).
+    tly::LogRoutine(LogLevel::Info, "tly_api", "activities.fetch_entry", "FetchAndProcessPendingActivities called",
+                    {{"has_callback", hasBadgeCallback}, {"rest_ready", restReady}}, "activities.fetch_entry");
     if (!hasBadgeCallback && !alarmEventCallback.load()) {
         LogApiEvent(LogLevel::Warn, "activities.no_callback", "No activity callbacks set, skipping");
         return;

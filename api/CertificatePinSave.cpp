@@ -16,7 +16,14 @@ void TLYApiImpl::SavePinnedThumbprint() {
         std::lock_guard<std::mutex> lock(settingsMutex);
         settings.cert_thumbprint = thumbprint;
     }
-    if (SaveCertThumbprint(SettingsPath(), thumbprint)) {
+    const PinSave saved = SaveCertThumbprint(SettingsPath(), thumbprint);
+    if (saved == PinSave::KeptOperatorsPin) {
+        // The watcher reloads the edited file and connects with its pin.
+        LogApiEvent(LogLevel::Warn, "tofu.thumbprint_not_saved",
+                    "The settings file was edited since the certificate was pinned; the edit is kept and the pin not "
+                    "saved",
+                    {{"thumbprint", thumbprint}});
+    } else if (saved == PinSave::Saved) {
         LogApiEvent(LogLevel::Info, "tofu.thumbprint_saved", "Saved certificate thumbprint to settings file",
                     {{"thumbprint", thumbprint}});
     } else {

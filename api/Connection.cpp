@@ -14,11 +14,6 @@ namespace {
 constexpr std::uint32_t kHealthCheckIntervalMs = 30000;
 constexpr double kWebSocketLivenessSeconds = 60.0;
 
-// The health tick's memory, shared by every panel of the process; guarded by
-// connectionMutex.
-std::uint32_t lastHealthCheckTick = 0;
-bool lastHealthResult = false;
-
 }  // namespace
 
 bool TLYApiImpl::Connect(std::int32_t panelId) {
@@ -77,6 +72,7 @@ void TLYApiImpl::Disconnect(std::int32_t panelId) {
         std::lock_guard<std::mutex> serialised(connectionMutex);
         LogApiEvent(LogLevel::Info, "disconnect.start", "Disconnecting panel from Tallyport", {{"panel_id", panelId}});
         UnregisterPanel(panelId);
+        panelLinks.Forget(panelId);
     }
     // No new delivery to the panel starts now; one under way reaches the
     // panel before its close returns. Outside connectionMutex, since the
@@ -119,11 +115,11 @@ bool TLYApiImpl::CheckConnection() {
         if (webSocket.IsConnected() && webSocket.SecondsSinceLastMessage() <= kWebSocketLivenessSeconds) return true;
 
         const std::uint32_t now = tly::CurrentClock().TickCount();
-        if (now - lastHealthCheckTick < kHealthCheckIntervalMs) return lastHealthResult;  // unsigned: wrap-safe
-        lastHealthCheckTick = now;
+        if (now - healthTick.lastCheckTick < kHealthCheckIntervalMs) return healthTick.lastResult;  // wrap-safe
+        healthTick.lastCheckTick = now;
         std::string response;
-        lastHealthResult = restClient.GetWithRetry("/status", response);
-        if (!lastHealthResult) return false;
+        healthTick.lastResult = restClient.GetWithRetry("/status", response);
+        if (!healthTick.lastResult) return false;
 
         SavePinnedThumbprint();
         if (webSocket.IsConnected()) return true;
@@ -155,3 +151,13 @@ bool TLYApiImpl::CheckConnection() {
     }
     return true;
 }
+
+void TLYApiImpl::NotePanelLink(std::int32_t panelId, bool up) {
+    if (up) {
+        panelLinks.Note(panelId, true, {}, {});
+    } else {
+        panelLinks.Note(panelId, false, restClient.LastTrouble(), GetLastError());
+    }
+}
+
+TransportTrouble TLYApiImpl::LastTransportTrouble() const { return restClient.LastTrouble(); }

@@ -15,6 +15,18 @@ namespace {
 
 LogField PanelField(std::int32_t panelId) { return {"panel_id", panelId}; }
 
+// What a failed connection says about itself: the last error text, and the
+// transport's cause when a request failed.
+LogFields ConnectFailure(const TLYApiImpl& api, std::int32_t panelId) {
+    LogFields fields{PanelField(panelId), {"reason", api.GetLastError()}};
+    const TransportTrouble trouble = api.LastTransportTrouble();
+    if (trouble.cause != TroubleCause::None) {
+        fields.emplace_back("cause", TroubleCauseName(trouble.cause));
+        fields.emplace_back("cause_text", DescribeTrouble(trouble));
+    }
+    return fields;
+}
+
 void ResetList(ReaderStatusList* list) {
     if (!list) return;
     list->items = nullptr;
@@ -56,7 +68,7 @@ bool __cdecl TLYAPI_Connect(std::int32_t panelId) {
             if (connected) {
                 LogApiEvent(LogLevel::Info, "connect.succeeded", "Panel connection succeeded", {PanelField(panelId)});
             } else {
-                LogApiEvent(LogLevel::Error, "connect.failed", "Panel connection failed", {PanelField(panelId)});
+                LogApiEvent(LogLevel::Error, "connect.failed", "Panel connection failed", ConnectFailure(api, panelId));
             }
             return connected;
         } catch (const std::exception& e) {
@@ -162,11 +174,15 @@ void __cdecl TLYAPI_GetReadersStatus3(std::int32_t panelId, ReaderStatusList* li
     }
 }
 
-bool __cdecl TLYAPI_GetSubscribed(std::int32_t /*panelId: the check is process-wide*/) {
+bool __cdecl TLYAPI_GetSubscribed(std::int32_t panelId) {
     try {
         RaiseOperationFault("GetSubscribed");
         const HostCallBudget budget;
-        return TLYApiImpl::Instance().CheckConnection();
+        // The check is process-wide; what it means for the panel is logged per panel.
+        TLYApiImpl& api = TLYApiImpl::Instance();
+        const bool subscribed = api.CheckConnection();
+        api.NotePanelLink(panelId, subscribed);
+        return subscribed;
     } catch (...) {
         return false;
     }

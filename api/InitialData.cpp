@@ -5,6 +5,7 @@
 #include "api/SiteRecords.h"
 #include "api/TLYApiImpl.h"
 #include "logging/Log.h"
+#include "logging/RepeatedLines.h"
 #include "platform/JsonDocument.h"
 
 #include <algorithm>
@@ -12,9 +13,6 @@
 #include <unordered_set>
 
 namespace {
-
-// Once set, every later load first queues all known readers offline.
-std::atomic<bool> initialDataLoadedOnce{false};
 
 bool StartsWith(const std::string& text, const std::string& prefix) {
     return text.size() >= prefix.size() && text.compare(0, prefix.size(), prefix) == 0;
@@ -64,8 +62,10 @@ auto LogCount(const char* event, const char* message) {
 }  // namespace
 
 bool TLYApiImpl::GetInitialData(std::int32_t panelId) {
-    LogApiEvent(LogLevel::Info, "initial_data.fetch_start",
-                "Fetching initial doors, readers, handhelds, and connected-reader state", {{"panel_id", panelId}});
+    // Every status request of every panel reloads: at info once in ten minutes per panel.
+    tly::LogRoutine(LogLevel::Info, "tly_api", "initial_data.fetch_start",
+                    "Fetching initial doors, readers, handhelds, and connected-reader state", {{"panel_id", panelId}},
+                    "initial_data.fetch_start/" + std::to_string(panelId));
     bool result = LoadDoors();
     result &= LoadHandhelds();
     result &= LoadPanelReaders(panelId);

@@ -1,5 +1,7 @@
 #include "api/TLYApiImpl.h"
 
+#include "TallyportVersion.h"
+
 #include "logging/Log.h"
 #include "settings/SettingsFile.h"
 
@@ -30,7 +32,9 @@ bool TLYApiImpl::LoadSettings() {
                      {"client_id", loaded.client_id},
                      {"validate_cert", loaded.validate_cert},
                      {"log_level", loaded.log_level},
-                     {"log_file_name", loaded.log_file_name}});
+                     {"log_file_name", loaded.log_file_name},
+                     // Which translator wrote the lines that follow: the DLL's file version.
+                     {"version", TLY_VERSION_TEXT}});
     }
     StartSettingsWatcher(loadedWriteTime);
     return complete;

@@ -4,6 +4,7 @@
 // settings changed. It waits on a stop event beside the change notification,
 // so a stop takes effect at once rather than at the next time-out.
 
+#include "TallyportVersion.h"
 #include "api/TLYApiImpl.h"
 #include "logging/Log.h"
 #include "settings/SecretProtection.h"
@@ -64,7 +65,7 @@ void TLYApiImpl::SettingsWatcherThread(std::uint64_t loadedWriteTime) {
     const std::string path = SettingsPath();
     const std::string directory = DirectoryOf(path);
     LogApiEvent(LogLevel::Info, "settings.watcher.started", "Settings file watcher started",
-                {{"path", path}, {"watch_dir", directory}});
+                {{"path", path}, {"watch_dir", directory}, {"version", TLY_VERSION_TEXT}});
 
     tly::UniqueChangeNotification notification(
         ::FindFirstChangeNotificationA(directory.c_str(), FALSE, FILE_NOTIFY_CHANGE_LAST_WRITE));
@@ -108,19 +109,30 @@ bool TLYApiImpl::WaitForSettingsChange(const tly::UniqueChangeNotification& noti
 
 void TLYApiImpl::ReloadSettingsFromWatcher(const std::string& path) {
     TranslatorSettings record;
+    SettingsInspection read;
     bool readable = false;
     try {
-        readable = ReadSettingsJson(path, record);
+        readable = ReadSettingsJson(path, record, &read);
     } catch (const std::exception&) {
-        readable = false;  // a wrongly typed member
+        readable = false;  // a wrongly typed member; the report names it
     }
     if (!readable) {
-        LogApiEvent(LogLevel::Warn, "settings.watcher.reload_failed", "Settings file changed but failed to parse");
+        LogFields fields{{"path", path}};
+        if (!read.problem.empty()) fields.emplace_back("reason", read.problem);
+        if (read.line > 0) {
+            fields.emplace_back("line", read.line);
+            fields.emplace_back("column", read.column);
+        }
+        if (!read.member.empty()) fields.emplace_back("member", read.member);
+        LogApiEvent(LogLevel::Warn, "settings.watcher.reload_failed", "Settings file changed but failed to parse",
+                    fields);
         return;
     }
 
     ReconcileStoredSecret(path, record);
     ApplyLoggingSettings(record);
+    ReviewLogFolder(record, read.findings);
+    ReportSettingsFindings(path, read.findings);
     LogApiEvent(LogLevel::Info, "settings.watcher.reloaded", "Settings file changed, applied new logging configuration",
                 {{"log_level", record.log_level},
                  {"log_file_name", record.log_file_name},

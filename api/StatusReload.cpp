@@ -12,6 +12,7 @@
 
 #include "api/TLYApiImpl.h"
 #include "logging/Log.h"
+#include "logging/RepeatedLines.h"
 #include "platform/Clock.h"
 
 #include <mutex>
@@ -30,8 +31,10 @@ void TLYApiImpl::ReloadForStatus(std::int32_t panelId) {
     }
     const std::uint64_t channelSerial = webSocket.ConnectionSerial();
 
-    LogApiEvent(LogLevel::Info, "initial_data.fetch_start",
-                "Fetching initial doors, readers, handhelds, and connected-reader state", {{"panel_id", panelId}});
+    // Every status request of every panel reloads: at info once in ten minutes per panel.
+    tly::LogRoutine(LogLevel::Info, "tly_api", "initial_data.fetch_start",
+                    "Fetching initial doors, readers, handhelds, and connected-reader state", {{"panel_id", panelId}},
+                    "initial_data.fetch_start/" + std::to_string(panelId));
     // Requests arriving while a load is under way wait for it and share it.
     std::unique_lock<std::mutex> serialised(siteWideReloadMutex);
     const std::uint32_t now = tly::CurrentClock().TickCount();

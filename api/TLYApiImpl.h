@@ -18,6 +18,7 @@
 
 #include "api/ActivityCodes.h"
 #include "api/DeliveryJournal.h"
+#include "api/PanelLinkLog.h"
 #include "api/PendingBatch.h"
 #include "api/ReaderTransitionQueues.h"
 #include "api/RedeliveryLedger.h"
@@ -84,6 +85,11 @@ public:
     // Connection lifecycle.
     bool Connect(std::int32_t panelId);
     void Disconnect(std::int32_t panelId);
+    // Logs a change of the panel's link, as the connection check just answered it.
+    void NotePanelLink(std::int32_t panelId, bool up);
+    // Why the last failed request to the server failed.
+    TransportTrouble LastTransportTrouble() const;
+    void ForgetPanelLinksForTesting() { panelLinks.ForgetAll(); }
     bool CheckConnection();
     void SavePinnedThumbprint();
 
@@ -290,6 +296,16 @@ private:
     // Serialises Connect, Disconnect and CheckConnection, which share both
     // transport clients; never held while call-backs into the translator run.
     std::mutex connectionMutex;
+    // The health tick's memory, shared by every panel; guarded by connectionMutex.
+    struct HealthTick {
+        std::uint32_t lastCheckTick = 0;
+        bool lastResult = false;
+    } healthTick;
+    // Once set, every later site load first queues all known readers offline.
+    std::atomic<bool> initialDataLoadedOnce{false};
+
+    // The lost and restored lines of each panel's link (its own leaf lock).
+    PanelLinkLog panelLinks;
 
     // The settings watcher; watcherMutex serialises its start and stop.
     std::mutex watcherMutex;

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <charconv>
 #include <mutex>
 
@@ -283,8 +284,17 @@ void LogApiEvent(LogLevel level, std::string_view event, std::string_view messag
     WriteLine(level, kApiComponent, event, message, fields.begin(), fields.size());
 }
 
+// "C:\Logs\x.log", "\\server\share\x.log" or "\x.log" name a place of their own;
+// anything else lies in the module's folder.
+static bool IsAbsolutePath(const std::string& name) {
+    const auto separator = [](char c) { return c == '\\' || c == '/'; };
+    if (!name.empty() && separator(name[0])) return true;
+    return name.size() >= 3 && std::isalpha(static_cast<unsigned char>(name[0])) && name[1] == ':' && separator(name[2]);
+}
+
 std::string LogFilePathFor(const TranslatorSettings& settings) {
     const std::string fileName = settings.log_file_name.empty() ? kDefaultLogFileName : settings.log_file_name;
+    if (IsAbsolutePath(fileName)) return fileName;
     return ModuleDirectory() + "\\" + fileName;
 }
 

@@ -275,3 +275,58 @@ bool ReadWholeFile(const std::string& path, std::string& bytes) {
 FileReplaceResult ReplaceFileContents(const std::string& path, const std::string& text) {
     return FileRewrite(path, text).Run();
 }
+
+FileReplaceResult ReplaceFileContentsIfUnchanged(const std::string& path, const std::string& expected,
+                                                 const std::string& text) {
+    FileReplaceResult result;
+    const auto fail = [&](FileReplaceResult::Failure failure, const char* call, DWORD error) {
+        result.failure = failure;
+        result.win32Error = static_cast<std::uint32_t>(error);
+        if (call) result.failedSteps.push_back({call, path, static_cast<std::uint32_t>(error)});
+        return std::move(result);
+    };
+
+    tly::UniqueFileHandle file;
+    for (int attempt = 1;; ++attempt) {
+        file.reset(::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (file) break;
+        const DWORD error = ::GetLastError();
+        // Gone since the caller read it: whatever comes next is someone else's.
+        if (error == ERROR_FILE_NOT_FOUND) return fail(FileReplaceResult::Failure::Changed, nullptr, 0);
+        if (error != ERROR_SHARING_VIOLATION || attempt == kOpenAttempts) {
+            return fail(FileReplaceResult::Failure::Create, "CreateFileA", error);
+        }
+        ::Sleep(kOpenRetryMs);
+    }
+
+    std::string current;
+    char buffer[16384];
+    for (;;) {
+        DWORD read = 0;
+        if (!::ReadFile(file.get(), buffer, sizeof buffer, &read, nullptr)) {
+            return fail(FileReplaceResult::Failure::Write, "ReadFile", ::GetLastError());
+        }
+        if (read == 0) break;
+        current.append(buffer, read);
+        if (current.size() > expected.size()) break;
+    }
+    if (current != expected) return fail(FileReplaceResult::Failure::Changed, nullptr, 0);
+
+    if (::SetFilePointer(file.get(), 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER) {
+        return fail(FileReplaceResult::Failure::Write, "SetFilePointer", ::GetLastError());
+    }
+    DWORD written = 0;
+    if (!::WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr)) {
+        return fail(FileReplaceResult::Failure::Write, "WriteFile", ::GetLastError());
+    }
+    if (written != text.size()) return fail(FileReplaceResult::Failure::Write, "WriteFile", 0);
+    // The whole text first, then the end cut, so a failure leaves no less than was there.
+    if (!::SetEndOfFile(file.get())) return fail(FileReplaceResult::Failure::Write, "SetEndOfFile", ::GetLastError());
+    if (!::FlushFileBuffers(file.get())) {
+        return fail(FileReplaceResult::Failure::Write, "FlushFileBuffers", ::GetLastError());
+    }
+    if (!::CloseHandle(file.release())) return fail(FileReplaceResult::Failure::Write, "CloseHandle", ::GetLastError());
+    result.method = FileReplaceResult::Method::InPlace;
+    return result;
+}

@@ -29,6 +29,7 @@ struct FileReplaceResult {
         None,
         Create,  // the file could be neither replaced, created nor opened for writing
         Write,   // writing, flushing or closing failed or was short
+        Changed, // the file no longer held the expected text; nothing was written
     };
     enum class Method {
         None,
@@ -47,3 +48,12 @@ struct FileReplaceResult {
 // Puts the text in the file, creating it when it does not exist. Every failed
 // step is listed in the result for the caller to log.
 FileReplaceResult ReplaceFileContents(const std::string& path, const std::string& text);
+
+// Puts the text in the existing file only if it still holds exactly the
+// expected bytes: compare and write happen under one handle that lets others
+// read but neither write, rename nor delete the file, so nothing saved between
+// the caller's read and this write is lost. The file is rewritten in place
+// (it keeps its rights and attributes); a writer that holds it open at that
+// moment makes this wait briefly, then fail.
+FileReplaceResult ReplaceFileContentsIfUnchanged(const std::string& path, const std::string& expected,
+                                                 const std::string& text);

@@ -18,35 +18,37 @@ void LogSettings(LogLevel level, const char* event, const char* message) {
     LogEvent(level, "settings", event, message);
 }
 
-void EncryptStoredSecret(const std::string& path, TranslatorSettings& settings) {
-    const std::string encrypted = DpapiEncrypt(settings.client_secret);
-    if (!encrypted.empty() &&
-        UpdateServerFieldIfChanged(path, "client_secret", kSecretPrefix + encrypted) != FieldUpdate::Failed) {
-        settings.secret_was_plaintext = false;
-        LogSettings(LogLevel::Info, "settings.secret_encrypted", "Encrypted plaintext client_secret with DPAPI");
-        return;
-    }
-    LogSettings(LogLevel::Warn, "settings.secret_encrypt_skipped",
-                "Could not encrypt client_secret on disk (permissions?). Translator will work fine, but the secret "
-                "remains plaintext in the settings file.");
+enum class SecretAction { None, Encrypt, Revert };
+
+// What the stored secret of a file needs, by its two flags.
+SecretAction ActionFor(const TranslatorSettings& settings) {
+    if (!settings.plaintext_secret && settings.secret_was_plaintext) return SecretAction::Encrypt;
+    if (settings.plaintext_secret && !settings.secret_was_plaintext) return SecretAction::Revert;
+    return SecretAction::None;
 }
 
-void RevertStoredSecret(const std::string& path, const TranslatorSettings& settings) {
-    switch (UpdateServerFieldIfChanged(path, "client_secret", settings.client_secret)) {
-    case FieldUpdate::Written:
+void LogEncryptOutcome(FieldUpdate outcome, bool encryptionFailed, TranslatorSettings& settings) {
+    if (outcome == FieldUpdate::Written) {
+        settings.secret_was_plaintext = false;
+        LogSettings(LogLevel::Info, "settings.secret_encrypted", "Encrypted plaintext client_secret with DPAPI");
+    } else if (outcome == FieldUpdate::Failed || encryptionFailed) {
+        LogSettings(LogLevel::Warn, "settings.secret_encrypt_skipped",
+                    "Could not encrypt client_secret on disk (permissions?). Translator will work fine, but the "
+                    "secret remains plaintext in the settings file.");
+    }
+}
+
+void LogRevertOutcome(FieldUpdate outcome) {
+    if (outcome == FieldUpdate::Written) {
         LogSettings(LogLevel::Warn, "settings.secret_decrypted",
                     "Reverted client_secret to plaintext on disk (plaintext_secret=true). Remove the plaintext_secret "
                     "flag to re-encrypt.");
-        break;
-    case FieldUpdate::Unchanged:
-        // The file already holds the plaintext (an empty secret): writing it
-        // again would wake the watcher into reloading, and so on without end.
-        break;
-    case FieldUpdate::Failed:
+    } else if (outcome == FieldUpdate::Failed) {
         LogSettings(LogLevel::Warn, "settings.secret_decrypt_skipped",
                     "Could not revert client_secret to plaintext on disk (permissions?)");
-        break;
     }
+    // Unchanged: the file already holds the plaintext (an empty secret), and
+    // writing it again would wake the watcher into reloading without end.
 }
 
 }  // namespace
@@ -116,10 +118,28 @@ std::string DpapiDecrypt(const std::string& text) {
     return plaintext;
 }
 
+// The record says whether the secret needs rewriting at all; what to write
+// is decided again from the file as it is at the moment of writing, so an
+// edit saved since the record was read is never replaced by the older secret
+// or wiped: the write-back then acts on the edit instead, or leaves it alone.
 void ReconcileStoredSecret(const std::string& path, TranslatorSettings& settings) {
-    if (!settings.plaintext_secret && settings.secret_was_plaintext) {
-        EncryptStoredSecret(path, settings);
-    } else if (settings.plaintext_secret && !settings.secret_was_plaintext) {
-        RevertStoredSecret(path, settings);
-    }
+    if (ActionFor(settings) == SecretAction::None) return;
+
+    SecretAction decided = ActionFor(settings);  // stays so when the file cannot even be read
+    bool encryptionFailed = false;
+    const FieldUpdate outcome =
+        RewriteServerField(path, "client_secret", [&](const TranslatorSettings* file) -> std::optional<std::string> {
+            decided = file ? ActionFor(*file) : SecretAction::None;
+            encryptionFailed = false;
+            if (decided == SecretAction::Revert) return file->client_secret;
+            if (decided != SecretAction::Encrypt) return std::nullopt;
+            const std::string encrypted = DpapiEncrypt(file->client_secret);
+            if (encrypted.empty()) {
+                encryptionFailed = true;
+                return std::nullopt;
+            }
+            return kSecretPrefix + encrypted;
+        });
+    if (decided == SecretAction::Encrypt) LogEncryptOutcome(outcome, encryptionFailed, settings);
+    if (decided == SecretAction::Revert) LogRevertOutcome(outcome);
 }

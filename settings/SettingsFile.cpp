@@ -5,6 +5,7 @@
 #include "platform/JsonDocument.h"
 #include "settings/LegacySettings.h"
 #include "settings/SecretProtection.h"
+#include "settings/SettingsMistakes.h"
 #include "settings/Thumbprint.h"
 
 #include <nlohmann/json.hpp>
@@ -156,17 +157,6 @@ DocumentRead ReadDocument(const json& document, TranslatorSettings& settings, Se
     return secretUndecryptable ? DocumentRead::SecretUndecryptable : DocumentRead::Loaded;
 }
 
-// Where a syntax error is, without the text the parser last read there: that
-// may be the client secret.
-std::string SyntaxErrorPlace(const json::parse_error& error) {
-    std::string text = error.what();
-    const std::size_t start = text.find("parse error");
-    if (start != std::string::npos) text.erase(0, start);
-    const std::size_t lastRead = text.find("; last read");
-    if (lastRead != std::string::npos) text.erase(lastRead);
-    return text;
-}
-
 // The written form: two-space indent, keys in byte order (the default object
 // is an ordered map), raw UTF-8, no final line break.
 std::string Serialize(const json& document) { return document.dump(2); }
@@ -214,39 +204,110 @@ std::uint64_t SettingsFileWriteTime(const std::string& path) {
            data.ftLastWriteTime.dwLowDateTime;
 }
 
-bool ReadSettingsJson(const std::string& path, TranslatorSettings& settings) {
+namespace {
+
+using Outcome = SettingsInspection::Outcome;
+
+void SetProblem(SettingsInspection& result, Outcome outcome, SettingsProblem problem) {
+    result.outcome = outcome;
+    result.problem = std::move(problem.text);
+    result.line = problem.line;
+    result.column = problem.column;
+    result.member = std::move(problem.member);
+    result.reason = problem.reason;
+}
+
+// Reads the text into the record, which holds the defaults, and says how it
+// went. Only a wrongly typed member throws (SettingsTypeError), as the
+// document reader raises it; the caller decides what to make of it.
+SettingsInspection ReadText(const std::string& text, TranslatorSettings& settings, bool readPastSecret,
+                            bool& secretUndecryptable) {
+    SettingsInspection result;
+    if (SettingsProblem unusable = DescribeUnusableText(text); !unusable.text.empty()) {
+        SetProblem(result, Outcome::NotJson, std::move(unusable));
+        return result;
+    }
+    json document;
+    try {
+        document = tly::ParseJson(text);
+    } catch (const json::parse_error& e) {
+        SetProblem(result, Outcome::NotJson, DescribeSyntaxError(text, e.byte));
+        return result;
+    }
+    const DocumentRead read = ReadDocument(document, settings, result.secret, readPastSecret);
+    secretUndecryptable = read == DocumentRead::SecretUndecryptable;
+    if (read == DocumentRead::OldVersion) {
+        result.outcome = Outcome::OldVersion;
+        result.problem = "member \"version\" must be 2 or more";
+        result.member = "\"version\"";
+        return result;
+    }
+    result.outcome = Outcome::Loaded;
+    result.findings = ReviewSettingsDocument(document);
+    return result;
+}
+
+// The member a type error names, as "server"."port".
+std::string MemberOfTypeError(const std::string& text) {
+    const std::size_t start = text.find('"');
+    if (start == std::string::npos) return {};
+    const std::size_t end = text.find(' ', start);
+    return text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+}
+
+}  // namespace
+
+bool ReadSettingsJson(const std::string& path, TranslatorSettings& settings, SettingsInspection* report) {
+    SettingsInspection ignored;
+    SettingsInspection& result = report ? *report : ignored;
+    result = SettingsInspection{};
     std::string text;
     try {
-        if (!ReadWholeFile(path, text)) return false;
+        if (!ReadWholeFile(path, text)) {
+            result.outcome = SettingsFileMissing(path) ? Outcome::Missing : Outcome::Unreadable;
+            if (result.outcome == Outcome::Unreadable) {
+                result.problem = "the file cannot be read (error=" + std::to_string(::GetLastError()) + ")";
+            }
+            return false;
+        }
     } catch (const std::exception&) {
+        result.outcome = Outcome::Unreadable;
         return false;
     }
 
     settings = TranslatorSettings{};
     try {
-        const json document = tly::ParseJsonOrDiscard(text);
-        if (document.is_discarded()) return false;
-        SecretForm secret = SecretForm::Empty;
-        const DocumentRead read = ReadDocument(document, settings, secret, false);
-        if (read == DocumentRead::SecretUndecryptable) {
+        bool secretUndecryptable = false;
+        result = ReadText(text, settings, false, secretUndecryptable);
+        if (secretUndecryptable) {
             BootstrapLog(
                 "Failed to decrypt client_secret — was it encrypted by a different Windows account? Replace the "
                 "DPAPI: value in the JSON with the plaintext secret to re-encrypt.");
+            result.outcome = Outcome::Unreadable;
+            result.problem = "member \"server\".\"client_secret\" cannot be decrypted by this Windows account";
+            result.member = "\"server\".\"client_secret\"";
+            return false;
         }
-        return read == DocumentRead::Loaded;
+        return result.outcome == Outcome::Loaded;
     } catch (const SettingsTypeError& e) {
         // Otherwise only the caller's log would say why, and that may still be silent.
         BootstrapLog("Settings file at '" + path + "' could not be loaded: " + e.what());
+        result.outcome = Outcome::WrongType;
+        result.problem = e.what();
+        result.member = MemberOfTypeError(e.what());
         throw;
     } catch (const std::exception&) {
+        result.outcome = Outcome::Unreadable;
         return false;
     }
 }
 
 SettingsInspection InspectSettingsJson(const std::string& path, TranslatorSettings& settings) {
-    using Outcome = SettingsInspection::Outcome;
     SettingsInspection result;
-    if (SettingsFileMissing(path)) return result;
+    if (SettingsFileMissing(path)) {
+        if (const std::string misnamed = MisnamedSettingsFile(path); !misnamed.empty()) result.problem = misnamed;
+        return result;
+    }
 
     std::string text;
     try {
@@ -262,16 +323,12 @@ SettingsInspection InspectSettingsJson(const std::string& path, TranslatorSettin
 
     settings = TranslatorSettings{};
     try {
-        const json document = tly::ParseJson(text);
-        const DocumentRead read = ReadDocument(document, settings, result.secret, true);
-        result.outcome = read == DocumentRead::OldVersion ? Outcome::OldVersion : Outcome::Loaded;
-        if (read == DocumentRead::OldVersion) result.problem = "member \"version\" must be 2 or more";
-    } catch (const json::parse_error& e) {
-        result.outcome = Outcome::NotJson;
-        result.problem = SyntaxErrorPlace(e);
+        bool secretUndecryptable = false;
+        result = ReadText(text, settings, true, secretUndecryptable);
     } catch (const SettingsTypeError& e) {
         result.outcome = Outcome::WrongType;
         result.problem = e.what();
+        result.member = MemberOfTypeError(e.what());
     } catch (const std::exception&) {
         result.outcome = Outcome::Unreadable;
     }
@@ -320,56 +377,95 @@ bool WriteSettingsJson(const std::string& path, const TranslatorSettings& settin
     return true;
 }
 
-FieldUpdate UpdateServerFieldIfChanged(const std::string& path, const std::string& key, const std::string& value) {
+namespace {
+
+constexpr int kRewriteAttempts = 20;
+
+enum class Attempt { Done, Again };
+
+// One read, decision and compare-and-swap write.
+Attempt TryRewrite(const std::string& path, const std::string& key, const ServerFieldDecision& decide,
+                   FieldUpdate& outcome) {
+    outcome = FieldUpdate::Failed;
     json document;
     std::string text;
     try {
-        if (!ReadWholeFile(path, text)) return FieldUpdate::Failed;
+        if (!ReadWholeFile(path, text)) return Attempt::Done;
         document = tly::ParseJsonOrDiscard(text);
-        if (document.is_discarded()) return FieldUpdate::Failed;
+        if (document.is_discarded()) return Attempt::Done;
     } catch (const std::exception&) {
-        return FieldUpdate::Failed;
+        return Attempt::Done;
     }
 
     try {
         const auto server = document.is_object() ? document.find("server") : document.end();
         if (server == document.end() || !server->is_object()) {
             BootstrapLog("Settings JSON has unexpected structure — cannot update field '" + key + "'");
-            return FieldUpdate::Failed;
+            return Attempt::Done;
         }
+        TranslatorSettings fileSettings;
+        const TranslatorSettings* loaded = nullptr;
+        try {
+            SecretForm ignored = SecretForm::Empty;
+            if (ReadDocument(document, fileSettings, ignored, false) == DocumentRead::Loaded) loaded = &fileSettings;
+        } catch (const SettingsTypeError&) {
+        }
+        const std::optional<std::string> value = decide(loaded);
         const auto current = server->find(key);
-        if (current != server->end() && current->is_string() && current->get_ref<const std::string&>() == value) {
-            return FieldUpdate::Unchanged;
+        if (!value ||
+            (current != server->end() && current->is_string() && current->get_ref<const std::string&>() == *value)) {
+            outcome = FieldUpdate::Unchanged;
+            return Attempt::Done;
         }
-        (*server)[key] = value;
+        (*server)[key] = *value;
         const std::string rewritten = Serialize(document);
         // Indenting a compact file grows it, within reason; a file whose
         // members are built to blow up under indentation is left as it is.
-        if (rewritten.size() > kMostRewriteGrowth * text.size() + value.size() + kRewriteSlackBytes) {
+        if (rewritten.size() > kMostRewriteGrowth * text.size() + value->size() + kRewriteSlackBytes) {
             BootstrapLog("Settings JSON would grow from " + std::to_string(text.size()) + " to " +
                          std::to_string(rewritten.size()) + " bytes when rewritten — cannot update field '" + key +
                          "'");
-            return FieldUpdate::Failed;
+            return Attempt::Done;
         }
-        const FileReplaceResult result = ReplaceFileContents(path, rewritten);
+        const FileReplaceResult result = ReplaceFileContentsIfUnchanged(path, text, rewritten);
+        if (result.failure == FileReplaceResult::Failure::Changed) return Attempt::Again;
         ReportFailedSteps(path, result);
-        return result ? FieldUpdate::Written : FieldUpdate::Failed;
+        if (result) outcome = FieldUpdate::Written;
+        return Attempt::Done;
     } catch (const std::exception&) {
         BootstrapLog("Failed to update field '" + key + "' in settings JSON");
-        return FieldUpdate::Failed;
+        return Attempt::Done;
     }
 }
 
+}  // namespace
+
+FieldUpdate RewriteServerField(const std::string& path, const std::string& key, const ServerFieldDecision& decide) {
+    for (int attempt = 0; attempt < kRewriteAttempts; ++attempt) {
+        FieldUpdate outcome = FieldUpdate::Failed;
+        if (TryRewrite(path, key, decide, outcome) == Attempt::Done) return outcome;
+    }
+    return FieldUpdate::Superseded;
+}
+
+FieldUpdate UpdateServerFieldIfChanged(const std::string& path, const std::string& key, const std::string& value) {
+    return RewriteServerField(path, key, [&](const TranslatorSettings*) { return std::optional<std::string>(value); });
+}
+
 bool UpdateServerField(const std::string& path, const std::string& key, const std::string& value) {
-    return UpdateServerFieldIfChanged(path, key, value) != FieldUpdate::Failed;
+    const FieldUpdate outcome = UpdateServerFieldIfChanged(path, key, value);
+    return outcome == FieldUpdate::Written || outcome == FieldUpdate::Unchanged;
 }
 
 bool LoadSettingsFile(TranslatorSettings& settings) {
     const std::string jsonPath = SettingsPath();
     const std::string txtPath = ModuleDirectory() + "\\tallyport_settings.txt";
 
-    if (ReadSettingsJson(jsonPath, settings)) {
+    SettingsInspection read;
+    if (ReadSettingsJson(jsonPath, settings, &read)) {
         ApplyLoggingSettings(settings);
+        ReviewLogFolder(settings, read.findings);
+        ReportSettingsFindings(jsonPath, read.findings);
         ReconcileStoredSecret(jsonPath, settings);
         return true;
     }
@@ -378,8 +474,22 @@ bool LoadSettingsFile(TranslatorSettings& settings) {
         return true;
     }
     if (SettingsFileMissing(jsonPath)) {
+        // The operator's file is there under a name Explorer shows without
+        // its ending: defaults written beside it would only hide it.
+        if (const std::string misnamed = MisnamedSettingsFile(jsonPath); !misnamed.empty()) {
+            BootstrapLog("Settings file at '" + jsonPath + "' could not be loaded: " + misnamed);
+            settings = TranslatorSettings{};
+            ApplyLoggingSettings(settings);
+            return false;
+        }
         WriteDefaultSettings(jsonPath, settings);
         return false;
+    }
+    // The reason first, so the line below points at something. A secret that
+    // cannot be decrypted was reported in its own words already.
+    const bool secretReported = read.outcome == SettingsInspection::Outcome::Unreadable && !read.member.empty();
+    if (!read.problem.empty() && !secretReported) {
+        BootstrapLog("Settings file at '" + jsonPath + "' could not be loaded: " + read.problem);
     }
     BootstrapLog("Settings file exists at '" + jsonPath + "' but could not be loaded. Check the bootstrap log for details.");
     return false;

@@ -3,11 +3,15 @@
 // record, writing a default or migrated file, updating one member of its
 // "server" object in place, and the whole load sequence of one record.
 
+#include "settings/SettingsReview.h"
 #include "settings/TranslatorSettings.h"
 
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 // Raised by ReadSettingsJson when a member is present with the wrong type (null
 // included) or a number does not fit. The text names the member, never its value.
@@ -23,28 +27,12 @@ std::string SettingsPath();
 // examined (missing, or being replaced).
 std::uint64_t SettingsFileWriteTime(const std::string& path);
 
-// Reads the file into the record, starting from the defaults. False when the
-// file cannot be opened (record unchanged), is not JSON, has a "version" below
-// 2, or holds a stored secret that cannot be decrypted. Throws SettingsTypeError
-// for a wrongly typed member.
-bool ReadSettingsJson(const std::string& path, TranslatorSettings& settings);
 
 // Creates or replaces the file with the written form of the record: sorted
 // keys, two-space indent, no final line break, no "cert_thumbprint" and no
 // "debug". The file keeps its access rules and attributes; see ReplaceFileContents.
 bool WriteSettingsJson(const std::string& path, const TranslatorSettings& settings);
 
-enum class FieldUpdate {
-    Failed,     // the file could not be read, parsed or written
-    Unchanged,  // the member already held exactly this value; nothing written
-    Written,
-};
-
-// Sets "server".key to a string value in the existing file, keeping every other
-// member. A value already in place is not written again, so a reload that finds
-// nothing to change does not touch the file.
-FieldUpdate UpdateServerFieldIfChanged(const std::string& path, const std::string& key, const std::string& value);
-bool UpdateServerField(const std::string& path, const std::string& key, const std::string& value);
 
 // What one read of the file found, for a caller that explains the file to a
 // person instead of loading it: nothing goes to the bootstrap log and nothing
@@ -68,7 +56,43 @@ struct SettingsInspection {
     Outcome outcome = Outcome::Missing;
     Secret secret = Secret::Empty;
     std::string problem;
+    int line = 0;        // where a syntax error is, 1-based; 0 when the problem has no place
+    int column = 0;
+    std::string member;  // the member the problem concerns, when known
+    const char* reason = nullptr;  // for NotJson: the mistake's stable name (see SettingsProblem)
+    // What a file that loads still gets wrong (unknown, missing or placeholder members).
+    std::vector<SettingsFinding> findings;
 };
+
+// Reads the file into the record, starting from the defaults. False when the
+// file cannot be opened (record unchanged), is not JSON, has a "version" below
+// 2, or holds a stored secret that cannot be decrypted. Throws SettingsTypeError
+// for a wrongly typed member. With a report, says why a read failed (in plain
+// words, with line, column and member) and what a read that loaded found.
+bool ReadSettingsJson(const std::string& path, TranslatorSettings& settings, SettingsInspection* report = nullptr);
+
+enum class FieldUpdate {
+    Failed,      // the file could not be read, parsed or written
+    Unchanged,   // nothing to write: the member already holds the value, or the decision was to leave it
+    Written,
+    Superseded,  // the file kept changing under the write; an edit always wins, so nothing was written
+};
+
+// The value a write-back wants for one member of "server", decided from the
+// file as it is now: fileSettings is what the file loads as (null when it does
+// not load as settings). No value: leave the file alone.
+using ServerFieldDecision = std::function<std::optional<std::string>(const TranslatorSettings* fileSettings)>;
+
+// Sets "server".key in the existing file, keeping every other member, but only
+// if the file still holds the text the decision was made from: an operator's
+// edit saved meanwhile is never overwritten. The file is then read and the
+// decision made again, a few times at most. A value already in place is not
+// written again, so a reload that finds nothing to change does not touch the file.
+FieldUpdate RewriteServerField(const std::string& path, const std::string& key, const ServerFieldDecision& decide);
+
+// The same with a fixed value.
+FieldUpdate UpdateServerFieldIfChanged(const std::string& path, const std::string& key, const std::string& value);
+bool UpdateServerField(const std::string& path, const std::string& key, const std::string& value);
 
 // Reads the file as ReadSettingsJson does, but reads on past a secret that
 // cannot be decrypted (client_secret then stays empty) and returns what it

@@ -76,6 +76,19 @@ std::string ComputeCertThumbprint(const unsigned char* bytes, std::size_t length
     return text;
 }
 
-bool SaveCertThumbprint(const std::string& path, const std::string& thumbprint) {
-    return UpdateServerField(path, "cert_thumbprint", thumbprint);
+PinSave SaveCertThumbprint(const std::string& path, const std::string& thumbprint) {
+    bool operatorsPin = false;
+    const FieldUpdate outcome =
+        RewriteServerField(path, "cert_thumbprint", [&](const TranslatorSettings* file) -> std::optional<std::string> {
+            operatorsPin = !file || (!file->cert_thumbprint.empty() && file->cert_thumbprint != thumbprint);
+            if (operatorsPin) return std::nullopt;
+            return thumbprint;
+        });
+    switch (outcome) {
+        case FieldUpdate::Written: return PinSave::Saved;
+        case FieldUpdate::Unchanged: return operatorsPin ? PinSave::KeptOperatorsPin : PinSave::Saved;
+        case FieldUpdate::Superseded: return PinSave::KeptOperatorsPin;
+        case FieldUpdate::Failed: break;
+    }
+    return PinSave::Failed;
 }

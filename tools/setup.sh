@@ -8,6 +8,7 @@ packages=(
   wine wine32:i386 wine64 libwine-dev
   nlohmann-json3-dev googletest cmake make python3-aiohttp openssl
   wixl msitools osslsigncode python3-olefile
+  jq  # the system test runs the README's log recipes as printed
 )
 
 missing=()

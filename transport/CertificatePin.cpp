@@ -1,6 +1,7 @@
 #include "transport/CertificatePin.h"
 
 #include "logging/Log.h"
+#include "logging/RepeatedLines.h"
 #include "settings/ThumbprintCache.h"
 
 namespace {
@@ -63,11 +64,14 @@ std::string CheckCertificatePin(HINTERNET request, const std::string& pin) {
     return actual;
 }
 
+// Every request meets the same certificate while it stays swapped: the
+// mismatch is written in full once, then summarised until a request gets through.
 void LogThumbprintMismatch(const std::string& expected, const std::string& actual) {
-    LogEvent(LogLevel::Error, kComponent, "cert.thumbprint_mismatch",
-             "Server certificate thumbprint mismatch — connection refused. If the server certificate was "
-             "intentionally changed, clear the cert_thumbprint field in the settings file.",
-             {{"expected", expected}, {"actual", actual}});
+    tly::LogRepeatedFailure(LogLevel::Error, kComponent, "cert.thumbprint_mismatch",
+                            "Server certificate thumbprint mismatch — connection refused. If the server certificate "
+                            "was intentionally changed, clear the cert_thumbprint field in the settings file.",
+                            {{"expected", expected}, {"actual", actual}},
+                            std::string(kComponent) + "/cert.thumbprint_mismatch/" + expected + "/" + actual);
 }
 
 namespace tly {

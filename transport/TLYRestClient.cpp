@@ -1,6 +1,7 @@
 #include "transport/TLYRestClient.h"
 
 #include "logging/Log.h"
+#include "logging/RepeatedLines.h"
 #include "platform/Clock.h"
 #include "platform/JsonDocument.h"
 #include "platform/TextConversion.h"
@@ -19,12 +20,21 @@ constexpr char kComponent[] = "rest_client";
 constexpr wchar_t kUserAgent[] = L"Tallyport-Corvanta-Translator/1.0";
 constexpr char kBasePath[] = "/api/corvanta";
 constexpr wchar_t kTokenPath[] = L"/auth/token";
+constexpr char kTokenEndpoint[] = "/auth/token";
 constexpr std::uint32_t kSuccessStatus = 200;
 constexpr std::uint32_t kReauthenticateStatus = 401;
 constexpr std::int64_t kLongestRefreshMs = 2147483647;
 
+// WinHTTP's error codes are written with their names beside them. A warning
+// or an error that repeats while the server stays unreachable is written in
+// full once, then summarised (see RepeatedLines.h) until a request gets through.
 void Log(LogLevel level, const char* event, const std::string& message, const LogFields& fields = {}) {
-    LogEvent(level, kComponent, event, message, fields);
+    const LogFields& named = fields.empty() ? fields : tly::WithErrorName(fields);
+    if (level < LogLevel::Warn) {
+        LogEvent(level, kComponent, event, message, named);
+        return;
+    }
+    tly::LogRepeatedFailure(level, kComponent, event, message, named, tly::RepeatKey(kComponent, event, fields));
 }
 
 // A JSON string literal, quotes included. Text that is not UTF-8 is replaced
@@ -221,6 +231,7 @@ bool TLYRestClient::Authenticate(const std::string& id, const std::string& secre
     if (!request) {
         const DWORD error = ::GetLastError();
         Log(LogLevel::Error, "auth_open_failed", "Failed to open auth request", {{"win32_error", error}});
+        NoteTrouble(TroubleCause::Other, error, 0, kTokenEndpoint);
         return false;
     }
     tly::SendingRequestCheck pin;
@@ -239,15 +250,22 @@ bool TLYRestClient::Authenticate(const std::string& id, const std::string& secre
     const BOOL sent = ::WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0,
                                            static_cast<DWORD>(body.size()), 0);
     const DWORD sendError = sent ? 0 : tly::LastWinHttpError();
-    if (!validate && tly::PinRefusedRequest(pin, request, sent)) return false;  // the pin check has logged
+    if (!validate && tly::PinRefusedRequest(pin, request, sent)) {  // the pin check has logged
+        NoteTrouble(TroubleCause::CertificateMismatch, 0, 0, kTokenEndpoint);
+        return false;
+    }
     if (!sent || !WriteBody(request.get(), body)) {
+        const DWORD error = sent ? tly::LastWinHttpError() : sendError;
         Log(LogLevel::Error, "auth_send_failed", "Auth request send failed",
-            {{"win32_error", sent ? tly::LastWinHttpError() : sendError}});
+            {{"win32_error", error}, {"endpoint", kTokenEndpoint}});
+        NoteTrouble(CauseOfWin32Error(error), error, 0, kTokenEndpoint);
         return false;
     }
     if (!::WinHttpReceiveResponse(request.get(), nullptr)) {
+        const DWORD error = tly::LastWinHttpError();
         Log(LogLevel::Error, "auth_receive_failed", "Auth response receive failed",
-            {{"win32_error", tly::LastWinHttpError()}});
+            {{"win32_error", error}, {"endpoint", kTokenEndpoint}});
+        NoteTrouble(CauseOfWin32Error(error), error, 0, kTokenEndpoint);
         return false;
     }
     const std::uint32_t status = tly::QueryStatusCode(request.get());
@@ -261,11 +279,14 @@ bool TLYRestClient::Authenticate(const std::string& id, const std::string& secre
 
     if (status != kSuccessStatus) {
         Log(LogLevel::Error, "auth_failed", "OAuth token request failed",
-            {{"status_code", status}, {"response", response}});
+            {{"status_code", status}, {"response", response}, {"client_id", id}});
+        NoteTrouble(CauseOfStatus(status, true), 0, status, kTokenEndpoint);
         return false;
     }
     if (readError != NO_ERROR) {
-        Log(LogLevel::Error, "auth_receive_failed", "Auth response receive failed", {{"win32_error", readError}});
+        Log(LogLevel::Error, "auth_receive_failed", "Auth response receive failed",
+            {{"win32_error", readError}, {"endpoint", kTokenEndpoint}});
+        NoteTrouble(TroubleCause::ConnectionLost, readError, 0, kTokenEndpoint);
         return false;
     }
     return StoreTokenResponse(response);
@@ -296,6 +317,7 @@ bool TLYRestClient::StoreTokenResponse(const std::string& body) {
             refreshAfterMs = expiresIn > 0 ? RefreshPointMs(expiresIn) : 0;
         }
         Log(LogLevel::Info, "auth_success", "OAuth token obtained", {{"expires_in", expiresIn}});
+        NoteReached();
         return true;
     } catch (const std::exception& e) {
         Log(LogLevel::Error, "auth_parse_failed", "Failed to parse token response", {{"exception", e.what()}});
@@ -350,6 +372,7 @@ bool TLYRestClient::Send(Verb verb, const std::string& endpoint, std::string& re
             Log(LogLevel::Error, "post_open_failed", "Failed to open POST request",
                 {{"endpoint", endpoint}, {"win32_error", error}});
         }
+        NoteTrouble(TroubleCause::Other, error, 0, endpoint);
         return false;
     }
     tly::SendingRequestCheck pin;
@@ -381,6 +404,7 @@ bool TLYRestClient::Send(Verb verb, const std::string& endpoint, std::string& re
         // left; under Wine its headers (with the bearer token) reached the
         // refused server, but no response is read from it.
         response = "Certificate thumbprint mismatch";
+        NoteTrouble(TroubleCause::CertificateMismatch, 0, 0, endpoint);
         return false;
     }
     if (!sent) {
@@ -392,6 +416,7 @@ bool TLYRestClient::Send(Verb verb, const std::string& endpoint, std::string& re
             Log(LogLevel::Error, "post_send_failed", "POST send failed",
                 {{"endpoint", endpoint}, {"win32_error", sendError}});
         }
+        NoteTrouble(CauseOfWin32Error(sendError), sendError, 0, endpoint);
         return false;
     }
     if (!::WinHttpReceiveResponse(request.get(), nullptr)) {
@@ -401,6 +426,7 @@ bool TLYRestClient::Send(Verb verb, const std::string& endpoint, std::string& re
             Log(LogLevel::Error, "response_receive_failed", "WinHttpReceiveResponse failed",
                 {{"endpoint", endpoint}, {"win32_error", error}});
         }
+        NoteTrouble(CauseOfWin32Error(error), error, 0, endpoint);
         return false;
     }
     statusCode = tly::QueryStatusCode(request.get());
@@ -413,6 +439,7 @@ bool TLYRestClient::Send(Verb verb, const std::string& endpoint, std::string& re
     request.reset();
     if (statusCode == kSuccessStatus && readError == NO_ERROR) {
         response = std::move(body);
+        NoteReached();
         return true;
     }
     if (statusCode == kSuccessStatus) {
@@ -420,6 +447,7 @@ bool TLYRestClient::Send(Verb verb, const std::string& endpoint, std::string& re
         response = "WinHttpReadData failed, error=" + std::to_string(readError);
         Log(LogLevel::Error, isGet ? "response_read_failed" : "post_read_failed", "Reading the response body failed",
             {{"endpoint", endpoint}, {"status_code", statusCode}, {"win32_error", readError}});
+        NoteTrouble(TroubleCause::ConnectionLost, readError, statusCode, endpoint);
         return false;
     }
     response = "HTTP " + std::to_string(statusCode) + ": " + body;
@@ -430,7 +458,32 @@ bool TLYRestClient::Send(Verb verb, const std::string& endpoint, std::string& re
         Log(LogLevel::Warn, "post_status_not_ok", "POST returned non-200",
             {{"endpoint", endpoint}, {"status_code", statusCode}});
     }
+    NoteTrouble(CauseOfStatus(statusCode, false), 0, statusCode, endpoint);
     return false;
+}
+
+void TLYRestClient::NoteTrouble(TroubleCause cause, std::uint32_t win32Error, std::uint32_t status,
+                                const std::string& endpoint) {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    lastTrouble_.cause = cause;
+    lastTrouble_.win32Error = win32Error;
+    lastTrouble_.statusCode = status;
+    lastTrouble_.concerning = endpoint;
+}
+
+void TLYRestClient::NoteReached() {
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        lastTrouble_ = TransportTrouble{};
+    }
+    // The server answers: a failure seen from now on is news again.
+    tly::EndRepeatedFailures("rest_client/");
+    tly::EndRepeatedFailures("crypto/");
+}
+
+TransportTrouble TLYRestClient::LastTrouble() const {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    return lastTrouble_;
 }
 
 bool TLYRestClient::GetWithRetry(const std::string& endpoint, std::string& response) {

@@ -9,6 +9,7 @@
 // copy or assign them, never across a WinHTTP call or a log line.
 
 #include "transport/InternetHandles.h"
+#include "transport/TransportTrouble.h"
 
 #include <cstdint>
 #include <mutex>
@@ -46,6 +47,9 @@ public:
     // saving once; thumbprint receives the observed thumbprint when it was set.
     bool TakeNewlyPinned(std::string& thumbprint);
 
+    // Why the last request that failed did, until one gets through again.
+    TransportTrouble LastTrouble() const;
+
     // The pin check of one request, from its sending-request notification.
     bool VerifyServerCertificate(HINTERNET request);
 
@@ -60,6 +64,8 @@ private:
     bool Send(Verb verb, const std::string& endpoint, std::string& response, std::uint32_t& statusCode);
     bool SendWithRetry(Verb verb, const std::string& endpoint, std::string& response);
     bool StoreTokenResponse(const std::string& body);
+    void NoteTrouble(TroubleCause cause, std::uint32_t win32Error, std::uint32_t status, const std::string& endpoint);
+    void NoteReached();
 
     mutable std::mutex stateMutex_;
     tly::UniqueInternet rootHandle;
@@ -76,4 +82,5 @@ private:
     bool newlyPinned = false;
     std::uint32_t lastAuthenticationStatus = 0;
     DWORD receiveTimeoutMs_ = 30000;
+    TransportTrouble lastTrouble_;
 };

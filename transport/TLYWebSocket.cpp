@@ -1,6 +1,7 @@
 #include "transport/TLYWebSocket.h"
 
 #include "logging/Log.h"
+#include "logging/RepeatedLines.h"
 #include "platform/Clock.h"
 #include "platform/TextConversion.h"
 #include "transport/CertificatePin.h"
@@ -22,8 +23,16 @@ constexpr double kNeverSeconds = 999999.0;
 // platform's receive before leaving it behind.
 constexpr int kCloseWaitSlices = 20;
 
+// WinHTTP's error codes are written with their names beside them. A warning
+// or an error that repeats while the server stays unreachable is written in
+// full once, then summarised (see RepeatedLines.h) until a request gets through.
 void Log(LogLevel level, const char* event, const std::string& message, const LogFields& fields = {}) {
-    LogEvent(level, kComponent, event, message, fields);
+    const LogFields& named = fields.empty() ? fields : tly::WithErrorName(fields);
+    if (level < LogLevel::Warn) {
+        LogEvent(level, kComponent, event, message, named);
+        return;
+    }
+    tly::LogRepeatedFailure(level, kComponent, event, message, named, tly::RepeatKey(kComponent, event, fields));
 }
 
 }  // namespace
@@ -69,6 +78,7 @@ bool TLYWebSocket::Connect(const std::string& host, std::uint16_t port, const st
     DeliverStateChanges();
     // In this order: the receive thread started, the state reported, then this line.
     if (connectedNow) {
+        tly::EndRepeatedFailures("websocket/");
         Log(LogLevel::Info, "connected", "WebSocket connected",
             {{"hostname", host}, {"port", port}, {"validate_cert", validate}});
     }

@@ -46,6 +46,57 @@ DWORD ReadResponseBody(HINTERNET request, std::string& body) {
     return NO_ERROR;
 }
 
+const char* WinHttpErrorName(std::uint32_t error) {
+    switch (error) {
+#define TLY_ERROR_NAME(code) \
+    case code: return #code;
+        TLY_ERROR_NAME(ERROR_WINHTTP_TIMEOUT)
+        TLY_ERROR_NAME(ERROR_WINHTTP_INTERNAL_ERROR)
+        TLY_ERROR_NAME(ERROR_WINHTTP_INVALID_URL)
+        TLY_ERROR_NAME(ERROR_WINHTTP_NAME_NOT_RESOLVED)
+        TLY_ERROR_NAME(ERROR_WINHTTP_OPERATION_CANCELLED)
+        TLY_ERROR_NAME(ERROR_WINHTTP_INCORRECT_HANDLE_TYPE)
+        TLY_ERROR_NAME(ERROR_WINHTTP_INCORRECT_HANDLE_STATE)
+        TLY_ERROR_NAME(ERROR_WINHTTP_CANNOT_CONNECT)
+        TLY_ERROR_NAME(ERROR_WINHTTP_CONNECTION_ERROR)
+        TLY_ERROR_NAME(ERROR_WINHTTP_RESEND_REQUEST)
+        TLY_ERROR_NAME(ERROR_WINHTTP_CLIENT_AUTH_CERT_NEEDED)
+        TLY_ERROR_NAME(ERROR_WINHTTP_HEADER_NOT_FOUND)
+        TLY_ERROR_NAME(ERROR_WINHTTP_INVALID_SERVER_RESPONSE)
+        TLY_ERROR_NAME(ERROR_WINHTTP_REDIRECT_FAILED)
+        TLY_ERROR_NAME(ERROR_WINHTTP_SECURE_CERT_DATE_INVALID)
+        TLY_ERROR_NAME(ERROR_WINHTTP_SECURE_CERT_CN_INVALID)
+        TLY_ERROR_NAME(ERROR_WINHTTP_SECURE_INVALID_CA)
+        TLY_ERROR_NAME(ERROR_WINHTTP_SECURE_CERT_REV_FAILED)
+        TLY_ERROR_NAME(ERROR_WINHTTP_SECURE_CHANNEL_ERROR)
+        TLY_ERROR_NAME(ERROR_WINHTTP_SECURE_INVALID_CERT)
+        TLY_ERROR_NAME(ERROR_WINHTTP_SECURE_CERT_REVOKED)
+        TLY_ERROR_NAME(ERROR_WINHTTP_SECURE_CERT_WRONG_USAGE)
+        TLY_ERROR_NAME(ERROR_WINHTTP_SECURE_FAILURE)
+        TLY_ERROR_NAME(WSAECONNABORTED)
+        TLY_ERROR_NAME(WSAECONNRESET)
+        TLY_ERROR_NAME(WSAETIMEDOUT)
+        TLY_ERROR_NAME(WSAECONNREFUSED)
+        TLY_ERROR_NAME(ERROR_INVALID_HANDLE)
+        TLY_ERROR_NAME(ERROR_INVALID_PARAMETER)
+        TLY_ERROR_NAME(ERROR_NOT_ENOUGH_MEMORY)
+#undef TLY_ERROR_NAME
+        default: return nullptr;
+    }
+}
+
+LogFields WithErrorName(const LogFields& fields) {
+    for (const LogField& field : fields) {
+        if (field.key != "win32_error" || !field.value.is_number_integer()) continue;
+        const char* name = WinHttpErrorName(field.value.get<std::uint32_t>());
+        if (!name) break;
+        LogFields named = fields;
+        named.emplace_back("win32_error_name", name);
+        return named;
+    }
+    return fields;
+}
+
 DWORD LastWinHttpError() {
     const DWORD error = ::GetLastError();
     return error == WSAETIMEDOUT ? ERROR_WINHTTP_TIMEOUT : error;

@@ -1,6 +1,7 @@
 #pragma once
 // Small steps shared by the REST and WebSocket clients on WinHTTP requests.
 
+#include "logging/Log.h"
 #include "transport/InternetHandles.h"
 
 #include <cstdint>
@@ -26,6 +27,14 @@ std::uint32_t QueryStatusCode(HINTERNET request);
 // ERROR_WINHTTP_CONNECTION_ERROR, since the platform may report such an end as
 // a normal one. body then holds what did arrive.
 DWORD ReadResponseBody(HINTERNET request, std::string& body);
+
+// The name of a WinHTTP or Winsock error code as the platform's headers spell
+// it ("ERROR_WINHTTP_CANNOT_CONNECT"), for a log line beside the number; null
+// for a code without one here.
+const char* WinHttpErrorName(std::uint32_t error);
+
+// The fields of a line with "win32_error_name" beside a known "win32_error".
+LogFields WithErrorName(const LogFields& fields);
 
 // GetLastError, with Winsock's time-out (10060, seen under Wine) reported as
 // WinHTTP's (12002), so a time-out reads the same on every platform.

@@ -102,6 +102,70 @@ TEST_F(ConnectionTest, StatusIsCheckedAtMostEvery30SecondsWhileTheChannelIsDown)
     clock.Advance(20000);
     EXPECT_TRUE(TLYAPI_GetSubscribed(1));
     EXPECT_EQ(RequestCount("/api/corvanta/status"), 2u);
+
+    // Each panel's loss and return is one line of its own, with the cause.
+    const auto lost = LinesWithEvent(LogPath(), "panel.link_lost");
+    ASSERT_EQ(lost.size(), 2u);
+    EXPECT_EQ(lost[0]["fields"]["panel_id"], 1);
+    EXPECT_EQ(lost[1]["fields"]["panel_id"], 99);
+    EXPECT_EQ(lost[0]["fields"]["cause"], "server_error");
+    EXPECT_EQ(lost[0]["fields"]["status_code"], 500);
+    EXPECT_EQ(lost[0]["fields"]["endpoint"], "/status");
+    EXPECT_EQ(lost[1]["fields"]["since"], lost[0]["fields"]["since"]) << "one trouble, begun once";
+    const auto restored = LinesWithEvent(LogPath(), "panel.link_restored");
+    ASSERT_EQ(restored.size(), 1u);
+    EXPECT_EQ(restored[0]["fields"]["panel_id"], 1);
+    EXPECT_EQ(restored[0]["fields"]["offline_since"], lost[0]["fields"]["since"]);
+    EXPECT_EQ(restored[0]["fields"]["offline_seconds"], 30);
+}
+
+// A server that stays down for minutes: one "lost" line with the cause in
+// words and the error's name, the failing request in full once and then once
+// a minute in summary, and one "restored" line.
+TEST_F(ConnectionTest, AnOutageIsOneLostLineThenASummaryAMinuteThenOneRestoredLine) {
+    sim.Call("POST", "/ws/refuse", {{"status", 404}, {"count", 1000}});  // REST only: every tick asks "/status"
+    OpenAndConnect({1});
+    sim.Call("POST", "/server/stop");
+    for (int check = 0; check < 6; ++check) {
+        clock.Advance(30000);
+        EXPECT_FALSE(TLYAPI_GetSubscribed(1));
+    }
+    sim.Call("POST", "/server/start");
+    clock.Advance(30000);
+    EXPECT_TRUE(TLYAPI_GetSubscribed(1));
+
+    const auto lost = LinesWithEvent(LogPath(), "panel.link_lost");
+    ASSERT_EQ(lost.size(), 1u);
+    EXPECT_EQ(lost[0]["level"], "warn");
+    EXPECT_EQ(lost[0]["fields"]["cause"], "connection_refused");
+    EXPECT_EQ(lost[0]["fields"]["win32_error_name"], "ERROR_WINHTTP_CANNOT_CONNECT");
+    EXPECT_NE(lost[0]["message"].get<std::string>().find("connection refused"), std::string::npos);
+    ASSERT_EQ(LinesWithEvent(LogPath(), "panel.link_restored").size(), 1u);
+
+    int inFull = 0;
+    for (const auto& line : LinesWithEvent(LogPath(), "request_send_failed")) {
+        if (line["level"] == "error") ++inFull;
+        EXPECT_EQ(line["fields"]["win32_error_name"], "ERROR_WINHTTP_CANNOT_CONNECT");
+    }
+    EXPECT_EQ(inFull, 1);
+    std::vector<nlohmann::json> summaries;  // the event channel's refusals have their own
+    for (const auto& line : LinesWithEvent(LogPath(), "still_failing")) {
+        if (line["component"] == "rest_client") summaries.push_back(line);
+    }
+    ASSERT_EQ(summaries.size(), 2u);  // at one and at two minutes
+    EXPECT_EQ(summaries[0]["level"], "error");
+    EXPECT_EQ(summaries[0]["fields"]["repeated_event"], "request_send_failed");
+    EXPECT_EQ(summaries[0]["fields"]["count"], 3);
+    EXPECT_EQ(summaries[1]["fields"]["count"], 5);
+
+    // The server answers again: its next failure is news, written in full.
+    sim.Call("POST", "/server/stop");
+    clock.Advance(30000);
+    EXPECT_FALSE(TLYAPI_GetSubscribed(1));
+    inFull = 0;
+    for (const auto& line : LinesWithEvent(LogPath(), "request_send_failed")) inFull += line["level"] == "error";
+    EXPECT_EQ(inFull, 2);
+    sim.Call("POST", "/server/start");
 }
 
 TEST_F(ConnectionTest, TickCountWrapDoesNotStallTheHealthCheck) {
@@ -135,12 +199,17 @@ TEST_F(ConnectionTest, FailuresSetTheLastErrorText) {
     EXPECT_FALSE(TLYAPI_Connect(1));
     EXPECT_EQ(LastError().rfind("Health check failed: ", 0), 0u) << LastError();
     EXPECT_TRUE(HasEvent(LogPath(), "connect.health_failed"));
+    const auto failed = LinesWithEvent(LogPath(), "connect.failed");
+    ASSERT_EQ(failed.size(), 1u);
+    EXPECT_EQ(failed[0]["fields"]["reason"], LastError());
+    EXPECT_EQ(failed[0]["fields"]["cause"], "server_error");
 
     WriteSettings({{"client_secret", "wrong"}});
     TLYAPI_Close(1);  // drops the token, so the next connect authenticates again
     ASSERT_TRUE(TLYAPI_Open(1));
     EXPECT_FALSE(TLYAPI_Connect(1));
     EXPECT_EQ(LastError(), "OAuth authentication failed");
+    EXPECT_EQ(LinesWithEvent(LogPath(), "connect.failed").at(1)["fields"]["cause"], "credentials_rejected");
     EXPECT_EQ(LinesWithEvent(LogPath(), "connect.auth_failed").at(0)["fields"]["client_id"], sim.ClientId());
 }
 

@@ -1,3 +1,4 @@
+#include "TallyportVersion.h"
 #include "api/TLYApi.h"
 #include "api/TLYApiImpl.h"
 #include "settings/SecretProtection.h"
@@ -60,7 +61,7 @@ TEST(SettingsLoad, OpenAppliesTheLoggingSettingsAndLogsTheLoad) {
                                          {"client_id", "cid"},
                                          {"validate_cert", true},
                                          {"log_level", "INFO"},
-                                         {"log_file_name", "custom.log"}}));
+                                         {"log_file_name", "custom.log"}, {"version", TLY_VERSION_TEXT}}));
 }
 
 TEST(SettingsLoad, WronglyTypedMemberFailsTheOpenAndKeepsTheSettingsInForce) {

@@ -87,6 +87,12 @@ TEST_F(SettingsWatcherTest, BrokenEditKeepsTheRunningSettingsUntilFixed) {
     Rewrite(R"({"version":2,"logging":{"level":"trace",}})");
     ASSERT_TRUE(WaitFor([&] { return HasEvent(LogPath(), "settings.watcher.reload_failed"); }));
     EXPECT_EQ(TLYApiImpl::Instance().SettingsSnapshot().log_level, "debug");
+    const auto failed = LinesWithEvent(LogPath(), "settings.watcher.reload_failed").at(0)["fields"];
+    EXPECT_EQ(failed["path"], SettingsPath());
+    EXPECT_EQ(failed["line"], 1);
+    EXPECT_EQ(failed["column"], 41);
+    EXPECT_EQ(failed["member"], R"("logging"."level")");
+    EXPECT_NE(failed["reason"].get<std::string>().find("remove the comma"), std::string::npos);
 
     Rewrite(R"({"version":2,"server":{"port":"443"}})");
     ASSERT_TRUE(WaitFor([&] { return LinesWithEvent(LogPath(), "settings.watcher.reload_failed").size() >= 2; }));

@@ -1,5 +1,6 @@
 #include "logging/Log.h"
 
+#include "logging/RepeatedLines.h"
 #include "settings/TranslatorSettings.h"
 #include "tests/support/LogReader.h"
 #include "tests/support/ManualClock.h"
@@ -203,6 +204,70 @@ TEST_F(LogTest, MissingLogDirectoryLosesTheLineSilently) {
     Apply("info");
     LogEvent(LogLevel::Error, "c", "after");
     EXPECT_EQ(ReadLogLines(LogPath()).size(), 1u);
+}
+
+// An absolute name is a place of its own, not a name glued onto the DLL's folder.
+TEST_F(LogTest, AnAbsoluteFileNameIsUsedAsItStands) {
+    TranslatorSettings settings;
+    for (const auto& [name, expected] : std::vector<std::pair<std::string, std::string>>{
+             {"x.log", dir.File("x.log")},
+             {"logs\\x.log", dir.File("logs\\x.log")},
+             {"C:\\Logs\\x.log", "C:\\Logs\\x.log"},
+             {"c:/Logs/x.log", "c:/Logs/x.log"},
+             {"\\\\server\\share\\x.log", "\\\\server\\share\\x.log"}}) {
+        settings.log_file_name = name;
+        EXPECT_EQ(LogFilePathFor(settings), expected) << name;
+    }
+    Apply("info", dir.File("elsewhere.log"));
+    LogEvent(LogLevel::Info, "c", "absolute");
+    EXPECT_EQ(ReadLogLines(dir.File("elsewhere.log")).size(), 1u);
+}
+
+// A failure that goes on: in full once, then a summary a minute, the repeats at
+// debug only; news again after a success. A routine line that does not
+// change: at info once in ten minutes per key, at debug otherwise.
+TEST_F(LogTest, RepeatsAreSummarisedAndUnchangedRoutineLinesThinnedOnTheClock) {
+    tly::ResetRepeatedLinesForTesting();
+    Apply("debug");
+    const auto fail = [] {
+        tly::LogRepeatedFailure(LogLevel::Error, "c", "e", "refused", {{"win32_error", 12029}}, "c/e/12029");
+    };
+    for (int i = 0; i < 7; ++i, clock.Advance(20000)) fail();
+    tly::EndRepeatedFailures("c/");
+    fail();
+
+    std::vector<std::string> levels;
+    for (const auto& line : LinesWithEvent(LogPath(), "e")) levels.push_back(line["level"]);
+    EXPECT_EQ(levels, (std::vector<std::string>{"error", "debug", "debug", "debug", "debug", "debug", "debug",
+                                                "error"}));
+    const auto summaries = LinesWithEvent(LogPath(), "still_failing");
+    ASSERT_EQ(summaries.size(), 2u);  // at 60 s and at 120 s
+    EXPECT_EQ(summaries[0]["level"], "error");
+    EXPECT_EQ(summaries[0]["component"], "c");
+    EXPECT_EQ(summaries[0]["fields"]["count"], 4);
+    EXPECT_EQ(summaries[1]["fields"]["count"], 7);
+    EXPECT_EQ(summaries[0]["fields"]["repeated_event"], "e");
+    EXPECT_EQ(summaries[0]["fields"]["win32_error"], 12029);
+    EXPECT_EQ(summaries[0]["message"].get<std::string>().rfind("still failing since ", 0), 0u);
+
+    struct Routine {
+        int panel;
+        const char* state;
+        int advanceMs;
+        const char* level;
+    };
+    const Routine routine[] = {
+        {1, "a", 0, "info"},  {1, "a", 10000, "debug"}, {2, "a", 0, "info"},     // per panel
+        {1, "b", 0, "info"},  {1, "b", 599000, "debug"}, {1, "b", 1000, "info"},  // changed, then ten minutes
+    };
+    for (const Routine& r : routine) {
+        clock.Advance(r.advanceMs);
+        tly::LogRoutine(LogLevel::Info, "c", "r", "routine", {{"panel_id", r.panel}, {"state", r.state}},
+                        "r/" + std::to_string(r.panel));
+    }
+    const auto lines = LinesWithEvent(LogPath(), "r");
+    ASSERT_EQ(lines.size(), std::size(routine));
+    for (size_t i = 0; i < lines.size(); ++i) EXPECT_EQ(lines[i]["level"], routine[i].level) << i;
 }
 
 TEST(ParseLogLevelTest, AcceptsNamesCaseInsensitivelyWithoutTrimming) {

@@ -3,7 +3,12 @@
 #include "settings/SettingsFile.h"
 #include "tests/settings/SettingsTestSupport.h"
 
+#include "platform/FileAccess.h"
+
 #include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
 
 using namespace tly::test;
 using nlohmann::json;
@@ -102,4 +107,85 @@ TEST(SecretProtection, PlaintextSwitchRevertsOnceAndThenLeavesTheFileAlone) {
         EXPECT_EQ(MainLogLines(dir, "settings.secret_decrypted").size(), changes);
         EXPECT_FALSE(HasEvent(dir.File("tly_translator.log"), "settings.secret_decrypt_skipped"));
     }
+}
+
+namespace {
+
+// Saves the whole file as an editor does (truncate, write), waiting out the
+// moment a write-back holds it.
+bool SaveAsAnEditorWould(const std::string& path, const std::string& text) {
+    for (int attempt = 0; attempt < 500; ++attempt) {
+        tly::UniqueFileHandle file(::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                                 nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file) {
+            if (::GetLastError() != ERROR_SHARING_VIOLATION) return false;
+            ::Sleep(1);
+            continue;
+        }
+        DWORD written = 0;
+        return ::WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
+               written == text.size();
+    }
+    return false;
+}
+
+}  // namespace
+
+// An operator saves two versions of the file (and a broken one) in turn, as
+// fast as possible, while the secret's write-back runs in a loop with a record
+// loaded from the first. Right after each save the file must hold that save,
+// or that save with its own secret encrypted: never the other version, an
+// older secret, a wiped one, or a valid file over the broken one.
+TEST(SecretProtection, WriteBackNeverOverwritesAnEditSavedMeanwhile) {
+    TempModuleDirectory dir;
+    LogEverything();
+    const auto version = [](const std::string& host, const std::string& secret) {
+        return json{{"version", 2}, {"server", {{"hostname", host}, {"client_secret", secret}}}}.dump(2);
+    };
+    const std::string saves[] = {version("first", "secret-one"), version("second", "secret-two"),
+                                 R"({"version": 2, "server": {"hostname": "broken", "client_secret": "x",}})"};
+    const std::string path = dir.File(kSettingsFile);
+    ASSERT_TRUE(SaveAsAnEditorWould(path, saves[0]));
+    TranslatorSettings loaded;
+    ASSERT_TRUE(ReadSettingsJson(SettingsPath(), loaded));
+    ASSERT_TRUE(loaded.secret_was_plaintext);
+
+    std::atomic<bool> editing{true};
+    std::thread writeBack([&] {
+        while (editing.load()) {
+            TranslatorSettings record = loaded;  // always the first version's record, as a slow reload would hold
+            ReconcileStoredSecret(SettingsPath(), record);
+        }
+    });
+
+    std::vector<std::string> faults;
+    for (int round = 0; round < 600 && faults.size() < 5; ++round) {
+        const std::string& saved = saves[round % 3];
+        if (!SaveAsAnEditorWould(path, saved)) {
+            faults.push_back("save failed: " + std::to_string(::GetLastError()));
+            continue;
+        }
+        std::string found;
+        if (!ReadWholeFile(path, found)) continue;
+        if (found == saved) continue;
+        const json wanted = json::parse(saved, nullptr, false);
+        const json now = json::parse(found, nullptr, false);
+        if (wanted.is_discarded() || now.is_discarded()) {
+            faults.push_back("round " + std::to_string(round) + " found: " + found);
+            continue;
+        }
+        const std::string stored = now["server"].value("client_secret", "");
+        const bool ownSecretEncrypted = stored.rfind("DPAPI:", 0) == 0 &&
+                                        DpapiDecrypt(stored.substr(6)) == wanted["server"]["client_secret"];
+        json withoutSecret = now;
+        withoutSecret["server"]["client_secret"] = wanted["server"]["client_secret"];
+        if (!ownSecretEncrypted || withoutSecret != wanted) {
+            faults.push_back("round " + std::to_string(round) + " found: " + found);
+        }
+    }
+    editing = false;
+    writeBack.join();
+    EXPECT_TRUE(faults.empty()) << faults.size() << " faults, the first: " << faults.front();
+    // The race was run: the write-back did write between saves.
+    EXPECT_FALSE(MainLogLines(dir, "settings.secret_encrypted").empty());
 }

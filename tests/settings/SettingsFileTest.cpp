@@ -128,9 +128,9 @@ TEST(SettingsFile, InspectionSaysWhatIsWrongWithoutReportingWritingOrQuotingTheF
     const std::vector<Case> cases = {
         {"no file", "", Outcome::Missing, Secret::Empty, ""},
         {"syntax error just after the secret", R"({"version": 2, "server": {"client_secret": "s3cret" "port": 1}})",
-         Outcome::NotJson, Secret::Empty, "parse error at line 1, column "},
+         Outcome::NotJson, Secret::Empty, "not valid JSON at line 1, column "},
         {"unterminated secret", "{\"version\": 2, \"server\": {\"client_secret\": \"s3cret\n}}", Outcome::NotJson,
-         Secret::Empty, "parse error at line "},
+         Secret::Empty, "a line break inside quoted text at line 1, column "},
         {"old version", R"({"version": 1, "server": {"client_secret": "s3cret"}})", Outcome::OldVersion, Secret::Empty,
          R"(member "version" must be 2 or more)"},
         {"wrong type", R"({"version": 2, "server": {"client_secret": 7}})", Outcome::WrongType, Secret::Empty,
@@ -215,12 +215,13 @@ TEST(SettingsFile, FailedReplacementKeepsTheOldFileAndLeavesNoTemporaryFile) {
         EXPECT_FALSE(UpdateServerField(SettingsPath(), "cert_thumbprint", "ab"));
     }
     EXPECT_EQ(dir.Read(kSettingsFile), original);
-    // Each refused call is reported with its error: the replace, then the
-    // rewrite in place; the write as a whole once.
+    // Each refused call is reported with its error: the write's replace, then
+    // its rewrite in place, and the write as a whole once; the update's one
+    // open, which compares and writes under one handle.
     const std::string failed = "Failed to create JSON settings file at '" + SettingsPath() + "' (error=32)";
     const auto messages = BootstrapMessages(dir);
     EXPECT_EQ(std::count(messages.begin(), messages.end(), failed), 1);
-    EXPECT_EQ(messages.size(), 5u);
+    EXPECT_EQ(messages.size(), 4u);
     for (const std::string& message : messages) {
         if (message == failed) continue;
         EXPECT_EQ(message.rfind("Writing settings file at '" + SettingsPath() + "': ", 0), 0u) << message;
@@ -259,4 +260,154 @@ TEST(SettingsFile, RewritesKeepTheFilesRightsAndAttributesAndGetPastReadersWitho
     EXPECT_EQ(AccessRules(path), rules);
     EXPECT_EQ(::GetFileAttributesA(path.c_str()) & FILE_ATTRIBUTE_HIDDEN, static_cast<DWORD>(FILE_ATTRIBUTE_HIDDEN));
     EXPECT_TRUE(FileNames(dir, "*.tmp").empty());
+}
+
+TEST(SettingsFile, MembersThatWouldBeGuessedAreNamedWithWhatTheyResemble) {
+    struct Expected {
+        const char* reason;
+        std::string member;
+        std::string suggestion;
+    };
+    struct Case {
+        const char* name;
+        std::string text;
+        std::vector<Expected> findings;
+    };
+    const std::string complete = R"("port": 443, "client_id": "c", "client_secret": "s")";
+    const std::vector<Case> cases = {
+        {"complete, with a note", R"({"version": 2, "_note": 1, "server": {"hostname": "h", )" + complete + "}}", {}},
+        {"capitalised", R"({"version": 2, "server": {"Hostname": "h", )" + complete + "}}",
+         {{"unknown_member", R"("server"."Hostname")", R"("server"."hostname")"},
+          {"missing_member", R"("server"."hostname")", ""}}},
+        {"letters swapped", R"({"version": 2, "server": {"hostnmae": "h", )" + complete + "}}",
+         {{"unknown_member", R"("server"."hostnmae")", R"("server"."hostname")"},
+          {"missing_member", R"("server"."hostname")", ""}}},
+        {"in the wrong section", R"({"version": 2, "port": 1, "server": {"hostname": "h", )" + complete + "}}",
+         {{"unknown_member", R"("port")", R"("server"."port")"}}},
+        {"nothing like it", R"({"version": 2, "colour": 1, "server": {"hostname": "h", )" + complete + "}}",
+         {{"unknown_member", R"("colour")", ""}}},
+        {"no server at all", R"({"version": 2})",
+         {{"missing_member", R"("server"."hostname")", ""},
+          {"missing_member", R"("server"."port")", ""},
+          {"missing_member", R"("server"."client_id")", ""},
+          {"missing_member", R"("server"."client_secret")", ""}}},
+        {"the example file's values",
+         R"({"version": 2, "server": {"hostname": "tallyport.example.local", "port": 30001,
+             "client_id": "replace-with-the-oauth-client-id", "client_secret": "replace-with-the-oauth-client-secret"}})",
+         {{"placeholder", R"("server"."hostname")", ""},
+          {"placeholder", R"("server"."client_id")", ""},
+          {"placeholder", R"("server"."client_secret")", ""}}},
+        {"a URL as host name", R"({"version": 2, "server": {"hostname": "https://srv/", )" + complete + "}}",
+         {{"hostname_not_a_name", R"("server"."hostname")", ""}}},
+        {"a port in the host name", R"({"version": 2, "server": {"hostname": "srv:443", )" + complete + "}}",
+         {{"hostname_not_a_name", R"("server"."hostname")", ""}}},
+        {"a space inside the host name", R"({"version": 2, "server": {"hostname": "srv 01", )" + complete + "}}",
+         {{"hostname_not_a_name", R"("server"."hostname")", ""}}},
+        {"an IPv6 address is a name", R"({"version": 2, "server": {"hostname": "fe80::1", )" + complete + "}}", {}},
+        {"spaces around", R"({"version": 2, "logging": {"level": "info "}, "server": {"hostname": " srv", )" +
+                              complete + "}}",
+         {{"surrounding_spaces", R"("server"."hostname")", ""}, {"surrounding_spaces", R"("logging"."level")", ""}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempModuleDirectory dir;
+        dir.Write(kSettingsFile, c.text);
+        TranslatorSettings settings;
+        SettingsInspection read;
+        ASSERT_TRUE(ReadSettingsJson(SettingsPath(), settings, &read));
+        ASSERT_EQ(read.findings.size(), c.findings.size());
+        for (size_t i = 0; i < c.findings.size(); ++i) {
+            EXPECT_EQ(FindingReason(read.findings[i].kind), std::string(c.findings[i].reason)) << i;
+            EXPECT_EQ(read.findings[i].member, c.findings[i].member) << i;
+            EXPECT_EQ(read.findings[i].suggestion, c.findings[i].suggestion) << i;
+            EXPECT_EQ(read.findings[i].text.find("replace-with"), std::string::npos) << read.findings[i].text;
+        }
+    }
+}
+
+// The defaults still apply (older files keep working), but never in silence:
+// every load says so at warn or error, and the bootstrap log, which is written
+// whatever the level, says it once for as long as the file stays the same.
+TEST(SettingsFile, LoadNamesFindingsInTheLogAtEveryLoadAndInTheBootstrapLogOnce) {
+    TempModuleDirectory dir;
+    dir.Write(kSettingsFile, R"({"version": 2, "logging": {"level": "warn"},
+        "server": {"hostnmae": "srv", "port": 443, "client_id": "c", "client_secret": ""}})");
+    TranslatorSettings settings;
+    ASSERT_TRUE(LoadSettingsFile(settings));
+    ASSERT_TRUE(LoadSettingsFile(settings));
+    EXPECT_EQ(settings.hostname, "localhost");
+
+    const auto unknown = MainLogLines(dir, "settings.unknown_member");
+    ASSERT_EQ(unknown.size(), 2u);
+    EXPECT_EQ(unknown[0]["level"], "warn");
+    EXPECT_EQ(unknown[0]["fields"]["member"], R"("server"."hostnmae")");
+    EXPECT_EQ(unknown[0]["fields"]["did_you_mean"], R"("server"."hostname")");
+    EXPECT_EQ(unknown[0]["fields"]["path"], SettingsPath());
+    const auto missing = MainLogLines(dir, "settings.missing_member");
+    ASSERT_EQ(missing.size(), 4u);  // the host name and the secret, at each load
+    EXPECT_EQ(missing[0]["level"], "error");
+    EXPECT_EQ(missing[0]["fields"]["member"], R"("server"."hostname")");
+    EXPECT_EQ(BootstrapMessages(dir).size(), 3u);
+}
+
+TEST(SettingsFile, EditingMistakesAreSaidInPlainWordsWithTheirPlace) {
+    struct Case {
+        const char* name;
+        std::string text;
+        std::string saying;  // a part of the problem's words
+        int line;
+        int column;
+        std::string member;
+        std::string reason = "settings_not_json";
+    };
+    const std::vector<Case> cases = {
+        {"empty", "", "the file is empty", 0, 0, "", "settings_empty"},
+        {"blank", " \r\n", "only blanks", 0, 0, "", "settings_empty"},
+        {"UTF-16 with its mark", std::string("\xFF\xFE{\0\"\0", 6), "save it again with the encoding UTF-8", 0, 0,
+         "", "settings_utf16"},
+        {"single backslash",
+         "{\"version\": 2,\n \"logging\": {\n  \"file_name\": \"C:\\Logs\\tly.log\"}}", "write \\\\ for each backslash", 3,
+         19, R"("logging"."file_name")", "single_backslash"},
+        {"trailing comma", "{\"version\": 2,\n \"server\": {\"port\": 1,}}", "remove the comma", 2, 23,
+         R"("server"."port")"},
+        {"comment", "{\"version\": 2, // the version\n}", "JSON allows no comments", 1, 16, R"("version")"},
+        {"cut short", "{\"version\": 2, \"server\": {\"hostname\": \"srv", "ends too early", 1, 42,
+         R"("server"."hostname")"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempModuleDirectory dir;
+        dir.Write(kSettingsFile, c.text);
+        TranslatorSettings settings;
+        const SettingsInspection inspection = InspectSettingsJson(SettingsPath(), settings);
+        EXPECT_EQ(inspection.outcome, SettingsInspection::Outcome::NotJson);
+        EXPECT_NE(inspection.problem.find(c.saying), std::string::npos) << inspection.problem;
+        EXPECT_EQ(inspection.line, c.line);
+        EXPECT_EQ(inspection.column, c.column);
+        EXPECT_EQ(inspection.member, c.member);
+        EXPECT_STREQ(inspection.reason, c.reason.c_str());
+
+        // At start the bootstrap log gives the same reason before it says the file cannot be used.
+        EXPECT_FALSE(LoadSettingsFile(settings));
+        const auto messages = BootstrapMessages(dir);
+        ASSERT_EQ(messages.size(), 2u);
+        EXPECT_EQ(messages[0], "Settings file at '" + SettingsPath() + "' could not be loaded: " + inspection.problem);
+        EXPECT_EQ(dir.Read(kSettingsFile), c.text);
+    }
+}
+
+// Explorer hides the ending: the file the operator saved is named
+// "tallyport_settings.json.txt". Defaults written beside it would hide it.
+TEST(SettingsFile, ASettingsFileSavedWithATxtEndingIsNamedAndNoDefaultsAreWritten) {
+    TempModuleDirectory dir;
+    dir.Write("tallyport_settings.json.txt", R"({"version": 2})");
+    TranslatorSettings settings;
+    EXPECT_FALSE(LoadSettingsFile(settings));
+    EXPECT_FALSE(dir.Exists(kSettingsFile));
+    ASSERT_EQ(BootstrapMessages(dir).size(), 1u);
+    EXPECT_NE(BootstrapMessages(dir)[0].find("rename it to tallyport_settings.json"), std::string::npos);
+
+    const SettingsInspection inspection = InspectSettingsJson(SettingsPath(), settings);
+    EXPECT_EQ(inspection.outcome, SettingsInspection::Outcome::Missing);
+    EXPECT_NE(inspection.problem.find("tallyport_settings.json.txt"), std::string::npos);
 }

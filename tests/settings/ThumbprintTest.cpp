@@ -75,11 +75,41 @@ TEST(Thumbprint, CacheAnswersByTheCertificatesBytes) {
 TEST(Thumbprint, SavedPinIsReadBackNormalizedAndKeepsTheRestOfTheFile) {
     TempModuleDirectory dir;
     dir.Write(kSettingsFile, R"({"version": 2, "server": {"hostname": "srv", "client_secret": "DPAPI:"}})");
-    ASSERT_TRUE(SaveCertThumbprint(SettingsPath(), kCertificateFingerprint));
+    ASSERT_EQ(SaveCertThumbprint(SettingsPath(), kCertificateFingerprint), PinSave::Saved);
 
     TranslatorSettings settings;
     ASSERT_TRUE(ReadSettingsJson(SettingsPath(), settings));
     EXPECT_EQ(settings.cert_thumbprint, "c99711b3aade027893301a9f85f1adfdbf1ee104");
     EXPECT_EQ(settings.hostname, "srv");
     EXPECT_EQ(ReadJson(dir, kSettingsFile)["server"]["client_secret"], "DPAPI:");
+}
+
+// A pin taken on first use is saved only into a file that does not name
+// another one by then: a pin the operator typed in meanwhile wins.
+TEST(Thumbprint, APinOnFirstUseNeverReplacesOneTypedInMeanwhile) {
+    const std::string taken = "c99711b3aade027893301a9f85f1adfdbf1ee104";
+    struct Case {
+        const char* name;
+        std::string text;
+        PinSave expected;
+        bool written;
+    };
+    const std::vector<Case> cases = {
+        {"no pin yet", R"({"version": 2, "server": {"hostname": "srv"}})", PinSave::Saved, true},
+        {"the same pin, written otherwise", R"({"version": 2, "server": {"cert_thumbprint": "C9:97:11:B3:AA:DE:02:78:93:30:1A:9F:85:F1:AD:FD:BF:1E:E1:04"}})",
+         PinSave::Saved, true},
+        {"another pin", R"({"version": 2, "server": {"cert_thumbprint": "aa"}})", PinSave::KeptOperatorsPin, false},
+        {"an edit that no longer loads", R"({"version": 1, "server": {}})", PinSave::KeptOperatorsPin, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempModuleDirectory dir;
+        dir.Write(kSettingsFile, c.text);
+        EXPECT_EQ(SaveCertThumbprint(SettingsPath(), taken), c.expected);
+        if (c.written) {
+            EXPECT_EQ(ReadJson(dir, kSettingsFile)["server"]["cert_thumbprint"], taken);
+        } else {
+            EXPECT_EQ(dir.Read(kSettingsFile), c.text);
+        }
+    }
 }

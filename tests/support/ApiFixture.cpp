@@ -1,5 +1,7 @@
 #include "tests/support/ApiFixture.h"
 
+#include "logging/RepeatedLines.h"
+
 #include "api/TLYApi.h"
 #include "api/TLYApiImpl.h"
 
@@ -57,6 +59,11 @@ ApiFixture::~ApiFixture() {
     TLYAPI_SetBadgeActivityCallback(nullptr);
     TLYAPI_SetAlarmEventCallback(nullptr);
     TLYApiImpl::Instance().StopBackgroundWork();
+    // Not left to later tests of this process: the panels' links, the failures.
+    // (Here, not in the constructor: the instance must not be created before a
+    // test installs its clock.)
+    TLYApiImpl::Instance().ForgetPanelLinksForTesting();
+    tly::ResetRepeatedLinesForTesting();
 }
 
 void ApiFixture::WriteSettings(const nlohmann::json& server, const std::string& level) {

@@ -11,10 +11,11 @@ from __future__ import annotations
 import base64
 import json
 import shutil
+import subprocess
 import unittest
 from pathlib import Path
 
-from system_support import (BUILD_DIR, CLIENT_SECRET, HostSim, ModuleDirectory, Registration, Simulator,
+from system_support import (BUILD_DIR, SOURCE_DIR, CLIENT_SECRET, HostSim, ModuleDirectory, Registration, Simulator,
                             TranslatorLog, is_comm_event, is_status_record, wait_until)
 
 CASES_DIR = BUILD_DIR / "system-tests"
@@ -46,6 +47,14 @@ SITE = {
 CONNECT_TIMEOUT = 60
 RECONNECT_TIMEOUT = 120
 EVENT_TIMEOUT = 30
+
+
+def run_recipe(command: str, directory: Path) -> list:
+    """A jq command of the documentation, run in the log's folder; its output lines as JSON."""
+    result = subprocess.run(["bash", "-c", command], cwd=directory, capture_output=True, text=True, timeout=60)
+    if result.returncode != 0:
+        raise AssertionError(f"{command}: {result.stderr}")
+    return [json.loads(line) for line in result.stdout.splitlines() if line.strip()]
 
 
 def online_readers(lines: list[dict], panel: int) -> set[int]:
@@ -115,7 +124,7 @@ class HostToServerTest(SystemCase):
 
         # One swipe and one panic alarm, from the server to the host's sink.
         mark = host.mark()
-        simulator.control("POST", "/activities", {
+        swiped = simulator.control("POST", "/activities", {
             "reader_external_id": "1:2", "badge_no": 5000000001, "entry_granted": False, "notes": "Badge Expired",
             "timestamp": "2024-03-01T08:05:09Z"})
         swipe = host.wait_for(lambda line: line.get("card_number") == 5000000001, EVENT_TIMEOUT, "swipe record", mark)
@@ -183,6 +192,27 @@ class HostToServerTest(SystemCase):
         self.assertFalse(any(line.get("card_number") == 990001 for line in host.snapshot()))
 
         self.assertEqual(host.stop(), 0)
+        self.assert_log_recipes_answer(swiped["added"][0])
+
+    def assert_log_recipes_answer(self, activity_id: int) -> None:
+        """The jq commands of the README and DEPLOYING.txt, run as printed on this
+        run's log: the outage is one lost line with its cause and one restored
+        line, and the swipe's lines show it delivered, then marked."""
+        if not shutil.which("jq"):
+            self.skipTest("jq is not installed")
+        for document in (SOURCE_DIR / "README.md", SOURCE_DIR / "tools" / "dist" / "DEPLOYING.txt"):
+            commands = [line.strip() for line in document.read_text().splitlines() if line.strip().startswith("jq ")]
+            self.assertEqual(len(commands), 2, document)
+            offline, swipe = commands
+            with self.subTest(document=document.name):
+                lines = run_recipe(offline, self.module.log_path.parent)
+                self.assertEqual([line[1] for line in lines], ["panel.link_lost", "panel.link_restored"], lines)
+                self.assertTrue(lines[0][2] and lines[0][3], lines)
+                lines = run_recipe(swipe.replace("1234", str(activity_id)), self.module.log_path.parent)
+                events = [line[1] for line in lines]
+                self.assertIn("activities.processing", events, lines)
+                self.assertIn("activities.marked", events, lines)
+                self.assertLess(events.index("activities.processing"), events.index("activities.marked"), lines)
 
 
 class SettingsAndSecurityTest(SystemCase):

@@ -191,6 +191,26 @@ TEST(TallyportCheck, VerdictsAgainstTheSimulatorWithoutChangingAnything) {
          "registration:fail settings:pass secret:pass resolve:pass connect:pass tls:pass oauth:pass status:pass "
          "websocket:pass "
          "log:fail(log_level_unknown) folder:pass"},
+        {"misspelt member",
+         [](nlohmann::json& s) {
+             s["server"]["Port"] = s["server"]["port"];
+             s["server"].erase("port");
+         },
+         "--json",
+         "registration:fail settings:fail(unknown_member) secret:skip resolve:skip connect:skip tls:skip oauth:skip "
+         "status:skip websocket:skip log:skip folder:skip"},
+        {"missing client id", [](nlohmann::json& s) { s["server"].erase("client_id"); }, "--json",
+         "registration:fail settings:fail(missing_member) secret:skip resolve:skip connect:skip tls:skip oauth:skip "
+         "status:skip websocket:skip log:skip folder:skip"},
+        {"the example's placeholder",
+         [](nlohmann::json& s) { s["server"]["client_id"] = "replace-with-the-oauth-client-id"; }, "--json",
+         "registration:fail settings:fail(placeholder) secret:skip resolve:skip connect:skip tls:skip oauth:skip "
+         "status:skip websocket:skip log:skip folder:skip"},
+        {"log folder missing",
+         [](nlohmann::json& s) { s["logging"] = {{"level", "info"}, {"file_name", "C:\\no-such-folder\\tly.log"}}; },
+         "--json",
+         "registration:fail settings:pass secret:pass resolve:pass connect:pass tls:pass oauth:pass status:pass "
+         "websocket:pass log:fail(log_folder_missing) folder:pass"},
         // Last: the server stops listening.
         {"server unreachable", [&](nlohmann::json&) { sim.Call("POST", "/server/stop"); }, "--json",
          "registration:fail settings:pass secret:pass resolve:pass connect:fail(tcp_unreachable) tls:skip oauth:skip "

@@ -290,7 +290,9 @@ TEST_F(RestClientTest, TransportFailuresFailTheRequestWithTheirErrorCode) {
     EXPECT_EQ(response, "WinHttpSendRequest failed, error=12029");
     const auto sendFailed = Logged("request_send_failed");
     ASSERT_EQ(sendFailed.size(), 1u);
-    EXPECT_EQ(sendFailed[0]["fields"], (nlohmann::json{{"endpoint", "/doors"}, {"win32_error", 12029}}));
+    EXPECT_EQ(sendFailed[0]["fields"], (nlohmann::json{{"endpoint", "/doors"},
+                                                         {"win32_error", 12029},
+                                                         {"win32_error_name", "ERROR_WINHTTP_CANNOT_CONNECT"}}));
 }
 
 TEST_F(RestClientTest, ValidationOnRefusesTheSelfSignedServerBeforeAnythingIsSent) {

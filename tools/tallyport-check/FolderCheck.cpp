@@ -47,8 +47,11 @@ std::vector<Refusal> Refusals(const std::string& settingsPath, const TranslatorS
         refusals.push_back({"replace " + settingsPath, error});
     }
     // The rotation: every existing log file renamed one number up, the last
-    // one deleted, and a new log file created.
+    // one deleted, and a new log file created. A log folder that does not
+    // exist is the log step's finding, not a question of rights.
     const std::string log = LogFilePathFor(settings);
+    const std::size_t separator = log.find_last_of("\\/");
+    if (separator != std::string::npos && !Exists(log.substr(0, separator))) return refusals;
     if (Exists(log) && !CanOpen(log, FILE_APPEND_DATA | DELETE, error)) refusals.push_back({"rotate " + log, error});
     const auto rotatedFiles = static_cast<unsigned>(settings.max_log_files > 0 ? settings.max_log_files : 0);
     for (unsigned n = 1; n <= rotatedFiles; ++n) {

@@ -12,10 +12,41 @@ constexpr char kLogStep[] = "log";
 
 // Values the translator accepts but that cannot work: what is wrong, or empty.
 std::string UnusableValue(const TranslatorSettings& settings) {
-    if (settings.hostname.empty()) return "member \"server\".\"hostname\" is empty";
     if (settings.port < 1 || settings.port > 65535) return "member \"server\".\"port\" must be between 1 and 65535";
-    if (settings.client_id.empty()) return "member \"server\".\"client_id\" is empty";
     return {};
+}
+
+const char* FindingHint(SettingsFinding::Kind kind) {
+    switch (kind) {
+        case SettingsFinding::Kind::UnknownMember:
+            return "correct the member's name (names are case-sensitive) or remove it";
+        case SettingsFinding::Kind::MissingMember:
+            return "fill in the server's host name and port and the OAuth client id and secret";
+        case SettingsFinding::Kind::Placeholder:
+            return "replace the example file's values with this site's server and OAuth client";
+        case SettingsFinding::Kind::HostnameNotAName:
+            return "write only the server's name or address in \"hostname\", and its port in \"port\"";
+        case SettingsFinding::Kind::SurroundingSpaces:
+            return "remove the spaces inside the quotes";
+        case SettingsFinding::Kind::LogFolderMissing:
+            return "create the folder, or name a file in an existing folder";
+    }
+    return "";
+}
+
+// Every finding fails the step: the first gives the reason, all are listed.
+StepResult FindingsFailure(const std::vector<SettingsFinding>& findings) {
+    const SettingsFinding& first = findings.front();
+    StepResult result = StepResult::Failed(kSettingsStep, FindingReason(first.kind), first.text, FindingHint(first.kind));
+    nlohmann::json listed = nlohmann::json::array();
+    for (const SettingsFinding& finding : findings) {
+        if (findings.size() > 1) result.listing.push_back(finding.text);
+        nlohmann::json item = {{"reason", FindingReason(finding.kind)}, {"member", finding.member}};
+        if (!finding.suggestion.empty()) item["did_you_mean"] = finding.suggestion;
+        listed.push_back(std::move(item));
+    }
+    result.data = {{"findings", std::move(listed)}};
+    return result;
 }
 
 }  // namespace
@@ -25,6 +56,11 @@ StepResult CheckSettingsFile(const std::string& path, const SettingsInspection& 
     using Outcome = SettingsInspection::Outcome;
     switch (inspection.outcome) {
         case Outcome::Missing:
+            if (!inspection.problem.empty()) {
+                return StepResult::Failed(kSettingsStep, "settings_misnamed", inspection.problem,
+                                          "rename the file; in Explorer, View, tick \"File name extensions\" to see "
+                                          "the whole name");
+            }
             return StepResult::Failed(kSettingsStep, "settings_missing", path + " does not exist",
                                       "copy tallyport_settings.example.json to tallyport_settings.json beside the DLL "
                                       "and fill in the server and the OAuth client");
@@ -32,8 +68,10 @@ StepResult CheckSettingsFile(const std::string& path, const SettingsInspection& 
             return StepResult::Failed(kSettingsStep, "settings_unreadable", path + " " + inspection.problem,
                                       "let this account (and the host's) read the file");
         case Outcome::NotJson:
-            return StepResult::Failed(kSettingsStep, "settings_not_json", "not valid JSON: " + inspection.problem,
-                                      "fix the file at that place (JSON allows no comments and no trailing commas)");
+            return StepResult::Failed(kSettingsStep, inspection.reason ? inspection.reason : "settings_not_json",
+                                      "not valid JSON: " + inspection.problem,
+                                      "fix the file at that place and save it as UTF-8 (JSON wants double quotes, "
+                                      "\\\\ for a backslash, no comments and no trailing commas)");
         case Outcome::OldVersion:
             return StepResult::Failed(kSettingsStep, "settings_old_version", inspection.problem,
                                       "set \"version\" to 2; the translator ignores older files");
@@ -43,9 +81,10 @@ StepResult CheckSettingsFile(const std::string& path, const SettingsInspection& 
         case Outcome::Loaded:
             break;
     }
+    if (!inspection.findings.empty()) return FindingsFailure(inspection.findings);
     if (const std::string problem = UnusableValue(settings); !problem.empty()) {
         return StepResult::Failed(kSettingsStep, "settings_incomplete", problem,
-                                  "fill in the server's host name and port and the OAuth client id");
+                                  "set the server's port between 1 and 65535");
     }
     StepResult result = StepResult::Passed(
         kSettingsStep, "valid: server " + settings.hostname + ":" + std::to_string(settings.port) + ", client id " +
@@ -107,9 +146,15 @@ StepResult CheckLogFile(const TranslatorSettings& settings) {
         path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
         exists ? OPEN_EXISTING : CREATE_NEW, FILE_ATTRIBUTE_NORMAL | (exists ? 0 : FILE_FLAG_DELETE_ON_CLOSE), nullptr));
     StepResult result;
-    if (!file) {
+    const DWORD openError = file ? 0 : ::GetLastError();
+    if (!file && openError == ERROR_PATH_NOT_FOUND) {
+        const std::string folder = path.substr(0, path.find_last_of("\\/"));
+        result = StepResult::Failed(kLogStep, "log_folder_missing", "the folder " + folder + " does not exist",
+                                    "create the folder, or name a file in an existing folder in "
+                                    "\"logging\".\"file_name\"");
+    } else if (!file) {
         result = StepResult::Failed(kLogStep, "log_not_writable",
-                                    path + " cannot be written (error=" + std::to_string(::GetLastError()) + ")",
+                                    path + " cannot be written (error=" + std::to_string(openError) + ")",
                                     "give the host's account write access to the folder, or name another file in "
                                     "\"logging\".\"file_name\"");
     } else if (threshold == LogLevel::None) {

@@ -1,0 +1,40 @@
+#pragma once
+// One line per change of a panel's link to the server, whichever host call
+// noticed it (start, poll or status request all ask GetSubscribed): at warn
+// when it is lost, with the cause in words and when the trouble began, and at
+// info when it is back, with how long it was away. The answer to "why did
+// panel 1 go offline?" is then one line, however much else the outage wrote.
+// Owns its state and its lock; the lock is a leaf, released before logging.
+
+#include "transport/TransportTrouble.h"
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+
+class PanelLinkLog {
+public:
+    // What the connection check answered for a panel; when it said no, the
+    // transport's last trouble and the last error text stand for the cause.
+    void Note(std::int32_t panelId, bool up, const TransportTrouble& trouble, const std::string& lastError);
+
+    // A closed panel starts afresh when it is opened again.
+    void Forget(std::int32_t panelId);
+    // Every panel and the process's trouble (tests, which share the instance).
+    void ForgetAll();
+
+private:
+    enum class Link { Unknown, Up, Down };
+    struct Trouble {
+        std::string since;  // local time of the first failed check
+        std::uint32_t sinceTick = 0;
+        TransportTrouble first;
+        std::string lastError;
+    };
+
+    std::mutex lock_;
+    std::map<std::int32_t, Link> panels_;
+    Trouble trouble_;  // the process's: the transport is shared by all panels
+    bool troubled_ = false;
+};

@@ -1,0 +1,165 @@
+#include "settings/SettingsMistakes.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+struct Place {
+    int line = 1;
+    int column = 1;
+};
+
+// Line and column (1-based, in bytes) of the byte at offset.
+Place PlaceOf(std::string_view text, std::size_t offset) {
+    Place place;
+    for (std::size_t i = 0; i < offset && i < text.size(); ++i) {
+        if (text[i] == '\n') {
+            ++place.line;
+            place.column = 1;
+        } else {
+            ++place.column;
+        }
+    }
+    return place;
+}
+
+// Every member the translator reads, with its section; names are unique across sections.
+constexpr const char* kMembers[][2] = {
+    {"", "version"},          {"", "server"},
+    {"", "logging"},          {"", "debug"},
+    {"server", "hostname"},   {"server", "port"},
+    {"server", "client_id"},  {"server", "client_secret"},
+    {"server", "validate_cert"}, {"server", "cert_thumbprint"},
+    {"logging", "level"},     {"logging", "file_name"},
+    {"logging", "max_log_size_mb"}, {"logging", "max_log_files"},
+    {"debug", "enable_badge_event_file"}, {"debug", "plaintext_secret"},
+};
+
+// The known member whose name ("name" followed by a colon) stands last
+// before offset. Only known names are given, so nothing else of the file is
+// ever quoted.
+std::string MemberBefore(std::string_view text, std::size_t offset) {
+    std::string best;
+    std::size_t bestAt = 0;
+    const std::string_view before = text.substr(0, std::min(offset + 1, text.size()));
+    for (const auto& member : kMembers) {
+        const std::string quoted = std::string("\"") + member[1] + "\"";
+        std::size_t at = before.rfind(quoted);
+        while (at != std::string_view::npos) {
+            std::size_t after = at + quoted.size();
+            while (after < before.size() && (before[after] == ' ' || before[after] == '\t')) ++after;
+            if (after < text.size() && text[after] == ':') break;
+            at = at == 0 ? std::string_view::npos : before.rfind(quoted, at - 1);
+        }
+        if (at != std::string_view::npos && (best.empty() || at > bestAt)) {
+            bestAt = at;
+            best = member[0][0] ? std::string("\"") + member[0] + "\".\"" + member[1] + "\""
+                                : std::string("\"") + member[1] + "\"";
+        }
+    }
+    return best;
+}
+
+// The first backslash inside a string that starts no JSON escape (as in
+// "C:\Logs"), or npos.
+std::size_t FirstLoneBackslash(std::string_view text) {
+    bool inString = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (!inString) {
+            if (c == '"') inString = true;
+            continue;
+        }
+        if (c == '"') {
+            inString = false;
+        } else if (c == '\\') {
+            if (i + 1 >= text.size() || !std::strchr("\"\\/bfnrtu", text[i + 1])) return i;
+            ++i;
+        }
+    }
+    return std::string_view::npos;
+}
+
+char LastNonBlankBefore(std::string_view text, std::size_t offset) {
+    while (offset > 0) {
+        const char c = text[--offset];
+        if (c != ' ' && c != '\t' && c != '\r' && c != '\n') return c;
+    }
+    return '\0';
+}
+
+// The mistake at offset: what it is, where, and what to do.
+SettingsProblem At(std::string_view text, std::size_t offset, const std::string& what, const std::string& advice) {
+    SettingsProblem problem;
+    const Place place = PlaceOf(text, offset);
+    problem.line = place.line;
+    problem.column = place.column;
+    problem.member = MemberBefore(text, offset);
+    problem.text = what + " at line " + std::to_string(place.line) + ", column " + std::to_string(place.column);
+    if (!problem.member.empty()) problem.text += " (at or after member " + problem.member + ")";
+    problem.text += ": " + advice;
+    return problem;
+}
+
+}  // namespace
+
+SettingsProblem DescribeUnusableText(std::string_view text) {
+    SettingsProblem problem;
+    const bool utf16Mark = text.size() >= 2 && ((static_cast<unsigned char>(text[0]) == 0xFF &&
+                                                  static_cast<unsigned char>(text[1]) == 0xFE) ||
+                                                 (static_cast<unsigned char>(text[0]) == 0xFE &&
+                                                  static_cast<unsigned char>(text[1]) == 0xFF));
+    const bool utf16Bytes = text.size() >= 2 && text[0] != '\0' && text[1] == '\0';
+    if (utf16Mark || utf16Bytes) {
+        problem.reason = "settings_utf16";
+        problem.text =
+            "the file is saved as UTF-16 (Notepad calls it \"Unicode\"): save it again with the encoding UTF-8 "
+            "(in Notepad: File, Save As, Encoding: UTF-8)";
+    } else if (text.find_first_not_of(" \t\r\n") == std::string_view::npos) {
+        problem.reason = "settings_empty";
+        problem.text = text.empty() ? "the file is empty: it must hold the settings as JSON, starting with {"
+                                    : "the file holds only blanks: it must hold the settings as JSON, starting with {";
+    }
+    return problem;
+}
+
+SettingsProblem DescribeSyntaxError(std::string_view text, std::size_t errorByte) {
+    const std::size_t offset = errorByte > 0 ? std::min(errorByte - 1, text.size()) : 0;
+    const std::size_t backslash = FirstLoneBackslash(text);
+    if (backslash != std::string_view::npos && backslash <= offset + 1) {
+        SettingsProblem problem =
+            At(text, backslash, "a single backslash",
+               "write \\\\ for each backslash in JSON (as \"C:\\\\Logs\\\\tly_translator.log\"), or use /");
+        problem.reason = "single_backslash";
+        return problem;
+    }
+    if (offset >= text.size()) {
+        return At(text, text.empty() ? 0 : text.size() - 1, "the file ends too early", "a closing \" or } is missing");
+    }
+    const char at = text[offset];
+    if ((at == '}' || at == ']') && LastNonBlankBefore(text, offset) == ',') {
+        return At(text, offset, "a comma before a closing bracket",
+                  "remove the comma after the last member (JSON allows no trailing comma)");
+    }
+    if (at == '/' || at == '#') return At(text, offset, "a comment", "remove it (JSON allows no comments)");
+    if (at == '\'') {
+        return At(text, offset, "a single quote", "JSON wants double quotes (\") around names and text");
+    }
+    if (at == '\n' || at == '\r') {
+        return At(text, offset, "a line break inside quoted text", "close the quotes on the same line");
+    }
+    return At(text, offset, "not valid JSON", "check for a missing comma, quote or bracket there");
+}
+
+std::string MisnamedSettingsFile(const std::string& path) {
+    const std::string misnamed = path + ".txt";
+    if (::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES) return {};
+    if (::GetFileAttributesA(misnamed.c_str()) == INVALID_FILE_ATTRIBUTES) return {};
+    const std::size_t separator = misnamed.find_last_of("\\/");
+    const std::string name = separator == std::string::npos ? misnamed : misnamed.substr(separator + 1);
+    return "there is no tallyport_settings.json, but there is " + name +
+           ": the file was saved with a .txt ending that Windows hides; rename it to tallyport_settings.json";
+}

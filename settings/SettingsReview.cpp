@@ -1,0 +1,285 @@
+#include "settings/SettingsReview.h"
+
+#include "logging/Log.h"
+#include "settings/TranslatorSettings.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cctype>
+#include <mutex>
+
+namespace {
+
+using nlohmann::json;
+
+struct Section {
+    const char* name;  // "" for the top level
+    std::vector<const char*> members;
+};
+
+// Every member the translator reads. Members beginning with "_" are notes for
+// the reader of the file ("_log_levels_example") and never unknown.
+const std::vector<Section>& KnownSections() {
+    static const std::vector<Section> sections = {
+        {"", {"version", "server", "logging", "debug"}},
+        {"server", {"hostname", "port", "client_id", "client_secret", "validate_cert", "cert_thumbprint"}},
+        {"logging", {"level", "file_name", "max_log_size_mb", "max_log_files"}},
+        {"debug", {"enable_badge_event_file", "plaintext_secret"}},
+    };
+    return sections;
+}
+
+std::string MemberPath(const std::string& section, const std::string& name) {
+    return section.empty() ? "\"" + name + "\"" : "\"" + section + "\".\"" + name + "\"";
+}
+
+std::string Lower(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+// Edits (insert, delete, replace, or swap of two neighbours) from one to the other.
+std::size_t EditDistance(const std::string& a, const std::string& b) {
+    const std::size_t n = a.size(), m = b.size();
+    std::vector<std::vector<std::size_t>> d(n + 1, std::vector<std::size_t>(m + 1));
+    for (std::size_t i = 0; i <= n; ++i) d[i][0] = i;
+    for (std::size_t j = 0; j <= m; ++j) d[0][j] = j;
+    for (std::size_t i = 1; i <= n; ++i) {
+        for (std::size_t j = 1; j <= m; ++j) {
+            const std::size_t cost = a[i - 1] == b[j - 1] ? 0 : 1;
+            d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + cost});
+            if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1]) {
+                d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+            }
+        }
+    }
+    return d[n][m];
+}
+
+// The known member an unknown one most resembles: the same name in another
+// case or with a few letters wrong in its own section, else the same name in
+// another section ("port" under "logging"). Empty when nothing is close.
+std::string Resembling(const std::string& section, const std::string& name) {
+    if (name.size() > 64) return {};
+    const std::string lower = Lower(name);
+    std::string best;
+    std::size_t bestDistance = std::max<std::size_t>(1, lower.size() / 4) + 1;
+    for (const Section& known : KnownSections()) {
+        for (const char* member : known.members) {
+            const std::string candidate = member;
+            if (known.name == section) {
+                const std::size_t distance = EditDistance(lower, candidate);
+                if (distance < bestDistance) {
+                    bestDistance = distance;
+                    best = MemberPath(section, candidate);
+                }
+            } else if (lower == candidate && best.empty()) {
+                best = MemberPath(known.name, candidate);
+            }
+        }
+    }
+    return best;
+}
+
+const Section* FindSection(const std::string& name) {
+    for (const Section& section : KnownSections()) {
+        if (section.name == name) return &section;
+    }
+    return nullptr;
+}
+
+void FindUnknown(const json& object, const Section& section, std::vector<SettingsFinding>& findings) {
+    for (const auto& [name, value] : object.items()) {
+        if (!name.empty() && name[0] == '_') continue;
+        const auto& known = section.members;
+        if (std::find_if(known.begin(), known.end(), [&](const char* m) { return name == m; }) != known.end()) continue;
+        SettingsFinding finding;
+        finding.kind = SettingsFinding::Kind::UnknownMember;
+        finding.member = MemberPath(section.name, name);
+        finding.suggestion = Resembling(section.name, name);
+        finding.text = "member " + finding.member + " is not a setting the translator knows and is ignored";
+        if (!finding.suggestion.empty()) finding.text += ": did you mean " + finding.suggestion + "?";
+        findings.push_back(std::move(finding));
+    }
+}
+
+bool IsPlaceholder(const std::string& member, const std::string& value) {
+    const std::string lower = Lower(value);
+    if (lower.rfind("replace-with", 0) == 0) return true;
+    if (member != "hostname") return false;
+    for (const char* example : {".example.local", ".example.com", ".example.org", ".example.net", ".example"}) {
+        const std::string suffix = example;
+        if (lower.size() >= suffix.size() && lower.compare(lower.size() - suffix.size(), suffix.size(), suffix) == 0) {
+            return true;
+        }
+    }
+    return lower == "example.com" || lower == "example.local";
+}
+
+// What is wrong with a host name that is more than a name; empty when nothing.
+std::string HostnameProblem(const std::string& hostname) {
+    if (hostname.find("://") != std::string::npos) {
+        return "holds a URL: write the server's name alone (as tallyport01), and its port in \"server\".\"port\"";
+    }
+    if (hostname.find_first_of("/\\") != std::string::npos) {
+        return "holds a path: write the server's name alone (as tallyport01)";
+    }
+    // One colon is a port; an IPv6 address has several.
+    if (std::count(hostname.begin(), hostname.end(), ':') == 1) {
+        return "holds a port: write the server's name alone, and the port in \"server\".\"port\"";
+    }
+    // Spaces around the name are a finding of their own; one inside is not a name.
+    const std::size_t first = hostname.find_first_not_of(" \t");
+    const std::size_t last = hostname.find_last_not_of(" \t");
+    if (first != std::string::npos && hostname.find_first_of(" \t", first) < last) {
+        return "holds a space inside the name";
+    }
+    return {};
+}
+
+bool HasSurroundingSpaces(const std::string& value) {
+    if (value.empty()) return false;
+    const auto space = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+    return space(value.front()) || space(value.back());
+}
+
+void Add(std::vector<SettingsFinding>& findings, SettingsFinding::Kind kind, std::string member, std::string text) {
+    SettingsFinding finding;
+    finding.kind = kind;
+    finding.member = std::move(member);
+    finding.text = "member " + finding.member + " " + text;
+    findings.push_back(std::move(finding));
+}
+
+void ReviewServer(const json* server, std::vector<SettingsFinding>& findings) {
+    using Kind = SettingsFinding::Kind;
+    struct Required {
+        const char* name;
+        const char* fallback;  // what applies without it
+    };
+    const Required required[] = {{"hostname", " the translator connects to \"localhost\""},
+                                 {"port", " the translator connects to port 30001"},
+                                 {"client_id", " the translator cannot sign in"},
+                                 {"client_secret", " the translator cannot sign in"}};
+    for (const Required& member : required) {
+        const std::string path = MemberPath("server", member.name);
+        const auto it = server ? server->find(member.name) : json::const_iterator();
+        if (!server || it == server->end()) {
+            Add(findings, Kind::MissingMember, path, std::string("is missing:") + member.fallback);
+        } else if (it->is_string() && it->get_ref<const std::string&>().empty()) {
+            Add(findings, Kind::MissingMember, path, std::string("is empty:") + member.fallback);
+        }
+    }
+    if (!server) return;
+
+    for (const char* name : {"hostname", "client_id", "client_secret", "cert_thumbprint"}) {
+        const auto it = server->find(name);
+        if (it == server->end() || !it->is_string()) continue;
+        const std::string& value = it->get_ref<const std::string&>();
+        const std::string path = MemberPath("server", name);
+        if (IsPlaceholder(name, value)) {
+            Add(findings, Kind::Placeholder, path,
+                "still holds the example file's placeholder: put in the value for this site");
+            continue;
+        }
+        if (std::string(name) == "hostname") {
+            if (const std::string problem = HostnameProblem(value); !problem.empty()) {
+                Add(findings, Kind::HostnameNotAName, path, problem);
+                continue;
+            }
+        }
+        // A thumbprint is read without its blanks anyway.
+        if (std::string(name) != "cert_thumbprint" && HasSurroundingSpaces(value)) {
+            Add(findings, Kind::SurroundingSpaces, path,
+                "begins or ends with a space, which the translator keeps: remove it");
+        }
+    }
+}
+
+void ReviewLogging(const json* logging, std::vector<SettingsFinding>& findings) {
+    if (!logging) return;
+    for (const char* name : {"level", "file_name"}) {
+        const auto it = logging->find(name);
+        if (it != logging->end() && it->is_string() && HasSurroundingSpaces(it->get_ref<const std::string&>())) {
+            Add(findings, SettingsFinding::Kind::SurroundingSpaces, MemberPath("logging", name),
+                "begins or ends with a space, which the translator keeps: remove it");
+        }
+    }
+}
+
+const json* Object(const json& document, const char* name) {
+    const auto it = document.find(name);
+    return it != document.end() && it->is_object() ? &*it : nullptr;
+}
+
+}  // namespace
+
+const char* FindingReason(SettingsFinding::Kind kind) {
+    switch (kind) {
+        case SettingsFinding::Kind::UnknownMember: return "unknown_member";
+        case SettingsFinding::Kind::MissingMember: return "missing_member";
+        case SettingsFinding::Kind::Placeholder: return "placeholder";
+        case SettingsFinding::Kind::HostnameNotAName: return "hostname_not_a_name";
+        case SettingsFinding::Kind::SurroundingSpaces: return "surrounding_spaces";
+        case SettingsFinding::Kind::LogFolderMissing: return "log_folder_missing";
+    }
+    return "unknown_member";
+}
+
+bool IsErrorFinding(SettingsFinding::Kind kind) { return kind != SettingsFinding::Kind::UnknownMember; }
+
+std::vector<SettingsFinding> ReviewSettingsDocument(const json& document) {
+    std::vector<SettingsFinding> findings;
+    if (!document.is_object()) return findings;
+    FindUnknown(document, *FindSection(""), findings);
+    for (const char* name : {"server", "logging", "debug"}) {
+        if (const json* object = Object(document, name)) FindUnknown(*object, *FindSection(name), findings);
+    }
+    ReviewServer(Object(document, "server"), findings);
+    ReviewLogging(Object(document, "logging"), findings);
+    return findings;
+}
+
+void ReviewLogFolder(const TranslatorSettings& settings, std::vector<SettingsFinding>& findings) {
+    const LogLevel threshold =
+        settings.log_level.empty() ? LogLevel::None : ParseLogLevel(settings.log_level, LogLevel::None);
+    if (threshold == LogLevel::None) return;
+    const std::string path = LogFilePathFor(settings);
+    const std::size_t separator = path.find_last_of("\\/");
+    if (separator == std::string::npos || separator == 0) return;
+    const std::string folder = path.substr(0, separator);
+    if (folder.size() == 2 && folder[1] == ':') return;  // a drive's root
+    const DWORD attributes = ::GetFileAttributesA(folder.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) return;
+    SettingsFinding finding;
+    finding.kind = SettingsFinding::Kind::LogFolderMissing;
+    finding.member = "\"logging\".\"file_name\"";
+    finding.text = "member " + finding.member + " names a file in the folder " + folder +
+                   ", which does not exist: nothing is logged until it is created";
+    findings.push_back(std::move(finding));
+}
+
+void ReportSettingsFindings(const std::string& path, const std::vector<SettingsFinding>& findings) {
+    std::string all;
+    for (const SettingsFinding& finding : findings) {
+        LogFields fields{{"path", path}, {"member", finding.member}, {"reason", FindingReason(finding.kind)}};
+        if (!finding.suggestion.empty()) fields.emplace_back("did_you_mean", finding.suggestion);
+        LogEvent(IsErrorFinding(finding.kind) ? LogLevel::Error : LogLevel::Warn, "settings",
+                 std::string("settings.") + FindingReason(finding.kind), finding.text, fields);
+        all += finding.text + "\n";
+    }
+
+    // Never destroyed: a load may run while the process exits.
+    static auto* lock = new std::mutex;
+    static auto* lastTold = new std::string;
+    {
+        std::lock_guard<std::mutex> guard(*lock);
+        if (all == *lastTold) return;
+        *lastTold = all;
+    }
+    for (const SettingsFinding& finding : findings) {
+        BootstrapLog("Settings file at '" + path + "': " + finding.text);
+    }
+}

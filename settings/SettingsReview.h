@@ -1,0 +1,48 @@
+#pragma once
+// What a settings file that loads may still get wrong: a member the
+// translator does not know (a misspelling is otherwise ignored without a
+// word), a member it needs left out or empty (its default then applies
+// silently: "localhost", 30001), a value still holding the example file's
+// placeholder, a host name that is a URL or carries a port, and text with
+// spaces around it. The file keeps loading as before; these are named.
+
+#include <nlohmann/json.hpp>
+
+#include <string>
+#include <vector>
+
+struct SettingsFinding {
+    enum class Kind {
+        UnknownMember,      // warn: ignored
+        MissingMember,      // error: absent or empty; the default applies
+        Placeholder,        // error: the example's value
+        HostnameNotAName,   // error: a URL, a path or a port in "hostname"
+        SurroundingSpaces,  // error: used as written, spaces and all
+        LogFolderMissing,   // error: the log's folder does not exist, so nothing is logged
+    };
+    Kind kind = Kind::UnknownMember;
+    std::string member;      // as "server"."hostnmae"
+    std::string suggestion;  // the known member it most resembles, as "server"."hostname"; may be empty
+    std::string text;        // one sentence for a person; never quotes the secret
+};
+
+struct TranslatorSettings;
+
+// The log folder a record names, when logging is on and the folder is not
+// there: a finding to add to the document's.
+void ReviewLogFolder(const TranslatorSettings& settings, std::vector<SettingsFinding>& findings);
+
+// "unknown_member", "missing_member", "placeholder", "hostname_not_a_name", "surrounding_spaces",
+// "log_folder_missing".
+const char* FindingReason(SettingsFinding::Kind kind);
+bool IsErrorFinding(SettingsFinding::Kind kind);
+
+// The findings of a document that loads as settings, in the file's order of
+// sections: unknown members first, then missing members, then values.
+std::vector<SettingsFinding> ReviewSettingsDocument(const nlohmann::json& document);
+
+// Each finding in the structured log at warn or error (component "settings",
+// event "settings." + reason), at every load and reload. The bootstrap log gets
+// them too, since logging may still be off, but only when they differ from
+// what it was last told, so that opening 32 panels does not repeat them.
+void ReportSettingsFindings(const std::string& path, const std::vector<SettingsFinding>& findings);
