@@ -319,12 +319,12 @@ TLYApiImpl::PreparedDelivery TLYApiImpl::PrepareDelivery(std::int32_t panelId, c
 // delivery journal records the call-back while it runs.
 TLYApiImpl::Delivery TLYApiImpl::DeliverActivity(std::int32_t panelId, const PreparedDelivery& prepared,
                                                  DeliveryPanelScope& scope) {
-    if (!BeginPanelDelivery(panelId)) return Delivery::PanelClosed;
+    if (!panels.BeginDelivery(panelId)) return Delivery::PanelClosed;
     struct End {
-        TLYApiImpl& api;
+        PanelRegistry& panels;
         std::int32_t panelId;
-        ~End() { api.EndPanelDelivery(panelId); }
-    } end{*this, panelId};
+        ~End() { panels.EndDelivery(panelId); }
+    } end{panels, panelId};
 
     const PendingActivity& a = *prepared.activity;
     const ActivityContext& context = prepared.context;

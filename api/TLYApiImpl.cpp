@@ -63,36 +63,14 @@ std::string TLYApiImpl::GetLastError() const {
     return lastError;
 }
 
-void TLYApiImpl::RegisterPanel(std::int32_t panelId) {
-    std::lock_guard<std::mutex> lock(panelsMutex);
-    if (std::find(panelIds.begin(), panelIds.end(), panelId) == panelIds.end()) panelIds.push_back(panelId);
-}
+void TLYApiImpl::RegisterPanel(std::int32_t panelId) { panels.Open(panelId); }
 
 void TLYApiImpl::UnregisterPanel(std::int32_t panelId) {
-    std::lock_guard<std::mutex> lock(panelsMutex);
-    panelIds.erase(std::remove(panelIds.begin(), panelIds.end(), panelId), panelIds.end());
+    panels.Close(panelId);
     readerTransitions.ForgetPanel(panelId);
 }
 
-bool TLYApiImpl::IsPanelOpen(std::int32_t panelId) const {
-    std::lock_guard<std::mutex> lock(panelsMutex);
-    return std::find(panelIds.begin(), panelIds.end(), panelId) != panelIds.end();
-}
-
-// A delivery starts only while its panel is open, and is counted until its
-// call-back returns.
-bool TLYApiImpl::BeginPanelDelivery(std::int32_t panelId) {
-    std::lock_guard<std::mutex> lock(panelsMutex);
-    if (std::find(panelIds.begin(), panelIds.end(), panelId) == panelIds.end()) return false;
-    ++deliveriesInFlight[panelId];
-    return true;
-}
-
-void TLYApiImpl::EndPanelDelivery(std::int32_t panelId) {
-    std::lock_guard<std::mutex> lock(panelsMutex);
-    auto entry = deliveriesInFlight.find(panelId);
-    if (entry != deliveriesInFlight.end() && --entry->second <= 0) deliveriesInFlight.erase(entry);
-}
+bool TLYApiImpl::IsPanelOpen(std::int32_t panelId) const { return panels.IsOpen(panelId); }
 
 // Called after the panel was unregistered, so no new delivery can start. A
 // host that closes the panel from inside its own sink, while this thread
@@ -100,31 +78,16 @@ void TLYApiImpl::EndPanelDelivery(std::int32_t panelId) {
 // budget: a sink that blocks on the closing thread must not hang both.
 void TLYApiImpl::WaitForPanelDeliveries(std::int32_t panelId) {
     if (CurrentDeliveryPanel() == panelId) return;
-    const ULONGLONG kMostWaitMs = std::min<ULONGLONG>(10000, HostCallBudget::RemainingMs());
-    const ULONGLONG started = ::GetTickCount64();
-    for (;;) {
-        {
-            std::lock_guard<std::mutex> lock(panelsMutex);
-            if (deliveriesInFlight.find(panelId) == deliveriesInFlight.end()) return;
-        }
-        if (::GetTickCount64() - started >= kMostWaitMs) {
-            LogApiEvent(LogLevel::Warn, "close.delivery_wait_timeout",
-                        "A delivery to the closing panel is still under way", {{"panel_id", panelId}});
-            return;
-        }
-        ::Sleep(2);
+    constexpr std::uint32_t kMostWaitMs = 10000;
+    if (!panels.WaitForDeliveries(panelId, std::min(kMostWaitMs, HostCallBudget::RemainingMs()))) {
+        LogApiEvent(LogLevel::Warn, "close.delivery_wait_timeout", "A delivery to the closing panel is still under way",
+                    {{"panel_id", panelId}});
     }
 }
 
-std::int32_t TLYApiImpl::ActivePanelCount() const {
-    std::lock_guard<std::mutex> lock(panelsMutex);
-    return static_cast<std::int32_t>(panelIds.size());
-}
+std::int32_t TLYApiImpl::ActivePanelCount() const { return panels.Count(); }
 
-std::vector<std::int32_t> TLYApiImpl::PanelIdsSnapshot() const {
-    std::lock_guard<std::mutex> lock(panelsMutex);
-    return panelIds;
-}
+std::vector<std::int32_t> TLYApiImpl::PanelIdsSnapshot() const { return panels.Snapshot(); }
 
 TranslatorSettings TLYApiImpl::SettingsSnapshot() const {
     std::lock_guard<std::mutex> lock(settingsMutex);

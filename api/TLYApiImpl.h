@@ -8,17 +8,21 @@
 // slot of siteListParses (held while a fetched list is parsed and stored); then
 // the four list mutexes (connected readers, handhelds, readers, doors), taken
 // together by one std::scoped_lock; then the reader transition queues' lock,
-// only inside them, never the reverse. panelsMutex, settingsMutex and
-// lastErrorMutex guard a copy or an assignment and are never held while
-// another lock is taken; so are the ledger's, the delivery journal's and the
-// activity worker's locks, except that the process-wide log's mutex, always
+// only inside them, never the reverse. settingsMutex and lastErrorMutex guard
+// a copy or an assignment and are never held while another lock is taken; so
+// are the locks of the panel registry, the ledger, the delivery journal and
+// the activity worker, except that the process-wide log's mutex, always
 // last, may be taken under any of them (settingsMutex applies the logging
-// settings). No lock of this class is held while a call-back into the
+// settings). connectionMutex serialises the transport's lifecycle and is held
+// across its requests; under it only those leaf locks are taken. watcherMutex
+// is held while the watcher starts or is joined; the watcher's own work never
+// takes it. No lock of this class is held while a call-back into the
 // translator runs.
 
 #include "api/ActivityCodes.h"
 #include "api/DeliveryJournal.h"
 #include "api/PanelLinkLog.h"
+#include "api/PanelRegistry.h"
 #include "api/PendingBatch.h"
 #include "api/ReaderTransitionQueues.h"
 #include "api/RedeliveryLedger.h"
@@ -209,8 +213,6 @@ private:
     bool MarkProcessed(std::int32_t panelId, const std::vector<std::int32_t>& ids);
 
     // Deliveries under way per panel, so a close can wait for them.
-    bool BeginPanelDelivery(std::int32_t panelId);
-    void EndPanelDelivery(std::int32_t panelId);
     void WaitForPanelDeliveries(std::int32_t panelId);
 
     void OnReaderConnected(const nlohmann::json& reader);
@@ -226,7 +228,6 @@ private:
     std::mutex doorsMutex;
     std::mutex handheldsMutex;
     std::mutex connectedReadersMutex;
-    mutable std::mutex panelsMutex;
     mutable std::mutex lastErrorMutex;
 
     std::vector<ReaderInfo> readers;
@@ -257,8 +258,7 @@ private:
     static constexpr int kConcurrentSiteListParses = 2;
     tly::ConcurrencyLimit siteListParses{kConcurrentSiteListParses};
 
-    std::vector<std::int32_t> panelIds;
-    std::map<std::int32_t, int> deliveriesInFlight;  // guarded by panelsMutex
+    PanelRegistry panels;
     ReaderTransitionQueues readerTransitions;
 
     // Plain function pointers, set by the translator at start-up and read on

@@ -1,0 +1,43 @@
+#pragma once
+// The panels the host has open in this process, and the deliveries under way
+// to each. Only an open panel's activities are fetched, and a delivery starts
+// only while its panel is open; a close takes the panel out first, then waits
+// for the deliveries already under way, on an event rather than by polling.
+//
+// It owns its state and one leaf lock: nothing else is taken and nothing is
+// called while it is held.
+
+#include "platform/UniqueResource.h"
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <vector>
+
+class PanelRegistry {
+public:
+    PanelRegistry();
+    PanelRegistry(const PanelRegistry&) = delete;
+    PanelRegistry& operator=(const PanelRegistry&) = delete;
+
+    void Open(std::int32_t panelId);
+    void Close(std::int32_t panelId);
+    bool IsOpen(std::int32_t panelId) const;
+    std::int32_t Count() const;
+    std::vector<std::int32_t> Snapshot() const;  // in the order opened
+
+    // False when the panel is not open; otherwise counted until EndDelivery.
+    bool BeginDelivery(std::int32_t panelId);
+    void EndDelivery(std::int32_t panelId);
+    // True when no delivery to the panel is under way, waiting up to the
+    // time-out for those that are.
+    bool WaitForDeliveries(std::int32_t panelId, std::uint32_t timeoutMs) const;
+
+private:
+    mutable std::mutex lock_;
+    std::vector<std::int32_t> panels_;          // guarded by lock_
+    std::map<std::int32_t, int> deliveries_;    // guarded by lock_
+    // Manual-reset: set whenever a delivery ends; a waiter resets it under the
+    // lock before it looks, so an end between its look and its wait is seen.
+    tly::UniqueHandle deliveryEnded_;
+};
