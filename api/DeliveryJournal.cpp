@@ -10,29 +10,6 @@
 
 namespace {
 
-std::wstring JournalPath(const std::string& directory, const char* name) {
-    return tly::Utf8ToWide(directory + "\\" + name);
-}
-
-// Whole-file read for a process that does not own the journal.
-bool ReadJournalFile(const std::string& directory, journal::Contents& contents, std::string& reason) {
-    tly::UniqueFileHandle file(::CreateFileW(JournalPath(directory, kDeliveryJournalFileName).c_str(), GENERIC_READ,
-                                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                             FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) {
-        const DWORD error = ::GetLastError();
-        reason = error == ERROR_FILE_NOT_FOUND ? "no delivery journal" : "cannot open (error=" + std::to_string(error) + ")";
-        return false;
-    }
-    std::vector<unsigned char> bytes(journal::kFileSize + 1);
-    DWORD read = 0;
-    if (!::ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr)) {
-        reason = "cannot read (error=" + std::to_string(::GetLastError()) + ")";
-        return false;
-    }
-    return journal::ReadImage(bytes.data(), read, contents, reason);
-}
-
 LogFields ActivityFields(const journal::Activity& activity) {
     return {{"panel_id", activity.panelId},
             {"adm_id", activity.admId},
@@ -47,6 +24,10 @@ void CopyText(journal::ActivityRecord& record, std::string_view text) noexcept {
 }
 
 }  // namespace
+
+std::wstring DeliveryJournalPath(const std::string& directory, const char* name) {
+    return tly::Utf8ToWide(directory + "\\" + name);
+}
 
 journal::ActivityRecord* DeliveryJournal::UnderWay() const noexcept {
     return reinterpret_cast<journal::ActivityRecord*>(static_cast<unsigned char*>(view_.get()) +
@@ -109,7 +90,7 @@ std::optional<DeliveryJournal::StartReport> DeliveryJournal::Open(const std::str
     if (view_ && directory_ == directory) return StartReport{};
     CloseLocked();
 
-    const std::wstring path = JournalPath(directory, kDeliveryJournalFileName);
+    const std::wstring path = DeliveryJournalPath(directory, kDeliveryJournalFileName);
     for (int attempt = 0; attempt < 2; ++attempt) {
         bool createdNew = false;
         DWORD error = ERROR_SUCCESS;
@@ -144,7 +125,7 @@ std::optional<DeliveryJournal::StartReport> DeliveryJournal::Open(const std::str
 
         // Damaged: set it aside for whoever looks into it, and start anew.
         CloseLocked();
-        const std::wstring aside = JournalPath(directory, kDamagedJournalFileName);
+        const std::wstring aside = DeliveryJournalPath(directory, kDamagedJournalFileName);
         const bool setAside = ::MoveFileExW(path.c_str(), aside.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
         LogApiEvent(LogLevel::Error, "activities.journal_damaged",
                     "The delivery journal is damaged; it was set aside and a new one started",
@@ -372,56 +353,4 @@ void DeliveryJournal::Marked(std::int32_t panelId, const std::vector<std::int32_
 bool DeliveryJournal::IsHeldBack(std::int32_t panelId, std::int32_t admId) const noexcept {
     std::lock_guard<std::mutex> guard(lock_);
     return !heldBack_.empty() && heldBack_.count(Key(panelId, admId)) != 0;
-}
-
-bool ReleaseHeldActivity(const std::string& directory, std::int32_t panelId, std::int32_t admId, std::string& reason) {
-    tly::UniqueFileHandle file(::CreateFileW(JournalPath(directory, kDeliveryJournalFileName).c_str(),
-                                             GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                             FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) {
-        const DWORD error = ::GetLastError();
-        reason = error == ERROR_FILE_NOT_FOUND ? "no delivery journal in this folder"
-                 : error == ERROR_SHARING_VIOLATION
-                     ? "the host is running and owns the delivery journal: stop it first"
-                     : "cannot open the delivery journal (error=" + std::to_string(error) + ")";
-        return false;
-    }
-    std::vector<unsigned char> bytes(journal::kFileSize + 1);
-    DWORD read = 0;
-    journal::Contents contents;
-    if (!::ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr) ||
-        !journal::ReadImage(bytes.data(), read, contents, reason)) {
-        if (reason.empty()) reason = "cannot read the delivery journal (error=" + std::to_string(::GetLastError()) + ")";
-        return false;
-    }
-    for (const journal::Suspect& suspect : contents.suspects) {
-        if (suspect.activity.panelId != panelId || suspect.activity.admId != admId) continue;
-        // Only the state word changes: the slot is free again.
-        const std::uint32_t freeState = journal::kFreeSuspect;
-        LARGE_INTEGER at{};
-        at.QuadPart = static_cast<LONGLONG>(journal::kSuspectsOffset + suspect.slot * sizeof(journal::ActivityRecord));
-        DWORD written = 0;
-        if (!::SetFilePointerEx(file.get(), at, nullptr, FILE_BEGIN) ||
-            !::WriteFile(file.get(), &freeState, sizeof freeState, &written, nullptr) || written != sizeof freeState) {
-            reason = "cannot write the delivery journal (error=" + std::to_string(::GetLastError()) + ")";
-            return false;
-        }
-        return true;
-    }
-    reason = "the delivery journal holds no activity " + std::to_string(admId) + " of panel " + std::to_string(panelId);
-    return false;
-}
-
-std::vector<journal::Activity> ReadHeldActivities(const std::string& directory, std::string* reason) {
-    std::vector<journal::Activity> held;
-    journal::Contents contents;
-    std::string why;
-    if (!ReadJournalFile(directory, contents, why)) {
-        if (reason) *reason = why;
-        return held;
-    }
-    for (const journal::Suspect& suspect : contents.suspects) {
-        if (suspect.heldBack) held.push_back(suspect.activity);
-    }
-    return held;
 }

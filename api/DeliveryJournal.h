@@ -90,7 +90,10 @@ private:
     std::unordered_map<std::uint64_t, bool> heldBack_;
 };
 
-// The operator's release of a held-back activity, for a process that does not
+// A file of the journal's in the folder (kDeliveryJournalFileName, ...).
+std::wstring DeliveryJournalPath(const std::string& directory, const char* name);
+
+// The operator's release of a held-back activity (HeldActivities.cpp), for a process that does not
 // own the journal (the host stopped). False with the reason when the journal
 // cannot be opened or holds no such activity.
 bool ReleaseHeldActivity(const std::string& directory, std::int32_t panelId, std::int32_t admId, std::string& reason);
