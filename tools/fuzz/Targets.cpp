@@ -321,7 +321,7 @@ std::vector<Target> AllTargets(const std::string& dir) {
     // aside), and what is read back stays within the file's own limits.
     const std::string journalDir = dir + "\\journal";
     ::CreateDirectoryA(journalDir.c_str(), nullptr);
-    targets.push_back({"delivery_journal", [seed = JournalSeed()](Mutator& m) { return m.MutateBinary(seed); },
+    targets.push_back({"delivery_journal", [sample = JournalSeed()](Mutator& m) { return m.MutateBinary(sample); },
                        [journalDir](const std::string& input, Findings& findings) {
                            journal::Contents contents;
                            std::string reason;
