@@ -1,5 +1,7 @@
 #include "api/PanelRegistry.h"
 
+#include "platform/Clock.h"
+
 #include <windows.h>
 
 #include <algorithm>
@@ -45,10 +47,11 @@ void PanelRegistry::EndDelivery(std::int32_t panelId) {
     if (deliveryEnded_) ::SetEvent(deliveryEnded_.get());
 }
 
-// Each wake looks again; the wait ends at the first time-out of the event, so
-// it never outlasts the time given whatever the clock says.
+// Each wake looks again. Time is the process clock's; the wait also ends at
+// the first time-out of the event itself, so a clock that stands still (a
+// test's) cannot make it outlast the time given.
 bool PanelRegistry::WaitForDeliveries(std::int32_t panelId, std::uint32_t timeoutMs) const {
-    const ULONGLONG started = ::GetTickCount64();
+    const std::uint32_t started = tly::CurrentClock().TickCount();
     for (;;) {
         {
             std::lock_guard<std::mutex> guard(lock_);
@@ -56,7 +59,7 @@ bool PanelRegistry::WaitForDeliveries(std::int32_t panelId, std::uint32_t timeou
             if (!deliveryEnded_) return false;
             ::ResetEvent(deliveryEnded_.get());
         }
-        const ULONGLONG spent = ::GetTickCount64() - started;
+        const std::uint32_t spent = tly::CurrentClock().TickCount() - started;  // unsigned: wrap-safe
         if (spent >= timeoutMs) return false;
         if (::WaitForSingleObject(deliveryEnded_.get(), static_cast<DWORD>(timeoutMs - spent)) != WAIT_OBJECT_0) {
             return false;

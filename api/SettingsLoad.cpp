@@ -16,7 +16,6 @@ bool TLYApiImpl::LoadSettings() {
     {
         std::lock_guard<std::mutex> lock(settingsMutex);
         settings = loaded;
-        settingsComplete = complete;
         // Again after the load, so the threshold and path follow a failed load too.
         ApplyLoggingSettings(loaded);
     }

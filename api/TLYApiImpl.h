@@ -287,7 +287,6 @@ private:
     std::shared_ptr<ActivityWorker> activityWorker;
     std::atomic<int> liveActivityWorkers{0};  // worker threads not yet ended, stopped ones included
     std::atomic<unsigned> nextRunFirstPanel{0};
-    std::atomic<bool> settingsComplete{false};
 
     std::string lastError;
 
