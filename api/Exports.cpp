@@ -1,7 +1,9 @@
 // The exported C functions. Each one fetches the instance and calls one
-// operation; every exception is caught here and turned into the result and
-// log line the interface defines, so none reaches the host.
+// operation at the export edge (ExportBoundary.h), which turns every
+// exception into the result and log line the interface defines, so none
+// reaches the host.
 
+#include "api/ExportBoundary.h"
 #include "api/HostCallBudget.h"
 #include "api/OperationFaults.h"
 #include "api/TLYApi.h"
@@ -33,6 +35,35 @@ void ResetList(ReaderStatusList* list) {
     list->count = 0;
 }
 
+// How each export reports a failure: its log lines and last-error texts.
+constexpr ExportFailure kOpenFailure{.exceptionEvent = "open.failed",
+                                    .exceptionMessage = "Open panel failed",
+                                    .unknownEvent = "open.failed_unknown",
+                                    .unknownMessage = "Open panel failed with unknown error"};
+constexpr ExportFailure kConnectFailure{.exceptionEvent = "connect.failed_exception",
+                                       .exceptionMessage = "Panel connection raised exception",
+                                       .unknownEvent = "connect.failed_unknown",
+                                       .unknownMessage = "Panel connection failed with unknown error",
+                                       .exceptionLastError = "Connect exception: ",
+                                       .unknownLastError = "Connect failed with unknown error"};
+constexpr ExportFailure kCloseFailure{.exceptionEvent = "close.failed_exception",
+                                     .exceptionMessage = "Close panel raised exception"};
+constexpr ExportFailure kInitialDataFailure{.exceptionEvent = "initial_data.failed_exception",
+                                           .exceptionMessage = "Initial data fetch raised exception",
+                                           .unknownEvent = "initial_data.failed_unknown",
+                                           .unknownMessage = "Initial data fetch failed with unknown error",
+                                           .exceptionLastError = "Initial data exception: ",
+                                           .unknownLastError = "Initial data fetch failed with unknown error"};
+// The fetch says only that it failed, at warn, without a panel.
+constexpr ExportFailure kFetchFailure{.exceptionEvent = "activities.fetch_exception",
+                                     .exceptionMessage = "Exception during pending activity fetch",
+                                     .unknownEvent = "activities.fetch_exception",
+                                     .unknownMessage = "Exception during pending activity fetch",
+                                     .level = LogLevel::Warn};
+constexpr ExportFailure kReadersStatusFailure{.exceptionEvent = "readers_status.failed_exception",
+                                             .exceptionMessage = "Reader status fetch raised exception"};
+constexpr ExportFailure kQuietFailure{};
+
 }  // namespace
 
 extern "C" {
@@ -42,173 +73,117 @@ void __cdecl TLYAPI_Init() {
 }
 
 bool __cdecl TLYAPI_Open(std::int32_t panelId) {
-    try {
+    bool loaded = false;
+    const bool ran = AtExportEdge(&panelId, kOpenFailure, [&] {
         LogApiEvent(LogLevel::Info, "open", "Opening panel", {PanelField(panelId)});
         TLYApiImpl& api = TLYApiImpl::Instance();
         api.RegisterPanel(panelId);
         RaiseOperationFault("Open");
-        const bool loaded = api.LoadSettings();
+        loaded = api.LoadSettings();
         api.OpenDeliveryJournal();
-        return loaded;
-    } catch (const std::exception& e) {
-        LogApiEvent(LogLevel::Error, "open.failed", "Open panel failed", {PanelField(panelId), {"exception", e.what()}});
-    } catch (...) {
-        LogApiEvent(LogLevel::Error, "open.failed_unknown", "Open panel failed with unknown error",
-                    {PanelField(panelId)});
-    }
-    return false;
+    });
+    return ran && loaded;
 }
 
 bool __cdecl TLYAPI_Connect(std::int32_t panelId) {
-    try {
+    bool connected = false;
+    AtExportEdge(&panelId, kConnectFailure, [&] {
         TLYApiImpl& api = TLYApiImpl::Instance();
-        try {
-            RaiseOperationFault("Connect");
-            const bool connected = api.Connect(panelId);
-            if (connected) {
-                LogApiEvent(LogLevel::Info, "connect.succeeded", "Panel connection succeeded", {PanelField(panelId)});
-            } else {
-                LogApiEvent(LogLevel::Error, "connect.failed", "Panel connection failed", ConnectFailure(api, panelId));
-            }
-            return connected;
-        } catch (const std::exception& e) {
-            api.SetLastError(std::string("Connect exception: ") + e.what());
-            LogApiEvent(LogLevel::Error, "connect.failed_exception", "Panel connection raised exception",
-                        {PanelField(panelId), {"exception", e.what()}});
-        } catch (...) {
-            api.SetLastError("Connect failed with unknown error");
-            LogApiEvent(LogLevel::Error, "connect.failed_unknown", "Panel connection failed with unknown error",
-                        {PanelField(panelId)});
+        RaiseOperationFault("Connect");
+        if (api.Connect(panelId)) {
+            LogApiEvent(LogLevel::Info, "connect.succeeded", "Panel connection succeeded", {PanelField(panelId)});
+            connected = true;
+        } else {
+            LogApiEvent(LogLevel::Error, "connect.failed", "Panel connection failed", ConnectFailure(api, panelId));
         }
-    } catch (...) {
-        // Recording the failure itself failed (out of memory): the result says it.
-    }
-    return false;
+    });
+    return connected;
 }
 
 void __cdecl TLYAPI_Close(std::int32_t panelId) {
-    try {
+    AtExportEdge(&panelId, kCloseFailure, [&] {
         LogApiEvent(LogLevel::Info, "close", "Closing panel", {PanelField(panelId)});
         RaiseOperationFault("Close");
         const HostCallBudget budget;
         TLYApiImpl::Instance().Disconnect(panelId);
-    } catch (const std::exception& e) {
-        LogApiEvent(LogLevel::Error, "close.failed_exception", "Close panel raised exception",
-                    {PanelField(panelId), {"exception", e.what()}});
-    } catch (...) {
-    }
+    });
 }
 
 void __cdecl TLYAPI_GetLastErrorMessage(char* buffer, std::int32_t bufferSize) {
     if (!buffer || bufferSize < 1) return;
-    try {
+    const bool copied = AtExportEdge(nullptr, kQuietFailure, [&] {
         std::string text = TLYApiImpl::Instance().GetLastError();
         const size_t capacity = static_cast<size_t>(bufferSize);
         // The cut may split a multi-byte character; the buffer always ends in 0.
         if (text.size() >= capacity) text.resize(capacity - 1);
         std::memcpy(buffer, text.data(), text.size());
         buffer[text.size()] = '\0';
-    } catch (...) {
-        buffer[0] = '\0';
-    }
+    });
+    if (!copied) buffer[0] = '\0';
 }
 
 bool __cdecl TLYAPI_GetInitialData(std::int32_t panelId) {
-    try {
+    bool loaded = false;
+    const bool ran = AtExportEdge(&panelId, kInitialDataFailure, [&] {
         TLYApiImpl& api = TLYApiImpl::Instance();
-        try {
-            RaiseOperationFault("GetInitialData");
-            const HostCallBudget budget;
-            return api.GetInitialData(panelId);
-        } catch (const std::exception& e) {
-            api.SetLastError(std::string("Initial data exception: ") + e.what());
-            LogApiEvent(LogLevel::Error, "initial_data.failed_exception", "Initial data fetch raised exception",
-                        {PanelField(panelId), {"exception", e.what()}});
-        } catch (...) {
-            api.SetLastError("Initial data fetch failed with unknown error");
-            LogApiEvent(LogLevel::Error, "initial_data.failed_unknown", "Initial data fetch failed with unknown error",
-                        {PanelField(panelId)});
-        }
-    } catch (...) {
-    }
-    return false;
+        RaiseOperationFault("GetInitialData");
+        const HostCallBudget budget;
+        loaded = api.GetInitialData(panelId);
+    });
+    return ran && loaded;
 }
 
 void __cdecl TLYAPI_FetchPendingActivities() {
-    try {
+    AtExportEdge(nullptr, kFetchFailure, [] {
         RaiseOperationFault("FetchPendingActivities");
         const HostCallBudget budget;
         TLYApiImpl::Instance().FetchAndProcessPendingActivities();
-    } catch (...) {
-        LogApiEvent(LogLevel::Warn, "activities.fetch_exception", "Exception during pending activity fetch");
-    }
+    });
 }
 
-// The two queue exports only allocate; the interface lets them throw on memory
-// exhaustion, but nothing may reach the host, so the edge catches it all.
 void __cdecl TLYAPI_GetReadersGoneOffline(std::int32_t panelId, ReaderStatusList* list) {
-    try {
-        TLYApiImpl::Instance().GetReadersGoneOffline(panelId, list);
-    } catch (...) {
-    }
+    AtExportEdge(&panelId, kQuietFailure, [&] { TLYApiImpl::Instance().GetReadersGoneOffline(panelId, list); });
 }
 
 void __cdecl TLYAPI_GetReadersGoneOnline(std::int32_t panelId, ReaderStatusList* list) {
-    try {
-        TLYApiImpl::Instance().GetReadersGoneOnline(panelId, list);
-    } catch (...) {
-    }
+    AtExportEdge(&panelId, kQuietFailure, [&] { TLYApiImpl::Instance().GetReadersGoneOnline(panelId, list); });
 }
 
 void __cdecl TLYAPI_GetReadersStatus3(std::int32_t panelId, ReaderStatusList* list) {
-    try {
+    const bool listed = AtExportEdge(&panelId, kReadersStatusFailure, [&] {
         RaiseOperationFault("GetReadersStatus3");
         const HostCallBudget budget;
         TLYApiImpl::Instance().GetReadersStatus(panelId, list);
-    } catch (const std::exception& e) {
-        LogApiEvent(LogLevel::Error, "readers_status.failed_exception", "Reader status fetch raised exception",
-                    {PanelField(panelId), {"exception", e.what()}});
-        ResetList(list);
-    } catch (...) {
-        ResetList(list);
-    }
+    });
+    if (!listed) ResetList(list);
 }
 
 bool __cdecl TLYAPI_GetSubscribed(std::int32_t panelId) {
-    try {
+    bool subscribed = false;
+    const bool ran = AtExportEdge(&panelId, kQuietFailure, [&] {
         RaiseOperationFault("GetSubscribed");
         const HostCallBudget budget;
         // The check is process-wide; what it means for the panel is logged per panel.
         TLYApiImpl& api = TLYApiImpl::Instance();
-        const bool subscribed = api.CheckConnection();
+        subscribed = api.CheckConnection();
         api.NotePanelLink(panelId, subscribed);
-        return subscribed;
-    } catch (...) {
-        return false;
-    }
+    });
+    return ran && subscribed;
 }
 
 bool __cdecl TLYAPI_IsBadgeEventFileEnabled() {
-    try {
-        return TLYApiImpl::Instance().IsBadgeEventFileEnabled();
-    } catch (...) {
-        return false;
-    }
+    bool enabled = false;
+    AtExportEdge(nullptr, kQuietFailure, [&] { enabled = TLYApiImpl::Instance().IsBadgeEventFileEnabled(); });
+    return enabled;
 }
 
 void __cdecl TLYAPI_SetAlarmEventCallback(AlarmEventCallback callback) {
-    try {
-        TLYApiImpl::Instance().SetAlarmEventCallback(callback);
-    } catch (...) {
-    }
+    AtExportEdge(nullptr, kQuietFailure, [&] { TLYApiImpl::Instance().SetAlarmEventCallback(callback); });
     LogApiEvent(LogLevel::Debug, "alarm_callback.set", "Alarm event callback registered");
 }
 
 void __cdecl TLYAPI_SetBadgeActivityCallback(BadgeActivityCallback callback) {
-    try {
-        TLYApiImpl::Instance().SetBadgeActivityCallback(callback);
-    } catch (...) {
-    }
+    AtExportEdge(nullptr, kQuietFailure, [&] { TLYApiImpl::Instance().SetBadgeActivityCallback(callback); });
 }
 
 // The translator registers these two at start-up; the native layer has no
