@@ -157,7 +157,9 @@ TEST(PendingBatchTest, IntegersAreReadFromTheirTextExactly) {
     for (const Case& c : cases) {
         std::int64_t value = -1;
         EXPECT_EQ(tly::ExactIntegerFromJsonNumber(c.text, INT32_MIN, INT32_MAX, value), c.exact) << c.text;
-        if (c.exact) EXPECT_EQ(value, c.value) << c.text;
+        if (c.exact) {
+            EXPECT_EQ(value, c.value) << c.text;
+        }
     }
     std::int64_t value = 0;
     EXPECT_TRUE(tly::ExactIntegerFromJsonNumber("9223372036854775807", INT64_MIN, INT64_MAX, value));

@@ -1,6 +1,7 @@
 #include "api/TLYApi.h"
 #include "api/TLYApiImpl.h"
 #include "settings/SettingsFile.h"
+#include "tests/support/WaitUntil.h"
 #include "tests/support/LogReader.h"
 #include "tests/support/TempModuleDirectory.h"
 
@@ -20,14 +21,9 @@ std::string SettingsText(const std::string& level, const std::string& host = "lo
            R"(},"logging":{"level":")" + level + R"("}})";
 }
 
-// Polls a condition for up to the time-out; the watcher reacts in about half a second.
+// The watcher reacts in about half a second.
 bool WaitFor(const std::function<bool()>& condition, DWORD timeoutMs = 8000) {
-    const DWORD start = ::GetTickCount();
-    while (::GetTickCount() - start < timeoutMs) {
-        if (condition()) return true;
-        ::Sleep(50);
-    }
-    return condition();
+    return tly::test::WaitUntil(condition, timeoutMs);
 }
 
 class SettingsWatcherTest : public ::testing::Test {

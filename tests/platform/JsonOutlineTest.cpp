@@ -41,7 +41,9 @@ TEST(JsonOutlineTest, SplitsObjectsAndArraysIntoTheirParts) {
             for (std::string_view e : elements) parts.emplace_back(e);
         }
         EXPECT_EQ(split, c.splits) << c.text;
-        if (c.splits) EXPECT_EQ(parts, c.parts) << c.text;
+        if (c.splits) {
+            EXPECT_EQ(parts, c.parts) << c.text;
+        }
     }
     EXPECT_EQ(tly::DecodeJsonStringToken(R"("activ\u0069ties")"), std::optional<std::string>("activities"));
     EXPECT_EQ(tly::DecodeJsonStringToken(R"("plain")"), std::optional<std::string>("plain"));

@@ -1,4 +1,5 @@
 #include "tests/support/ApiFixture.h"
+#include "tests/support/WaitUntil.h"
 
 #include "logging/RepeatedLines.h"
 
@@ -138,12 +139,7 @@ bool ApiFixture::WaitForDelivered(size_t count, int timeoutMs) const {
 }
 
 bool ApiFixture::WaitUntil(const std::function<bool()>& condition, int timeoutMs) {
-    const DWORD start = ::GetTickCount();
-    while (static_cast<int>(::GetTickCount() - start) < timeoutMs) {
-        if (condition()) return true;
-        ::Sleep(20);
-    }
-    return condition();
+    return tly::test::WaitUntil(condition, static_cast<DWORD>(timeoutMs));
 }
 
 std::string ApiFixture::LastError() const {

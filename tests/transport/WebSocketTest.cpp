@@ -1,6 +1,7 @@
 #include "transport/TLYWebSocket.h"
 
 #include "platform/UniqueResource.h"
+#include "tests/support/WaitUntil.h"
 #include "tests/support/ManualClock.h"
 #include "tests/transport/TransportTestSupport.h"
 #include "transport/TLYRestClient.h"
@@ -34,16 +35,12 @@ public:
     // Waits until condition holds, at most timeoutMs. It is tested after every
     // call-back, and every 50 ms for what changes without one.
     bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs = 10000) {
-        const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
-        for (;;) {
-            {
+        return tly::test::WaitUntil(
+            [&] {
                 std::lock_guard<std::mutex> lock(mutex_);
-                if (condition()) return true;
-            }
-            const ULONGLONG now = ::GetTickCount64();
-            if (now >= deadline) return false;
-            ::WaitForSingleObject(changed_.get(), static_cast<DWORD>(std::min<ULONGLONG>(deadline - now, 50)));
-        }
+                return condition();
+            },
+            timeoutMs, changed_.get());
     }
     bool WaitForMessages(std::size_t count) {
         return WaitUntil([&] { return messages_.size() >= count; });
