@@ -19,10 +19,6 @@
 
 #include <windows.h>
 
-namespace {
-
-}  // namespace
-
 // Lets go of the run gate; a close that found the run under way left the
 // transport for the run to close.
 class TLYApiImpl::GateRelease {

@@ -37,6 +37,32 @@ protected:
         return marks;
     }
     int PendingCount() { return sim.Call("GET", "/activities")["pending_count"].get<int>(); }
+    // A host thread's run holds a call-back while another thread closes the
+    // panel; true when the close returned within waitMs, before the
+    // call-back was let go. Both threads have ended when it returns.
+    bool CloseWhileACallbackIsHeld(std::int32_t panel, int waitMs) {
+        std::atomic<bool> closed{false};
+        std::thread hostRun;
+        std::thread closer;
+        bool returnedWhileHeld = false;
+        {
+            tly::test::DeliveryGate gate;
+            hostRun = std::thread([] { TLYAPI_FetchPendingActivities(); });
+            if (gate.WaitUntilHeld()) {
+                closer = std::thread([&] {
+                    TLYAPI_Close(panel);
+                    closed = true;
+                });
+                returnedWhileHeld = WaitUntil([&] { return closed.load(); }, waitMs);
+            } else {
+                ADD_FAILURE() << "no call-back was held";
+            }
+            gate.Release();
+        }
+        if (closer.joinable()) closer.join();
+        hostRun.join();
+        return returnedWhileHeld;
+    }
 };
 
 }  // namespace
@@ -323,22 +349,7 @@ TEST_F(ActivitiesTest, HostCallStopsAtItsBudgetAndTheWorkerDeliversTheRest) {
 TEST_F(ActivitiesTest, CloseReturnsDuringABlockedCallbackAndTheRunStillMarks) {
     ConnectQuietly();
     AddActivity({{"reader_external_id", "1:2"}, {"adm_id", 31}, {"notify", false}});
-    std::thread hostRun;
-    std::atomic<bool> closed{false};
-    std::thread closer;
-    {
-        tly::test::DeliveryGate gate;
-        hostRun = std::thread([] { TLYAPI_FetchPendingActivities(); });
-        ASSERT_TRUE(gate.WaitUntilHeld());
-        closer = std::thread([&] {
-            TLYAPI_Close(1);
-            closed = true;
-        });
-        EXPECT_TRUE(WaitUntil([&] { return closed.load(); }, 30000)) << "close waited for the call-back";
-        gate.Release();
-    }
-    closer.join();
-    hostRun.join();
+    EXPECT_TRUE(CloseWhileACallbackIsHeld(1, 30000)) << "close waited for the call-back";
     EXPECT_EQ(MarkedIdLists(), (std::vector<std::string>{"31"}));
     EXPECT_FALSE(HasEvent(LogPath(), "activities.batch_mark_failed"));
     EXPECT_TRUE(HasEvent(LogPath(), "close.run_still_under_way"));
@@ -351,22 +362,7 @@ TEST_F(ActivitiesTest, CloseReturnsDuringABlockedCallbackAndTheRunStillMarks) {
 TEST_F(ActivitiesTest, ClosedPanelsAreNotFetchedAndCloseWaitsForADelivery) {
     ConnectQuietly({1, 2});
     AddActivity({{"reader_external_id", "2:1"}, {"adm_id", 21}, {"notify", false}});
-    std::thread hostRun;
-    std::atomic<bool> closed{false};
-    std::thread closer;
-    {
-        tly::test::DeliveryGate gate;
-        hostRun = std::thread([] { TLYAPI_FetchPendingActivities(); });
-        ASSERT_TRUE(gate.WaitUntilHeld());
-        closer = std::thread([&] {
-            TLYAPI_Close(2);
-            closed = true;
-        });
-        EXPECT_FALSE(WaitUntil([&] { return closed.load(); }, 300)) << "close returned during the delivery";
-        gate.Release();
-    }
-    closer.join();
-    hostRun.join();
+    EXPECT_FALSE(CloseWhileACallbackIsHeld(2, 300)) << "close returned during the delivery";
     EXPECT_EQ(Delivered().size(), 1u);
     EXPECT_EQ(MarkedIdLists(), (std::vector<std::string>{"21"}));
 
