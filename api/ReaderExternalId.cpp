@@ -21,3 +21,11 @@ bool ParseReaderExternalId(const std::string& text, std::int32_t& panel, std::in
     if (!ToInt32(text.substr(0, colon), panel)) return false;
     return ToInt32(text.substr(colon + 1), reader);
 }
+
+bool IsReaderOfPanel(const std::string& externalId, std::int32_t panelId, std::int32_t* reader) {
+    std::int32_t panel = 0;
+    std::int32_t number = 0;
+    if (!ParseReaderExternalId(externalId, panel, number) || panel != panelId) return false;
+    if (reader) *reader = number;
+    return true;
+}

@@ -33,3 +33,8 @@ struct ReaderInfo {
 // (leading white space, optional sign, digits up to the first other character).
 // The outputs are written as each side converts.
 bool ParseReaderExternalId(const std::string& text, std::int32_t& panel, std::int32_t& reader);
+
+// True when the external id reads as one of the panel's readers; the reader's
+// number goes to *reader when asked for. Every place that sorts readers by
+// panel asks here, so they all agree on what an odd id belongs to.
+bool IsReaderOfPanel(const std::string& externalId, std::int32_t panelId, std::int32_t* reader = nullptr);

@@ -1,5 +1,6 @@
 #include "api/TLYApiImpl.h"
 
+#include "api/ChannelMessages.h"
 #include "api/DeliveryPanel.h"
 #include "api/HostCallBudget.h"
 #include "logging/Log.h"
@@ -7,6 +8,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <new>
 
 namespace {
 std::atomic<TLYApiImpl*> g_instance{nullptr};
@@ -48,20 +50,11 @@ TLYApiImpl::~TLYApiImpl() {
     restClient.Close();
 }
 
-void TLYApiImpl::SetLastError(const std::string& text) {
-    std::lock_guard<std::mutex> lock(lastErrorMutex);
-    lastError = text;
-}
+void TLYApiImpl::SetLastError(const std::string& text) { lastError.Set(text); }
 
-void TLYApiImpl::ClearLastError() {
-    std::lock_guard<std::mutex> lock(lastErrorMutex);
-    lastError.clear();
-}
+void TLYApiImpl::ClearLastError() { lastError.Clear(); }
 
-std::string TLYApiImpl::GetLastError() const {
-    std::lock_guard<std::mutex> lock(lastErrorMutex);
-    return lastError;
-}
+std::string TLYApiImpl::GetLastError() const { return lastError.Get(); }
 
 void TLYApiImpl::RegisterPanel(std::int32_t panelId) { panels.Open(panelId); }
 
@@ -101,18 +94,41 @@ bool TLYApiImpl::IsBadgeEventFileEnabled() const {
 
 void TLYApiImpl::ReplaceSiteForTesting(std::vector<DoorInfo> newDoors, std::vector<HandheldInfo> newHandhelds,
                                        std::vector<ReaderInfo> newReaders, std::vector<HandheldInfo> newConnected) {
-    std::scoped_lock lock(connectedReadersMutex, handheldsMutex, readersMutex, doorsMutex);
-    doors = std::move(newDoors);
-    handhelds = std::move(newHandhelds);
-    readers = std::move(newReaders);
-    connectedReaders = std::move(newConnected);
-    doorsById.MarkStale();
-    handheldsByGuid.MarkStale();
-    readersByGuid.MarkStale();
-    readersById.MarkStale();
+    site.ReplaceAll(std::move(newDoors), std::move(newHandhelds), std::move(newReaders), std::move(newConnected));
 }
 
-std::vector<HandheldInfo> TLYApiImpl::ConnectedReadersSnapshot() {
-    std::lock_guard<std::mutex> lock(connectedReadersMutex);
-    return connectedReaders;
+std::vector<HandheldInfo> TLYApiImpl::ConnectedReadersSnapshot() { return site.ConnectedSnapshot(); }
+
+bool TLYApiImpl::GetInitialData(std::int32_t panelId) {
+    const bool loaded = siteLoader.LoadAll(panelId);
+    FetchAndProcessPendingActivities();
+    return loaded;
+}
+
+void TLYApiImpl::GetReadersStatus(std::int32_t panelId, ReaderStatusList* list) {
+    if (!list) return;
+    list->items = nullptr;
+    list->count = 0;
+
+    // IsConnected first, then the serial (see TLYWebSocket::ConnectionSerial).
+    const bool channelUp = webSocket.IsConnected();
+    siteLoader.LoadForStatus(panelId, channelUp, channelUp ? webSocket.ConnectionSerial() : 0);
+    FetchAndProcessPendingActivities();
+
+    const std::vector<std::int32_t> indices = site.OnlineReaderIndices(panelId);
+    if (indices.empty()) return;
+    auto* items = new (std::nothrow) ReaderStatusEntry[indices.size()];
+    if (!items) return;
+    for (size_t i = 0; i < indices.size(); ++i) items[i] = {indices[i], 1};
+    list->items = items;
+    list->count = static_cast<std::int32_t>(indices.size());
+}
+
+void TLYApiImpl::OnWebSocketMessage(const std::string& text) {
+    DispatchChannelMessage(text, site, [this] { OnActivitiesAvailable(); });
+}
+
+void TLYApiImpl::OnWebSocketStateChanged(bool connected) {
+    LogApiEvent(LogLevel::Info, "websocket.connection_state_changed",
+                connected ? "WebSocket connected" : "WebSocket disconnected", {{"connected", connected}});
 }

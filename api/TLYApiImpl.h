@@ -26,8 +26,9 @@
 #include "api/PendingBatch.h"
 #include "api/ReaderTransitionQueues.h"
 #include "api/RedeliveryLedger.h"
-#include "api/SiteData.h"
-#include "api/SiteIndex.h"
+#include "api/LastErrorText.h"
+#include "api/SiteLoader.h"
+#include "api/SiteModel.h"
 #include "api/TLYApi.h"
 #include "logging/Log.h"
 #include "platform/ConcurrencyLimit.h"
@@ -99,14 +100,6 @@ public:
 
     // Site data.
     bool GetInitialData(std::int32_t panelId);
-    // The reload ahead of a status request. While the event channel is alive
-    // it keeps the site-wide lists current, so status requests arriving
-    // within kSharedReloadWindowMs of a load share it;
-    // each still loads its own panel's readers and runs the activities.
-    void ReloadForStatus(std::int32_t panelId);
-    static constexpr std::uint32_t kSharedReloadWindowMs = 1000;
-    void MarkReaderOnlineByGuid(const std::string& guid);
-    void MarkReaderOfflineByGuid(const std::string& guid);
 
     // Pending activities. A host thread performs at most its own run and one
     // more for requests made meanwhile; notifications are served by the
@@ -121,14 +114,14 @@ public:
     // Real-time notifications from the WebSocket channel.
     void OnWebSocketMessage(const std::string& text);
     void OnWebSocketStateChanged(bool connected);
-    void ApplyReaderDoorChange(std::int32_t readerId, std::int32_t newDoorId,
-                               const std::string& guid);
 
     // Reader transition queues and the online snapshot.
     void MarkReaderOnline(const std::string& externalId);
     void MarkReaderOffline(const std::string& externalId);
     void GetReadersGoneOnline(std::int32_t panelId, ReaderStatusList* list);
     void GetReadersGoneOffline(std::int32_t panelId, ReaderStatusList* list);
+    // Reloads the site (see SiteLoader::LoadForStatus), runs the pending
+    // activities, then hands over the panel's online readers.
     void GetReadersStatus(std::int32_t panelId, ReaderStatusList* list);
 
     // Test seam: installs a site picture without a server.
@@ -142,42 +135,12 @@ public:
     void SetAlarmEventCallback(AlarmEventCallback callback) { alarmEventCallback.store(callback); }
 
 private:
-    // What one site-list fetch requests, parses and reports.
-    struct SiteFetch {
-        std::string endpoint;
-        const char* member;
-        const char* fetchFailedText;
-        const char* fetchFailedEvent;
-        const char* fetchFailedMessage;
-        const char* parseFailedText;
-        const char* parseFailedEvent;
-        const char* parseFailedMessage;
-        LogFields panelFields;
-    };
-
     // What delivery adds to an activity as the server sent it.
     struct ActivityContext {
         std::int32_t readerIndex;
         std::uint32_t eventTime;
     };
 
-    template <typename Record, typename ReadElement, typename Prepare, typename Loaded>
-    bool LoadSiteList(const SiteFetch& fetch, std::mutex& mutex, std::vector<Record>& list, ReadElement readElement,
-                      Prepare prepare, Loaded loaded);
-    bool LoadDoors();
-    bool LoadHandhelds();
-    bool LoadPanelReaders(std::int32_t panelId);
-    bool LoadConnectedReaders();
-    void ReconcileReaderTransitions();
-    bool SiteWideListsShareable(std::uint64_t channelSerial, std::uint32_t now) const;
-
-    // Lookups; the caller holds the mutexes of the lists they read.
-    const DoorInfo* FindDoorById(std::int32_t doorId) const;
-    const HandheldInfo* FindHandheldByGuid(const std::string& guid) const;
-    const ReaderInfo* FindReaderByGuid(const std::string& guid) const;
-    const ReaderInfo* FindReaderById(std::int32_t readerId) const;
-    void ServedReaders(const std::string& guid, std::vector<const ReaderInfo*>& served) const;
-    std::int32_t CountOtherConnectedOnDoor(std::int32_t doorId, const std::string& guid) const;
 
     void SettingsWatcherThread(std::uint64_t loadedWriteTime);
     bool WaitForSettingsChange(const tly::UniqueChangeNotification& notification);
@@ -215,51 +178,18 @@ private:
     // Deliveries under way per panel, so a close can wait for them.
     void WaitForPanelDeliveries(std::int32_t panelId);
 
-    void OnReaderConnected(const nlohmann::json& reader);
-    void OnReaderDisconnected(const nlohmann::json& reader);
-    void OnReaderDoorChanged(const nlohmann::json& reader);
 
 
     TranslatorSettings settings;
+    LastErrorText lastError;
     TLYRestClient restClient;
     TLYWebSocket webSocket;
 
-    std::mutex readersMutex;
-    std::mutex doorsMutex;
-    std::mutex handheldsMutex;
-    std::mutex connectedReadersMutex;
-    mutable std::mutex lastErrorMutex;
-
-    std::vector<ReaderInfo> readers;
-    std::vector<DoorInfo> doors;
-    std::vector<HandheldInfo> handhelds;
-    std::vector<HandheldInfo> connectedReaders;
-
-    // Lookups by key, each guarded by its list's mutex and marked stale when
-    // the list is refilled (the lookups are const, the indexes rebuild lazily).
-    mutable SiteIndex<DoorInfo, std::int32_t> doorsById{[](const DoorInfo& d) { return d.id; }};
-    mutable SiteIndex<HandheldInfo, std::string> handheldsByGuid{[](const HandheldInfo& h) { return h.guid; }};
-    mutable SiteIndex<ReaderInfo, std::string> readersByGuid{[](const ReaderInfo& r) { return r.guid; }};
-    mutable SiteIndex<ReaderInfo, std::int32_t> readersById{[](const ReaderInfo& r) { return r.id; }};
-
-    // The last load of the site-wide lists for a status request; guarded by
-    // siteWideReloadMutex, which is held across that load.
-    struct SiteWideReload {
-        bool valid = false;               // every site-wide fetch succeeded
-        std::uint64_t channelSerial = 0;  // the channel connection that was up
-        std::uint32_t tick = 0;           // when the load began
-    };
-    std::mutex siteWideReloadMutex;
-    SiteWideReload siteWideReload;
-
-    // A parsed list document takes many times its text in short-lived memory.
-    // Status requests of many panels land together; with this bound, the
-    // process's peak of such memory does not grow with the number of panels.
-    static constexpr int kConcurrentSiteListParses = 2;
-    tly::ConcurrencyLimit siteListParses{kConcurrentSiteListParses};
 
     PanelRegistry panels;
     ReaderTransitionQueues readerTransitions;
+    SiteModel site{readerTransitions};
+    SiteLoader siteLoader{restClient, site, lastError};
 
     // Plain function pointers, set by the translator at start-up and read on
     // the threads that deliver activities: atomic so neither side tears.
@@ -288,7 +218,6 @@ private:
     std::atomic<int> liveActivityWorkers{0};  // worker threads not yet ended, stopped ones included
     std::atomic<unsigned> nextRunFirstPanel{0};
 
-    std::string lastError;
 
     mutable std::mutex settingsMutex;
 
@@ -300,8 +229,6 @@ private:
         std::uint32_t lastCheckTick = 0;
         bool lastResult = false;
     } healthTick;
-    // Once set, every later site load first queues all known readers offline.
-    std::atomic<bool> initialDataLoadedOnce{false};
 
     // The lost and restored lines of each panel's link (its own leaf lock).
     PanelLinkLog panelLinks;

@@ -4,6 +4,7 @@
 // the lookup index.
 
 #include "api/TLYApi.h"
+#include "api/SiteModel.h"
 #include "api/TLYApiImpl.h"
 #include "tests/support/ApiFixture.h"
 #include "tests/support/LogReader.h"
@@ -281,4 +282,29 @@ TEST(SiteIndexTest, FindsEveryRecordWithAKeyInListOrderAndFollowsRefills) {
     byId.MarkStale();
     EXPECT_EQ(positions(5), (std::vector<std::string>{"4"}));
     EXPECT_EQ(byId.First(readers, 9), &readers[1]);
+}
+
+// A panel's reload replaces every reader whose id reads as one of the panel's,
+// however the number is written, so a reload never leaves a stale copy behind;
+// the status snapshot sorts by the same reading.
+TEST(SiteModelTest, APanelsShareIsEveryReaderWhoseIdReadsAsThatPanel) {
+    ReaderTransitionQueues transitions;
+    SiteModel site(transitions);
+    auto reader = [](std::int32_t id, const char* externalId) {
+        ReaderInfo r;
+        r.id = id;
+        r.external_id = externalId;
+        r.guid = "g" + std::to_string(id);
+        return r;
+    };
+    EXPECT_EQ(site.ReplacePanelReaders(1, {reader(1, "1:2"), reader(2, "01:3"), reader(3, "7:1"), reader(4, "1:x")}), 4u);
+    EXPECT_EQ(site.ReplacePanelReaders(1, {reader(5, "1:5")}), 3u) << "7:1 and 1:x are not panel 1's";
+
+    HandheldInfo handheld;
+    handheld.guid = "g5";
+    handheld.external_id = "+1:4";
+    site.ReplaceHandhelds({handheld});
+    site.ReaderConnected(handheld);
+    EXPECT_EQ(site.OnlineReaderIndices(1), (std::vector<std::int32_t>{4}));
+    EXPECT_TRUE(site.OnlineReaderIndices(7).empty());
 }
