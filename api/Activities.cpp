@@ -22,7 +22,8 @@
 #include "api/ActivityCodes.h"
 #include "api/DeliveryPanel.h"
 #include "api/HostCallBudget.h"
-#include "api/TLYApiImpl.h"
+#include "api/SiteData.h"
+#include "api/ActivityPump.h"
 #include "logging/Log.h"
 #include "platform/Clock.h"
 #include "platform/TextConversion.h"
@@ -70,7 +71,7 @@ struct BatchResult {
 
 }  // namespace
 
-void TLYApiImpl::ProcessPanelActivities(std::int32_t panelId, std::int64_t& processedCount) {
+void ActivityPump::RunPanel(std::int32_t panelId, std::int64_t& processedCount) {
     DeliveryPanelScope delivering(panelId);
     const std::string endpoint = "/pending_activities/" + std::to_string(panelId);
     const std::uint32_t started = tly::CurrentClock().TickCount();
@@ -78,9 +79,9 @@ void TLYApiImpl::ProcessPanelActivities(std::int32_t panelId, std::int64_t& proc
         // Lines between two calls into the host go to the file in one write;
         // warnings and errors at once.
         const LogBatch batchLines;
-        if (!IsPanelOpen(panelId)) return;
+        if (!panels_.IsOpen(panelId)) return;
         std::string response;
-        if (!restClient.GetWithRetry(endpoint, response)) {
+        if (!rest_.GetWithRetry(endpoint, response)) {
             LogApiEvent(LogLevel::Error, "activities.fetch_failed", "Failed to fetch pending activities",
                         {{"panel_id", panelId}, {"endpoint", endpoint}, {"response", response}});
             return;
@@ -94,7 +95,7 @@ void TLYApiImpl::ProcessPanelActivities(std::int32_t panelId, std::int64_t& proc
             return;
         }
         if (parsed.empty) return;
-        ReportMalformedActivities(panelId, parsed.malformed);
+        ReportMalformed(panelId, parsed.malformed);
 
         BatchResult result;
         std::unordered_set<std::int32_t> inThisBatch;
@@ -121,21 +122,21 @@ void TLYApiImpl::ProcessPanelActivities(std::int32_t panelId, std::int64_t& proc
             }
             // The same id twice in one batch is one activity.
             if (!inThisBatch.insert(activity.admId).second) continue;
-            if (ledger.Contains(panelId, activity.admId)) {
+            if (ledger_.Contains(panelId, activity.admId)) {
                 result.suppressedIds.push_back(activity.admId);
                 result.markIds.push_back(activity.admId);
                 continue;
             }
-            if (deliveryJournal.IsHeldBack(panelId, activity.admId)) continue;  // logged at start
+            if (journal_.IsHeldBack(panelId, activity.admId)) continue;  // logged at start
             prepared.push_back(
-                PrepareDelivery(panelId, activity, {readerIndex, ActivityEventTime(activity.timestamp)}));
+                Prepare(panelId, activity, {readerIndex, ActivityEventTime(activity.timestamp)}));
         }
         // The lines describing the batch's deliveries are in the file before
         // the host is called with any of them: a host that dies inside a
         // call-back leaves the line of the activity it died in.
         WriteHeldLogLines();
         for (const PreparedDelivery& delivery : prepared) {
-            const Delivery outcome = DeliverActivity(panelId, delivery, delivering);
+            const Delivery outcome = Deliver(panelId, delivery, delivering);
             if (outcome == Delivery::PanelClosed) {
                 result.panelClosed = true;
                 break;
@@ -165,14 +166,14 @@ void TLYApiImpl::ProcessPanelActivities(std::int32_t panelId, std::int64_t& proc
         }
         if (HostCallBudget::Exhausted()) {
             // The host's call returns now; the activity worker goes on.
-            refetchRequested.store(true);
+            runRequested_.store(true);
             return;
         }
         if (tly::CurrentClock().TickCount() - started >= kMostRunMsPerPanel) {  // unsigned: wrap-safe
             LogApiEvent(LogLevel::Warn, "activities.run_time_limit",
                         "Run time limit reached for this panel; continuing on the next run",
                         {{"panel_id", panelId}, {"batches", batch}, {"remaining", parsed.remainingCount}});
-            refetchRequested.store(true);
+            runRequested_.store(true);
             return;
         }
         if (IsLogLevelEnabled(LogLevel::Debug)) {
@@ -185,21 +186,21 @@ void TLYApiImpl::ProcessPanelActivities(std::int32_t panelId, std::int64_t& proc
 // Marks in requests of at most kMostIdsPerMark ids, each on its own: a failed
 // request leaves its ids remembered as taken, and the others still go. True
 // when any request succeeded.
-bool TLYApiImpl::MarkProcessed(std::int32_t panelId, const std::vector<std::int32_t>& ids) {
+bool ActivityPump::MarkProcessed(std::int32_t panelId, const std::vector<std::int32_t>& ids) {
     bool anyMarked = false;
     for (size_t first = 0; first < ids.size(); first += kMostIdsPerMark) {
         const auto begin = ids.begin() + static_cast<std::ptrdiff_t>(first);
         const auto end = ids.begin() + static_cast<std::ptrdiff_t>(std::min(ids.size(), first + kMostIdsPerMark));
         const std::string joined = JoinIds(begin, end);
         std::string response;
-        if (!restClient.PostWithRetry("/activities/batch_processed?ids=" + joined, response)) {
+        if (!rest_.PostWithRetry("/activities/batch_processed?ids=" + joined, response)) {
             LogApiEvent(LogLevel::Error, "activities.batch_mark_failed", "Failed to mark activity batch as processed",
                         {{"panel_id", panelId}, {"ids", joined}, {"response", response}});
             continue;
         }
         const std::vector<std::int32_t> chunk(begin, end);
-        ledger.Marked(panelId, chunk);
-        deliveryJournal.Marked(panelId, chunk);
+        ledger_.Marked(panelId, chunk);
+        journal_.Marked(panelId, chunk);
         anyMarked = true;
         if (IsLogLevelEnabled(LogLevel::Info)) {
             LogApiEvent(LogLevel::Info, "activities.marked", "Activities marked processed on the server",
@@ -211,11 +212,11 @@ bool TLYApiImpl::MarkProcessed(std::int32_t panelId, const std::vector<std::int3
 
 // Logged once per panel and id in a process: such an activity stays on the
 // server and comes back at every run.
-void TLYApiImpl::ReportMalformedActivities(std::int32_t panelId, const std::vector<MalformedActivity>& malformed) {
+void ActivityPump::ReportMalformed(std::int32_t panelId, const std::vector<MalformedActivity>& malformed) {
     for (const MalformedActivity& activity : malformed) {
         const std::uint64_t key = activity.admId ? static_cast<std::uint32_t>(*activity.admId)
                                                  : (std::uint64_t{1} << 32) | std::hash<std::string>{}(activity.text);
-        if (!malformedReported.First(panelId, key)) continue;
+        if (!malformedReported_.First(panelId, key)) continue;
         LogFields fields{{"panel_id", panelId}, {"activity", activity.text}, {"exception", activity.reason}};
         if (activity.admId) fields.emplace_back("adm_id", *activity.admId);
         LogApiEvent(LogLevel::Error, "activities.malformed",
@@ -226,11 +227,11 @@ void TLYApiImpl::ReportMalformedActivities(std::int32_t panelId, const std::vect
 // What one activity becomes for the host, decided and logged before any of
 // its batch is handed over. Activities no call-back takes (none set, an
 // unknown alarm kind) are logged and dropped: marked without a call-back.
-TLYApiImpl::PreparedDelivery TLYApiImpl::PrepareDelivery(std::int32_t panelId, const PendingActivity& a,
+ActivityPump::PreparedDelivery ActivityPump::Prepare(std::int32_t panelId, const PendingActivity& a,
                                                          const ActivityContext& context) {
     PreparedDelivery prepared{&a, context, PreparedDelivery::Dropped, {}, {}};
     if (!a.IsAlarm()) {
-        prepared.codes = a.entryGranted ? EventCodes{0, 0} : DenialCodes(a.notes);
+        prepared.codes = a.entryGranted ? kGrantedCodes : DenialCodes(a.notes);
         if (IsLogLevelEnabled(LogLevel::Info)) {
             LogApiEvent(LogLevel::Info, "activities.processing",
                         a.entryGranted ? "Processing granted activity" : "Processing denied activity",
@@ -245,7 +246,7 @@ TLYApiImpl::PreparedDelivery TLYApiImpl::PrepareDelivery(std::int32_t panelId, c
                          {"event_id", prepared.codes.id},
                          {"notes", a.notes}});
         }
-        if (!badgeActivityCallback.load()) {
+        if (!badgeCallback_.load()) {
             LogApiEvent(LogLevel::Warn, "activities.badge_no_callback",
                         "Badge activity received but badge callback not set, skipping",
                         {{"adm_id", a.admId}, {"badge_no", a.badgeNo}});
@@ -255,9 +256,9 @@ TLYApiImpl::PreparedDelivery TLYApiImpl::PrepareDelivery(std::int32_t panelId, c
         return prepared;
     }
 
-    const bool hasCallback = alarmEventCallback.load() != nullptr;
+    const bool hasCallback = alarmCallback_.load() != nullptr;
     const std::string suffix = ": Badge " + std::to_string(a.badgeNo) + " at " + a.doorName + " (" + a.timestamp + ")";
-    if (a.sourceType == 4) {
+    if (a.sourceType == kPanicAlarmSource) {
         if (!hasCallback) {
             LogApiEvent(LogLevel::Warn, "activities.alarm_no_callback",
                         "Panic alarm activity received but alarm callback not set, skipping",
@@ -266,7 +267,7 @@ TLYApiImpl::PreparedDelivery TLYApiImpl::PrepareDelivery(std::int32_t panelId, c
         }
         size_t length = 0;
         prepared.text = AlarmText(a.alarmFullText.empty() ? "Panic Alarm" + suffix : a.alarmFullText, length);
-        prepared.codes = EventCodes{2, 3};
+        prepared.codes = kPanicAlarmCodes;
         prepared.kind = PreparedDelivery::Alarm;
         if (IsLogLevelEnabled(LogLevel::Info)) {
             LogApiEvent(LogLevel::Info, "activities.alarm_processing", "Processing panic alarm activity",
@@ -276,7 +277,7 @@ TLYApiImpl::PreparedDelivery TLYApiImpl::PrepareDelivery(std::int32_t panelId, c
                          {"reader_external_id", a.readerExternalId},
                          {"reader_index", context.readerIndex},
                          {"door_name", a.doorName},
-                         {"source_type", 4},
+                         {"source_type", kPanicAlarmSource},
                          {"text_length", static_cast<std::int64_t>(length)}});
         }
         return prepared;
@@ -296,7 +297,7 @@ TLYApiImpl::PreparedDelivery TLYApiImpl::PrepareDelivery(std::int32_t panelId, c
     }
     size_t length = 0;
     prepared.text = AlarmText(a.alarmFullText.empty() ? name + suffix : a.alarmFullText, length);
-    prepared.codes = EventCodes{30, 2};
+    prepared.codes = kGenericAlarmCodes;
     prepared.kind = PreparedDelivery::Alarm;
     if (IsLogLevelEnabled(LogLevel::Info)) {
         LogApiEvent(LogLevel::Info, "activities.generic_alarm_processing", "Processing generic alarm activity",
@@ -317,29 +318,29 @@ TLYApiImpl::PreparedDelivery TLYApiImpl::PrepareDelivery(std::int32_t panelId, c
 // A close waits (for a bounded time) for a delivery under way, so the panel
 // either gets it before its close returns or the activity stays pending. The
 // delivery journal records the call-back while it runs.
-TLYApiImpl::Delivery TLYApiImpl::DeliverActivity(std::int32_t panelId, const PreparedDelivery& prepared,
+ActivityPump::Delivery ActivityPump::Deliver(std::int32_t panelId, const PreparedDelivery& prepared,
                                                  DeliveryPanelScope& scope) {
-    if (!panels.BeginDelivery(panelId)) return Delivery::PanelClosed;
+    if (!panels_.BeginDelivery(panelId)) return Delivery::PanelClosed;
     struct End {
         PanelRegistry& panels;
         std::int32_t panelId;
         ~End() { panels.EndDelivery(panelId); }
-    } end{panels, panelId};
+    } end{panels_, panelId};
 
     const PendingActivity& a = *prepared.activity;
     const ActivityContext& context = prepared.context;
     scope.TakeRefusal();
     if (prepared.kind != PreparedDelivery::Dropped) {
-        deliveryJournal.BeginDelivery(panelId, a.admId, a.badgeNo, a.raw);
+        journal_.BeginDelivery(panelId, a.admId, a.badgeNo, a.raw);
         if (prepared.kind == PreparedDelivery::Badge) {
-            const BadgeActivityCallback callback = badgeActivityCallback.load();
+            const BadgeActivityCallback callback = badgeCallback_.load();
             if (callback) {
                 callback(context.readerIndex, a.badgeNo, prepared.codes.type, prepared.codes.id, context.eventTime);
             } else {
                 RefuseCurrentDelivery();  // taken away since the batch was prepared
             }
         } else {
-            const AlarmEventCallback callback = alarmEventCallback.load();
+            const AlarmEventCallback callback = alarmCallback_.load();
             if (callback) {
                 callback(context.readerIndex, a.badgeNo, prepared.codes.type, prepared.codes.id, context.eventTime,
                          prepared.text.c_str());
@@ -349,12 +350,12 @@ TLYApiImpl::Delivery TLYApiImpl::DeliverActivity(std::int32_t panelId, const Pre
         }
     }
     const bool refused = scope.TakeRefusal();
-    deliveryJournal.EndDelivery(!refused);
+    journal_.EndDelivery(!refused);
     if (!refused) {
-        ledger.Taken(panelId, a.admId);
+        ledger_.Taken(panelId, a.admId);
         return Delivery::Handed;
     }
-    if (refusalReported.First(panelId, static_cast<std::uint32_t>(a.admId))) {
+    if (refusalReported_.First(panelId, static_cast<std::uint32_t>(a.admId))) {
         LogApiEvent(LogLevel::Warn, "activities.delivery_refused",
                     "The host did not take the activity (no translator or sink for its panel, or the sink "
                     "refused it); leaving it pending",

@@ -50,7 +50,7 @@ EventCodes DenialCodes(const std::string& notes) {
     for (const Reason& reason : kReasons) {
         if (upper.find(reason.text) != std::string::npos) return reason.codes;
     }
-    return {1, 65};
+    return kDeniedCodes;
 }
 
 // Seconds since 1970 of a UTC "YYYY-MM-DDThh:mm:ss..." text; 0 when unusable.

@@ -86,8 +86,8 @@ void TLYApiImpl::Disconnect(std::int32_t panelId) {
     // for it. The worker gets what is left of the close's time; a run still
     // under way then (a call-back that blocks, a server that does not answer)
     // is left to end on its own and closes the transport when it ends.
-    StopActivityWorker(HostCallBudget::RemainingMs());
-    if (!CloseTransportAfterRuns()) {
+    activities.StopWorker(HostCallBudget::RemainingMs());
+    if (!activities.CloseTransportAfterRuns()) {
         LogApiEvent(LogLevel::Warn, "close.run_still_under_way",
                     "An activity run is still in a delivery or a request; it closes the connection when it ends",
                     {{"panel_id", panelId}});
@@ -102,7 +102,7 @@ void TLYApiImpl::CloseTransportIfUnused() {
     if (ActivePanelCount() > 0) return;
     webSocket.Close();
     restClient.Close();
-    deliveryJournal.Close();
+    activities.CloseJournal();
 }
 
 bool TLYApiImpl::CheckConnection() {

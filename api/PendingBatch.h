@@ -30,7 +30,8 @@ struct PendingActivity {
     // response is.
     std::string_view raw;
 
-    bool IsAlarm() const { return activityType == 3; }
+    static constexpr std::int32_t kAlarmActivityType = 3;
+    bool IsAlarm() const { return activityType == kAlarmActivityType; }
 };
 
 // An activity that is neither delivered nor marked.

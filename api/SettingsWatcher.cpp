@@ -167,6 +167,6 @@ void TLYApiImpl::CloseTransport() {
 // unloadable), never under the loader lock. A later TLYAPI_Open starts afresh.
 void TLYApiImpl::StopBackgroundWork() {
     StopSettingsWatcher();
-    StopActivityWorker();
+    activities.StopWorker();
     CloseTransport();
 }

@@ -29,7 +29,7 @@ void TLYApiImpl::DestroyAtUnload() {
     TLYApiImpl* instance = g_instance.exchange(nullptr);
     if (!instance) return;
     // Still in use: leave it rather than block or call out under the loader lock.
-    if (instance->watcherRunning.load() || instance->liveActivityWorkers.load() > 0 || instance->webSocket.IsConnected() ||
+    if (instance->watcherRunning.load() || instance->activities.AnyWorkerAlive() || instance->webSocket.IsConnected() ||
         instance->restClient.IsInitialized()) {
         return;
     }
@@ -45,7 +45,7 @@ TLYApiImpl::TLYApiImpl() {
 
 TLYApiImpl::~TLYApiImpl() {
     StopSettingsWatcher();
-    StopActivityWorker();
+    activities.StopWorker();
     webSocket.Close();
     restClient.Close();
 }
@@ -123,6 +123,8 @@ void TLYApiImpl::GetReadersStatus(std::int32_t panelId, ReaderStatusList* list) 
     list->items = items;
     list->count = static_cast<std::int32_t>(indices.size());
 }
+
+void TLYApiImpl::OpenDeliveryJournal() { activities.OpenJournal(ModuleDirectory()); }
 
 void TLYApiImpl::OnWebSocketMessage(const std::string& text) {
     DispatchChannelMessage(text, site, [this] { OnActivitiesAvailable(); });

@@ -19,7 +19,7 @@
 // takes it. No lock of this class is held while a call-back into the
 // translator runs.
 
-#include "api/ActivityCodes.h"
+#include "api/ActivityPump.h"
 #include "api/DeliveryJournal.h"
 #include "api/PanelLinkLog.h"
 #include "api/PanelRegistry.h"
@@ -104,9 +104,9 @@ public:
     // Pending activities. A host thread performs at most its own run and one
     // more for requests made meanwhile; notifications are served by the
     // activity worker thread, never on the channel's receive thread.
-    void FetchAndProcessPendingActivities();
-    void OnActivitiesAvailable();
-    const RedeliveryLedger& LedgerForTesting() const { return ledger; }
+    void FetchAndProcessPendingActivities() { activities.RunOnHostThread(); }
+    void OnActivitiesAvailable() { activities.Notify(); }
+    const RedeliveryLedger& LedgerForTesting() const { return activities.LedgerForTesting(); }
     // Opens the delivery journal beside the settings file (TLYAPI_Open) and
     // takes in what it remembers; closed with the last panel.
     void OpenDeliveryJournal();
@@ -131,93 +131,32 @@ public:
     double SecondsSinceLastWebSocketMessage() const { return webSocket.SecondsSinceLastMessage(); }
 
     // Call-backs into the translator; null turns one off.
-    void SetBadgeActivityCallback(BadgeActivityCallback callback) { badgeActivityCallback.store(callback); }
-    void SetAlarmEventCallback(AlarmEventCallback callback) { alarmEventCallback.store(callback); }
+    void SetBadgeActivityCallback(BadgeActivityCallback callback) { activities.SetBadgeCallback(callback); }
+    void SetAlarmEventCallback(AlarmEventCallback callback) { activities.SetAlarmCallback(callback); }
 
 private:
-    // What delivery adds to an activity as the server sent it.
-    struct ActivityContext {
-        std::int32_t readerIndex;
-        std::uint32_t eventTime;
-    };
-
 
     void SettingsWatcherThread(std::uint64_t loadedWriteTime);
     bool WaitForSettingsChange(const tly::UniqueChangeNotification& notification);
     bool WatcherSleep(DWORD milliseconds);
     void ReloadSettingsFromWatcher(const std::string& path);
     void CloseTransport();
-
-    // Activity runs: one gate, so two runs never deliver the same batch.
-    struct ActivityWorker;
-    bool TryRunActivities(const std::atomic<bool>* workerStopping);
-    void WakeActivityWorker();
-    bool StopActivityWorker(DWORD timeoutMs = INFINITE);
-    class GateRelease;
-    bool CloseTransportAfterRuns();
+    // The transport and the delivery journal close only when no panel is open.
     void CloseTransportIfUnused();
-    void ActivityWorkerThread(ActivityWorker& worker);
-    void RunPendingActivities();
-    void ProcessPanelActivities(std::int32_t panelId, std::int64_t& processedCount);
-    void ReportMalformedActivities(std::int32_t panelId, const std::vector<MalformedActivity>& malformed);
-    // One activity as it goes to the host: which call-back, with what codes
-    // and text; Dropped when none takes it (logged, then marked).
-    struct PreparedDelivery {
-        const PendingActivity* activity;
-        ActivityContext context;
-        enum Kind { Dropped, Badge, Alarm } kind;
-        EventCodes codes;
-        std::wstring text;
-    };
-    PreparedDelivery PrepareDelivery(std::int32_t panelId, const PendingActivity& activity,
-                                     const ActivityContext& context);
-    enum class Delivery { Handed, Refused, PanelClosed };
-    Delivery DeliverActivity(std::int32_t panelId, const PreparedDelivery& prepared, DeliveryPanelScope& scope);
-    bool MarkProcessed(std::int32_t panelId, const std::vector<std::int32_t>& ids);
 
     // Deliveries under way per panel, so a close can wait for them.
     void WaitForPanelDeliveries(std::int32_t panelId);
-
-
 
     TranslatorSettings settings;
     LastErrorText lastError;
     TLYRestClient restClient;
     TLYWebSocket webSocket;
 
-
     PanelRegistry panels;
     ReaderTransitionQueues readerTransitions;
     SiteModel site{readerTransitions};
     SiteLoader siteLoader{restClient, site, lastError};
-
-    // Plain function pointers, set by the translator at start-up and read on
-    // the threads that deliver activities: atomic so neither side tears.
-    std::atomic<BadgeActivityCallback> badgeActivityCallback{nullptr};
-    std::atomic<AlarmEventCallback> alarmEventCallback{nullptr};
-
-    std::atomic<bool> fetchInProgress{false};  // the run gate
-    std::atomic<bool> refetchRequested{false};
-    std::atomic<bool> closeTransportAfterRun{false};  // the last panel closed during a run
-    RedeliveryLedger ledger;
-    DeliveryJournal deliveryJournal;
-    ReportedOnce malformedReported;
-    ReportedOnce refusalReported;
-
-    // The activity worker: started on demand, stopped with the transport.
-    // Each worker owns its events and thread, shared with its thread body, so
-    // a stop can let go of the lock before it waits and a new worker never
-    // touches an old one's events.
-    struct ActivityWorker {
-        tly::UniqueHandle wake;
-        std::atomic<bool> stopping{false};
-        tly::ModuleThread thread;
-    };
-    std::mutex activityWorkerMutex;  // guards activityWorker; never held while waiting
-    std::shared_ptr<ActivityWorker> activityWorker;
-    std::atomic<int> liveActivityWorkers{0};  // worker threads not yet ended, stopped ones included
-    std::atomic<unsigned> nextRunFirstPanel{0};
-
+    ActivityPump activities{panels, restClient, [this] { CloseTransportIfUnused(); }};
 
     mutable std::mutex settingsMutex;
 

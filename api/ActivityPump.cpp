@@ -12,8 +12,9 @@
 // the API again; a nested request simply finds the gate closed and is served
 // by the run under way.
 
+#include "api/ActivityPump.h"
+
 #include "api/HostCallBudget.h"
-#include "api/TLYApiImpl.h"
 #include "logging/Log.h"
 #include "logging/RepeatedLines.h"
 
@@ -21,73 +22,73 @@
 
 // Lets go of the run gate; a close that found the run under way left the
 // transport for the run to close.
-class TLYApiImpl::GateRelease {
+class ActivityPump::GateRelease {
 public:
-    explicit GateRelease(TLYApiImpl& api) : api_(api) {}
+    explicit GateRelease(ActivityPump& pump) : pump_(pump) {}
     ~GateRelease() {
-        api_.fetchInProgress.store(false);
-        if (api_.closeTransportAfterRun.exchange(false)) api_.CloseTransportIfUnused();
+        pump_.runUnderWay_.store(false);
+        if (pump_.closeTransportAfterRun_.exchange(false)) pump_.closeTransportIfUnused_();
     }
     GateRelease(const GateRelease&) = delete;
     GateRelease& operator=(const GateRelease&) = delete;
 
 private:
-    TLYApiImpl& api_;
+    ActivityPump& pump_;
 };
 
-void TLYApiImpl::FetchAndProcessPendingActivities() {
-    refetchRequested.store(true);
-    TryRunActivities(nullptr);
+void ActivityPump::RunOnHostThread() {
+    runRequested_.store(true);
+    TryRun(nullptr);
     // Requests the passes above did not serve, or that came in while another
     // thread held the gate and has since let it go, go to the worker.
-    if (refetchRequested.load()) WakeActivityWorker();
+    if (runRequested_.load()) WakeWorker();
 }
 
-void TLYApiImpl::OnActivitiesAvailable() {
+void ActivityPump::Notify() {
     if (IsLogLevelEnabled(LogLevel::Debug)) {
         LogApiEvent(LogLevel::Debug, "activities.notification", "Received activities_available notification");
     }
-    refetchRequested.store(true);
-    if (fetchInProgress.load()) {
+    runRequested_.store(true);
+    if (runUnderWay_.load()) {
         LogApiEvent(LogLevel::Debug, "activities.coalesced", "Already fetching — will re-fetch when done");
     }
-    WakeActivityWorker();
+    WakeWorker();
 }
 
 // False when another thread holds the gate; that thread serves the request.
 // A host thread (workerStopping null) makes at most two passes, its own and
 // one for requests made meanwhile, within its call's time budget. The worker
 // goes on while requests come, until it is stopped.
-bool TLYApiImpl::TryRunActivities(const std::atomic<bool>* workerStopping) {
+bool ActivityPump::TryRun(const std::atomic<bool>* workerStopping) {
     bool expected = false;
-    if (!fetchInProgress.compare_exchange_strong(expected, true)) return false;
+    if (!runUnderWay_.compare_exchange_strong(expected, true)) return false;
     const GateRelease release(*this);
     for (int pass = 0; (workerStopping ? !workerStopping->load() : pass < 2 && !HostCallBudget::Exhausted()) &&
-                       refetchRequested.exchange(false);
+                       runRequested_.exchange(false);
          ++pass) {
-        RunPendingActivities();
+        RunOpenPanels();
     }
     return true;
 }
 
-void TLYApiImpl::WakeActivityWorker() {
-    const bool anyPanelOpen = ActivePanelCount() > 0;
-    std::lock_guard<std::mutex> lock(activityWorkerMutex);
-    if (!activityWorker) {
+void ActivityPump::WakeWorker() {
+    const bool anyPanelOpen = panels_.Count() > 0;
+    std::lock_guard<std::mutex> lock(workerLock_);
+    if (!worker_) {
         // Nothing to serve without an open panel; the next request starts it.
         if (!anyPanelOpen) return;
-        auto worker = std::make_shared<ActivityWorker>();
+        auto worker = std::make_shared<Worker>();
         worker->wake.reset(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
-        liveActivityWorkers.fetch_add(1);
-        if (!worker->wake || !worker->thread.Start([this, worker] { ActivityWorkerThread(*worker); })) {
-            liveActivityWorkers.fetch_sub(1);
+        liveWorkers_.fetch_add(1);
+        if (!worker->wake || !worker->thread.Start([this, worker] { WorkerBody(*worker); })) {
+            liveWorkers_.fetch_sub(1);
             LogApiEvent(LogLevel::Error, "activities.worker_start_failed", "Could not start the activity worker",
                         {{"win32_error", static_cast<std::int64_t>(::GetLastError())}});
             return;
         }
-        activityWorker = std::move(worker);
+        worker_ = std::move(worker);
     }
-    ::SetEvent(activityWorker->wake.get());
+    ::SetEvent(worker_->wake.get());
 }
 
 // True when the worker ended within the time. A run in progress stops before
@@ -96,11 +97,11 @@ void TLYApiImpl::WakeActivityWorker() {
 // module and its own events, and its run closes the transport when it ends
 // (CloseTransportAfterRuns). A host that closes its last panel from inside a
 // delivery on the worker itself is not waited for (Join returns at once).
-bool TLYApiImpl::StopActivityWorker(DWORD timeoutMs) {
-    std::shared_ptr<ActivityWorker> worker;
+bool ActivityPump::StopWorker(DWORD timeoutMs) {
+    std::shared_ptr<Worker> worker;
     {
-        std::lock_guard<std::mutex> lock(activityWorkerMutex);
-        worker = std::move(activityWorker);
+        std::lock_guard<std::mutex> lock(workerLock_);
+        worker = std::move(worker_);
     }
     if (!worker) return true;
     worker->stopping.store(true);
@@ -111,31 +112,31 @@ bool TLYApiImpl::StopActivityWorker(DWORD timeoutMs) {
 // The transport is closed now if no run uses it, else by the run when it
 // ends: a run never meets a closed transport. Exactly one of the two closes
 // (both sides write their flag before reading the other's).
-bool TLYApiImpl::CloseTransportAfterRuns() {
-    closeTransportAfterRun.store(true);
-    if (fetchInProgress.load()) return false;
-    if (closeTransportAfterRun.exchange(false)) CloseTransportIfUnused();
+bool ActivityPump::CloseTransportAfterRuns() {
+    closeTransportAfterRun_.store(true);
+    if (runUnderWay_.load()) return false;
+    if (closeTransportAfterRun_.exchange(false)) closeTransportIfUnused_();
     return true;
 }
 
-void TLYApiImpl::ActivityWorkerThread(ActivityWorker& worker) {
+void ActivityPump::WorkerBody(Worker& worker) {
     while (::WaitForSingleObject(worker.wake.get(), INFINITE) == WAIT_OBJECT_0 && !worker.stopping.load()) {
         // Whoever holds the gate wakes the worker again on letting it go if a
         // request is still open, so the worker can give up when it is closed.
-        while (!worker.stopping.load() && refetchRequested.load() && TryRunActivities(&worker.stopping)) {
+        while (!worker.stopping.load() && runRequested_.load() && TryRun(&worker.stopping)) {
         }
     }
-    liveActivityWorkers.fetch_sub(1);
+    liveWorkers_.fetch_sub(1);
 }
 
-void TLYApiImpl::RunPendingActivities() {
-    const bool hasBadgeCallback = badgeActivityCallback.load() != nullptr;
-    const bool restReady = restClient.IsInitialized();
+void ActivityPump::RunOpenPanels() {
+    const bool hasBadgeCallback = badgeCallback_.load() != nullptr;
+    const bool restReady = rest_.IsInitialized();
     // Written at every status request: at info only while it changes, or once
     // in a while, so a healthy site's log keeps days (every one at debug).
-    tly::LogRoutine(LogLevel::Info, "tly_api", "activities.fetch_entry", "FetchAndProcessPendingActivities called",
+    tly::LogRoutine(LogLevel::Info, "tly_api", "activities.fetch_entry", "RunOnHostThread called",
                     {{"has_callback", hasBadgeCallback}, {"rest_ready", restReady}}, "activities.fetch_entry");
-    if (!hasBadgeCallback && !alarmEventCallback.load()) {
+    if (!hasBadgeCallback && !alarmCallback_.load()) {
         LogApiEvent(LogLevel::Warn, "activities.no_callback", "No activity callbacks set, skipping");
         return;
     }
@@ -143,25 +144,36 @@ void TLYApiImpl::RunPendingActivities() {
         LogApiEvent(LogLevel::Warn, "activities.not_connected", "REST client not ready, skipping activity fetch");
         return;
     }
-    const std::vector<std::int32_t> panels = PanelIdsSnapshot();
-    if (panels.empty()) {
+    const std::vector<std::int32_t> open = panels_.Snapshot();
+    if (open.empty()) {
         LogApiEvent(LogLevel::Warn, "activities.no_panels", "No panels registered, skipping activity fetch");
         return;
     }
 
     // Each run starts with the next panel, so a run cut short by its time
     // budget never leaves the same panels last every time.
-    const size_t first = nextRunFirstPanel.fetch_add(1) % panels.size();
+    const size_t first = nextRunFirstPanel_.fetch_add(1) % open.size();
     std::int64_t processed = 0;
-    for (size_t i = 0; i < panels.size(); ++i) {
+    for (size_t i = 0; i < open.size(); ++i) {
         if (HostCallBudget::Exhausted()) {
-            refetchRequested.store(true);  // the worker serves the rest
+            runRequested_.store(true);  // the worker serves the rest
             break;
         }
-        ProcessPanelActivities(panels[(first + i) % panels.size()], processed);
+        RunPanel(open[(first + i) % open.size()], processed);
     }
     if (processed > 0) {
         LogApiEvent(LogLevel::Info, "activities.batch_complete", "Finished processing activities",
                     {{"total_processed", processed}});
     }
+}
+
+ActivityPump::ActivityPump(PanelRegistry& panels, TLYRestClient& rest, std::function<void()> closeTransportIfUnused)
+    : panels_(panels), rest_(rest), closeTransportIfUnused_(std::move(closeTransportIfUnused)) {}
+
+ActivityPump::~ActivityPump() { StopWorker(); }
+
+void ActivityPump::OpenJournal(const std::string& directory) {
+    std::optional<DeliveryJournal::StartReport> report = journal_.Open(directory);
+    if (!report) return;
+    for (const auto& taken : report->taken) ledger_.Taken(taken.first, taken.second);
 }

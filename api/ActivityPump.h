@@ -1,0 +1,130 @@
+#pragma once
+// Moves pending activities from the server to the host: fetches each open
+// panel's batches, hands every activity to the translator's call-backs, and
+// marks on the server exactly what the host took.
+//
+// It owns the run gate (two runs never deliver the same batch at once), the
+// activity worker thread that serves notifications, the redelivery ledger
+// and the delivery journal, and the call-backs. Its own lock, workerLock_,
+// guards only which worker is current and is never held while waiting or
+// calling out; the ledger and the journal each have a leaf lock of their own.
+// No lock is held while a call-back runs: the translator may call the API
+// again from inside one, and a nested request finds the gate closed and is
+// served by the run under way.
+
+#include "api/ActivityCodes.h"
+#include "api/DeliveryJournal.h"
+#include "api/PanelRegistry.h"
+#include "api/PendingBatch.h"
+#include "api/RedeliveryLedger.h"
+#include "api/TLYApi.h"
+#include "platform/ModuleThread.h"
+#include "platform/UniqueResource.h"
+#include "transport/TLYRestClient.h"
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+class DeliveryPanelScope;
+
+class ActivityPump {
+public:
+    // closeTransportIfUnused: called when a run ends that a close of the last
+    // panel found under way (see CloseTransportAfterRuns).
+    ActivityPump(PanelRegistry& panels, TLYRestClient& rest, std::function<void()> closeTransportIfUnused);
+    ~ActivityPump();
+    ActivityPump(const ActivityPump&) = delete;
+    ActivityPump& operator=(const ActivityPump&) = delete;
+
+    // Plain function pointers, set by the translator; null turns one off.
+    void SetBadgeCallback(BadgeActivityCallback callback) { badgeCallback_.store(callback); }
+    void SetAlarmCallback(AlarmEventCallback callback) { alarmCallback_.store(callback); }
+
+    // On a host thread: its own run plus at most one more for requests made
+    // meanwhile, within the host call's time; what is asked after that goes
+    // to the worker, so a storm of notifications never keeps a host thread here.
+    void RunOnHostThread();
+    // A notification: records the request and wakes the worker, so the
+    // channel's receive thread goes straight back to reading.
+    void Notify();
+
+    // True when the worker ended within the time. A worker that does not end
+    // in time is left to end on its own (see the definition).
+    bool StopWorker(DWORD timeoutMs = INFINITE);
+    bool AnyWorkerAlive() const { return liveWorkers_.load() > 0; }
+
+    // The transport is closed now if no run uses it (true), else by the run
+    // when it ends (false): a run never meets a closed transport.
+    bool CloseTransportAfterRuns();
+
+    // The journal beside the settings file: opened with a panel, its
+    // remembered takings handed to the ledger; closed with the transport.
+    void OpenJournal(const std::string& directory);
+    void CloseJournal() { journal_.Close(); }
+
+    const RedeliveryLedger& LedgerForTesting() const { return ledger_; }
+
+private:
+    class GateRelease;
+    struct Worker;
+
+    // What delivery adds to an activity as the server sent it.
+    struct ActivityContext {
+        std::int32_t readerIndex;
+        std::uint32_t eventTime;
+    };
+    // One activity as it goes to the host: which call-back, with what codes
+    // and text; Dropped when none takes it (logged, then marked).
+    struct PreparedDelivery {
+        const PendingActivity* activity;
+        ActivityContext context;
+        enum Kind { Dropped, Badge, Alarm } kind;
+        EventCodes codes;
+        std::wstring text;
+    };
+    enum class Delivery { Handed, Refused, PanelClosed };
+
+    bool TryRun(const std::atomic<bool>* workerStopping);
+    void WakeWorker();
+    void WorkerBody(Worker& worker);
+    void RunOpenPanels();
+    void RunPanel(std::int32_t panelId, std::int64_t& processedCount);
+    void ReportMalformed(std::int32_t panelId, const std::vector<MalformedActivity>& malformed);
+    PreparedDelivery Prepare(std::int32_t panelId, const PendingActivity& activity, const ActivityContext& context);
+    Delivery Deliver(std::int32_t panelId, const PreparedDelivery& prepared, DeliveryPanelScope& scope);
+    bool MarkProcessed(std::int32_t panelId, const std::vector<std::int32_t>& ids);
+
+    PanelRegistry& panels_;
+    TLYRestClient& rest_;
+    const std::function<void()> closeTransportIfUnused_;
+
+    std::atomic<BadgeActivityCallback> badgeCallback_{nullptr};
+    std::atomic<AlarmEventCallback> alarmCallback_{nullptr};
+
+    std::atomic<bool> runUnderWay_{false};  // the run gate
+    std::atomic<bool> runRequested_{false};
+    std::atomic<bool> closeTransportAfterRun_{false};  // the last panel closed during a run
+    std::atomic<unsigned> nextRunFirstPanel_{0};
+
+    RedeliveryLedger ledger_;
+    DeliveryJournal journal_;
+    ReportedOnce malformedReported_;
+    ReportedOnce refusalReported_;
+
+    // Each worker owns its event and thread, shared with its thread body, so
+    // a stop can let go of the lock before it waits and a new worker never
+    // touches an old one's event.
+    struct Worker {
+        tly::UniqueHandle wake;
+        std::atomic<bool> stopping{false};
+        tly::ModuleThread thread;
+    };
+    std::mutex workerLock_;  // guards worker_; leaf, never held while waiting
+    std::shared_ptr<Worker> worker_;
+    std::atomic<int> liveWorkers_{0};  // worker threads not yet ended, stopped ones included
+};
