@@ -7,9 +7,7 @@
 // A thumbprint pinned on first use is written once: the REST client hands it
 // out and forgets the flag in one step, and a failed write is not retried (the
 // pin stays in force in memory for the life of the process).
-void TLYApiImpl::SavePinnedThumbprint() {
-    std::string thumbprint;
-    if (!restClient.TakeNewlyPinned(thumbprint)) return;
+void TLYApiImpl::SaveTakenPin(const std::string& thumbprint) {
     {
         // In the record too, so a watcher reload of the written file sees no
         // change of connection settings.

@@ -149,17 +149,11 @@ void TLYApiImpl::ReloadSettingsFromWatcher(const std::string& path) {
 
     LogApiEvent(LogLevel::Info, "settings.watcher.reconnect", "Connection settings changed, reconnecting",
                 {{"hostname", record.hostname}, {"port", record.port}, {"client_id", record.client_id}});
-    CloseTransport();
+    connection.Close();
     for (std::int32_t panel : PanelIdsSnapshot()) {
         if (!watcherRunning.load()) return;
-        Connect(panel);
+        EnsureServerConnection(panel);
     }
-}
-
-void TLYApiImpl::CloseTransport() {
-    std::lock_guard<std::mutex> serialised(connectionMutex);
-    webSocket.Close();
-    restClient.Close();
 }
 
 // Everything that runs on a thread of its own stops, and the transport closes.
@@ -168,5 +162,5 @@ void TLYApiImpl::CloseTransport() {
 void TLYApiImpl::StopBackgroundWork() {
     StopSettingsWatcher();
     activities.StopWorker();
-    CloseTransport();
+    connection.Close();
 }

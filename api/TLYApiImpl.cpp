@@ -29,8 +29,8 @@ void TLYApiImpl::DestroyAtUnload() {
     TLYApiImpl* instance = g_instance.exchange(nullptr);
     if (!instance) return;
     // Still in use: leave it rather than block or call out under the loader lock.
-    if (instance->watcherRunning.load() || instance->activities.AnyWorkerAlive() || instance->webSocket.IsConnected() ||
-        instance->restClient.IsInitialized()) {
+    if (instance->watcherRunning.load() || instance->activities.AnyWorkerAlive() || instance->connection.ChannelUp() ||
+        instance->connection.RestReady()) {
         return;
     }
     delete instance;
@@ -38,16 +38,12 @@ void TLYApiImpl::DestroyAtUnload() {
 
 // Construction performs no I/O and logs nothing: the settings file is read
 // only when a panel is opened.
-TLYApiImpl::TLYApiImpl() {
-    webSocket.SetMessageCallback([this](const std::string& text) { OnWebSocketMessage(text); });
-    webSocket.SetStateCallback([this](bool connected) { OnWebSocketStateChanged(connected); });
-}
+TLYApiImpl::TLYApiImpl() = default;
 
 TLYApiImpl::~TLYApiImpl() {
     StopSettingsWatcher();
     activities.StopWorker();
-    webSocket.Close();
-    restClient.Close();
+    connection.Close();
 }
 
 void TLYApiImpl::SetLastError(const std::string& text) { lastError.Set(text); }
@@ -64,19 +60,6 @@ void TLYApiImpl::UnregisterPanel(std::int32_t panelId) {
 }
 
 bool TLYApiImpl::IsPanelOpen(std::int32_t panelId) const { return panels.IsOpen(panelId); }
-
-// Called after the panel was unregistered, so no new delivery can start. A
-// host that closes the panel from inside its own sink, while this thread
-// delivers to it, is not waited for. The wait is bounded by the close's time
-// budget: a sink that blocks on the closing thread must not hang both.
-void TLYApiImpl::WaitForPanelDeliveries(std::int32_t panelId) {
-    if (CurrentDeliveryPanel() == panelId) return;
-    constexpr std::uint32_t kMostWaitMs = 10000;
-    if (!panels.WaitForDeliveries(panelId, std::min(kMostWaitMs, HostCallBudget::RemainingMs()))) {
-        LogApiEvent(LogLevel::Warn, "close.delivery_wait_timeout", "A delivery to the closing panel is still under way",
-                    {{"panel_id", panelId}});
-    }
-}
 
 std::int32_t TLYApiImpl::ActivePanelCount() const { return panels.Count(); }
 
@@ -111,8 +94,8 @@ void TLYApiImpl::GetReadersStatus(std::int32_t panelId, ReaderStatusList* list) 
     list->count = 0;
 
     // IsConnected first, then the serial (see TLYWebSocket::ConnectionSerial).
-    const bool channelUp = webSocket.IsConnected();
-    siteLoader.LoadForStatus(panelId, channelUp, channelUp ? webSocket.ConnectionSerial() : 0);
+    const bool channelUp = connection.ChannelUp();
+    siteLoader.LoadForStatus(panelId, channelUp, channelUp ? connection.ChannelSerial() : 0);
     FetchAndProcessPendingActivities();
 
     const std::vector<std::int32_t> indices = site.OnlineReaderIndices(panelId);

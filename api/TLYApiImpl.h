@@ -27,6 +27,7 @@
 #include "api/ReaderTransitionQueues.h"
 #include "api/RedeliveryLedger.h"
 #include "api/LastErrorText.h"
+#include "api/ServerConnection.h"
 #include "api/SiteLoader.h"
 #include "api/SiteModel.h"
 #include "api/TLYApi.h"
@@ -35,8 +36,6 @@
 #include "platform/ModuleThread.h"
 #include "platform/UniqueResource.h"
 #include "settings/TranslatorSettings.h"
-#include "transport/TLYRestClient.h"
-#include "transport/TLYWebSocket.h"
 
 #include <atomic>
 #include <cstdint>
@@ -87,16 +86,19 @@ public:
     void StopSettingsWatcher();
     void StopBackgroundWork();
 
-    // Connection lifecycle.
-    bool Connect(std::int32_t panelId);
+    // The shared server connection: brought up for the panel if it is not
+    // up yet (TLYAPI_Connect); a panel's close stops everything when it was
+    // the last.
+    bool EnsureServerConnection(std::int32_t panelId);
     void Disconnect(std::int32_t panelId);
     // Logs a change of the panel's link, as the connection check just answered it.
     void NotePanelLink(std::int32_t panelId, bool up);
     // Why the last failed request to the server failed.
-    TransportTrouble LastTransportTrouble() const;
+    TransportTrouble LastTransportTrouble() const { return connection.LastTrouble(); }
     void ForgetPanelLinksForTesting() { panelLinks.ForgetAll(); }
     bool CheckConnection();
-    void SavePinnedThumbprint();
+    // A certificate pinned on first use goes into the record and the file once.
+    void SavePinnedThumbprint() { connection.SavePinIfTaken(); }
 
     // Site data.
     bool GetInitialData(std::int32_t panelId);
@@ -128,7 +130,7 @@ public:
     void ReplaceSiteForTesting(std::vector<DoorInfo> newDoors, std::vector<HandheldInfo> newHandhelds,
                                std::vector<ReaderInfo> newReaders, std::vector<HandheldInfo> newConnected);
     std::vector<HandheldInfo> ConnectedReadersSnapshot();
-    double SecondsSinceLastWebSocketMessage() const { return webSocket.SecondsSinceLastMessage(); }
+    double SecondsSinceLastWebSocketMessage() const { return connection.SecondsSinceLastMessage(); }
 
     // Call-backs into the translator; null turns one off.
     void SetBadgeActivityCallback(BadgeActivityCallback callback) { activities.SetBadgeCallback(callback); }
@@ -140,7 +142,7 @@ private:
     bool WaitForSettingsChange(const tly::UniqueChangeNotification& notification);
     bool WatcherSleep(DWORD milliseconds);
     void ReloadSettingsFromWatcher(const std::string& path);
-    void CloseTransport();
+    void SaveTakenPin(const std::string& thumbprint);
     // The transport and the delivery journal close only when no panel is open.
     void CloseTransportIfUnused();
 
@@ -149,25 +151,18 @@ private:
 
     TranslatorSettings settings;
     LastErrorText lastError;
-    TLYRestClient restClient;
-    TLYWebSocket webSocket;
 
     PanelRegistry panels;
     ReaderTransitionQueues readerTransitions;
     SiteModel site{readerTransitions};
-    SiteLoader siteLoader{restClient, site, lastError};
-    ActivityPump activities{panels, restClient, [this] { CloseTransportIfUnused(); }};
+    ServerConnection connection{lastError, [this](const std::string& thumbprint) { SaveTakenPin(thumbprint); },
+                                [this](const std::string& text) { OnWebSocketMessage(text); },
+                                [this](bool connected) { OnWebSocketStateChanged(connected); }};
+    SiteLoader siteLoader{connection.Rest(), site, lastError};
+    ActivityPump activities{panels, connection.Rest(), [this] { CloseTransportIfUnused(); }};
 
     mutable std::mutex settingsMutex;
 
-    // Serialises Connect, Disconnect and CheckConnection, which share both
-    // transport clients; never held while call-backs into the translator run.
-    std::mutex connectionMutex;
-    // The health tick's memory, shared by every panel; guarded by connectionMutex.
-    struct HealthTick {
-        std::uint32_t lastCheckTick = 0;
-        bool lastResult = false;
-    } healthTick;
 
     // The lost and restored lines of each panel's link (its own leaf lock).
     PanelLinkLog panelLinks;

@@ -30,7 +30,7 @@ protected:
 };
 
 TEST_F(CertificatePinSaveTest, AFirstUsePinIsSavedOnceToTheFileAndTheRecord) {
-    ASSERT_TRUE(api.Connect(1));
+    ASSERT_TRUE(api.EnsureServerConnection(1));
     EXPECT_EQ(SavedThumbprint(), sim.Thumbprint());
     EXPECT_EQ(api.SettingsSnapshot().cert_thumbprint, sim.Thumbprint());
     const auto saved = Logged("tofu.thumbprint_saved");
@@ -48,7 +48,7 @@ TEST_F(CertificatePinSaveTest, AFileThatCannotBeWrittenLeavesThePinInMemory) {
     {
         const auto held = HoldOpen(dir.File(kSettingsFile));
         ASSERT_TRUE(held.valid());
-        ASSERT_TRUE(api.Connect(1));
+        ASSERT_TRUE(api.EnsureServerConnection(1));
     }
     const auto failed = Logged("tofu.thumbprint_save_failed");
     ASSERT_EQ(failed.size(), 1u);
@@ -61,8 +61,8 @@ TEST_F(CertificatePinSaveTest, AFileThatCannotBeWrittenLeavesThePinInMemory) {
     EXPECT_EQ(Logged("tofu.thumbprint_save_failed").size(), 1u);
     // (The first attempt may meet the connection the swap cut.)
     sim.UseCertificate("alternate");
-    EXPECT_FALSE(api.Connect(2));
-    EXPECT_FALSE(api.Connect(3));
+    EXPECT_FALSE(api.EnsureServerConnection(2));
+    EXPECT_FALSE(api.EnsureServerConnection(3));
     EXPECT_FALSE(Logged("cert.thumbprint_mismatch").empty());
 }
 

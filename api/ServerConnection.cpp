@@ -1,0 +1,126 @@
+#include "api/ServerConnection.h"
+
+#include "logging/Log.h"
+#include "platform/Clock.h"
+
+namespace {
+
+constexpr std::uint32_t kHealthCheckIntervalMs = 30000;
+constexpr double kChannelLivenessSeconds = 60.0;
+
+}  // namespace
+
+ServerConnection::ServerConnection(LastErrorText& lastError, std::function<void(const std::string&)> pinTaken,
+                                   TLYWebSocket::MessageCallback onMessage,
+                                   TLYWebSocket::StateCallback onStateChanged)
+    : lastError_(lastError), pinTaken_(std::move(pinTaken)) {
+    channel_.SetMessageCallback(std::move(onMessage));
+    channel_.SetStateCallback(std::move(onStateChanged));
+}
+
+bool ServerConnection::Open(std::int32_t panelId, const TranslatorSettings& copy) {
+    std::lock_guard<std::mutex> serialised(lock_);
+    lastError_.Clear();
+    LogApiEvent(LogLevel::Info, "connect.start", "Connecting panel to Tallyport",
+                {{"panel_id", panelId}, {"hostname", copy.hostname}, {"port", copy.port}});
+
+    if (!rest_.IsInitialized() &&
+        !rest_.Initialize(copy.hostname, static_cast<std::uint16_t>(copy.port), copy.validate_cert)) {
+        lastError_.Set("Failed to initialize REST client");
+        LogApiEvent(LogLevel::Error, "connect.rest_init_failed", "Failed to initialize REST client",
+                    {{"panel_id", panelId}});
+        return false;
+    }
+    rest_.SetPinnedThumbprint(copy.validate_cert ? std::string() : copy.cert_thumbprint);
+
+    // The pin the channel checks: the one in the settings, or one taken on first use just below.
+    std::string thumbprint = copy.cert_thumbprint;
+    if (rest_.AccessToken().empty()) {
+        if (!rest_.Authenticate(copy.client_id, copy.client_secret)) {
+            lastError_.Set("OAuth authentication failed");
+            LogApiEvent(LogLevel::Error, "connect.auth_failed", "OAuth authentication failed",
+                        {{"panel_id", panelId}, {"client_id", copy.client_id}});
+            return false;
+        }
+        std::string pinned;
+        if (rest_.TakeNewlyPinned(pinned)) {
+            pinTaken_(pinned);
+            thumbprint = pinned;
+        }
+    }
+
+    std::string response;
+    if (!rest_.GetWithRetry("/status", response)) {
+        lastError_.Set("Health check failed: " + response);
+        LogApiEvent(LogLevel::Error, "connect.health_failed", "Health check failed",
+                    {{"panel_id", panelId}, {"response", response}});
+        return false;
+    }
+    LogApiEvent(LogLevel::Debug, "connect.health_passed", "Health check passed",
+                {{"panel_id", panelId}, {"response", response}});
+
+    if (!channel_.IsConnected()) {
+        if (channel_.Connect(copy.hostname, static_cast<std::uint16_t>(copy.port), rest_.AccessToken(),
+                             copy.validate_cert, thumbprint)) {
+            LogApiEvent(LogLevel::Info, "connect.websocket_connected", "WebSocket connected", {{"panel_id", panelId}});
+        } else {
+            LogApiEvent(LogLevel::Warn, "connect.websocket_failed",
+                        "WebSocket connection failed; REST mode will continue without real-time events",
+                        {{"panel_id", panelId}});
+        }
+    }
+    return true;
+}
+
+ServerConnection::Health ServerConnection::Check(const std::function<TranslatorSettings()>& currentSettings) {
+    std::lock_guard<std::mutex> serialised(lock_);
+    if (!rest_.IsInitialized()) return Health::Down;
+    rest_.RefreshTokenIfDue();
+
+    if (channel_.IsConnected() && channel_.SecondsSinceLastMessage() <= kChannelLivenessSeconds) return Health::Up;
+
+    const std::uint32_t now = tly::CurrentClock().TickCount();
+    if (now - healthTick_.lastCheckTick < kHealthCheckIntervalMs) {  // wrap-safe
+        return healthTick_.lastResult ? Health::Up : Health::Down;
+    }
+    healthTick_.lastCheckTick = now;
+    std::string response;
+    healthTick_.lastResult = rest_.GetWithRetry("/status", response);
+    if (!healthTick_.lastResult) return Health::Down;
+
+    std::string pinned;
+    if (rest_.TakeNewlyPinned(pinned)) pinTaken_(pinned);
+    if (channel_.IsConnected()) return Health::Up;
+
+    LogApiEvent(LogLevel::Info, "websocket.reconnect_attempt",
+                "REST healthy but WebSocket down, attempting WebSocket reconnect");
+    const std::string token = rest_.AccessToken();
+    const TranslatorSettings copy = currentSettings();
+    if (token.empty()) return Health::Up;
+    if (!channel_.Connect(copy.hostname, static_cast<std::uint16_t>(copy.port), token, copy.validate_cert,
+                          copy.cert_thumbprint)) {
+        return Health::Up;
+    }
+    LogApiEvent(LogLevel::Info, "websocket.reconnect_succeeded", "WebSocket reconnected, refreshing state");
+    return Health::ChannelReopened;
+}
+
+void ServerConnection::Close() {
+    std::lock_guard<std::mutex> serialised(lock_);
+    channel_.Close();
+    rest_.Close();
+}
+
+bool ServerConnection::CloseUnlessInUse(const std::function<bool()>& inUse, const std::function<void()>& closeWithIt) {
+    std::lock_guard<std::mutex> serialised(lock_);
+    if (inUse()) return false;
+    channel_.Close();
+    rest_.Close();
+    closeWithIt();
+    return true;
+}
+
+void ServerConnection::SavePinIfTaken() {
+    std::string pinned;
+    if (rest_.TakeNewlyPinned(pinned)) pinTaken_(pinned);
+}

@@ -1,0 +1,72 @@
+#pragma once
+// The one connection of this process to the server, shared by every open
+// panel: the REST client with its token, the event channel, and the health
+// tick that keeps both alive.
+//
+// It owns both clients, the health tick's memory and one lock, lock_, which
+// serialises bringing the connection up, checking it and closing it, and is
+// held across those requests. Under it only leaf locks are taken (the
+// clients' own, the settings record's to save a pin, the last error's, the
+// log's). It is never held while a call-back into the translator runs: a
+// reopened channel refreshes the panels only after the lock is let go.
+
+#include "api/LastErrorText.h"
+#include "settings/TranslatorSettings.h"
+#include "transport/TLYRestClient.h"
+#include "transport/TLYWebSocket.h"
+
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+
+class ServerConnection {
+public:
+    // pinTaken: a certificate pinned on first use, to be kept in the settings.
+    ServerConnection(LastErrorText& lastError, std::function<void(const std::string& thumbprint)> pinTaken,
+                     TLYWebSocket::MessageCallback onMessage, TLYWebSocket::StateCallback onStateChanged);
+    ServerConnection(const ServerConnection&) = delete;
+    ServerConnection& operator=(const ServerConnection&) = delete;
+    ~ServerConnection() { Close(); }
+
+    // Brings up whatever is not up yet: the REST client, its token, a health
+    // check, then the channel (whose failure leaves REST alone working).
+    // False, with the last error set, when REST cannot be used.
+    bool Open(std::int32_t panelId, const TranslatorSettings& settings);
+
+    enum class Health { Down, Up, ChannelReopened };
+    // The health tick: refreshes the token when due; a channel heard from
+    // within the minute is enough, otherwise /status at most once in 30 s
+    // (the answer in between is the last one), reopening the channel when REST
+    // answers. currentSettings is asked only when the channel is reopened.
+    Health Check(const std::function<TranslatorSettings()>& currentSettings);
+
+    void Close();
+    // Closes unless inUse answers true under the lock; closeWithIt goes with
+    // the close. True when closed.
+    bool CloseUnlessInUse(const std::function<bool()>& inUse, const std::function<void()>& closeWithIt);
+
+    // Hands a newly pinned thumbprint to pinTaken once.
+    void SavePinIfTaken();
+
+    TLYRestClient& Rest() { return rest_; }
+    bool RestReady() const { return rest_.IsInitialized(); }
+    bool ChannelUp() const { return channel_.IsConnected(); }
+    // Read after ChannelUp answered true (see TLYWebSocket::ConnectionSerial).
+    std::uint64_t ChannelSerial() const { return channel_.ConnectionSerial(); }
+    double SecondsSinceLastMessage() const { return channel_.SecondsSinceLastMessage(); }
+    TransportTrouble LastTrouble() const { return rest_.LastTrouble(); }
+
+private:
+    LastErrorText& lastError_;
+    const std::function<void(const std::string&)> pinTaken_;
+
+    std::mutex lock_;  // see above
+    TLYRestClient rest_;
+    TLYWebSocket channel_;
+    // The health tick's memory, shared by every panel; guarded by lock_.
+    struct HealthTick {
+        std::uint32_t lastCheckTick = 0;
+        bool lastResult = false;
+    } healthTick_;
+};
