@@ -8,12 +8,7 @@
 // out and forgets the flag in one step, and a failed write is not retried (the
 // pin stays in force in memory for the life of the process).
 void TLYApiImpl::SaveTakenPin(const std::string& thumbprint) {
-    {
-        // In the record too, so a watcher reload of the written file sees no
-        // change of connection settings.
-        std::lock_guard<std::mutex> lock(settingsMutex);
-        settings.cert_thumbprint = thumbprint;
-    }
+    settings.SetPinnedThumbprint(thumbprint);
     const PinSave saved = SaveCertThumbprint(SettingsPath(), thumbprint);
     if (saved == PinSave::KeptOperatorsPin) {
         // The watcher reloads the edited file and connects with its pin.

@@ -13,12 +13,8 @@ bool TLYApiImpl::LoadSettings() {
     const std::uint64_t loadedWriteTime = SettingsFileWriteTime(SettingsPath());
     TranslatorSettings loaded = SettingsSnapshot();
     const bool complete = LoadSettingsFile(loaded);
-    {
-        std::lock_guard<std::mutex> lock(settingsMutex);
-        settings = loaded;
-        // Again after the load, so the threshold and path follow a failed load too.
-        ApplyLoggingSettings(loaded);
-    }
+    // Logging applied again after the load, so the threshold and path follow a failed load too.
+    settings.Replace(loaded);
 
     if (!complete) {
         LogApiEvent(LogLevel::Warn, "settings.load.incomplete",

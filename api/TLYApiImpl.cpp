@@ -29,7 +29,7 @@ void TLYApiImpl::DestroyAtUnload() {
     TLYApiImpl* instance = g_instance.exchange(nullptr);
     if (!instance) return;
     // Still in use: leave it rather than block or call out under the loader lock.
-    if (instance->watcherRunning.load() || instance->activities.AnyWorkerAlive() || instance->connection.ChannelUp() ||
+    if (instance->watcher.Running() || instance->activities.AnyWorkerAlive() || instance->connection.ChannelUp() ||
         instance->connection.RestReady()) {
         return;
     }
@@ -65,15 +65,9 @@ std::int32_t TLYApiImpl::ActivePanelCount() const { return panels.Count(); }
 
 std::vector<std::int32_t> TLYApiImpl::PanelIdsSnapshot() const { return panels.Snapshot(); }
 
-TranslatorSettings TLYApiImpl::SettingsSnapshot() const {
-    std::lock_guard<std::mutex> lock(settingsMutex);
-    return settings;
-}
+TranslatorSettings TLYApiImpl::SettingsSnapshot() const { return settings.Get(); }
 
-bool TLYApiImpl::IsBadgeEventFileEnabled() const {
-    std::lock_guard<std::mutex> lock(settingsMutex);
-    return settings.enable_badge_event_file;
-}
+bool TLYApiImpl::IsBadgeEventFileEnabled() const { return settings.BadgeEventFileEnabled(); }
 
 void TLYApiImpl::ReplaceSiteForTesting(std::vector<DoorInfo> newDoors, std::vector<HandheldInfo> newHandhelds,
                                        std::vector<ReaderInfo> newReaders, std::vector<HandheldInfo> newConnected) {

@@ -1,47 +1,44 @@
 #pragma once
-// The process-wide native implementation behind the TLYAPI_* exports. It owns
-// the settings, both transport clients, the server's site lists, the open
-// panels with their reader transition queues, and the registered call-backs.
+// The process-wide native layer behind the TLYAPI_* exports: a thin front
+// that composes the parts below and answers the exports. Each part owns its
+// state and its lock:
 //
-// Lock order: siteWideReloadMutex first (held across the REST requests of a
-// shared reload, never taken with another lock of this class held); then a
-// slot of siteListParses (held while a fetched list is parsed and stored); then
-// the four list mutexes (connected readers, handhelds, readers, doors), taken
-// together by one std::scoped_lock; then the reader transition queues' lock,
-// only inside them, never the reverse. settingsMutex and lastErrorMutex guard
-// a copy or an assignment and are never held while another lock is taken; so
-// are the locks of the panel registry, the ledger, the delivery journal and
-// the activity worker, except that the process-wide log's mutex, always
-// last, may be taken under any of them (settingsMutex applies the logging
-// settings). connectionMutex serialises the transport's lifecycle and is held
-// across its requests; under it only those leaf locks are taken. watcherMutex
-// is held while the watcher starts or is joined; the watcher's own work never
-// takes it. No lock of this class is held while a call-back into the
-// translator runs.
+//   settings      SettingsInForce     the record in force
+//   lastError     LastErrorText       the text TLYAPI_GetLastErrorMessage copies
+//   panels        PanelRegistry       open panels, deliveries under way
+//   transitions   ReaderTransitionQueues  readers gone online / offline per panel
+//   site          SiteModel           doors, handhelds, readers, connected handhelds
+//   connection    ServerConnection    REST client, event channel, health tick
+//   siteLoader    SiteLoader          loads the site into the model
+//   activities    ActivityPump        run gate, worker, ledger, journal, call-backs
+//   panelLinks    PanelLinkLog        each panel's lost / restored lines
+//   watcher       SettingsWatcher     reloads the settings file on an edit
+//
+// Lock order. An arrow means the lock on the right may be taken while the
+// one on the left is held; there is no other nesting and no cycle:
+//
+//   watcher.lock_ (held while its thread is joined) ─► whatever its reload takes
+//   siteLoader.sharedLoadLock_ ─► site.lock_ ─► transitions.lock_
+//   connection.lock_ ─► settings.lock_, panels.lock_, journal's lock
+//   any of these ─► lastError, the ledger's, the worker's, panelLinks' ─► the log's
+//
+// settings.lock_ takes the log's lock (a record put in force applies its
+// logging settings). The leaves take nothing. No lock is held while a
+// call-back into the translator runs, and none while waiting for a thread.
 
 #include "api/ActivityPump.h"
-#include "api/DeliveryJournal.h"
+#include "api/LastErrorText.h"
 #include "api/PanelLinkLog.h"
 #include "api/PanelRegistry.h"
-#include "api/PendingBatch.h"
 #include "api/ReaderTransitionQueues.h"
-#include "api/RedeliveryLedger.h"
-#include "api/LastErrorText.h"
 #include "api/ServerConnection.h"
 #include "api/SiteLoader.h"
 #include "api/SiteModel.h"
 #include "api/TLYApi.h"
-#include "logging/Log.h"
-#include "platform/ConcurrencyLimit.h"
-#include "platform/ModuleThread.h"
-#include "platform/UniqueResource.h"
-#include "settings/TranslatorSettings.h"
+#include "settings/SettingsInForce.h"
+#include "settings/SettingsWatcher.h"
 
-#include <atomic>
 #include <cstdint>
-#include <map>
-#include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -84,6 +81,8 @@ public:
     // file the settings in force were read from (0: none).
     void StartSettingsWatcher(std::uint64_t loadedWriteTime);
     void StopSettingsWatcher();
+    bool SettingsWatcherRunning() const { return watcher.Running(); }
+    std::uint64_t SettingsWatcherLooksForTesting() const { return watcher.LooksTaken(); }
     void StopBackgroundWork();
 
     // The shared server connection: brought up for the panel if it is not
@@ -137,21 +136,16 @@ public:
     void SetAlarmEventCallback(AlarmEventCallback callback) { activities.SetAlarmCallback(callback); }
 
 private:
-
-    void SettingsWatcherThread(std::uint64_t loadedWriteTime);
-    bool WaitForSettingsChange(const tly::UniqueChangeNotification& notification);
-    bool WatcherSleep(DWORD milliseconds);
-    void ReloadSettingsFromWatcher(const std::string& path);
     void SaveTakenPin(const std::string& thumbprint);
+    void OnSettingsEdited(const TranslatorSettings& record);
     // The transport and the delivery journal close only when no panel is open.
     void CloseTransportIfUnused();
 
     // Deliveries under way per panel, so a close can wait for them.
     void WaitForPanelDeliveries(std::int32_t panelId);
 
-    TranslatorSettings settings;
+    SettingsInForce settings;
     LastErrorText lastError;
-
     PanelRegistry panels;
     ReaderTransitionQueues readerTransitions;
     SiteModel site{readerTransitions};
@@ -160,19 +154,9 @@ private:
                                 [this](bool connected) { OnWebSocketStateChanged(connected); }};
     SiteLoader siteLoader{connection.Rest(), site, lastError};
     ActivityPump activities{panels, connection.Rest(), [this] { CloseTransportIfUnused(); }};
-
-    mutable std::mutex settingsMutex;
-
-
     // The lost and restored lines of each panel's link (its own leaf lock).
     PanelLinkLog panelLinks;
-
-    // The settings watcher; watcherMutex serialises its start and stop.
-    std::mutex watcherMutex;
-    std::atomic<bool> watcherRunning{false};
-    tly::UniqueHandle watcherStop;
-    tly::ModuleThread watcherThread;
+    // Last, so it stops first: its reloads use the parts above.
+    SettingsWatcher watcher{[this](const TranslatorSettings& record) { OnSettingsEdited(record); }};
 };
 
-// True when a change between the two records needs a reconnect.
-bool ConnectionSettingsDiffer(const TranslatorSettings& a, const TranslatorSettings& b);

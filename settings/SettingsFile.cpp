@@ -4,6 +4,7 @@
 #include "platform/FileAccess.h"
 #include "platform/JsonDocument.h"
 #include "settings/LegacySettings.h"
+#include "settings/LoadedSettings.h"
 #include "settings/SecretProtection.h"
 #include "settings/SettingsMistakes.h"
 #include "settings/Thumbprint.h"
@@ -463,10 +464,7 @@ bool LoadSettingsFile(TranslatorSettings& settings) {
 
     SettingsInspection read;
     if (ReadSettingsJson(jsonPath, settings, &read)) {
-        ApplyLoggingSettings(settings);
-        ReviewLogFolder(settings, read.findings);
-        ReportSettingsFindings(jsonPath, read.findings);
-        ReconcileStoredSecret(jsonPath, settings);
+        UseLoadedSettings(jsonPath, settings, read.findings);
         return true;
     }
     if (ParseLegacySettingsText(txtPath, settings)) {

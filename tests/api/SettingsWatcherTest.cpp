@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <functional>
 
 using tly::test::HasEvent;
@@ -35,10 +36,26 @@ protected:
     }
     void TearDown() override { TLYApiImpl::Instance().StopBackgroundWork(); }
 
-    // Rewrites the settings file with a write time that surely differs.
+    // Rewrites the settings file and gives it a write time of its own, a
+    // second past the last one, however coarse the file system's clock.
     void Rewrite(const std::string& text) {
-        ::Sleep(20);
+        const std::uint64_t before = SettingsFileWriteTime(SettingsPath());
         dir.Write("tallyport_settings.json", text);
+        const std::uint64_t distinct = std::max(before, SettingsFileWriteTime(SettingsPath())) + 10000000;
+        const FILETIME time{static_cast<DWORD>(distinct), static_cast<DWORD>(distinct >> 32)};
+        const HANDLE file = ::CreateFileA(SettingsPath().c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                          nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        ASSERT_NE(file, INVALID_HANDLE_VALUE);
+        EXPECT_TRUE(::SetFileTime(file, nullptr, nullptr, &time));
+        ::CloseHandle(file);
+    }
+    // Changes another file of the folder and waits until the watcher has
+    // looked at the settings file since: whatever it was going to do about
+    // earlier writes, it has done.
+    void WaitForTheWatcherToLook() {
+        const std::uint64_t looks = TLYApiImpl::Instance().SettingsWatcherLooksForTesting();
+        dir.Write("unrelated.txt", std::to_string(looks));
+        ASSERT_TRUE(WaitFor([&] { return TLYApiImpl::Instance().SettingsWatcherLooksForTesting() > looks; }));
     }
     std::string LogPath() const { return dir.File("tly_translator.log"); }
 
@@ -107,9 +124,10 @@ TEST_F(SettingsWatcherTest, EncryptedSecretIsWrittenBackOnceWithoutReloadLoop) {
                TLYApiImpl::Instance().SettingsSnapshot().client_secret == "s3cr\"et";
     }));
     // The system's own rewrite wakes the watcher once more; after that it settles.
-    ::Sleep(2500);
+    WaitForTheWatcherToLook();
+    WaitForTheWatcherToLook();
     const size_t reloads = LinesWithEvent(LogPath(), "settings.watcher.reloaded").size();
-    ::Sleep(2000);
+    WaitForTheWatcherToLook();
     EXPECT_EQ(LinesWithEvent(LogPath(), "settings.watcher.reloaded").size(), reloads);
     EXPECT_LE(reloads, 3u);
 }
@@ -124,9 +142,12 @@ TEST_F(SettingsWatcherTest, StopReturnsPromptlyAndOpenStartsItAgain) {
 }
 
 TEST_F(SettingsWatcherTest, ClosingTheLastPanelStopsTheWatcher) {
+    const std::uint64_t looks = TLYApiImpl::Instance().SettingsWatcherLooksForTesting();
     TLYAPI_Close(1);
+    EXPECT_FALSE(TLYApiImpl::Instance().SettingsWatcherRunning());
     Rewrite(SettingsText("trace"));
-    ::Sleep(1500);
+    dir.Write("unrelated.txt", "a change of the folder");
+    EXPECT_EQ(TLYApiImpl::Instance().SettingsWatcherLooksForTesting(), looks);
     EXPECT_FALSE(HasEvent(LogPath(), "settings.watcher.reloaded"));
 }
 

@@ -1,5 +1,9 @@
 #include "tests/support/TempModuleDirectory.h"
 
+#include "tests/support/WaitUntil.h"
+
+#include <gtest/gtest.h>
+
 #include "logging/Log.h"
 
 #include <windows.h>
@@ -70,9 +74,20 @@ std::string ReadFileBytes(const std::string& path) {
     return bytes.str();
 }
 
+// As an editor saves: a file the translator holds for a moment (a write-back
+// compares and replaces it under one handle that shares no writing) is tried
+// again, and a write that never lands fails the test instead of passing unseen.
 void WriteFileBytes(const std::string& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    const bool written = WaitUntil(
+        [&] {
+            std::ofstream out(path, std::ios::binary | std::ios::trunc);
+            if (!out) return false;
+            out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+            out.close();
+            return static_cast<bool>(out);
+        },
+        5000);
+    if (!written) ADD_FAILURE() << "could not write " << path;
 }
 
 bool FileExists(const std::string& path) { return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }

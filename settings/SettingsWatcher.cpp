@@ -1,0 +1,131 @@
+#include "settings/SettingsWatcher.h"
+
+#include "TallyportVersion.h"
+
+#include "logging/Log.h"
+#include "settings/SettingsFile.h"
+#include "settings/LoadedSettings.h"
+
+#include <windows.h>
+
+#include <exception>
+
+namespace {
+
+constexpr DWORD kNotificationWaitMs = 5000;
+constexpr DWORD kSettleMs = 500;  // let a writer finish before reading
+constexpr DWORD kPollStepMs = 1000;
+constexpr int kPollSteps = 30;
+
+std::string DirectoryOf(const std::string& path) {
+    const size_t separator = path.find_last_of("\\/");
+    return separator == std::string::npos ? path : path.substr(0, separator);
+}
+
+}  // namespace
+
+void SettingsWatcher::Start(const std::string& path, std::uint64_t loadedWriteTime) {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (running_.exchange(true)) return;
+    stop_.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!stop_ || !thread_.Start([this, path, loadedWriteTime] { Body(path, loadedWriteTime); })) {
+        LogApiEvent(LogLevel::Error, "settings.watcher.start_failed", "Could not start the settings file watcher",
+                    {{"win32_error", static_cast<std::int64_t>(::GetLastError())}});
+        running_ = false;
+    }
+}
+
+void SettingsWatcher::Stop() {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (!running_.exchange(false)) return;
+    if (stop_) ::SetEvent(stop_.get());
+    // A reload in progress finishes first; the watcher never calls anything
+    // that stops it, so this cannot wait for itself.
+    thread_.Join();
+    stop_.reset();
+}
+
+// Waits up to the time-out; false when the watcher is being stopped.
+bool SettingsWatcher::Sleep(DWORD milliseconds) {
+    return ::WaitForSingleObject(stop_.get(), milliseconds) == WAIT_TIMEOUT && running_.load();
+}
+
+void SettingsWatcher::Body(const std::string& path, std::uint64_t loadedWriteTime) {
+    const std::string directory = DirectoryOf(path);
+    LogApiEvent(LogLevel::Info, "settings.watcher.started", "Settings file watcher started",
+                {{"path", path}, {"watch_dir", directory}, {"version", TLY_VERSION_TEXT}});
+
+    tly::UniqueChangeNotification notification(
+        ::FindFirstChangeNotificationA(directory.c_str(), FALSE, FILE_NOTIFY_CHANGE_LAST_WRITE));
+    if (!notification) {
+        LogApiEvent(LogLevel::Warn, "settings.watcher.notify_failed",
+                    "Could not set up directory change notification, falling back to polling",
+                    {{"win32_error", static_cast<std::int64_t>(::GetLastError())}});
+    }
+
+    // The write time of the file the settings in force came from, not the
+    // file's time now: an edit made after the load, before the notification
+    // above was armed, shows only in the write time, so look once at once.
+    std::uint64_t recorded = loadedWriteTime;
+    do {
+        const std::uint64_t current = SettingsFileWriteTime(path);
+        if (current != 0 && current != recorded) {
+            recorded = current;
+            Reload(path);
+        }
+        looks_.fetch_add(1);
+    } while (WaitForChange(notification));
+}
+
+// Waits until the folder may have changed; false when the watcher stops.
+bool SettingsWatcher::WaitForChange(const tly::UniqueChangeNotification& notification) {
+    if (!notification) {
+        for (int step = 0; step < kPollSteps; ++step) {
+            if (!Sleep(kPollStepMs)) return false;
+        }
+        return true;
+    }
+    for (;;) {
+        const HANDLE waits[] = {stop_.get(), notification.get()};
+        const DWORD woke = ::WaitForMultipleObjects(2, waits, FALSE, kNotificationWaitMs);
+        if (!running_.load() || woke == WAIT_OBJECT_0) return false;
+        if (woke == WAIT_OBJECT_0 + 1) break;
+    }
+    ::FindNextChangeNotification(notification.get());
+    return Sleep(kSettleMs);
+}
+
+void SettingsWatcher::Reload(const std::string& path) {
+    TranslatorSettings record;
+    SettingsInspection read;
+    bool readable = false;
+    try {
+        readable = ReadSettingsJson(path, record, &read);
+    } catch (const std::exception&) {
+        readable = false;  // a wrongly typed member; the report names it
+    }
+    if (!readable) {
+        LogFields fields{{"path", path}};
+        if (!read.problem.empty()) fields.emplace_back("reason", read.problem);
+        if (read.line > 0) {
+            fields.emplace_back("line", read.line);
+            fields.emplace_back("column", read.column);
+        }
+        if (!read.member.empty()) fields.emplace_back("member", read.member);
+        LogApiEvent(LogLevel::Warn, "settings.watcher.reload_failed", "Settings file changed but failed to parse",
+                    fields);
+        return;
+    }
+
+    UseLoadedSettings(path, record, read.findings);
+    LogApiEvent(LogLevel::Info, "settings.watcher.reloaded", "Settings file changed, applied new logging configuration",
+                {{"log_level", record.log_level},
+                 {"log_file_name", record.log_file_name},
+                 {"max_log_size_mb", record.max_log_size_mb},
+                 {"max_log_files", record.max_log_files}});
+    try {
+        onReloaded_(record);
+    } catch (...) {
+        // The owner's work is its own to report; the watcher goes on watching.
+    }
+}

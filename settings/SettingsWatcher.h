@@ -1,0 +1,55 @@
+#pragma once
+// Watches "tallyport_settings.json" and hands every edit that loads to its
+// owner. A thread of its own looks at the file's write time whenever the
+// folder changes (every 30 seconds where change notification is not
+// available); an edit that loads goes through the same steps as the first
+// load (UseLoadedSettings), and the record is handed to onReloaded. An
+// edit that does not load leaves the settings in force and says why.
+//
+// It owns its thread, its stop event and one lock, lock_, which serialises
+// Start and Stop only; the watcher's own work never takes it, so a Stop can
+// wait for a reload in progress. onReloaded runs on the watcher's thread with
+// no lock of the watcher held, and must not call Stop.
+
+#include "platform/ModuleThread.h"
+#include "platform/UniqueResource.h"
+#include "settings/TranslatorSettings.h"
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+
+class SettingsWatcher {
+public:
+    using Reloaded = std::function<void(const TranslatorSettings& record)>;
+    explicit SettingsWatcher(Reloaded onReloaded) : onReloaded_(std::move(onReloaded)) {}
+    ~SettingsWatcher() { Stop(); }
+    SettingsWatcher(const SettingsWatcher&) = delete;
+    SettingsWatcher& operator=(const SettingsWatcher&) = delete;
+
+    // loadedWriteTime: the write time of the file the settings in force came
+    // from (0: none); a file with another time is loaded at once. A watcher
+    // already running is left as it is.
+    void Start(const std::string& path, std::uint64_t loadedWriteTime);
+    void Stop();
+    bool Running() const { return running_.load(); }
+
+    // How many times the watcher has looked at the file's write time: a test
+    // waits for the next look rather than for a stretch of time.
+    std::uint64_t LooksTaken() const { return looks_.load(); }
+
+private:
+    void Body(const std::string& path, std::uint64_t loadedWriteTime);
+    bool WaitForChange(const tly::UniqueChangeNotification& notification);
+    bool Sleep(DWORD milliseconds);
+    void Reload(const std::string& path);
+
+    const Reloaded onReloaded_;
+    std::mutex lock_;  // serialises Start and Stop; leaf
+    std::atomic<bool> running_{false};
+    std::atomic<std::uint64_t> looks_{0};
+    tly::UniqueHandle stop_;
+    tly::ModuleThread thread_;
+};
