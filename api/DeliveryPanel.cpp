@@ -1,27 +1,34 @@
 #include "api/DeliveryPanel.h"
 
 namespace {
-thread_local std::optional<std::int32_t> t_deliveryPanel;
-thread_local bool t_deliveryRefused = false;
+
+// What this thread is delivering: the call's context, not shared state.
+struct ThreadDelivery {
+    std::optional<std::int32_t> panel;
+    bool refused = false;
+};
+
+ThreadDelivery& ThisThreadsDelivery() noexcept {
+    thread_local ThreadDelivery delivery;
+    return delivery;
+}
+
 }  // namespace
 
-std::optional<std::int32_t> CurrentDeliveryPanel() noexcept { return t_deliveryPanel; }
+std::optional<std::int32_t> CurrentDeliveryPanel() noexcept { return ThisThreadsDelivery().panel; }
 
-void RefuseCurrentDelivery() noexcept { t_deliveryRefused = true; }
+void RefuseCurrentDelivery() noexcept { ThisThreadsDelivery().refused = true; }
 
 DeliveryPanelScope::DeliveryPanelScope(std::int32_t panelId) noexcept
-    : previous_(t_deliveryPanel), previousRefused_(t_deliveryRefused) {
-    t_deliveryPanel = panelId;
-    t_deliveryRefused = false;
+    : previous_(ThisThreadsDelivery().panel), previousRefused_(ThisThreadsDelivery().refused) {
+    ThisThreadsDelivery() = {panelId, false};
 }
 
-DeliveryPanelScope::~DeliveryPanelScope() {
-    t_deliveryPanel = previous_;
-    t_deliveryRefused = previousRefused_;
-}
+DeliveryPanelScope::~DeliveryPanelScope() { ThisThreadsDelivery() = {previous_, previousRefused_}; }
 
 bool DeliveryPanelScope::TakeRefusal() noexcept {
-    const bool refused = t_deliveryRefused;
-    t_deliveryRefused = false;
+    ThreadDelivery& delivery = ThisThreadsDelivery();
+    const bool refused = delivery.refused;
+    delivery.refused = false;
     return refused;
 }

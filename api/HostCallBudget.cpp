@@ -5,26 +5,36 @@
 #include <cstdint>
 
 namespace {
-thread_local bool t_hasBudget = false;
-thread_local std::uint32_t t_started = 0;
-thread_local std::uint32_t t_budgetMs = 0;
+
+// The budget of the host call this thread is in: the call's context, not
+// shared state, so each thread has its own.
+struct ThreadBudget {
+    bool has = false;
+    std::uint32_t started = 0;
+    std::uint32_t budgetMs = 0;
+};
+
+ThreadBudget& ThisThreadsBudget() noexcept {
+    thread_local ThreadBudget budget;
+    return budget;
+}
+
 }  // namespace
 
-HostCallBudget::HostCallBudget(std::uint32_t milliseconds) noexcept : outermost_(!t_hasBudget) {
+HostCallBudget::HostCallBudget(std::uint32_t milliseconds) noexcept : outermost_(!ThisThreadsBudget().has) {
     if (!outermost_) return;
-    t_hasBudget = true;
-    t_started = tly::CurrentClock().TickCount();
-    t_budgetMs = milliseconds;
+    ThisThreadsBudget() = {true, tly::CurrentClock().TickCount(), milliseconds};
 }
 
 HostCallBudget::~HostCallBudget() {
-    if (outermost_) t_hasBudget = false;
+    if (outermost_) ThisThreadsBudget().has = false;
 }
 
 std::uint32_t HostCallBudget::RemainingMs() noexcept {
-    if (!t_hasBudget) return UINT32_MAX;
-    const std::uint32_t spent = tly::CurrentClock().TickCount() - t_started;  // unsigned: wrap-safe
-    return spent >= t_budgetMs ? 0 : t_budgetMs - spent;
+    const ThreadBudget& budget = ThisThreadsBudget();
+    if (!budget.has) return UINT32_MAX;
+    const std::uint32_t spent = tly::CurrentClock().TickCount() - budget.started;  // unsigned: wrap-safe
+    return spent >= budget.budgetMs ? 0 : budget.budgetMs - spent;
 }
 
 bool HostCallBudget::Exhausted() noexcept { return RemainingMs() == 0; }

@@ -4,15 +4,21 @@
 #include <memory>
 
 namespace {
-std::atomic<OperationFaultHook*> g_hook{nullptr};
+
+// A test seam, so the one piece of process-wide state here that is not the instance's.
+std::atomic<OperationFaultHook*>& InstalledHook() {
+    static std::atomic<OperationFaultHook*> hook{nullptr};
+    return hook;
 }
+
+}  // namespace
 
 void SetOperationFaultHookForTesting(OperationFaultHook hook) {
     auto* installed = hook ? new OperationFaultHook(std::move(hook)) : nullptr;
     // The old hook is leaked on purpose: another thread may be running it.
-    g_hook.exchange(installed);
+    InstalledHook().exchange(installed);
 }
 
 void RaiseOperationFault(std::string_view operation) {
-    if (OperationFaultHook* hook = g_hook.load(std::memory_order_acquire)) (*hook)(operation);
+    if (OperationFaultHook* hook = InstalledHook().load(std::memory_order_acquire)) (*hook)(operation);
 }

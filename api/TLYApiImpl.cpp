@@ -7,26 +7,38 @@
 
 #include <windows.h>
 
-#include <algorithm>
+#include <atomic>
+#include <mutex>
 #include <new>
 
 namespace {
-std::atomic<TLYApiImpl*> g_instance{nullptr};
-std::mutex g_instanceMutex;
+
+// The one instance of the process, and the lock that creates it.
+struct InstanceSlot {
+    std::atomic<TLYApiImpl*> instance{nullptr};
+    std::mutex creating;
+};
+
+InstanceSlot& Slot() {
+    static InstanceSlot slot;
+    return slot;
+}
+
 }  // namespace
 
 // Created on first use and not destroyed by the runtime's exit handlers: at
 // process exit the other threads are already gone and nothing may be joined or
 // closed. DestroyAtUnload frees it when the module is unloaded while idle.
 TLYApiImpl& TLYApiImpl::Instance() {
-    if (TLYApiImpl* instance = g_instance.load(std::memory_order_acquire)) return *instance;
-    std::lock_guard<std::mutex> lock(g_instanceMutex);
-    if (!g_instance.load()) g_instance.store(new TLYApiImpl, std::memory_order_release);
-    return *g_instance.load();
+    InstanceSlot& slot = Slot();
+    if (TLYApiImpl* instance = slot.instance.load(std::memory_order_acquire)) return *instance;
+    std::lock_guard<std::mutex> lock(slot.creating);
+    if (!slot.instance.load()) slot.instance.store(new TLYApiImpl, std::memory_order_release);
+    return *slot.instance.load();
 }
 
 void TLYApiImpl::DestroyAtUnload() {
-    TLYApiImpl* instance = g_instance.exchange(nullptr);
+    TLYApiImpl* instance = Slot().instance.exchange(nullptr);
     if (!instance) return;
     // Still in use: leave it rather than block or call out under the loader lock.
     if (instance->watcher.Running() || instance->activities.AnyWorkerAlive() || instance->connection.ChannelUp() ||

@@ -1,7 +1,9 @@
 #pragma once
-// Every read of time and every sleep goes through the process's clock, so the
-// time-based rules (poll sleeps, 30 s retries, 60 s liveness, token refresh)
-// can be tested by moving a test clock instead of waiting.
+// Every read of time and every plain sleep goes through the process's clock,
+// so the time-based rules (poll sleeps, 30 s retries, 60 s liveness, token
+// refresh) can be tested by moving a test clock instead of waiting. A wait on
+// an event that a stop sets (the watcher's, the worker's) is not a sleep: it
+// keeps the event's own time-out, so the stop takes effect at once.
 
 #include <windows.h>
 

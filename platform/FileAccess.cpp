@@ -1,5 +1,6 @@
 #include "platform/FileAccess.h"
 
+#include "platform/Clock.h"
 #include "platform/UniqueResource.h"
 
 #include <windows.h>
@@ -187,7 +188,7 @@ private:
                 Record("CreateFileA", target_, error);
                 return Finish(FileReplaceResult::Failure::Create);
             }
-            ::Sleep(kOpenRetryMs);
+            tly::CurrentClock().Sleep(kOpenRetryMs);
         }
         // The whole text first, then the end cut, so a failure leaves no less than was there.
         if (!WriteAll(file, target_)) return Finish(FileReplaceResult::Failure::Write);
@@ -297,7 +298,7 @@ FileReplaceResult ReplaceFileContentsIfUnchanged(const std::string& path, const 
         if (error != ERROR_SHARING_VIOLATION || attempt == kOpenAttempts) {
             return fail(FileReplaceResult::Failure::Create, "CreateFileA", error);
         }
-        ::Sleep(kOpenRetryMs);
+        tly::CurrentClock().Sleep(kOpenRetryMs);
     }
 
     std::string current;

@@ -46,7 +46,7 @@ void SettingsWatcher::Stop() {
 }
 
 // Waits up to the time-out; false when the watcher is being stopped.
-bool SettingsWatcher::Sleep(DWORD milliseconds) {
+bool SettingsWatcher::PauseUnlessStopped(DWORD milliseconds) {
     return ::WaitForSingleObject(stop_.get(), milliseconds) == WAIT_TIMEOUT && running_.load();
 }
 
@@ -81,7 +81,7 @@ void SettingsWatcher::Body(const std::string& path, std::uint64_t loadedWriteTim
 bool SettingsWatcher::WaitForChange(const tly::UniqueChangeNotification& notification) {
     if (!notification) {
         for (int step = 0; step < kPollSteps; ++step) {
-            if (!Sleep(kPollStepMs)) return false;
+            if (!PauseUnlessStopped(kPollStepMs)) return false;
         }
         return true;
     }
@@ -92,7 +92,7 @@ bool SettingsWatcher::WaitForChange(const tly::UniqueChangeNotification& notific
         if (woke == WAIT_OBJECT_0 + 1) break;
     }
     ::FindNextChangeNotification(notification.get());
-    return Sleep(kSettleMs);
+    return PauseUnlessStopped(kSettleMs);
 }
 
 void SettingsWatcher::Reload(const std::string& path) {

@@ -43,7 +43,7 @@ public:
 private:
     void Body(const std::string& path, std::uint64_t loadedWriteTime);
     bool WaitForChange(const tly::UniqueChangeNotification& notification);
-    bool Sleep(DWORD milliseconds);
+    bool PauseUnlessStopped(DWORD milliseconds);
     void Reload(const std::string& path);
 
     const Reloaded onReloaded_;
