@@ -153,7 +153,7 @@ void __cdecl TLYAPI_GetReadersStatus3(std::int32_t panelId, ReaderStatusList* li
     const bool listed = AtExportEdge(&panelId, kReadersStatusFailure, [&] {
         RaiseOperationFault("GetReadersStatus3");
         const HostCallBudget budget;
-        TLYApiImpl::Instance().GetReadersStatus(panelId, list);
+        TLYApiImpl::Instance().ReloadAndListOnlineReaders(panelId, list);
     });
     if (!listed) ResetList(list);
 }

@@ -94,7 +94,7 @@ bool TLYApiImpl::GetInitialData(std::int32_t panelId) {
     return loaded;
 }
 
-void TLYApiImpl::GetReadersStatus(std::int32_t panelId, ReaderStatusList* list) {
+void TLYApiImpl::ReloadAndListOnlineReaders(std::int32_t panelId, ReaderStatusList* list) {
     if (!list) return;
     list->items = nullptr;
     list->count = 0;

@@ -123,7 +123,7 @@ public:
     void GetReadersGoneOffline(std::int32_t panelId, ReaderStatusList* list);
     // Reloads the site (see SiteLoader::LoadForStatus), runs the pending
     // activities, then hands over the panel's online readers.
-    void GetReadersStatus(std::int32_t panelId, ReaderStatusList* list);
+    void ReloadAndListOnlineReaders(std::int32_t panelId, ReaderStatusList* list);
 
     // Test seam: installs a site picture without a server.
     void ReplaceSiteForTesting(std::vector<DoorInfo> newDoors, std::vector<HandheldInfo> newHandhelds,
