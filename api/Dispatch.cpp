@@ -3,10 +3,10 @@
 // transitions; "activities_available" starts an activity run. All of it runs
 // on the WebSocket receive thread, one message at a time.
 
-#include "api/JsonRead.h"
 #include "api/TLYApiImpl.h"
 #include "logging/Log.h"
 #include "platform/JsonDocument.h"
+#include "platform/JsonRead.h"
 
 #include <algorithm>
 #include <exception>

@@ -3,6 +3,7 @@
 #include "logging/Log.h"
 #include "platform/FileAccess.h"
 #include "platform/JsonDocument.h"
+#include "platform/JsonRead.h"
 #include "settings/LegacySettings.h"
 #include "settings/SecretProtection.h"
 #include "settings/SettingsMistakes.h"
@@ -11,9 +12,7 @@
 #include <nlohmann/json.hpp>
 #include <windows.h>
 
-#include <cmath>
 #include <cstdint>
-#include <limits>
 
 namespace {
 
@@ -41,51 +40,30 @@ public:
     MemberReader(const json& object, std::string section) : object_(object), section_(std::move(section)) {}
 
     void String(const char* key, std::string& out) const {
-        const json* value = Find(key);
-        if (!value) return;
-        if (!value->is_string()) ThrowTypeError(MemberName(section_, key), "must be a string");
-        out = value->get<std::string>();
+        const json_read::Reading<std::string> read = json_read::ReadString(object_, key);
+        if (read.found == json_read::Found::Missing) return;
+        if (read.found != json_read::Found::Value) ThrowTypeError(MemberName(section_, key), "must be a string");
+        out = read.value;
     }
 
     void Boolean(const char* key, bool& out) const {
-        const json* value = Find(key);
-        if (!value) return;
-        if (!value->is_boolean()) ThrowTypeError(MemberName(section_, key), "must be a boolean");
-        out = value->get<bool>();
+        const json_read::Reading<bool> read = json_read::ReadBool(object_, key);
+        if (read.found == json_read::Found::Missing) return;
+        if (read.found != json_read::Found::Value) ThrowTypeError(MemberName(section_, key), "must be a boolean");
+        out = read.value;
     }
 
     // Any JSON number (a fraction is truncated) or a boolean (true is 1). A
     // number beyond 32 bits is refused rather than wrapped into another value.
     void Number(const char* key, std::int32_t& out) const {
-        const json* value = Find(key);
-        if (!value) return;
-        constexpr auto kMin = std::numeric_limits<std::int32_t>::min();
-        constexpr auto kMax = std::numeric_limits<std::int32_t>::max();
-        if (value->is_boolean()) {
-            out = value->get<bool>() ? 1 : 0;
-        } else if (value->is_number_unsigned()) {
-            const std::uint64_t number = value->get<std::uint64_t>();
-            if (number > static_cast<std::uint64_t>(kMax)) ThrowTypeError(MemberName(section_, key), "is out of range");
-            out = static_cast<std::int32_t>(number);
-        } else if (value->is_number_integer()) {
-            const std::int64_t number = value->get<std::int64_t>();
-            if (number < kMin || number > kMax) ThrowTypeError(MemberName(section_, key), "is out of range");
-            out = static_cast<std::int32_t>(number);
-        } else if (value->is_number_float()) {
-            const double number = std::trunc(value->get<double>());
-            if (!(number >= kMin && number <= kMax)) ThrowTypeError(MemberName(section_, key), "is out of range");
-            out = static_cast<std::int32_t>(number);
-        } else {
-            ThrowTypeError(MemberName(section_, key), "must be a number");
-        }
+        const json_read::IntegerReading<std::int32_t> read = json_read::ReadInteger<std::int32_t>(object_, key);
+        if (read.found == json_read::Found::Missing) return;
+        if (read.found != json_read::Found::Value) ThrowTypeError(MemberName(section_, key), "must be a number");
+        if (read.outOfRange) ThrowTypeError(MemberName(section_, key), "is out of range");
+        out = read.value;
     }
 
 private:
-    const json* Find(const char* key) const {
-        const auto it = object_.find(key);
-        return it == object_.end() ? nullptr : &*it;
-    }
-
     const json& object_;
     std::string section_;
 };

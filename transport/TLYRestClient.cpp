@@ -4,6 +4,7 @@
 #include "logging/RepeatedLines.h"
 #include "platform/Clock.h"
 #include "platform/JsonDocument.h"
+#include "platform/JsonRead.h"
 #include "platform/TextConversion.h"
 #include "settings/Thumbprint.h"
 #include "transport/CertificatePin.h"
@@ -12,7 +13,6 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
-#include <cmath>
 
 namespace {
 
@@ -49,17 +49,13 @@ std::string TokenRequestBody(const std::string& clientId, const std::string& cli
 }
 
 // "expires_in" as a signed integer: a fraction is truncated, a boolean counts
-// as 0 or 1, anything else (null included) throws.
+// as 0 or 1, a number beyond 64 bits is held at the nearest end of the range,
+// anything else (null included) throws.
 std::int64_t ReadExpiresIn(const nlohmann::json& document) {
-    const auto member = document.find("expires_in");
-    if (member == document.end()) return 0;
-    if (member->is_boolean()) return member->get<bool>() ? 1 : 0;
-    if (member->is_number_float()) {
-        const double seconds = member->get<double>();
-        if (std::isnan(seconds)) return 0;
-        return static_cast<std::int64_t>(std::clamp(seconds, -9.0e18, 9.0e18));
-    }
-    return member->get<std::int64_t>();
+    const json_read::IntegerReading<std::int64_t> read = json_read::ReadInteger<std::int64_t>(document, "expires_in");
+    if (read.found == json_read::Found::Missing) return 0;
+    if (read.found != json_read::Found::Value) json_read::ThrowLibraryTypeError<std::int64_t>(*read.member);
+    return read.value;
 }
 
 std::uint32_t RefreshPointMs(std::int64_t expiresIn) {
@@ -295,7 +291,7 @@ bool TLYRestClient::Authenticate(const std::string& id, const std::string& secre
 bool TLYRestClient::StoreTokenResponse(const std::string& body) {
     try {
         const nlohmann::json document = tly::ParseJson(body);
-        std::string token = document.value("access_token", std::string());
+        std::string token = json_read::String(document, "access_token");
         {
             std::lock_guard<std::mutex> lock(stateMutex_);
             accessToken = token;

@@ -27,6 +27,14 @@ TEST(SettingsFile, ReadsMembersWithTheirDefaultsAndConversions) {
              EXPECT_EQ(s.port, 443);
              EXPECT_EQ(s.max_log_files, 1);
          }},
+        {"the ends of 32 bits",
+         R"({"version": 2, "server": {"port": 2147483647.9},
+             "logging": {"max_log_size_mb": -2147483648, "max_log_files": -0.5}})",
+         [](const TranslatorSettings& s) {
+             EXPECT_EQ(s.port, 2147483647);
+             EXPECT_EQ(s.max_log_size_mb, -2147483648);
+             EXPECT_EQ(s.max_log_files, 0);
+         }},
         {"every section",
          R"({"version": 3, "server": {"client_id": "id", "validate_cert": true, "cert_thumbprint": " AB:CD:ef 12-3"},
              "logging": {"level": "debug", "max_log_size_mb": -1, "_log_levels_example": 5},
@@ -95,6 +103,15 @@ TEST(SettingsFile, WronglyTypedMembersThrowNamingTheMember) {
         {R"({"version": 2, "server": 5})", R"(member "server" must be an object)"},
         {R"({"version": 2, "server": {"hostname": null}})", R"(member "server"."hostname" must be a string)"},
         {R"({"version": 2, "server": {"port": 4294967297}})", R"(member "server"."port" is out of range)"},
+        {R"({"version": 2, "server": {"port": null}})", R"(member "server"."port" must be a number)"},
+        {R"({"version": 2, "server": {"port": [443]}})", R"(member "server"."port" must be a number)"},
+        {R"({"version": 2, "server": {"port": 2147483648.0}})", R"(member "server"."port" is out of range)"},
+        {R"({"version": 2, "logging": {"max_log_files": -2147483649}})",
+         R"(member "logging"."max_log_files" is out of range)"},
+        {R"({"version": 2, "server": {"validate_cert": 1}})", R"(member "server"."validate_cert" must be a boolean)"},
+        {R"({"version": 2, "debug": {"plaintext_secret": null}})",
+         R"(member "debug"."plaintext_secret" must be a boolean)"},
+        {R"({"version": 2, "logging": {"level": 3}})", R"(member "logging"."level" must be a string)"},
         {R"([{"version": 2}])", "the settings document must be a JSON object"},
     };
     for (const auto& [text, expected] : cases) {
