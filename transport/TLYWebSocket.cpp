@@ -23,16 +23,8 @@ constexpr double kNeverSeconds = 999999.0;
 // platform's receive before leaving it behind.
 constexpr int kCloseWaitSlices = 20;
 
-// WinHTTP's error codes are written with their names beside them. A warning
-// or an error that repeats while the server stays unreachable is written in
-// full once, then summarised (see RepeatedLines.h) until a request gets through.
 void Log(LogLevel level, const char* event, const std::string& message, const LogFields& fields = {}) {
-    const LogFields& named = fields.empty() ? fields : tly::WithErrorName(fields);
-    if (level < LogLevel::Warn) {
-        LogEvent(level, kComponent, event, message, named);
-        return;
-    }
-    tly::LogRepeatedFailure(level, kComponent, event, message, named, tly::RepeatKey(kComponent, event, fields));
+    tly::LogTransportLine(level, kComponent, event, message, fields);
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "transport/WinHttpSupport.h"
 
+#include "logging/RepeatedLines.h"
+
 #include <vector>
 
 namespace tly {
@@ -100,6 +102,16 @@ LogFields WithErrorName(const LogFields& fields) {
 DWORD LastWinHttpError() {
     const DWORD error = ::GetLastError();
     return error == WSAETIMEDOUT ? ERROR_WINHTTP_TIMEOUT : error;
+}
+
+void LogTransportLine(LogLevel level, const char* component, const char* event, const std::string& message,
+                      const LogFields& fields) {
+    const LogFields& named = fields.empty() ? fields : WithErrorName(fields);
+    if (level < LogLevel::Warn) {
+        LogEvent(level, component, event, message, named);
+        return;
+    }
+    LogRepeatedFailure(level, component, event, message, named, RepeatKey(component, event, fields));
 }
 
 }  // namespace tly
