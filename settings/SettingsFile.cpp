@@ -217,6 +217,25 @@ std::string MemberOfTypeError(const std::string& text) {
     return text.substr(start, end == std::string::npos ? std::string::npos : end - start);
 }
 
+void SetWrongType(SettingsInspection& result, const SettingsTypeError& error) {
+    result.outcome = Outcome::WrongType;
+    result.problem = error.what();
+    result.member = MemberOfTypeError(error.what());
+}
+
+// The whole file. When it cannot be read the outcome is Unreadable, and the
+// problem says so in the caller's words with the read's error code.
+bool ReadFileText(const std::string& path, std::string& text, const char* cannotBeRead, SettingsInspection& result) {
+    try {
+        if (ReadWholeFile(path, text)) return true;
+        result.outcome = Outcome::Unreadable;
+        result.problem = std::string(cannotBeRead) + " (error=" + std::to_string(::GetLastError()) + ")";
+    } catch (const std::exception&) {
+        result.outcome = Outcome::Unreadable;
+    }
+    return false;
+}
+
 }  // namespace
 
 bool ReadSettingsJson(const std::string& path, TranslatorSettings& settings, SettingsInspection* report) {
@@ -224,16 +243,8 @@ bool ReadSettingsJson(const std::string& path, TranslatorSettings& settings, Set
     SettingsInspection& result = report ? *report : ignored;
     result = SettingsInspection{};
     std::string text;
-    try {
-        if (!ReadWholeFile(path, text)) {
-            result.outcome = SettingsFileMissing(path) ? Outcome::Missing : Outcome::Unreadable;
-            if (result.outcome == Outcome::Unreadable) {
-                result.problem = "the file cannot be read (error=" + std::to_string(::GetLastError()) + ")";
-            }
-            return false;
-        }
-    } catch (const std::exception&) {
-        result.outcome = Outcome::Unreadable;
+    if (!ReadFileText(path, text, "the file cannot be read", result)) {
+        if (SettingsFileMissing(path)) result = SettingsInspection{};  // Missing, with no problem to name
         return false;
     }
 
@@ -254,9 +265,7 @@ bool ReadSettingsJson(const std::string& path, TranslatorSettings& settings, Set
     } catch (const SettingsTypeError& e) {
         // Otherwise only the caller's log would say why, and that may still be silent.
         BootstrapLog("Settings file at '" + path + "' could not be loaded: " + e.what());
-        result.outcome = Outcome::WrongType;
-        result.problem = e.what();
-        result.member = MemberOfTypeError(e.what());
+        SetWrongType(result, e);
         throw;
     } catch (const std::exception&) {
         result.outcome = Outcome::Unreadable;
@@ -272,25 +281,14 @@ SettingsInspection InspectSettingsJson(const std::string& path, TranslatorSettin
     }
 
     std::string text;
-    try {
-        if (!ReadWholeFile(path, text)) {
-            result.outcome = Outcome::Unreadable;
-            result.problem = "cannot be read (error=" + std::to_string(::GetLastError()) + ")";
-            return result;
-        }
-    } catch (const std::exception&) {
-        result.outcome = Outcome::Unreadable;
-        return result;
-    }
+    if (!ReadFileText(path, text, "cannot be read", result)) return result;
 
     settings = TranslatorSettings{};
     try {
         bool secretUndecryptable = false;
         result = ReadText(text, settings, true, secretUndecryptable);
     } catch (const SettingsTypeError& e) {
-        result.outcome = Outcome::WrongType;
-        result.problem = e.what();
-        result.member = MemberOfTypeError(e.what());
+        SetWrongType(result, e);
     } catch (const std::exception&) {
         result.outcome = Outcome::Unreadable;
     }

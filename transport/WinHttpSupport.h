@@ -33,9 +33,6 @@ DWORD ReadResponseBody(HINTERNET request, std::string& body);
 // for a code without one here.
 const char* WinHttpErrorName(std::uint32_t error);
 
-// The fields of a line with "win32_error_name" beside a known "win32_error".
-LogFields WithErrorName(const LogFields& fields);
-
 // A line of one of the clients (component "rest_client" or "websocket"):
 // WinHTTP's error codes are written with their names beside them, and a
 // warning or an error that repeats while the server stays unreachable is
