@@ -156,8 +156,3 @@ FieldUpdate UpdateServerFieldIfChanged(const std::string& path, const std::strin
     return RewriteServerField(path, key, [&](const TranslatorSettings*) { return std::optional<std::string>(value); });
 }
 
-bool UpdateServerField(const std::string& path, const std::string& key, const std::string& value) {
-    const FieldUpdate outcome = UpdateServerFieldIfChanged(path, key, value);
-    return outcome == FieldUpdate::Written || outcome == FieldUpdate::Unchanged;
-}
-

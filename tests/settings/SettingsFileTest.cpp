@@ -11,6 +11,16 @@
 using namespace tly::test;
 using nlohmann::json;
 
+namespace {
+
+// Sets "server".key in the settings file; true when it holds the value after.
+bool Updated(const char* key, const std::string& value) {
+    const FieldUpdate outcome = UpdateServerFieldIfChanged(SettingsPath(), key, value);
+    return outcome == FieldUpdate::Written || outcome == FieldUpdate::Unchanged;
+}
+
+}  // namespace
+
 TEST(SettingsFile, ReadsMembersWithTheirDefaultsAndConversions) {
     const std::vector<SettingsTextCase> cases = {
         {"only the version starts from the defaults", R"({"version": 2})",
@@ -202,7 +212,7 @@ TEST(SettingsFile, UpdateFailuresLeaveTheFileAlone) {
     TempModuleDirectory dir;
     for (const std::string text : {R"({"version": 2})", R"({"version": 2, "server": "x"})"}) {
         dir.Write(kSettingsFile, text);
-        EXPECT_FALSE(UpdateServerField(SettingsPath(), "cert_thumbprint", "ab"));
+        EXPECT_FALSE(Updated("cert_thumbprint", "ab"));
         EXPECT_EQ(dir.Read(kSettingsFile), text);
         EXPECT_EQ(BootstrapMessages(dir).back(),
                   "Settings JSON has unexpected structure — cannot update field 'cert_thumbprint'");
@@ -217,7 +227,7 @@ TEST(SettingsFile, UpdateThatWouldInflateTheFileIsRefused) {
     for (int i = 0; i < 2000; ++i) text += "," + nested;
     text += "]}";
     dir.Write(kSettingsFile, text);
-    EXPECT_FALSE(UpdateServerField(SettingsPath(), "client_secret", "DPAPI:x"));
+    EXPECT_FALSE(Updated("client_secret", "DPAPI:x"));
     EXPECT_EQ(dir.Read(kSettingsFile), text);
 }
 
@@ -229,7 +239,7 @@ TEST(SettingsFile, FailedReplacementKeepsTheOldFileAndLeavesNoTemporaryFile) {
         const auto held = HoldOpen(dir.File(kSettingsFile));
         ASSERT_TRUE(held);
         EXPECT_FALSE(WriteSettingsJson(SettingsPath(), TranslatorSettings{}));
-        EXPECT_FALSE(UpdateServerField(SettingsPath(), "cert_thumbprint", "ab"));
+        EXPECT_FALSE(Updated("cert_thumbprint", "ab"));
     }
     EXPECT_EQ(dir.Read(kSettingsFile), original);
     // Each refused call is reported with its error: the write's replace, then
@@ -260,7 +270,7 @@ TEST(SettingsFile, RewritesKeepTheFilesRightsAndAttributesAndGetPastReadersWitho
     ASSERT_TRUE(::SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_HIDDEN));
     const std::string rules = AccessRules(path);
 
-    ASSERT_TRUE(UpdateServerField(SettingsPath(), "cert_thumbprint", "ab"));
+    ASSERT_TRUE(Updated("cert_thumbprint", "ab"));
     {
         // An ordinary reader shares reading and writing, not deletion: the
         // file cannot be replaced now, only rewritten in place.
@@ -268,8 +278,8 @@ TEST(SettingsFile, RewritesKeepTheFilesRightsAndAttributesAndGetPastReadersWitho
                                                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                                          FILE_ATTRIBUTE_NORMAL, nullptr));
         ASSERT_TRUE(reader);
-        ASSERT_TRUE(UpdateServerField(SettingsPath(), "client_id", "a much longer value than the file held before"));
-        ASSERT_TRUE(UpdateServerField(SettingsPath(), "client_id", "c"));  // and cut to its new length
+        ASSERT_TRUE(Updated("client_id", "a much longer value than the file held before"));
+        ASSERT_TRUE(Updated("client_id", "c"));  // and cut to its new length
     }
     const json written = ReadJson(dir, kSettingsFile);
     EXPECT_EQ(written["server"]["cert_thumbprint"], "ab");
