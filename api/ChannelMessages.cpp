@@ -1,8 +1,8 @@
 #include "api/ChannelMessages.h"
 
-#include "api/JsonRead.h"
 #include "logging/Log.h"
 #include "platform/JsonDocument.h"
+#include "platform/JsonRead.h"
 
 #include <exception>
 

@@ -1,9 +1,9 @@
 #include "api/PendingBatch.h"
 
-#include "api/JsonRead.h"
 #include "api/PlainPendingBatch.h"
 #include "platform/JsonDocument.h"
 #include "platform/JsonOutline.h"
+#include "platform/JsonRead.h"
 
 #include <exception>
 #include <limits>

@@ -1,6 +1,6 @@
 #include "api/SiteRecords.h"
 
-#include "api/JsonRead.h"
+#include "platform/JsonRead.h"
 
 const nlohmann::json& ElementsOf(const nlohmann::json& body, const char* member) {
     static const nlohmann::json kEmpty = nlohmann::json::array();

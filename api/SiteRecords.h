@@ -1,6 +1,6 @@
 #pragma once
 // Reading the server's site lists: each response's array member and each
-// record in it, strictly (see JsonRead.h).
+// record in it, strictly (see platform/JsonRead.h).
 
 #include "api/SiteData.h"
 

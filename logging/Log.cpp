@@ -12,6 +12,7 @@
 #include <cctype>
 #include <charconv>
 #include <mutex>
+#include <optional>
 
 namespace {
 
@@ -57,17 +58,6 @@ const std::string& LogPathLocked(LogConfig& config) {
 
 bool Passes(LogLevel level, const LogConfig& config) {
     return static_cast<int>(level) >= config.threshold.load(std::memory_order_relaxed);
-}
-
-nlohmann::json LineObject(const std::string& level, const std::string& component, const std::string& event) {
-    nlohmann::json line = nlohmann::json::object();
-    line["timestamp"] = LocalTimestamp();
-    line["level"] = level;
-    line["component"] = component;
-    line["event"] = event;
-    line["process_id"] = static_cast<std::int32_t>(::GetCurrentProcessId());
-    line["thread_id"] = static_cast<std::int32_t>(::GetCurrentThreadId());
-    return line;
 }
 
 // A JSON string, quoted and escaped as the JSON library writes it; throws on
@@ -172,12 +162,14 @@ size_t FormatTimestamp(const SYSTEMTIME& t, char (&text)[40]) {
     return static_cast<size_t>(at - text);
 }
 
-// A main log line: the bytes the JSON library writes for the line's object
-// (keys in byte-wise order, compact), written piece by piece: a line per
-// activity is the log's hot path, and a whole object per line costs a tree of
-// allocations that the text alone does not need.
-std::string LineText(LogLevel level, std::string_view component, std::string_view event, std::string_view message,
-                     const LogField* fields, size_t count) {
+// A log line as every log file gets it: the bytes the JSON library writes for
+// the line's object (keys in byte-wise order, compact) and the CR LF line end
+// a text-mode stream would write. Written piece by piece: a line per activity
+// is the log's hot path, and a whole object per line costs a tree of
+// allocations that the text alone does not need. No message leaves the member
+// out; an empty one is written as it is. Throws on text that is not valid UTF-8.
+std::string LineText(LogLevel level, std::string_view component, std::string_view event,
+                     std::optional<std::string_view> message, const LogField* fields, size_t count) {
     std::string text;
     text.reserve(256);
     text += "{\"component\":";
@@ -190,9 +182,9 @@ std::string LineText(LogLevel level, std::string_view component, std::string_vie
     }
     text += ",\"level\":";
     AppendQuoted(text, LogLevelName(level));
-    if (!message.empty()) {
+    if (message) {
         text += ",\"message\":";
-        AppendQuoted(text, message);
+        AppendQuoted(text, *message);
     }
     text += ",\"process_id\":";
     AppendInteger(text, static_cast<std::int32_t>(::GetCurrentProcessId()));
@@ -202,8 +194,15 @@ std::string LineText(LogLevel level, std::string_view component, std::string_vie
     const size_t length = FormatTimestamp(tly::CurrentClock().LocalTime(), timestamp);
     text += ",\"timestamp\":\"";
     text.append(timestamp, length);
-    text += "\"}";
+    text += "\"}\r\n";
     return text;
+}
+
+// The text with every byte sequence that is not UTF-8 replaced by U+FFFD, as
+// the JSON library's writer replaces it.
+std::string ValidUtf8(const std::string& text) {
+    const std::string quoted = nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    return nlohmann::json::parse(quoted).get<std::string>();
 }
 
 // Appends text in one write; a file that cannot be opened is skipped. Others
@@ -240,9 +239,8 @@ void WriteLine(LogLevel level, std::string_view component, std::string_view even
         if (!Passes(level, config)) return;  // raised meanwhile
 
         // Throws on text that is not valid UTF-8: the line is then dropped.
-        std::string text = LineText(level, component, event, message, fields, count);
-        // The main log has CR LF line ends, as a text-mode stream would write them.
-        text += "\r\n";
+        const std::string text = LineText(level, component, event,
+                                          message.empty() ? std::nullopt : std::optional(message), fields, count);
         const bool hold = t_logBatchDepth > 0 && level < LogLevel::Warn;
         config.file.Append(LogPathLocked(config), text, config.limits, hold);
     } catch (...) {
@@ -353,10 +351,10 @@ void CloseLogFileAtUnload() noexcept {
 void BootstrapLog(const std::string& message) noexcept {
     FlushHeldLines();  // the lines before it go first, here too
     try {
-        nlohmann::json line = LineObject("error", "settings_bootstrap", "bootstrap.diagnostic");
-        line["message"] = message;
-        // Replace rather than throw: a diagnostic about a broken file must not be lost.
-        const std::string text = line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+        // Replace rather than drop: a diagnostic about a broken file must not be lost.
+        const std::string valid = ValidUtf8(message);
+        const std::string text =
+            LineText(LogLevel::Error, "settings_bootstrap", "bootstrap.diagnostic", valid, nullptr, 0);
 
         const std::string directory = ModuleDirectory();
         AppendText(directory + "\\" + kDefaultLogFileName, text);

@@ -87,7 +87,9 @@ std::string LocalTimestamp();
 std::string ModuleDirectory();
 
 // Diagnostics about the settings file itself: written whatever the threshold,
-// to the default log, the bootstrap log and the debugger.
+// to the default log, the bootstrap log and the debugger. A line of the two
+// logs is written as every log line is (CR LF included), with text that is not
+// UTF-8 replaced rather than the line dropped.
 void BootstrapLog(const std::string& message) noexcept;
 
 // Test seams: a fixed module directory (empty restores the real one), and the

@@ -41,7 +41,9 @@ bool ModuleThread::Start(std::function<void()> body) {
     DWORD id = 0;
     HANDLE thread = ::CreateThread(nullptr, 0, &ThreadMain, start.get(), 0, &id);
     if (!thread) {
+        const DWORD error = ::GetLastError();  // the caller logs CreateThread's error
         if (start->module) ::FreeLibrary(start->module);
+        ::SetLastError(error);
         return false;
     }
     start.release();

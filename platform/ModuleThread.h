@@ -23,7 +23,11 @@ public:
     bool Start(std::function<void()> body);
 
     // Waits for the thread to end; true when it ended within the time-out.
+    // False at once when called from the thread itself.
     bool Join(DWORD timeoutMs = INFINITE);
+
+    // Whether the caller runs on this thread (a call-back of its body).
+    bool IsCurrentThread() const { return handle_ && ::GetCurrentThreadId() == threadId_; }
 
 private:
     UniqueHandle handle_;

@@ -1,30 +1,28 @@
+// "tallyport_settings.json" read into a settings record, and the load
+// sequence of one record; writing the file is SettingsWriteBack.cpp's job.
 #include "settings/SettingsFile.h"
 
 #include "logging/Log.h"
 #include "platform/FileAccess.h"
 #include "platform/JsonDocument.h"
+#include "platform/JsonRead.h"
 #include "settings/LegacySettings.h"
 #include "settings/LoadedSettings.h"
 #include "settings/SecretProtection.h"
+#include "settings/SettingsDocument.h"
 #include "settings/SettingsMistakes.h"
 #include "settings/Thumbprint.h"
 
 #include <nlohmann/json.hpp>
 #include <windows.h>
 
-#include <cmath>
 #include <cstdint>
-#include <limits>
 
 namespace {
 
 using nlohmann::json;
 
 constexpr char kSecretPrefix[] = "DPAPI:";
-constexpr char kLogLevelsExample[] = "none | error | warn | info | debug | trace";
-// A rewrite may make the file at most this many times its size, plus slack.
-constexpr std::size_t kMostRewriteGrowth = 8;
-constexpr std::size_t kRewriteSlackBytes = 64 * 1024;
 
 std::string MemberName(const std::string& section, const char* key) {
     std::string name = "\"" + std::string(key) + "\"";
@@ -42,51 +40,30 @@ public:
     MemberReader(const json& object, std::string section) : object_(object), section_(std::move(section)) {}
 
     void String(const char* key, std::string& out) const {
-        const json* value = Find(key);
-        if (!value) return;
-        if (!value->is_string()) ThrowTypeError(MemberName(section_, key), "must be a string");
-        out = value->get<std::string>();
+        const json_read::Reading<std::string> read = json_read::ReadString(object_, key);
+        if (read.found == json_read::Found::Missing) return;
+        if (read.found != json_read::Found::Value) ThrowTypeError(MemberName(section_, key), "must be a string");
+        out = read.value;
     }
 
     void Boolean(const char* key, bool& out) const {
-        const json* value = Find(key);
-        if (!value) return;
-        if (!value->is_boolean()) ThrowTypeError(MemberName(section_, key), "must be a boolean");
-        out = value->get<bool>();
+        const json_read::Reading<bool> read = json_read::ReadBool(object_, key);
+        if (read.found == json_read::Found::Missing) return;
+        if (read.found != json_read::Found::Value) ThrowTypeError(MemberName(section_, key), "must be a boolean");
+        out = read.value;
     }
 
     // Any JSON number (a fraction is truncated) or a boolean (true is 1). A
     // number beyond 32 bits is refused rather than wrapped into another value.
     void Number(const char* key, std::int32_t& out) const {
-        const json* value = Find(key);
-        if (!value) return;
-        constexpr auto kMin = std::numeric_limits<std::int32_t>::min();
-        constexpr auto kMax = std::numeric_limits<std::int32_t>::max();
-        if (value->is_boolean()) {
-            out = value->get<bool>() ? 1 : 0;
-        } else if (value->is_number_unsigned()) {
-            const std::uint64_t number = value->get<std::uint64_t>();
-            if (number > static_cast<std::uint64_t>(kMax)) ThrowTypeError(MemberName(section_, key), "is out of range");
-            out = static_cast<std::int32_t>(number);
-        } else if (value->is_number_integer()) {
-            const std::int64_t number = value->get<std::int64_t>();
-            if (number < kMin || number > kMax) ThrowTypeError(MemberName(section_, key), "is out of range");
-            out = static_cast<std::int32_t>(number);
-        } else if (value->is_number_float()) {
-            const double number = std::trunc(value->get<double>());
-            if (!(number >= kMin && number <= kMax)) ThrowTypeError(MemberName(section_, key), "is out of range");
-            out = static_cast<std::int32_t>(number);
-        } else {
-            ThrowTypeError(MemberName(section_, key), "must be a number");
-        }
+        const json_read::IntegerReading<std::int32_t> read = json_read::ReadInteger<std::int32_t>(object_, key);
+        if (read.found == json_read::Found::Missing) return;
+        if (read.found != json_read::Found::Value) ThrowTypeError(MemberName(section_, key), "must be a number");
+        if (read.outOfRange) ThrowTypeError(MemberName(section_, key), "is out of range");
+        out = read.value;
     }
 
 private:
-    const json* Find(const char* key) const {
-        const auto it = object_.find(key);
-        return it == object_.end() ? nullptr : &*it;
-    }
-
     const json& object_;
     std::string section_;
 };
@@ -99,14 +76,12 @@ const json* Section(const json& document, const char* name) {
     return &*it;
 }
 
-enum class DocumentRead { Loaded, OldVersion, SecretUndecryptable };
 using SecretForm = SettingsInspection::Secret;
 
-// Reads the document into the record, which holds the defaults, and tells the
-// stored form of the secret. A secret that cannot be decrypted ends the read
-// there (the "server" values before it stay read) unless readPastSecret is set.
-DocumentRead ReadDocument(const json& document, TranslatorSettings& settings, SecretForm& secret,
-                          bool readPastSecret) {
+}  // namespace
+
+DocumentRead ReadSettingsDocument(const json& document, TranslatorSettings& settings, SecretForm& secret,
+                                  bool readPastSecret) {
     if (!document.is_object()) throw SettingsTypeError("the settings document must be a JSON object");
 
     std::int32_t version = 0;
@@ -158,20 +133,7 @@ DocumentRead ReadDocument(const json& document, TranslatorSettings& settings, Se
     return secretUndecryptable ? DocumentRead::SecretUndecryptable : DocumentRead::Loaded;
 }
 
-// The written form: two-space indent, keys in byte order (the default object
-// is an ordered map), raw UTF-8, no final line break.
-std::string Serialize(const json& document) { return document.dump(2); }
-
-std::string ErrorSuffix(std::uint32_t code) { return " (error=" + std::to_string(code) + ")"; }
-
-// Every Windows call that failed while the file was written, those the write
-// found a way around included (a refused replace before a rewrite in place).
-void ReportFailedSteps(const std::string& path, const FileReplaceResult& result) {
-    for (const FileStepFailure& step : result.failedSteps) {
-        BootstrapLog("Writing settings file at '" + path + "': " + step.call + " on '" + step.path + "' failed" +
-                     ErrorSuffix(step.win32Error));
-    }
-}
+namespace {
 
 bool SettingsFileMissing(const std::string& path) {
     if (::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES) return false;
@@ -235,7 +197,7 @@ SettingsInspection ReadText(const std::string& text, TranslatorSettings& setting
         SetProblem(result, Outcome::NotJson, DescribeSyntaxError(text, e.byte));
         return result;
     }
-    const DocumentRead read = ReadDocument(document, settings, result.secret, readPastSecret);
+    const DocumentRead read = ReadSettingsDocument(document, settings, result.secret, readPastSecret);
     secretUndecryptable = read == DocumentRead::SecretUndecryptable;
     if (read == DocumentRead::OldVersion) {
         result.outcome = Outcome::OldVersion;
@@ -256,6 +218,25 @@ std::string MemberOfTypeError(const std::string& text) {
     return text.substr(start, end == std::string::npos ? std::string::npos : end - start);
 }
 
+void SetWrongType(SettingsInspection& result, const SettingsTypeError& error) {
+    result.outcome = Outcome::WrongType;
+    result.problem = error.what();
+    result.member = MemberOfTypeError(error.what());
+}
+
+// The whole file. When it cannot be read the outcome is Unreadable, and the
+// problem says so in the caller's words with the read's error code.
+bool ReadFileText(const std::string& path, std::string& text, const char* cannotBeRead, SettingsInspection& result) {
+    try {
+        if (ReadWholeFile(path, text)) return true;
+        result.outcome = Outcome::Unreadable;
+        result.problem = std::string(cannotBeRead) + " (error=" + std::to_string(::GetLastError()) + ")";
+    } catch (const std::exception&) {
+        result.outcome = Outcome::Unreadable;
+    }
+    return false;
+}
+
 }  // namespace
 
 bool ReadSettingsJson(const std::string& path, TranslatorSettings& settings, SettingsInspection* report) {
@@ -263,16 +244,8 @@ bool ReadSettingsJson(const std::string& path, TranslatorSettings& settings, Set
     SettingsInspection& result = report ? *report : ignored;
     result = SettingsInspection{};
     std::string text;
-    try {
-        if (!ReadWholeFile(path, text)) {
-            result.outcome = SettingsFileMissing(path) ? Outcome::Missing : Outcome::Unreadable;
-            if (result.outcome == Outcome::Unreadable) {
-                result.problem = "the file cannot be read (error=" + std::to_string(::GetLastError()) + ")";
-            }
-            return false;
-        }
-    } catch (const std::exception&) {
-        result.outcome = Outcome::Unreadable;
+    if (!ReadFileText(path, text, "the file cannot be read", result)) {
+        if (SettingsFileMissing(path)) result = SettingsInspection{};  // Missing, with no problem to name
         return false;
     }
 
@@ -293,9 +266,7 @@ bool ReadSettingsJson(const std::string& path, TranslatorSettings& settings, Set
     } catch (const SettingsTypeError& e) {
         // Otherwise only the caller's log would say why, and that may still be silent.
         BootstrapLog("Settings file at '" + path + "' could not be loaded: " + e.what());
-        result.outcome = Outcome::WrongType;
-        result.problem = e.what();
-        result.member = MemberOfTypeError(e.what());
+        SetWrongType(result, e);
         throw;
     } catch (const std::exception&) {
         result.outcome = Outcome::Unreadable;
@@ -311,151 +282,18 @@ SettingsInspection InspectSettingsJson(const std::string& path, TranslatorSettin
     }
 
     std::string text;
-    try {
-        if (!ReadWholeFile(path, text)) {
-            result.outcome = Outcome::Unreadable;
-            result.problem = "cannot be read (error=" + std::to_string(::GetLastError()) + ")";
-            return result;
-        }
-    } catch (const std::exception&) {
-        result.outcome = Outcome::Unreadable;
-        return result;
-    }
+    if (!ReadFileText(path, text, "cannot be read", result)) return result;
 
     settings = TranslatorSettings{};
     try {
         bool secretUndecryptable = false;
         result = ReadText(text, settings, true, secretUndecryptable);
     } catch (const SettingsTypeError& e) {
-        result.outcome = Outcome::WrongType;
-        result.problem = e.what();
-        result.member = MemberOfTypeError(e.what());
+        SetWrongType(result, e);
     } catch (const std::exception&) {
         result.outcome = Outcome::Unreadable;
     }
     return result;
-}
-
-bool WriteSettingsJson(const std::string& path, const TranslatorSettings& settings) {
-    std::string text;
-    try {
-        json server = json::object();
-        server["hostname"] = settings.hostname;
-        server["port"] = settings.port;
-        server["client_id"] = settings.client_id;
-        server["client_secret"] = settings.client_secret;
-        server["validate_cert"] = settings.validate_cert;
-
-        json logging = json::object();
-        logging["_log_levels_example"] = kLogLevelsExample;
-        logging["level"] = settings.log_level;
-        logging["file_name"] = settings.log_file_name;
-        logging["max_log_size_mb"] = settings.max_log_size_mb;
-        logging["max_log_files"] = settings.max_log_files;
-
-        json document = json::object();
-        document["version"] = 2;
-        document["server"] = std::move(server);
-        document["logging"] = std::move(logging);
-        text = Serialize(document);
-    } catch (const std::exception&) {
-        // A value that is not valid UTF-8 cannot be written as JSON; no Windows
-        // call failed, hence error 0.
-        BootstrapLog("Failed to write JSON settings file at '" + path + "'" + ErrorSuffix(0));
-        return false;
-    }
-
-    const FileReplaceResult result = ReplaceFileContents(path, text);
-    ReportFailedSteps(path, result);
-    if (result.failure == FileReplaceResult::Failure::Create) {
-        BootstrapLog("Failed to create JSON settings file at '" + path + "'" + ErrorSuffix(result.win32Error));
-        return false;
-    }
-    if (result.failure == FileReplaceResult::Failure::Write) {
-        BootstrapLog("Failed to write JSON settings file at '" + path + "'" + ErrorSuffix(result.win32Error));
-        return false;
-    }
-    return true;
-}
-
-namespace {
-
-constexpr int kRewriteAttempts = 20;
-
-enum class Attempt { Done, Again };
-
-// One read, decision and compare-and-swap write.
-Attempt TryRewrite(const std::string& path, const std::string& key, const ServerFieldDecision& decide,
-                   FieldUpdate& outcome) {
-    outcome = FieldUpdate::Failed;
-    json document;
-    std::string text;
-    try {
-        if (!ReadWholeFile(path, text)) return Attempt::Done;
-        document = tly::ParseJsonOrDiscard(text);
-        if (document.is_discarded()) return Attempt::Done;
-    } catch (const std::exception&) {
-        return Attempt::Done;
-    }
-
-    try {
-        const auto server = document.is_object() ? document.find("server") : document.end();
-        if (server == document.end() || !server->is_object()) {
-            BootstrapLog("Settings JSON has unexpected structure — cannot update field '" + key + "'");
-            return Attempt::Done;
-        }
-        TranslatorSettings fileSettings;
-        const TranslatorSettings* loaded = nullptr;
-        try {
-            SecretForm ignored = SecretForm::Empty;
-            if (ReadDocument(document, fileSettings, ignored, false) == DocumentRead::Loaded) loaded = &fileSettings;
-        } catch (const SettingsTypeError&) {
-        }
-        const std::optional<std::string> value = decide(loaded);
-        const auto current = server->find(key);
-        if (!value ||
-            (current != server->end() && current->is_string() && current->get_ref<const std::string&>() == *value)) {
-            outcome = FieldUpdate::Unchanged;
-            return Attempt::Done;
-        }
-        (*server)[key] = *value;
-        const std::string rewritten = Serialize(document);
-        // Indenting a compact file grows it, within reason; a file whose
-        // members are built to blow up under indentation is left as it is.
-        if (rewritten.size() > kMostRewriteGrowth * text.size() + value->size() + kRewriteSlackBytes) {
-            BootstrapLog("Settings JSON would grow from " + std::to_string(text.size()) + " to " +
-                         std::to_string(rewritten.size()) + " bytes when rewritten — cannot update field '" + key +
-                         "'");
-            return Attempt::Done;
-        }
-        const FileReplaceResult result = ReplaceFileContentsIfUnchanged(path, text, rewritten);
-        if (result.failure == FileReplaceResult::Failure::Changed) return Attempt::Again;
-        ReportFailedSteps(path, result);
-        if (result) outcome = FieldUpdate::Written;
-        return Attempt::Done;
-    } catch (const std::exception&) {
-        BootstrapLog("Failed to update field '" + key + "' in settings JSON");
-        return Attempt::Done;
-    }
-}
-
-}  // namespace
-
-FieldUpdate RewriteServerField(const std::string& path, const std::string& key, const ServerFieldDecision& decide) {
-    for (int attempt = 0; attempt < kRewriteAttempts; ++attempt) {
-        FieldUpdate outcome = FieldUpdate::Failed;
-        if (TryRewrite(path, key, decide, outcome) == Attempt::Done) return outcome;
-    }
-    return FieldUpdate::Superseded;
-}
-
-FieldUpdate UpdateServerFieldIfChanged(const std::string& path, const std::string& key, const std::string& value) {
-    return RewriteServerField(path, key, [&](const TranslatorSettings*) { return std::optional<std::string>(value); });
-}
-
-bool UpdateServerField(const std::string& path, const std::string& key, const std::string& value) {
-    const FieldUpdate outcome = UpdateServerFieldIfChanged(path, key, value);
-    return outcome == FieldUpdate::Written || outcome == FieldUpdate::Unchanged;
 }
 
 bool LoadSettingsFile(TranslatorSettings& settings) {

@@ -92,7 +92,6 @@ FieldUpdate RewriteServerField(const std::string& path, const std::string& key, 
 
 // The same with a fixed value.
 FieldUpdate UpdateServerFieldIfChanged(const std::string& path, const std::string& key, const std::string& value);
-bool UpdateServerField(const std::string& path, const std::string& key, const std::string& value);
 
 // Reads the file as ReadSettingsJson does, but reads on past a secret that
 // cannot be decrypted (client_secret then stays empty) and returns what it

@@ -4,6 +4,9 @@
 // with the bearer token, renewed at 75% of its lifetime and once after a 401.
 // With certificate validation off, every request is held to the thumbprint pin.
 //
+// The token's part is in RestClientToken.cpp; every request goes through the
+// steps of RestExchange.h.
+//
 // Requests may come from several threads at once (host threads and the
 // WebSocket receive thread). One mutex guards every field; it is held only to
 // copy or assign them, never across a WinHTTP call or a log line.
@@ -14,6 +17,8 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+
+struct RestVerb;
 
 class TLYRestClient {
 public:
@@ -60,9 +65,8 @@ public:
     void SetReceiveTimeoutForTesting(DWORD milliseconds);
 
 private:
-    enum class Verb { Get, Post };
-    bool Send(Verb verb, const std::string& endpoint, std::string& response, std::uint32_t& statusCode);
-    bool SendWithRetry(Verb verb, const std::string& endpoint, std::string& response);
+    bool Send(const RestVerb& verb, const std::string& endpoint, std::string& response, std::uint32_t& statusCode);
+    bool SendWithRetry(const RestVerb& verb, const std::string& endpoint, std::string& response);
     bool StoreTokenResponse(const std::string& body);
     void NoteTrouble(TroubleCause cause, std::uint32_t win32Error, std::uint32_t status, const std::string& endpoint);
     void NoteReached();

@@ -23,16 +23,8 @@ constexpr double kNeverSeconds = 999999.0;
 // platform's receive before leaving it behind.
 constexpr int kCloseWaitSlices = 20;
 
-// WinHTTP's error codes are written with their names beside them. A warning
-// or an error that repeats while the server stays unreachable is written in
-// full once, then summarised (see RepeatedLines.h) until a request gets through.
 void Log(LogLevel level, const char* event, const std::string& message, const LogFields& fields = {}) {
-    const LogFields& named = fields.empty() ? fields : tly::WithErrorName(fields);
-    if (level < LogLevel::Warn) {
-        LogEvent(level, kComponent, event, message, named);
-        return;
-    }
-    tly::LogRepeatedFailure(level, kComponent, event, message, named, tly::RepeatKey(kComponent, event, fields));
+    tly::LogTransportLine(level, kComponent, event, message, fields);
 }
 
 }  // namespace
@@ -50,12 +42,6 @@ struct TLYWebSocket::Channel {
     // Set while the receive thread runs code of its client (message assembly,
     // call-backs); clear while it waits in the platform's receive.
     std::atomic<bool> inClientCode{false};
-};
-
-struct TLYWebSocket::ThreadStart {
-    TLYWebSocket* client;
-    std::shared_ptr<Channel> channel;
-    HMODULE module;  // a reference on this module, released as the thread exits
 };
 
 TLYWebSocket::TLYWebSocket() : counterFrequency(tly::CurrentClock().PerformanceFrequency()) {}
@@ -173,19 +159,6 @@ bool TLYWebSocket::ConnectLocked(const std::string& host, std::uint16_t port, co
     request.reset();
     channel->buffer.resize(kReceiveBufferBytes);
 
-    // The receive thread holds a reference on this module for its life, so a
-    // thread that Close had to leave behind never runs code of an unloaded module.
-    HMODULE module = nullptr;
-    if (!::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
-                              reinterpret_cast<LPCWSTR>(&TLYWebSocket::ReceiveThreadMain), &module)) {
-        const DWORD error = ::GetLastError();
-        Log(LogLevel::Error, "thread_start_failed", "Could not start the WebSocket receive thread",
-            {{"win32_error", error}});
-        return false;
-    }
-    tly::UniqueLibrary moduleReference(module);
-    auto start = std::make_unique<ThreadStart>(ThreadStart{this, channel, module});
-
     // Connected from here on. The state change is queued before the thread
     // exists, so an end it reports is delivered after it. "connected" is
     // logged by Connect once the thread runs and the change was reported.
@@ -197,9 +170,21 @@ bool TLYWebSocket::ConnectLocked(const std::string& host, std::uint16_t port, co
     connectionSerial.fetch_add(1);  // before `connected`: whoever then sees it set reads this serial or a later one
     connected.store(true);
     channel->running.store(true);
-    tly::UniqueHandle thread(
-        ::CreateThread(nullptr, 0, &TLYWebSocket::ReceiveThreadMain, start.get(), 0, nullptr));
-    if (!thread) {
+    // The receive thread holds this module for its life, so a thread that
+    // Close had to leave behind never runs code of an unloaded module. Its
+    // share of the connection's handles goes as its body ends.
+    auto thread = std::make_unique<tly::ModuleThread>();
+    const bool started = thread->Start([this, channel] {
+        try {
+            ReceiveLoop(*channel);
+        } catch (...) {
+            // ReceiveLoop reports its own failures; nothing may leave a thread.
+        }
+        // Done with the client: a Close waiting from now on need not wait for
+        // the exit itself, which takes the loader lock.
+        channel->inClientCode.store(false);
+    });
+    if (!started) {
         const DWORD error = ::GetLastError();
         connected.store(false);
         RetractStateChange();
@@ -207,8 +192,6 @@ bool TLYWebSocket::ConnectLocked(const std::string& host, std::uint16_t port, co
             {{"win32_error", error}});
         return false;
     }
-    start.release();            // the thread owns it now
-    moduleReference.release();  // released by the thread as it exits
     channel_ = std::move(channel);
     receiveThread = std::move(thread);
     return true;
@@ -224,7 +207,7 @@ void TLYWebSocket::Close() {
 
 void TLYWebSocket::CloseLocked() {
     std::shared_ptr<Channel> channel = std::move(channel_);
-    tly::UniqueHandle thread = std::move(receiveThread);
+    std::unique_ptr<tly::ModuleThread> thread = std::move(receiveThread);
     if (channel) {
         channel->running.store(false);
         // Our close frame (1000) goes out at once; a receive that is waiting
@@ -232,7 +215,7 @@ void TLYWebSocket::CloseLocked() {
         // server sent first.
         ::WinHttpWebSocketShutdown(channel->webSocketHandle.get(), kNormalClosure, nullptr, 0);
         // A call-back that closes its own channel must not wait for itself.
-        if (thread && ::GetThreadId(thread.get()) != ::GetCurrentThreadId()) {
+        if (thread && !thread->IsCurrentThread()) {
             // While the thread runs code of this client (a call-back) the wait
             // lasts. While it waits in the platform's receive, which a server
             // that never answers the close leaves blocked for ever (no handle
@@ -241,7 +224,7 @@ void TLYWebSocket::CloseLocked() {
             // receive returns, touches nothing of this client, closes the
             // connection's handles it shares, and keeps the module loaded.
             for (int slice = 0;; ++slice) {
-                if (::WaitForSingleObject(thread.get(), 100) != WAIT_TIMEOUT) break;
+                if (thread->Join(100)) break;
                 if (slice >= kCloseWaitSlices && !channel->inClientCode.load()) break;
             }
         }
@@ -250,24 +233,6 @@ void TLYWebSocket::CloseLocked() {
     channel.reset();
     thread.reset();
     if (connected.exchange(false)) QueueStateChange(false);
-}
-
-DWORD WINAPI TLYWebSocket::ReceiveThreadMain(void* parameter) {
-    HMODULE module = nullptr;
-    {
-        std::unique_ptr<ThreadStart> start(static_cast<ThreadStart*>(parameter));
-        module = start->module;
-        try {
-            start->client->ReceiveLoop(*start->channel);
-        } catch (...) {
-            // ReceiveLoop reports its own failures; nothing may leave a thread.
-        }
-        // Done with the client: a Close waiting from now on need not wait for
-        // the exit itself, which takes the loader lock.
-        start->channel->inClientCode.store(false);
-    }  // the thread's share of the connection's handles goes here
-    ::FreeLibraryAndExitThread(module, 0);
-    return 0;
 }
 
 void TLYWebSocket::ReceiveLoop(Channel& channel) {

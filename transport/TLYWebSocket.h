@@ -6,10 +6,10 @@
 //
 // Connect and Close may be called from different threads: they are serialised
 // by a lock inside the client. Close returns within a few seconds whatever the
-// server does (see WaitForReceiveThread). The call-backs run with no lock of
+// server does (see CloseLocked). The call-backs run with no lock of
 // the client held; they must not call Connect or Close of the same client.
 
-#include "platform/UniqueResource.h"
+#include "platform/ModuleThread.h"
 
 #include <windows.h>
 
@@ -54,8 +54,6 @@ public:
 
 private:
     struct Channel;
-    struct ThreadStart;
-    static DWORD WINAPI ReceiveThreadMain(void* parameter);
 
     bool ConnectLocked(const std::string& host, std::uint16_t port, const std::string& accessToken,
                        const std::string& pinnedThumbprint);
@@ -72,7 +70,7 @@ private:
     // The open connection's handles, shared with its receive thread: a thread
     // that Close had to leave behind keeps them until it ends.
     std::shared_ptr<Channel> channel_;
-    tly::UniqueHandle receiveThread;
+    std::unique_ptr<tly::ModuleThread> receiveThread;
     std::atomic<bool> connected{false};
     std::atomic<std::uint64_t> connectionSerial{0};
     mutable std::mutex lastMessageLock;

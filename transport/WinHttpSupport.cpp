@@ -1,5 +1,7 @@
 #include "transport/WinHttpSupport.h"
 
+#include "logging/RepeatedLines.h"
+
 #include <vector>
 
 namespace tly {
@@ -85,6 +87,14 @@ const char* WinHttpErrorName(std::uint32_t error) {
     }
 }
 
+DWORD LastWinHttpError() {
+    const DWORD error = ::GetLastError();
+    return error == WSAETIMEDOUT ? ERROR_WINHTTP_TIMEOUT : error;
+}
+
+namespace {
+
+// The fields of a line with "win32_error_name" beside a known "win32_error".
 LogFields WithErrorName(const LogFields& fields) {
     for (const LogField& field : fields) {
         if (field.key != "win32_error" || !field.value.is_number_integer()) continue;
@@ -97,9 +107,16 @@ LogFields WithErrorName(const LogFields& fields) {
     return fields;
 }
 
-DWORD LastWinHttpError() {
-    const DWORD error = ::GetLastError();
-    return error == WSAETIMEDOUT ? ERROR_WINHTTP_TIMEOUT : error;
+}  // namespace
+
+void LogTransportLine(LogLevel level, const char* component, const char* event, const std::string& message,
+                      const LogFields& fields) {
+    const LogFields& named = fields.empty() ? fields : WithErrorName(fields);
+    if (level < LogLevel::Warn) {
+        LogEvent(level, component, event, message, named);
+        return;
+    }
+    LogRepeatedFailure(level, component, event, message, named, RepeatKey(component, event, fields));
 }
 
 }  // namespace tly

@@ -33,8 +33,13 @@ DWORD ReadResponseBody(HINTERNET request, std::string& body);
 // for a code without one here.
 const char* WinHttpErrorName(std::uint32_t error);
 
-// The fields of a line with "win32_error_name" beside a known "win32_error".
-LogFields WithErrorName(const LogFields& fields);
+// A line of one of the clients (component "rest_client" or "websocket"):
+// WinHTTP's error codes are written with their names beside them, and a
+// warning or an error that repeats while the server stays unreachable is
+// written in full once, then summarised (see RepeatedLines.h) until a request
+// gets through.
+void LogTransportLine(LogLevel level, const char* component, const char* event, const std::string& message,
+                      const LogFields& fields);
 
 // GetLastError, with Winsock's time-out (10060, seen under Wine) reported as
 // WinHTTP's (12002), so a time-out reads the same on every platform.

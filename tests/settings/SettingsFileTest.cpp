@@ -11,6 +11,16 @@
 using namespace tly::test;
 using nlohmann::json;
 
+namespace {
+
+// Sets "server".key in the settings file; true when it holds the value after.
+bool Updated(const char* key, const std::string& value) {
+    const FieldUpdate outcome = UpdateServerFieldIfChanged(SettingsPath(), key, value);
+    return outcome == FieldUpdate::Written || outcome == FieldUpdate::Unchanged;
+}
+
+}  // namespace
+
 TEST(SettingsFile, ReadsMembersWithTheirDefaultsAndConversions) {
     const std::vector<SettingsTextCase> cases = {
         {"only the version starts from the defaults", R"({"version": 2})",
@@ -26,6 +36,14 @@ TEST(SettingsFile, ReadsMembersWithTheirDefaultsAndConversions) {
          [](const TranslatorSettings& s) {
              EXPECT_EQ(s.port, 443);
              EXPECT_EQ(s.max_log_files, 1);
+         }},
+        {"the ends of 32 bits",
+         R"({"version": 2, "server": {"port": 2147483647.9},
+             "logging": {"max_log_size_mb": -2147483648, "max_log_files": -0.5}})",
+         [](const TranslatorSettings& s) {
+             EXPECT_EQ(s.port, 2147483647);
+             EXPECT_EQ(s.max_log_size_mb, -2147483648);
+             EXPECT_EQ(s.max_log_files, 0);
          }},
         {"every section",
          R"({"version": 3, "server": {"client_id": "id", "validate_cert": true, "cert_thumbprint": " AB:CD:ef 12-3"},
@@ -95,6 +113,15 @@ TEST(SettingsFile, WronglyTypedMembersThrowNamingTheMember) {
         {R"({"version": 2, "server": 5})", R"(member "server" must be an object)"},
         {R"({"version": 2, "server": {"hostname": null}})", R"(member "server"."hostname" must be a string)"},
         {R"({"version": 2, "server": {"port": 4294967297}})", R"(member "server"."port" is out of range)"},
+        {R"({"version": 2, "server": {"port": null}})", R"(member "server"."port" must be a number)"},
+        {R"({"version": 2, "server": {"port": [443]}})", R"(member "server"."port" must be a number)"},
+        {R"({"version": 2, "server": {"port": 2147483648.0}})", R"(member "server"."port" is out of range)"},
+        {R"({"version": 2, "logging": {"max_log_files": -2147483649}})",
+         R"(member "logging"."max_log_files" is out of range)"},
+        {R"({"version": 2, "server": {"validate_cert": 1}})", R"(member "server"."validate_cert" must be a boolean)"},
+        {R"({"version": 2, "debug": {"plaintext_secret": null}})",
+         R"(member "debug"."plaintext_secret" must be a boolean)"},
+        {R"({"version": 2, "logging": {"level": 3}})", R"(member "logging"."level" must be a string)"},
         {R"([{"version": 2}])", "the settings document must be a JSON object"},
     };
     for (const auto& [text, expected] : cases) {
@@ -185,7 +212,7 @@ TEST(SettingsFile, UpdateFailuresLeaveTheFileAlone) {
     TempModuleDirectory dir;
     for (const std::string text : {R"({"version": 2})", R"({"version": 2, "server": "x"})"}) {
         dir.Write(kSettingsFile, text);
-        EXPECT_FALSE(UpdateServerField(SettingsPath(), "cert_thumbprint", "ab"));
+        EXPECT_FALSE(Updated("cert_thumbprint", "ab"));
         EXPECT_EQ(dir.Read(kSettingsFile), text);
         EXPECT_EQ(BootstrapMessages(dir).back(),
                   "Settings JSON has unexpected structure — cannot update field 'cert_thumbprint'");
@@ -200,7 +227,7 @@ TEST(SettingsFile, UpdateThatWouldInflateTheFileIsRefused) {
     for (int i = 0; i < 2000; ++i) text += "," + nested;
     text += "]}";
     dir.Write(kSettingsFile, text);
-    EXPECT_FALSE(UpdateServerField(SettingsPath(), "client_secret", "DPAPI:x"));
+    EXPECT_FALSE(Updated("client_secret", "DPAPI:x"));
     EXPECT_EQ(dir.Read(kSettingsFile), text);
 }
 
@@ -212,7 +239,7 @@ TEST(SettingsFile, FailedReplacementKeepsTheOldFileAndLeavesNoTemporaryFile) {
         const auto held = HoldOpen(dir.File(kSettingsFile));
         ASSERT_TRUE(held);
         EXPECT_FALSE(WriteSettingsJson(SettingsPath(), TranslatorSettings{}));
-        EXPECT_FALSE(UpdateServerField(SettingsPath(), "cert_thumbprint", "ab"));
+        EXPECT_FALSE(Updated("cert_thumbprint", "ab"));
     }
     EXPECT_EQ(dir.Read(kSettingsFile), original);
     // Each refused call is reported with its error: the write's replace, then
@@ -243,7 +270,7 @@ TEST(SettingsFile, RewritesKeepTheFilesRightsAndAttributesAndGetPastReadersWitho
     ASSERT_TRUE(::SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_HIDDEN));
     const std::string rules = AccessRules(path);
 
-    ASSERT_TRUE(UpdateServerField(SettingsPath(), "cert_thumbprint", "ab"));
+    ASSERT_TRUE(Updated("cert_thumbprint", "ab"));
     {
         // An ordinary reader shares reading and writing, not deletion: the
         // file cannot be replaced now, only rewritten in place.
@@ -251,8 +278,8 @@ TEST(SettingsFile, RewritesKeepTheFilesRightsAndAttributesAndGetPastReadersWitho
                                                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                                          FILE_ATTRIBUTE_NORMAL, nullptr));
         ASSERT_TRUE(reader);
-        ASSERT_TRUE(UpdateServerField(SettingsPath(), "client_id", "a much longer value than the file held before"));
-        ASSERT_TRUE(UpdateServerField(SettingsPath(), "client_id", "c"));  // and cut to its new length
+        ASSERT_TRUE(Updated("client_id", "a much longer value than the file held before"));
+        ASSERT_TRUE(Updated("client_id", "c"));  // and cut to its new length
     }
     const json written = ReadJson(dir, kSettingsFile);
     EXPECT_EQ(written["server"]["cert_thumbprint"], "ab");

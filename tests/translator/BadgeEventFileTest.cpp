@@ -113,18 +113,34 @@ TEST_F(BadgeEventFileTest, OtherPanelsStayPendingNullRecordsAndNonObjectsAreDrop
 }
 
 TEST_F(BadgeEventFileTest, WronglyTypedMembersAreRecordedWithAnErrorNotLost) {
-    Pending(json::array({{{"panel_id", 7}, {"card_number", "12"}},
-                         {{"panel_id", 7}, {"card_number", 3}, {"type", nullptr}},
-                         {{"panel_id", "7"}, {"card_number", 4}},
-                         {{"panel_id", 7}, {"card_number", 6}, {"reader_id", 4294967297LL}},  // would wrap to 1
-                         {{"panel_id", 7}, {"card_number", 5}}}));
+    const std::vector<std::pair<json, std::string>> cases = {
+        {{{"panel_id", 7}, {"card_number", "12"}}, "error: member 'card_number' must be an integer"},
+        {{{"panel_id", 7}, {"card_number", 3}, {"type", nullptr}}, "error: member 'type' must be a string"},
+        {{{"panel_id", "7"}, {"card_number", 4}}, "error: member 'panel_id' must be an integer"},
+        {{{"panel_id", 7}, {"card_number", true}}, "error: member 'card_number' must be an integer"},
+        {{{"panel_id", 7}, {"card_number", 6}, {"reader_id", 4294967297LL}},  // would wrap to 1
+         "error: [json.exception.type_error.302] member 'reader_id' must fit in 32 bits, but is 4294967297"},
+        {{{"panel_id", 7}, {"card_number", 6}, {"reader_id", -2147483649.0}},
+         "error: [json.exception.type_error.302] member 'reader_id' must fit in 32 bits, but is -2147483649.0"},
+        {{{"panel_id", 7}, {"card_number", 6}, {"event_type", 2147483648}},
+         "error: [json.exception.type_error.302] member 'event_type' must fit in 32 bits, but is 2147483648"},
+    };
+    json records = json::array();
+    for (const auto& c : cases) records.push_back(c.first);
+    // Null takes the default; a fraction is dropped; the ends of the range are read.
+    records.push_back({{"panel_id", 7.9}, {"card_number", 9223372036854775807LL}, {"reader_id", -2147483648LL},
+                       {"event_type", nullptr}, {"type", "granted"}, {"event_id", 2147483647.5}});
+    Pending(records);
     Pass();
     ASSERT_EQ(delivered.size(), 1u);
-    EXPECT_EQ(delivered[0].card, 5);
+    EXPECT_EQ(delivered[0].card, 9223372036854775807LL);
+    EXPECT_EQ(delivered[0].reader, -2147483648LL);
+    EXPECT_EQ(delivered[0].type, 0);
+    EXPECT_EQ(delivered[0].id, 2147483647);
     json sent = File("badge_events_sent.json");
-    ASSERT_EQ(sent.size(), 5u);
-    for (int i = 0; i < 4; ++i) EXPECT_EQ(sent[i]["result"].get<std::string>().rfind("error: ", 0), 0u) << sent[i];
-    EXPECT_EQ(sent[4]["result"], "ok");
+    ASSERT_EQ(sent.size(), cases.size() + 1);
+    for (size_t i = 0; i < cases.size(); ++i) EXPECT_EQ(sent[i]["result"], cases[i].second) << sent[i];
+    EXPECT_EQ(sent[cases.size()]["result"], "ok");
     EXPECT_EQ(File("badge_events_pending.json"), json::array());
 }
 

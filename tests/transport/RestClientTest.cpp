@@ -196,6 +196,8 @@ TEST_F(RestClientTest, RefreshPointIsThreeQuartersOfTheLifetime) {
         {true, 750},            // a boolean counts as 1
         {1e12, 2147483647u},    // capped
         {5000000, 2147483647u}, // 3750000000 ms does not fit
+        {std::uint64_t{18446744073709551615u}, 2147483647u},  // held at the end of 64 bits, not wrapped
+        {9.5e18, 2147483647u},
     };
     ASSERT_TRUE(Initialize());
     for (const auto& lifetime : lifetimes) {
@@ -240,7 +242,8 @@ TEST_F(RestClientTest, DueTokenIsRenewedBeforeTheRequestAcrossATickWrap) {
 TEST_F(RestClientTest, TokenWithoutAPositiveLifetimeIsNeverRenewedAhead) {
     ManualClock clock;
     ASSERT_TRUE(Initialize());
-    for (const nlohmann::json& expiresIn : {nlohmann::json(), nlohmann::json(0), nlohmann::json(-5)}) {
+    const nlohmann::json lifetimes[] = {nlohmann::json(), 0, -5, false, -0.9, -9.5e18};
+    for (const nlohmann::json& expiresIn : lifetimes) {
         SCOPED_TRACE(expiresIn.dump());
         nlohmann::json token = {{"access_token", "t"}};
         if (!expiresIn.is_null()) token["expires_in"] = expiresIn;
@@ -249,7 +252,7 @@ TEST_F(RestClientTest, TokenWithoutAPositiveLifetimeIsNeverRenewedAhead) {
         clock.Advance(0x7FFFFFFF);
         EXPECT_TRUE(client.RefreshTokenIfDue());
     }
-    EXPECT_EQ(TokenRequests(), 3u);
+    EXPECT_EQ(TokenRequests(), std::size(lifetimes));
     EXPECT_TRUE(Logged("token_refresh").empty());
 }
 

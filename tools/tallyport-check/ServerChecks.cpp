@@ -1,8 +1,8 @@
 #include "tools/tallyport-check/ServerChecks.h"
 
-#include "api/JsonRead.h"
 #include "api/SiteRecords.h"
 #include "platform/JsonDocument.h"
+#include "platform/JsonRead.h"
 #include "transport/ServerCertificateProbe.h"
 #include "transport/TLYWebSocket.h"
 

@@ -1,9 +1,9 @@
 #include "translator/badges/BadgeEventFile.h"
 
-#include "api/JsonRead.h"
 #include "logging/Log.h"
 #include "platform/FileAccess.h"
 #include "platform/JsonDocument.h"
+#include "platform/JsonRead.h"
 
 #include <nlohmann/json.hpp>
 
@@ -33,22 +33,28 @@ nlohmann::json ReadArray(const std::string& path) {
     return parsed;
 }
 
-// Optional members: absent or null take the default; another type, or a
-// number that does not fit (which would reach the host as another value),
-// throws.
+// Optional members: absent or null take the default; another type (a boolean
+// included), or a number that does not fit (which would reach the host as
+// another value), throws.
 template <typename Integer>
 Integer IntegerMember(const nlohmann::json& record, const char* key, Integer fallback) {
-    auto it = record.find(key);
-    if (it == record.end() || it->is_null()) return fallback;
-    if (!it->is_number()) throw std::runtime_error(std::string("member '") + key + "' must be an integer");
-    return json_read::ConvertedInteger<Integer>(record, key, fallback);
+    const json_read::IntegerReading<Integer> read = json_read::ReadInteger<Integer>(record, key);
+    if (read.found == json_read::Found::Missing || read.found == json_read::Found::Null) return fallback;
+    if (read.found == json_read::Found::WrongType || read.fromBoolean) {
+        throw std::runtime_error(std::string("member '") + key + "' must be an integer");
+    }
+    if (read.outOfRange) json_read::ThrowOutOfRange(*read.member, key, sizeof(Integer) * 8);
+    return read.value;
 }
 
+// An absent member takes the default; any other type, null included, throws.
 std::string Text(const nlohmann::json& record, const char* key, const std::string& fallback) {
-    auto it = record.find(key);
-    if (it == record.end()) return fallback;
-    if (!it->is_string()) throw std::runtime_error(std::string("member '") + key + "' must be a string");
-    return it->get<std::string>();
+    const json_read::Reading<std::string> read = json_read::ReadString(record, key);
+    if (read.found == json_read::Found::Missing) return fallback;
+    if (read.found != json_read::Found::Value) {
+        throw std::runtime_error(std::string("member '") + key + "' must be a string");
+    }
+    return read.value;
 }
 
 void MarkHandled(nlohmann::json& record, const std::string& result) {

@@ -1,0 +1,199 @@
+// The REST client's OAuth token: asked for with the client credentials,
+// stored with its lifetime, and renewed at three quarters of that lifetime.
+#include "transport/TLYRestClient.h"
+
+#include "logging/Log.h"
+#include "platform/Clock.h"
+#include "platform/JsonDocument.h"
+#include "platform/JsonRead.h"
+#include "platform/TextConversion.h"
+#include "transport/RestClientLine.h"
+#include "transport/RestExchange.h"
+
+#include <nlohmann/json.hpp>
+
+namespace {
+
+constexpr wchar_t kTokenPath[] = L"/auth/token";
+constexpr char kTokenEndpoint[] = "/auth/token";
+constexpr std::int64_t kLongestRefreshMs = 2147483647;  // the longest wait for a renewal, about 24.8 days
+
+using rest_client::kSuccessStatus;
+using rest_client::Log;
+
+// A JSON string literal, quotes included. Text that is not UTF-8 is replaced
+// rather than refused, so a bad credential fails at the server, not here.
+std::string JsonString(const std::string& text) {
+    return nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+std::string TokenRequestBody(const std::string& clientId, const std::string& clientSecret) {
+    return R"({"grant_type":"client_credentials","client_id":)" + JsonString(clientId) +
+           R"(,"client_secret":)" + JsonString(clientSecret) + "}";
+}
+
+// "expires_in" as a signed integer: a fraction is truncated, a boolean counts
+// as 0 or 1, a number beyond 64 bits is held at the nearest end of the range,
+// anything else (null included) throws.
+std::int64_t ReadExpiresIn(const nlohmann::json& document) {
+    const json_read::IntegerReading<std::int64_t> read = json_read::ReadInteger<std::int64_t>(document, "expires_in");
+    if (read.found == json_read::Found::Missing) return 0;
+    if (read.found != json_read::Found::Value) json_read::ThrowLibraryTypeError<std::int64_t>(*read.member);
+    return read.value;
+}
+
+std::uint32_t RefreshPointMs(std::int64_t expiresIn) {
+    if (expiresIn >= kLongestRefreshMs / 750) return static_cast<std::uint32_t>(kLongestRefreshMs);
+    return static_cast<std::uint32_t>(expiresIn * 750);
+}
+
+}  // namespace
+
+void TLYRestClient::ClearToken() {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    accessToken.clear();
+    authorizationHeader.clear();
+    tokenObtainedTick = 0;
+    refreshAfterMs = 0;
+}
+
+std::string TLYRestClient::AccessToken() const {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    return accessToken;
+}
+
+std::uint32_t TLYRestClient::LastAuthenticationStatus() const {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    return lastAuthenticationStatus;
+}
+
+bool TLYRestClient::Authenticate(const std::string& id, const std::string& secret) {
+    HINTERNET connection = nullptr;
+    bool validate = false;
+    tly::RestExchangeRequest request;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        clientId = id;
+        clientSecret = secret;
+        accessToken.clear();
+        authorizationHeader.clear();
+        lastAuthenticationStatus = 0;
+        connection = connectionHandle.get();
+        validate = validateCert;
+        request.receiveTimeoutMs = receiveTimeoutMs_;
+    }
+    if (connection == nullptr) {
+        Log(LogLevel::Error, "auth_not_init", "Cannot authenticate — REST client not initialized");
+        return false;
+    }
+
+    // The body carries the client secret: a server the pin refuses never sees it.
+    request.verb = L"POST";
+    request.path = kTokenPath;
+    request.headers = L"Content-Type: application/json";
+    request.body = TokenRequestBody(id, secret);
+    if (!validate) request.verifyPin = [this](HINTERNET r) { return VerifyServerCertificate(r); };
+    request.beforeSend = [&id] { Log(LogLevel::Debug, "auth_request", "Requesting OAuth token", {{"client_id", id}}); };
+    const tly::RestExchangeResult result = tly::ExchangeRequest(connection, request);
+
+    using Stop = tly::RestExchangeResult::Stop;
+    const DWORD error = result.win32Error;
+    switch (result.stop) {
+    case Stop::Open:
+        Log(LogLevel::Error, "auth_open_failed", "Failed to open auth request", {{"win32_error", error}});
+        NoteTrouble(TroubleCause::Other, error, 0, kTokenEndpoint);
+        return false;
+    case Stop::PinCheckSetup:
+        Log(LogLevel::Error, "auth_callback_install_failed",
+            "Failed to install TLS thumbprint callback — failing closed", {{"win32_error", error}});
+        return false;
+    case Stop::PinRefused:  // the pin check has logged
+        NoteTrouble(TroubleCause::CertificateMismatch, 0, 0, kTokenEndpoint);
+        return false;
+    case Stop::Send:
+        Log(LogLevel::Error, "auth_send_failed", "Auth request send failed",
+            {{"win32_error", error}, {"endpoint", kTokenEndpoint}});
+        NoteTrouble(CauseOfWin32Error(error), error, 0, kTokenEndpoint);
+        return false;
+    case Stop::Receive:
+        Log(LogLevel::Error, "auth_receive_failed", "Auth response receive failed",
+            {{"win32_error", error}, {"endpoint", kTokenEndpoint}});
+        NoteTrouble(CauseOfWin32Error(error), error, 0, kTokenEndpoint);
+        return false;
+    case Stop::None:
+        break;
+    }
+
+    const std::uint32_t status = result.status;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        lastAuthenticationStatus = status;
+    }
+    if (status != kSuccessStatus) {
+        Log(LogLevel::Error, "auth_failed", "OAuth token request failed",
+            {{"status_code", status}, {"response", result.body}, {"client_id", id}});
+        NoteTrouble(CauseOfStatus(status, true), 0, status, kTokenEndpoint);
+        return false;
+    }
+    if (result.readError != NO_ERROR) {
+        Log(LogLevel::Error, "auth_receive_failed", "Auth response receive failed",
+            {{"win32_error", result.readError}, {"endpoint", kTokenEndpoint}});
+        NoteTrouble(TroubleCause::ConnectionLost, result.readError, 0, kTokenEndpoint);
+        return false;
+    }
+    return StoreTokenResponse(result.body);
+}
+
+bool TLYRestClient::StoreTokenResponse(const std::string& body) {
+    try {
+        const nlohmann::json document = tly::ParseJson(body);
+        std::string token = json_read::String(document, "access_token");
+        {
+            std::lock_guard<std::mutex> lock(stateMutex_);
+            accessToken = token;
+        }
+        if (token.empty()) {
+            Log(LogLevel::Error, "auth_no_token", "Token response missing access_token");
+            return false;
+        }
+        std::wstring header = L"Authorization: Bearer " + tly::Utf8ToWide(token);
+        {
+            std::lock_guard<std::mutex> lock(stateMutex_);
+            authorizationHeader = std::move(header);
+        }
+        const std::int64_t expiresIn = ReadExpiresIn(document);
+        const std::uint32_t now = tly::CurrentClock().TickCount();
+        {
+            std::lock_guard<std::mutex> lock(stateMutex_);
+            tokenObtainedTick = expiresIn > 0 ? now : 0;
+            refreshAfterMs = expiresIn > 0 ? RefreshPointMs(expiresIn) : 0;
+        }
+        Log(LogLevel::Info, "auth_success", "OAuth token obtained", {{"expires_in", expiresIn}});
+        NoteReached();
+        return true;
+    } catch (const std::exception& e) {
+        Log(LogLevel::Error, "auth_parse_failed", "Failed to parse token response", {{"exception", e.what()}});
+        return false;
+    }
+}
+
+bool TLYRestClient::RefreshTokenIfDue() {
+    const std::uint32_t now = tly::CurrentClock().TickCount();
+    std::string id;
+    std::string secret;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        // Unsigned subtraction gives the elapsed time across a wrap of the tick count.
+        const bool due = refreshAfterMs != 0 && !clientId.empty() && now - tokenObtainedTick >= refreshAfterMs;
+        if (!due) return true;
+        // Cleared in the same step as the test, so concurrent callers renew once.
+        accessToken.clear();
+        authorizationHeader.clear();
+        tokenObtainedTick = 0;
+        refreshAfterMs = 0;
+        id = clientId;
+        secret = clientSecret;
+    }
+    Log(LogLevel::Info, "token_refresh", "Token reached 75% of lifetime, re-authenticating proactively");
+    return Authenticate(id, secret);
+}
