@@ -117,10 +117,14 @@ public:
     void OnWebSocketStateChanged(bool connected);
 
     // Reader transition queues and the online snapshot.
-    void MarkReaderOnline(const std::string& externalId);
-    void MarkReaderOffline(const std::string& externalId);
-    void GetReadersGoneOnline(std::int32_t panelId, ReaderStatusList* list);
-    void GetReadersGoneOffline(std::int32_t panelId, ReaderStatusList* list);
+    void MarkReaderOnline(const std::string& externalId) { readerTransitions.Queue(externalId, true); }
+    void MarkReaderOffline(const std::string& externalId) { readerTransitions.Queue(externalId, false); }
+    void GetReadersGoneOnline(std::int32_t panelId, ReaderStatusList* list) {
+        readerTransitions.Drain(panelId, true, list);
+    }
+    void GetReadersGoneOffline(std::int32_t panelId, ReaderStatusList* list) {
+        readerTransitions.Drain(panelId, false, list);
+    }
     // Reloads the site (see SiteLoader::LoadForStatus), runs the pending
     // activities, then hands over the panel's online readers.
     void ReloadAndListOnlineReaders(std::int32_t panelId, ReaderStatusList* list);

@@ -1,0 +1,90 @@
+// The front's settings: the first load when a panel is opened, an edit the
+// watcher loaded, and a certificate pinned on first use. An edit that changes
+// the connection settings makes the connection again for every open panel.
+// Also stopping everything that runs on a thread of its own before the module
+// may be unloaded.
+
+#include "api/TLYApiImpl.h"
+
+#include "TallyportVersion.h"
+
+#include "logging/Log.h"
+#include "settings/SettingsFile.h"
+#include "settings/Thumbprint.h"
+
+// The file is loaded into a copy and swapped in whole: a wrongly typed member
+// throws out of the load and must not leave the record in force half replaced.
+bool TLYApiImpl::LoadSettings() {
+    // Taken before the file is read: an edit that lands after this moment,
+    // before the watcher is armed, shows as a newer time and is reloaded.
+    const std::uint64_t loadedWriteTime = SettingsFileWriteTime(SettingsPath());
+    TranslatorSettings loaded = SettingsSnapshot();
+    const bool complete = LoadSettingsFile(loaded);
+    // Logging applied again after the load, so the threshold and path follow a failed load too.
+    settings.Replace(loaded);
+
+    if (!complete) {
+        LogApiEvent(LogLevel::Warn, "settings.load.incomplete",
+                    "Settings file missing or incomplete; default configuration was written",
+                    {{"config_path", SettingsPath()}});
+    } else {
+        LogApiEvent(LogLevel::Info, "settings.loaded", "Loaded translator settings",
+                    {{"hostname", loaded.hostname},
+                     {"port", loaded.port},
+                     {"client_id", loaded.client_id},
+                     {"validate_cert", loaded.validate_cert},
+                     {"log_level", loaded.log_level},
+                     {"log_file_name", loaded.log_file_name},
+                     // Which translator wrote the lines that follow: the DLL's file version.
+                     {"version", TLY_VERSION_TEXT}});
+    }
+    StartSettingsWatcher(loadedWriteTime);
+    return complete;
+}
+
+// A thumbprint pinned on first use is written once: the REST client hands it
+// out and forgets the flag in one step, and a failed write is not retried (the
+// pin stays in force in memory for the life of the process).
+void TLYApiImpl::SaveTakenPin(const std::string& thumbprint) {
+    settings.SetPinnedThumbprint(thumbprint);
+    const PinSave saved = SaveCertThumbprint(SettingsPath(), thumbprint);
+    if (saved == PinSave::KeptOperatorsPin) {
+        // The watcher reloads the edited file and connects with its pin.
+        LogApiEvent(LogLevel::Warn, "tofu.thumbprint_not_saved",
+                    "The settings file was edited since the certificate was pinned; the edit is kept and the pin not "
+                    "saved",
+                    {{"thumbprint", thumbprint}});
+    } else if (saved == PinSave::Saved) {
+        LogApiEvent(LogLevel::Info, "tofu.thumbprint_saved", "Saved certificate thumbprint to settings file",
+                    {{"thumbprint", thumbprint}});
+    } else {
+        LogApiEvent(LogLevel::Warn, "tofu.thumbprint_save_failed",
+                    "Could not save certificate thumbprint to settings file (permissions?). Pinning is active in "
+                    "memory but will not persist across restarts.",
+                    {{"thumbprint", thumbprint}});
+    }
+}
+
+void TLYApiImpl::StartSettingsWatcher(std::uint64_t loadedWriteTime) { watcher.Start(SettingsPath(), loadedWriteTime); }
+
+void TLYApiImpl::StopSettingsWatcher() { watcher.Stop(); }
+
+// On the watcher's thread.
+void TLYApiImpl::OnSettingsEdited(const TranslatorSettings& record) {
+    if (!settings.ReplaceEdited(record)) return;
+    LogApiEvent(LogLevel::Info, "settings.watcher.reconnect", "Connection settings changed, reconnecting",
+                {{"hostname", record.hostname}, {"port", record.port}, {"client_id", record.client_id}});
+    connection.Close();
+    for (std::int32_t panel : PanelIdsSnapshot()) {
+        if (!watcher.Running()) return;  // being stopped
+        EnsureServerConnection(panel);
+    }
+}
+
+// Runs on ordinary code paths (the last panel closed, the module about to be
+// unloadable), never under the loader lock. A later TLYAPI_Open starts afresh.
+void TLYApiImpl::StopBackgroundWork() {
+    StopSettingsWatcher();
+    activities.StopWorker();
+    connection.Close();
+}
