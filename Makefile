@@ -67,7 +67,7 @@ fuzz: build
 FUZZ_NATIVE_SECONDS ?= 300
 FUZZ_NATIVE_ARGS ?=
 fuzz-native: setup
-	@JOBS=$(JOBS) tools/fuzz-native/run-fuzz-native.sh $(BUILD)/native $(FUZZ_NATIVE_SECONDS) $(FUZZ_NATIVE_ARGS)
+	@JOBS=$(JOBS) tools/fuzz-native/run-fuzz-native.sh $(BUILD)/native/fuzz $(FUZZ_NATIVE_SECONDS) $(FUZZ_NATIVE_ARGS)
 
 # The soak: host-sim through the registered DLL against the simulator with
 # faults armed over the run; one summary, exit 1 on any loss (tools/soak).
