@@ -37,7 +37,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         Check(s.slot < journal::kSuspectSlots && s.activity.text.size() <= journal::kTextCapacity,
               "a suspect within its slot and capacity", input);
     }
-    for (const auto& [slot, entry] : contents.taken) Check(slot < journal::kTakenSlots, "a taken entry within its slots", input);
+    for (const auto& [slot, entry] : contents.taken) {
+        Check(slot < journal::kTakenSlots, "a taken entry within its slots", input);
+    }
     for (std::uint32_t slot : contents.repeatedTakenSlots) {
         Check(slot < journal::kTakenSlots, "a repeated taken entry within its slots", input);
     }

@@ -6,6 +6,7 @@
 #include "platform/JsonOutline.h"
 #include "tools/fuzz-native/FuzzCheck.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -42,9 +43,11 @@ void CheckArray(const json& document, std::string_view input) {
 }
 
 void CheckNumber(const json& document, std::string_view input) {
+    // The number's own text, without the white space the parser allows around it.
+    constexpr std::string_view kSpace = " \t\n\r";
     std::string_view text = input;
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\n' || text.front() == '\t' || text.front() == '\r')) text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\n' || text.back() == '\t' || text.back() == '\r')) text.remove_suffix(1);
+    text.remove_prefix(std::min(text.find_first_not_of(kSpace), text.size()));
+    text = text.substr(0, text.find_last_not_of(kSpace) + 1);
     std::int64_t value = 0;
     const bool exact = tly::ExactIntegerFromJsonNumber(text, INT64_MIN, INT64_MAX, value);
     if (document.is_number_integer() && !document.is_number_unsigned()) {

@@ -69,7 +69,9 @@ void LogApiEvent(LogLevel level, std::string_view event, std::string_view messag
 }
 
 bool IsLogLevelEnabled(LogLevel level) noexcept { return static_cast<int>(level) >= g_threshold.load(); }
-void BootstrapLog(const std::string& message) noexcept { WriteLine(LogLevel::Error, "settings_bootstrap", "bootstrap.diagnostic", message, nullptr, 0); }
+void BootstrapLog(const std::string& message) noexcept {
+    WriteLine(LogLevel::Error, "settings_bootstrap", "bootstrap.diagnostic", message, nullptr, 0);
+}
 std::string LocalTimestamp() { return FormatLogTimestamp(Origin().time); }
 
 std::string ModuleDirectory() {
