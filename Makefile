@@ -4,6 +4,8 @@
 # make demo   (see README)
 # make dist   build, then the zip, the MSI and the symbols in dist/ (SIGN_CERT, SIGN_KEY sign them)
 # make fuzz   every parser entry point fed 10,000 reproducible mutations (FUZZ_ARGS)
+# make fuzz-native  each native libFuzzer target under the sanitizers for 5 minutes, then
+#             a table of lines covered (FUZZ_NATIVE_SECONDS, FUZZ_NATIVE_ARGS; tools/fuzz-native)
 # make soak   the soak: 10,000 activities over 7 minutes with every fault (tools/soak)
 # make soak-quick  the same in about a minute; SOAK_ARGS passes options to both
 # make log-volume  the log of a 32-panel site healthy and through an outage (tools/logsite)
@@ -15,7 +17,7 @@ BENCH_ARGS ?=
 SOAK_ARGS ?=
 LOG_VOLUME_ARGS ?=
 
-.PHONY: all setup configure build test bench clean demo dist fuzz soak soak-quick log-volume
+.PHONY: all setup configure build test bench clean demo dist fuzz fuzz-native soak soak-quick log-volume
 
 all: build
 
@@ -57,6 +59,15 @@ demo: build
 FUZZ_ARGS ?= --iterations 10000 --run 1
 fuzz: build
 	@TLY_BUILD_DIR=$(abspath $(BUILD)) tools/fuzz/run-fuzz.sh $(BUILD) $(FUZZ_ARGS)
+
+# The native lane (tests/native, tools/fuzz-native): the portable core built
+# with clang under AddressSanitizer and UndefinedBehaviorSanitizer, each
+# libFuzzer target searched for FUZZ_NATIVE_SECONDS; FUZZ_NATIVE_ARGS passes
+# libFuzzer options (-jobs=2, -max_len=65536, ...). A slice runs in make test.
+FUZZ_NATIVE_SECONDS ?= 300
+FUZZ_NATIVE_ARGS ?=
+fuzz-native: setup
+	@JOBS=$(JOBS) tools/fuzz-native/run-fuzz-native.sh $(BUILD)/native/fuzz $(FUZZ_NATIVE_SECONDS) $(FUZZ_NATIVE_ARGS)
 
 # The soak: host-sim through the registered DLL against the simulator with
 # faults armed over the run; one summary, exit 1 on any loss (tools/soak).

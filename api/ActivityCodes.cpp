@@ -1,12 +1,9 @@
 #include "api/ActivityCodes.h"
 
-#include <windows.h>
-
 #include <cctype>
 
 namespace {
-constexpr std::int64_t kEpochOffset = 116444736000000000LL;  // 1601 to 1970 in 100 ns units
-constexpr std::int64_t kHundredNanosecondsPerSecond = 10000000LL;
+constexpr std::int64_t kSecondsPerDay = 86400;
 
 // One "%hd" conversion as the C library reads it: white space skipped, an
 // optional sign, at least one digit, the value kept to 16 bits. Once per
@@ -32,6 +29,28 @@ bool ReadDateTime(const char* p, short (&fields)[6]) {
     return true;
 }
 
+// A calendar date as the system's file-time conversion accepts it: years 1601
+// to 30827, months 1 to 12, the days of that month by the Gregorian rule.
+// Checked here rather than left to the platform's conversion, which under
+// Wine also takes 29 February of a common year and years past 30827.
+bool IsConvertibleDate(std::int32_t year, std::int32_t month, std::int32_t day) {
+    static const std::int32_t kDaysInMonth[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (year < 1601 || year > 30827 || month < 1 || month > 12 || day < 1) return false;
+    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    return day <= kDaysInMonth[month - 1] + (month == 2 && leap ? 1 : 0);
+}
+
+// Days from 1970-01-01 to a valid Gregorian date (negative before it), by
+// counting whole 400-year eras from 1 March of year 0.
+std::int64_t DaysSinceEpoch(std::int32_t year, std::int32_t month, std::int32_t day) {
+    const std::int64_t y = month <= 2 ? year - 1 : year;
+    const std::int64_t era = y / 400;  // y is never negative here
+    const std::int64_t yearOfEra = y - era * 400;
+    const std::int64_t dayOfYear = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
+    const std::int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+    return era * 146097 + dayOfEra - 719468;
+}
+
 }  // namespace
 
 // The first reason found anywhere in the upper-cased notes wins.
@@ -54,21 +73,18 @@ EventCodes DenialCodes(const std::string& notes) {
 }
 
 // Seconds since 1970 of a UTC "YYYY-MM-DDThh:mm:ss..." text; 0 when unusable.
+// The fields go through 16-bit unsigned words, as the file-time conversion's
+// date record holds them, so "-2024" is year 63512 and refused.
 std::uint32_t ActivityEventTime(const std::string& timestamp) {
     short fields[6] = {};
     if (timestamp.empty() || !ReadDateTime(timestamp.c_str(), fields)) return 0;
-    SYSTEMTIME time{};
-    time.wYear = static_cast<WORD>(fields[0]);
-    time.wMonth = static_cast<WORD>(fields[1]);
-    time.wDay = static_cast<WORD>(fields[2]);
-    time.wHour = static_cast<WORD>(fields[3]);
-    time.wMinute = static_cast<WORD>(fields[4]);
-    time.wSecond = static_cast<WORD>(fields[5]);
-    FILETIME fileTime{};
-    if (!::SystemTimeToFileTime(&time, &fileTime)) return 0;
-    const std::int64_t ticks =
-        (static_cast<std::int64_t>(fileTime.dwHighDateTime) << 32) | static_cast<std::int64_t>(fileTime.dwLowDateTime);
-    return static_cast<std::uint32_t>((ticks - kEpochOffset) / kHundredNanosecondsPerSecond);
+    std::int32_t words[6];
+    for (int i = 0; i < 6; ++i) words[i] = static_cast<std::uint16_t>(fields[i]);
+    const auto [year, month, day, hour, minute, second] = words;
+    if (!IsConvertibleDate(year, month, day) || hour > 23 || minute > 59 || second > 59) return 0;
+    const std::int64_t seconds = DaysSinceEpoch(year, month, day) * kSecondsPerDay + hour * 3600 + minute * 60 + second;
+    // Dates outside 1970 to 2106 keep only their low 32 bits, as they always have.
+    return static_cast<std::uint32_t>(static_cast<std::uint64_t>(seconds));
 }
 
 std::string AlarmTypeName(std::int32_t sourceType) {

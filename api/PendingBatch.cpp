@@ -90,7 +90,8 @@ PendingActivity ReadActivity(const nlohmann::json& element, std::string_view raw
 
 // The id of an activity that could not be read, when its text still names one.
 std::optional<std::int32_t> IdOfMalformed(std::string_view raw) {
-    const std::string_view* written = MemberTexts(raw).Find("adm_id");
+    const MemberTexts texts(raw);  // Find points into it: it must outlive the read below
+    const std::string_view* written = texts.Find("adm_id");
     std::int64_t id = 0;
     if (written && tly::ExactIntegerFromJsonNumber(*written, std::numeric_limits<std::int32_t>::min(),
                                                    std::numeric_limits<std::int32_t>::max(), id)) {

@@ -1,16 +1,15 @@
 #include "logging/Log.h"
 
 #include "logging/LogFile.h"
+#include "logging/LogLine.h"
 #include "platform/Clock.h"
 #include "platform/UniqueResource.h"
 #include "settings/TranslatorSettings.h"
 
 #include <windows.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cctype>
-#include <charconv>
 #include <mutex>
 #include <optional>
 
@@ -60,142 +59,11 @@ bool Passes(LogLevel level, const LogConfig& config) {
     return static_cast<int>(level) >= config.threshold.load(std::memory_order_relaxed);
 }
 
-// A JSON string, quoted and escaped as the JSON library writes it; throws on
-// text that is not valid UTF-8. Printable ASCII without quotes or backslashes,
-// which nearly every text is, goes as it is; the rest goes through the
-// library's writer, whose set-up per call costs more than the text itself.
-void AppendQuoted(std::string& out, std::string_view text) {
-    const bool plain = std::all_of(text.begin(), text.end(), [](char c) {
-        const auto byte = static_cast<unsigned char>(c);
-        return byte >= 0x20 && byte < 0x80 && byte != '"' && byte != '\\';
-    });
-    if (!plain) {
-        out += nlohmann::json(std::string(text)).dump();
-        return;
-    }
-    out += '"';
-    out += text;
-    out += '"';
-}
-
-template <typename Integer>
-void AppendInteger(std::string& out, Integer value) {
-    char digits[24];
-    const std::to_chars_result end = std::to_chars(digits, digits + sizeof digits, value);
-    out.append(digits, end.ptr);
-}
-
-// A field's value as the JSON library writes it, with the common kinds
-// written directly for the same reason.
-void AppendValue(std::string& out, const nlohmann::json& value) {
-    switch (value.type()) {
-        case nlohmann::json::value_t::string: AppendQuoted(out, value.get_ref<const std::string&>()); return;
-        case nlohmann::json::value_t::number_integer: AppendInteger(out, value.get<std::int64_t>()); return;
-        case nlohmann::json::value_t::number_unsigned: AppendInteger(out, value.get<std::uint64_t>()); return;
-        case nlohmann::json::value_t::boolean: out += value.get<bool>() ? "true" : "false"; return;
-        default: out += value.dump(); return;
-    }
-}
-
-// Insertion sort, stable: a line has a handful of fields, and a sort that
-// allocates would cost more than the line's text.
-void SortByKey(const LogField** first, const LogField** last) {
-    for (const LogField** i = first + 1; i < last; ++i) {
-        const LogField* field = *i;
-        const LogField** j = i;
-        for (; j > first && field->key < (*(j - 1))->key; --j) *j = *(j - 1);
-        *j = field;
-    }
-}
-
-// The "fields" object: keys in byte-wise order, the later of two equal keys winning.
-void AppendFields(std::string& out, const LogField* fields, size_t count) {
-    constexpr size_t kOnStack = 16;
-    const LogField* onStack[kOnStack];
-    std::vector<const LogField*> onHeap;
-    const LogField** sorted = onStack;
-    if (count > kOnStack) {
-        onHeap.resize(count);
-        sorted = onHeap.data();
-    }
-    for (size_t i = 0; i < count; ++i) sorted[i] = &fields[i];
-    SortByKey(sorted, sorted + count);
-    out += '{';
-    for (size_t i = 0; i < count; ++i) {
-        if (i + 1 < count && sorted[i + 1]->key == sorted[i]->key) continue;
-        if (out.back() != '{') out += ',';
-        AppendQuoted(out, sorted[i]->key);
-        out += ':';
-        AppendValue(out, sorted[i]->value);
-    }
-    out += '}';
-}
-
-// At least width digits of value, zero-padded.
-char* PutDigits(char* at, unsigned value, int width) {
-    char digits[12];
-    int count = 0;
-    do {
-        digits[count++] = static_cast<char>('0' + value % 10);
-        value /= 10;
-    } while (value != 0);
-    for (int pad = count; pad < width; ++pad) *at++ = '0';
-    while (count > 0) *at++ = digits[--count];
-    return at;
-}
-
-// 2024-03-05T14:07:09.042, without the C library's formatter: every line has one.
-size_t FormatTimestamp(const SYSTEMTIME& t, char (&text)[40]) {
-    char* at = PutDigits(text, t.wYear, 4);
-    *at++ = '-';
-    at = PutDigits(at, t.wMonth, 2);
-    *at++ = '-';
-    at = PutDigits(at, t.wDay, 2);
-    *at++ = 'T';
-    at = PutDigits(at, t.wHour, 2);
-    *at++ = ':';
-    at = PutDigits(at, t.wMinute, 2);
-    *at++ = ':';
-    at = PutDigits(at, t.wSecond, 2);
-    *at++ = '.';
-    at = PutDigits(at, t.wMilliseconds, 3);
-    return static_cast<size_t>(at - text);
-}
-
-// A log line as every log file gets it: the bytes the JSON library writes for
-// the line's object (keys in byte-wise order, compact) and the CR LF line end
-// a text-mode stream would write. Written piece by piece: a line per activity
-// is the log's hot path, and a whole object per line costs a tree of
-// allocations that the text alone does not need. No message leaves the member
-// out; an empty one is written as it is. Throws on text that is not valid UTF-8.
-std::string LineText(LogLevel level, std::string_view component, std::string_view event,
-                     std::optional<std::string_view> message, const LogField* fields, size_t count) {
-    std::string text;
-    text.reserve(256);
-    text += "{\"component\":";
-    AppendQuoted(text, component);
-    text += ",\"event\":";
-    AppendQuoted(text, event);
-    if (count != 0) {
-        text += ",\"fields\":";
-        AppendFields(text, fields, count);
-    }
-    text += ",\"level\":";
-    AppendQuoted(text, LogLevelName(level));
-    if (message) {
-        text += ",\"message\":";
-        AppendQuoted(text, *message);
-    }
-    text += ",\"process_id\":";
-    AppendInteger(text, static_cast<std::int32_t>(::GetCurrentProcessId()));
-    text += ",\"thread_id\":";
-    AppendInteger(text, static_cast<std::int32_t>(::GetCurrentThreadId()));
-    char timestamp[40];
-    const size_t length = FormatTimestamp(tly::CurrentClock().LocalTime(), timestamp);
-    text += ",\"timestamp\":\"";
-    text.append(timestamp, length);
-    text += "\"}\r\n";
-    return text;
+// Where and when a line is written: this process and thread, the local time.
+LogLineOrigin Origin() {
+    const SYSTEMTIME t = tly::CurrentClock().LocalTime();
+    return {static_cast<std::int32_t>(::GetCurrentProcessId()), static_cast<std::int32_t>(::GetCurrentThreadId()),
+            {t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond, t.wMilliseconds}};
 }
 
 // The text with every byte sequence that is not UTF-8 replaced by U+FFFD, as
@@ -223,10 +91,7 @@ std::string RotatedLogName(const std::string& path, unsigned n) {
     return path.substr(0, dot) + "." + std::to_string(n) + path.substr(dot);
 }
 
-std::string LocalTimestamp() {
-    char text[40];
-    return std::string(text, FormatTimestamp(tly::CurrentClock().LocalTime(), text));
-}
+std::string LocalTimestamp() { return FormatLogTimestamp(Origin().time); }
 
 namespace {
 
@@ -239,8 +104,9 @@ void WriteLine(LogLevel level, std::string_view component, std::string_view even
         if (!Passes(level, config)) return;  // raised meanwhile
 
         // Throws on text that is not valid UTF-8: the line is then dropped.
-        const std::string text = LineText(level, component, event,
-                                          message.empty() ? std::nullopt : std::optional(message), fields, count);
+        std::string text = LogLineText(level, component, event, message, fields, count, Origin());
+        // The main log has CR LF line ends, as a text-mode stream would write them.
+        text += "\r\n";
         const bool hold = t_logBatchDepth > 0 && level < LogLevel::Warn;
         config.file.Append(LogPathLocked(config), text, config.limits, hold);
     } catch (...) {
@@ -351,10 +217,12 @@ void CloseLogFileAtUnload() noexcept {
 void BootstrapLog(const std::string& message) noexcept {
     FlushHeldLines();  // the lines before it go first, here too
     try {
-        // Replace rather than drop: a diagnostic about a broken file must not be lost.
+        // Replace rather than drop: a diagnostic about a broken file must not be
+        // lost. Built and ended as every line is; its message is written even empty.
         const std::string valid = ValidUtf8(message);
-        const std::string text =
-            LineText(LogLevel::Error, "settings_bootstrap", "bootstrap.diagnostic", valid, nullptr, 0);
+        const std::string text = LogLineText(LogLevel::Error, "settings_bootstrap", "bootstrap.diagnostic",
+                                             std::optional<std::string_view>(valid), nullptr, 0, Origin()) +
+                                 "\r\n";
 
         const std::string directory = ModuleDirectory();
         AppendText(directory + "\\" + kDefaultLogFileName, text);

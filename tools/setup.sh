@@ -9,6 +9,9 @@ packages=(
   nlohmann-json3-dev googletest cmake make python3-aiohttp openssl
   wixl msitools osslsigncode python3-olefile
   jq  # the system test runs the README's log recipes as printed
+  # the native test lane (tests/native, tools/fuzz-native): clang with its
+  # sanitizer and libFuzzer runtimes, llvm-cov and llvm-profdata for coverage
+  clang-14 libclang-rt-14-dev libfuzzer-14-dev llvm-14 ninja-build libgtest-dev
 )
 
 missing=()

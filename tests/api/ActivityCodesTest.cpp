@@ -36,7 +36,15 @@ TEST(ActivityEventTimeTest, ReadsUtcAndIgnoresTrailingText) {
                           Case{"2024-1-2T3:4:5", 1704164645u}, Case{" 2024-01-02T 03:04:05", 1704164645u},
                           Case{"+2024-01-02T03:04:+5", 1704164645u}, Case{"2024-01-02 03:04:05", 0u},
                           Case{"2024-01-02T03:04", 0u}, Case{"2024-01-02T03:04:", 0u},
-                          Case{"-2024-01-02T03:04:05", 0u}, Case{"2024-01-02T03:04:-5", 0u}}) {
+                          Case{"-2024-01-02T03:04:05", 0u}, Case{"2024-01-02T03:04:-5", 0u},
+                          // The dates Windows converts, whatever Wine would take besides:
+                          // leap days by the Gregorian rule, years 1601 to 30827, each
+                          // time cut to its low 32 bits.
+                          Case{"2024-02-29T12:00:00", 1709208000u}, Case{"2023-02-29T12:00:00", 0u},
+                          Case{"1900-02-29T00:00:00", 0u}, Case{"2000-02-29T00:00:00", 951782400u},
+                          Case{"2106-02-07T06:28:17", 1u}, Case{"1601-01-01T00:00:00", 1240428288u},
+                          Case{"1600-12-31T23:59:59", 0u}, Case{"30827-12-31T23:59:59", 137448447u},
+                          Case{"30828-01-01T00:00:00", 0u}, Case{"2024-01-02T03:60:05", 0u}}) {
         EXPECT_EQ(ActivityEventTime(c.timestamp), c.expected) << c.timestamp;
     }
 }

@@ -230,4 +230,7 @@ TEST(BadgeEventTimeTest, ReadsSixNumbersAsUtc) {
     EXPECT_EQ(BadgeEventTime("2024-03-01"), 0u);
     EXPECT_EQ(BadgeEventTime(""), 0u);
     EXPECT_EQ(BadgeEventTime("1969-12-31T23:59:59"), 0xFFFFFFFFu);
+    // Numbers at the end of int's range: no time, and no overflow on the way.
+    EXPECT_EQ(BadgeEventTime("-2147483648-1-1T0:0:0"), 0xFFFFFFFFu);
+    EXPECT_EQ(BadgeEventTime("2024--2147483648-1T0:0:0"), 0xFFFFFFFFu);
 }

@@ -9,6 +9,7 @@
 #include "platform/JsonDocument.h"
 #include "settings/LegacySettings.h"
 #include "settings/SettingsFile.h"
+#include "tools/fuzz/SentValues.h"
 #include "transport/TLYRestClient.h"
 #include "translator/badges/BadgeEventFile.h"
 
@@ -41,35 +42,6 @@ std::string Shown(const std::string& input) {
         if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7F) c = '?';
     }
     return shown + (input.size() > 200 ? "..." : "");
-}
-
-// The value a strict integer read may give for what the input sent: the
-// number itself, a float's whole part, a boolean as 0 or 1, 0 when absent.
-// Empty when the input holds no such value (a string, a number out of range).
-std::optional<long double> SentInteger(const json& object, const char* key, bool nullIsAbsent) {
-    if (!object.is_object()) return std::nullopt;
-    auto it = object.find(key);
-    if (it == object.end() || (nullIsAbsent && it->is_null())) return 0.0L;
-    if (it->is_number_unsigned()) return static_cast<long double>(it->get<std::uint64_t>());
-    if (it->is_number_integer()) return static_cast<long double>(it->get<std::int64_t>());
-    if (it->is_number_float()) return std::trunc(static_cast<long double>(it->get<double>()));
-    if (it->is_boolean()) return it->get<bool>() ? 1.0L : 0.0L;
-    return std::nullopt;
-}
-
-// True when `value` is what the element sent for key. Strict reads (ids that
-// go back to the server) take no booleans and no fractions; the badge file
-// reads null as absent.
-bool AsSent(const json& element, const char* key, long double value, bool strict, bool nullIsAbsent = false) {
-    if (strict && element.is_object()) {
-        auto it = element.find(key);
-        if (it != element.end() && (it->is_boolean() || (it->is_number_float() &&
-                                                         std::trunc(it->get<double>()) != it->get<double>()))) {
-            return false;
-        }
-    }
-    const std::optional<long double> sent = SentInteger(element, key, nullIsAbsent);
-    return sent && *sent == value;
 }
 
 template <typename Record>
@@ -114,23 +86,6 @@ const char kLegacySeed[] = "hostname,127.0.0.1\r\nport,8443\r\nclient_id,corvant
 
 const json kTokenSeed = json::parse(R"({"access_token":"tok-123","token_type":"Bearer","expires_in":3600})");
 
-// An integer member read as the element sent it: an integer exactly; a
-// number with a fraction part or exponent as its value, as far as a double
-// tells: within two units of its last place, since the library's conversion
-// and the cast round on their own (the reader judges such numbers on their
-// text, and the unit tests hold it to the exact value).
-bool ExactlyAsSent(const json& element, const char* key, std::int64_t value) {
-    auto it = element.find(key);
-    if (it == element.end()) return value == 0;
-    if (it->is_number_unsigned()) return value >= 0 && it->get<std::uint64_t>() == static_cast<std::uint64_t>(value);
-    if (it->is_number_integer()) return it->get<std::int64_t>() == value;
-    if (it->is_number_float()) {
-        const double sent = it->get<double>();
-        return std::fabs(sent - static_cast<double>(value)) <= 2 * std::ldexp(std::fabs(sent), -52);
-    }
-    return false;
-}
-
 // A journal with something in each of its parts, for the mutations to work on.
 std::string JournalSeed() {
     std::string bytes(journal::kFileSize, '\0');
@@ -151,21 +106,6 @@ std::string JournalSeed() {
     const journal::TakenRecord taken{journal::kTaken, 1, 102, 0};
     std::memcpy(image + journal::kTakenOffset + 3 * sizeof taken, &taken, sizeof taken);
     return bytes;
-}
-
-bool SameBatch(const PendingBatch& a, const PendingBatch& b) {
-    const auto fields = [](const PendingActivity& x) {
-        return std::tie(x.admId, x.activityType, x.badgeNo, x.readerExternalId, x.doorName, x.readerName,
-                        x.timestamp, x.entryGranted, x.notes, x.sourceType, x.alarmFullText);
-    };
-    if (a.empty != b.empty || a.remainingCount != b.remainingCount || !b.malformed.empty() ||
-        a.activities.size() != b.activities.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < a.activities.size(); ++i) {
-        if (fields(a.activities[i]) != fields(b.activities[i])) return false;
-    }
-    return true;
 }
 
 const json kBatchSeed = json::parse(R"({"activities":[

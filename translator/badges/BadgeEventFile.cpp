@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <ctime>
 #include <exception>
+#include <limits>
 #include <mutex>
 #include <utility>
 
@@ -249,6 +250,11 @@ std::uint32_t BadgeEventTime(const std::string& timestamp) {
     int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
     if (std::sscanf(timestamp.c_str(), "%d-%d-%dT%d:%d:%d", &year, &month, &day, &hour, &minute, &second) != 6) {
         return 0;
+    }
+    // The calendar counts years from 1900 and months from 0: a number at the
+    // end of int's range has no such form, and no time either.
+    if (year < std::numeric_limits<int>::min() + 1900 || month < std::numeric_limits<int>::min() + 1) {
+        return 0xFFFFFFFF;
     }
     std::tm calendar{};
     calendar.tm_year = year - 1900;
