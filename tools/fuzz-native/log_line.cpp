@@ -70,8 +70,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     std::optional<std::string> line;
     try {
-        line = LogLineText(level, parts.texts[0], parts.texts[1], parts.texts[2], parts.fields.data(),
-                           parts.fields.size(), origin);
+        line = LogLineText(level, parts.texts[0], parts.texts[1], std::string_view(parts.texts[2]),
+                           parts.fields.data(), parts.fields.size(), origin);
     } catch (const json::exception&) {
     }
     Check(line.has_value() == library.has_value(), "the line is refused exactly when the library refuses it", input);
