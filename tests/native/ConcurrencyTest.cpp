@@ -5,6 +5,7 @@
 
 #include "api/ReaderTransitionQueues.h"
 #include "api/RedeliveryLedger.h"
+#include "api/SiteModel.h"
 #include "tests/native/support/NativeLog.h"
 
 #include <gtest/gtest.h>
@@ -98,4 +99,38 @@ TEST(ConcurrencyTest, TransitionsQueuedOnSeveralThreadsAreDrainedOnceEach) {
     EXPECT_EQ(drainedCount, static_cast<std::size_t>(kThreads * kReaders)) << "each reader drained once";
     EXPECT_EQ(drained.size(), static_cast<std::size_t>(kThreads * kReaders));
     EXPECT_GT(native_log::LinesBuilt(), linesBefore) << "each queueing writes its line";
+}
+
+// The receive thread connects and disconnects handhelds while host threads
+// take status snapshots, reconcile and drain: every connection is undone by
+// its disconnection, and a snapshot never lists a reader twice.
+TEST(ConcurrencyTest, SiteModelChangesAndSnapshotsInterleaveWhole) {
+    ReaderTransitionQueues transitions;
+    SiteModel site(transitions);
+    site.ReplaceAll({{3, "Gate", "D3", 7, 8}}, {{100, "HH1", "G1", "4:2", 3}},
+                    {{20, "4:2", "R2", "G1", 3}, {7, "4:7", "Entry", "", 3}, {8, "4:8", "Exit", "", 3}}, {});
+    constexpr int kRounds = 500;
+    std::atomic<bool> done{false};
+    std::atomic<int> repeated{0};
+    std::thread channel([&] {
+        for (int i = 0; i < kRounds; ++i) {
+            site.ReaderConnected({100, "HH1", "G1", "", 3});
+            site.ReaderDoorChanged(100, i % 2 ? 3 : 5, "G1");
+            site.ReaderDisconnected("G1", 100);
+        }
+        done = true;
+    });
+    OnThreads(kThreads, [&](int t) {
+        while (!done) {
+            const std::vector<std::int32_t> online = site.OnlineReaderIndices(4);
+            if (std::set<std::int32_t>(online.begin(), online.end()).size() != online.size()) ++repeated;
+            if (t == 0) site.ReconcileTransitions(false);
+            ReaderStatusList list{nullptr, 0};
+            transitions.Drain(4, t % 2 == 0, &list);
+            delete[] list.items;
+        }
+    });
+    channel.join();
+    EXPECT_EQ(repeated.load(), 0);
+    EXPECT_TRUE(site.ConnectedSnapshot().empty());
 }
