@@ -2,6 +2,7 @@
 
 #include "logging/LogFile.h"
 #include "logging/LogLine.h"
+#include "logging/LogWriter.h"
 #include "platform/Clock.h"
 #include "platform/UniqueResource.h"
 #include "settings/TranslatorSettings.h"
@@ -93,10 +94,8 @@ std::string RotatedLogName(const std::string& path, unsigned n) {
 
 std::string LocalTimestamp() { return FormatLogTimestamp(Origin().time); }
 
-namespace {
-
-void WriteLine(LogLevel level, std::string_view component, std::string_view event, std::string_view message,
-               const LogField* fields, size_t count) noexcept {
+void WriteLogLine(LogLevel level, std::string_view component, std::string_view event, std::string_view message,
+                  const LogField* fields, size_t count) noexcept {
     try {
         LogConfig& config = Config();
         if (!Passes(level, config)) return;
@@ -112,40 +111,6 @@ void WriteLine(LogLevel level, std::string_view component, std::string_view even
     } catch (...) {
         // A log line is never worth failing the caller for.
     }
-}
-
-constexpr char kTranslatorComponent[] = "translator";
-constexpr char kApiComponent[] = "tly_api";
-
-}  // namespace
-
-void LogEvent(LogLevel level, std::string_view component, std::string_view event, std::string_view message,
-              const LogFields& fields) noexcept {
-    WriteLine(level, component, event, message, fields.data(), fields.size());
-}
-
-void LogEvent(LogLevel level, std::string_view component, std::string_view event, std::string_view message,
-              std::initializer_list<LogField> fields) noexcept {
-    WriteLine(level, component, event, message, fields.begin(), fields.size());
-}
-
-void LogTranslatorEvent(LogLevel level, std::string_view event, std::string_view message,
-                        const LogFields& fields) noexcept {
-    WriteLine(level, kTranslatorComponent, event, message, fields.data(), fields.size());
-}
-
-void LogTranslatorEvent(LogLevel level, std::string_view event, std::string_view message,
-                        std::initializer_list<LogField> fields) noexcept {
-    WriteLine(level, kTranslatorComponent, event, message, fields.begin(), fields.size());
-}
-
-void LogApiEvent(LogLevel level, std::string_view event, std::string_view message, const LogFields& fields) noexcept {
-    WriteLine(level, kApiComponent, event, message, fields.data(), fields.size());
-}
-
-void LogApiEvent(LogLevel level, std::string_view event, std::string_view message,
-                 std::initializer_list<LogField> fields) noexcept {
-    WriteLine(level, kApiComponent, event, message, fields.begin(), fields.size());
 }
 
 // "C:\Logs\x.log", "\\server\share\x.log" or "\x.log" name a place of their own;

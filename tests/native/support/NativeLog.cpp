@@ -6,6 +6,7 @@
 
 #include "logging/Log.h"
 #include "logging/LogLine.h"
+#include "logging/LogWriter.h"
 #include "tests/native/support/NativeLog.h"
 
 #include <atomic>
@@ -31,8 +32,10 @@ LogLineOrigin Origin() {
     return {static_cast<std::int32_t>(::getpid()), static_cast<std::int32_t>(::gettid()), {2024, 3, 5, 14, 7, 9, 42}};
 }
 
-void WriteLine(LogLevel level, std::string_view component, std::string_view event, std::string_view message,
-               const LogField* fields, std::size_t count) noexcept {
+}  // namespace
+
+void WriteLogLine(LogLevel level, std::string_view component, std::string_view event, std::string_view message,
+                  const LogField* fields, std::size_t count) noexcept {
     if (static_cast<int>(level) < g_threshold.load()) return;
     try {
         const std::string text = LogLineText(level, component, event, message, fields, count, Origin());
@@ -42,35 +45,9 @@ void WriteLine(LogLevel level, std::string_view component, std::string_view even
     }
 }
 
-}  // namespace
-
-void LogEvent(LogLevel level, std::string_view component, std::string_view event, std::string_view message,
-              const LogFields& fields) noexcept {
-    WriteLine(level, component, event, message, fields.data(), fields.size());
-}
-void LogEvent(LogLevel level, std::string_view component, std::string_view event, std::string_view message,
-              std::initializer_list<LogField> fields) noexcept {
-    WriteLine(level, component, event, message, fields.begin(), fields.size());
-}
-void LogTranslatorEvent(LogLevel level, std::string_view event, std::string_view message,
-                        const LogFields& fields) noexcept {
-    WriteLine(level, "translator", event, message, fields.data(), fields.size());
-}
-void LogTranslatorEvent(LogLevel level, std::string_view event, std::string_view message,
-                        std::initializer_list<LogField> fields) noexcept {
-    WriteLine(level, "translator", event, message, fields.begin(), fields.size());
-}
-void LogApiEvent(LogLevel level, std::string_view event, std::string_view message, const LogFields& fields) noexcept {
-    WriteLine(level, "tly_api", event, message, fields.data(), fields.size());
-}
-void LogApiEvent(LogLevel level, std::string_view event, std::string_view message,
-                 std::initializer_list<LogField> fields) noexcept {
-    WriteLine(level, "tly_api", event, message, fields.begin(), fields.size());
-}
-
 bool IsLogLevelEnabled(LogLevel level) noexcept { return static_cast<int>(level) >= g_threshold.load(); }
 void BootstrapLog(const std::string& message) noexcept {
-    WriteLine(LogLevel::Error, "settings_bootstrap", "bootstrap.diagnostic", message, nullptr, 0);
+    WriteLogLine(LogLevel::Error, "settings_bootstrap", "bootstrap.diagnostic", message, nullptr, 0);
 }
 std::string LocalTimestamp() { return FormatLogTimestamp(Origin().time); }
 
