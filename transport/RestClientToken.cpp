@@ -4,11 +4,10 @@
 
 #include "logging/Log.h"
 #include "platform/Clock.h"
-#include "platform/JsonDocument.h"
-#include "platform/JsonRead.h"
 #include "platform/TextConversion.h"
 #include "transport/RestClientLine.h"
 #include "transport/RestExchange.h"
+#include "transport/TokenResponse.h"
 
 #include <nlohmann/json.hpp>
 
@@ -16,7 +15,6 @@ namespace {
 
 constexpr wchar_t kTokenPath[] = L"/auth/token";
 constexpr char kTokenEndpoint[] = "/auth/token";
-constexpr std::int64_t kLongestRefreshMs = 2147483647;  // the longest wait for a renewal, about 24.8 days
 
 using rest_client::kSuccessStatus;
 using rest_client::Log;
@@ -30,21 +28,6 @@ std::string JsonString(const std::string& text) {
 std::string TokenRequestBody(const std::string& clientId, const std::string& clientSecret) {
     return R"({"grant_type":"client_credentials","client_id":)" + JsonString(clientId) +
            R"(,"client_secret":)" + JsonString(clientSecret) + "}";
-}
-
-// "expires_in" as a signed integer: a fraction is truncated, a boolean counts
-// as 0 or 1, a number beyond 64 bits is held at the nearest end of the range,
-// anything else (null included) throws.
-std::int64_t ReadExpiresIn(const nlohmann::json& document) {
-    const json_read::IntegerReading<std::int64_t> read = json_read::ReadInteger<std::int64_t>(document, "expires_in");
-    if (read.found == json_read::Found::Missing) return 0;
-    if (read.found != json_read::Found::Value) json_read::ThrowLibraryTypeError<std::int64_t>(*read.member);
-    return read.value;
-}
-
-std::uint32_t RefreshPointMs(std::int64_t expiresIn) {
-    if (expiresIn >= kLongestRefreshMs / 750) return static_cast<std::uint32_t>(kLongestRefreshMs);
-    return static_cast<std::uint32_t>(expiresIn * 750);
 }
 
 }  // namespace
@@ -145,36 +128,30 @@ bool TLYRestClient::Authenticate(const std::string& id, const std::string& secre
 }
 
 bool TLYRestClient::StoreTokenResponse(const std::string& body) {
+    TokenResponse response;
+    std::wstring header;
     try {
-        const nlohmann::json document = tly::ParseJson(body);
-        std::string token = json_read::String(document, "access_token");
-        {
-            std::lock_guard<std::mutex> lock(stateMutex_);
-            accessToken = token;
-        }
-        if (token.empty()) {
-            Log(LogLevel::Error, "auth_no_token", "Token response missing access_token");
-            return false;
-        }
-        std::wstring header = L"Authorization: Bearer " + tly::Utf8ToWide(token);
-        {
-            std::lock_guard<std::mutex> lock(stateMutex_);
-            authorizationHeader = std::move(header);
-        }
-        const std::int64_t expiresIn = ReadExpiresIn(document);
-        const std::uint32_t now = tly::CurrentClock().TickCount();
-        {
-            std::lock_guard<std::mutex> lock(stateMutex_);
-            tokenObtainedTick = expiresIn > 0 ? now : 0;
-            refreshAfterMs = expiresIn > 0 ? RefreshPointMs(expiresIn) : 0;
-        }
-        Log(LogLevel::Info, "auth_success", "OAuth token obtained", {{"expires_in", expiresIn}});
-        NoteReached();
-        return true;
+        response = ReadTokenResponse(body);
+        if (!response.accessToken.empty()) header = L"Authorization: Bearer " + tly::Utf8ToWide(response.accessToken);
     } catch (const std::exception& e) {
         Log(LogLevel::Error, "auth_parse_failed", "Failed to parse token response", {{"exception", e.what()}});
         return false;
     }
+    if (response.accessToken.empty()) {
+        Log(LogLevel::Error, "auth_no_token", "Token response missing access_token");
+        return false;
+    }
+    const std::uint32_t now = tly::CurrentClock().TickCount();
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        accessToken = std::move(response.accessToken);
+        authorizationHeader = std::move(header);
+        tokenObtainedTick = response.refreshAfterMs != 0 ? now : 0;
+        refreshAfterMs = response.refreshAfterMs;
+    }
+    Log(LogLevel::Info, "auth_success", "OAuth token obtained", {{"expires_in", response.expiresIn}});
+    NoteReached();
+    return true;
 }
 
 bool TLYRestClient::RefreshTokenIfDue() {

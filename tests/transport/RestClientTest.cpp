@@ -174,6 +174,8 @@ TEST_F(RestClientTest, UnusableTokenResponsesFailAuthentication) {
         sim.AddFault("/auth/token", {{"status", 200}, {"body", answer.body}});
         EXPECT_FALSE(Authenticate());
         EXPECT_EQ(Logged(answer.event).size(), 1u);
+        // An answer that cannot be read whole leaves no token behind to be sent.
+        EXPECT_EQ(client.AccessToken(), "");
         ASSERT_NO_FATAL_FAILURE(dir.Write("tly_translator.log", ""));
     }
 
@@ -196,6 +198,7 @@ TEST_F(RestClientTest, RefreshPointIsThreeQuartersOfTheLifetime) {
         {true, 750},            // a boolean counts as 1
         {1e12, 2147483647u},    // capped
         {5000000, 2147483647u}, // 3750000000 ms does not fit
+        {2863311, 2147483250u}, // the longest lifetime whose three quarters still fit
         {std::uint64_t{18446744073709551615u}, 2147483647u},  // held at the end of 64 bits, not wrapped
         {9.5e18, 2147483647u},
     };
