@@ -17,6 +17,7 @@
 #include "api/HostCallBudget.h"
 #include "logging/Log.h"
 #include "logging/RepeatedLines.h"
+#include "platform/Clock.h"
 
 #include <windows.h>
 
@@ -26,7 +27,7 @@ class ActivityPump::GateRelease {
 public:
     explicit GateRelease(ActivityPump& pump) : pump_(pump) {}
     ~GateRelease() {
-        pump_.runUnderWay_.store(false);
+        pump_.gate_.Leave();
         if (pump_.closeTransportAfterRun_.exchange(false)) pump_.closeTransportIfUnused_();
     }
     GateRelease(const GateRelease&) = delete;
@@ -36,20 +37,20 @@ private:
     ActivityPump& pump_;
 };
 
-void ActivityPump::RunOnHostThread() {
-    runRequested_.store(true);
+void ActivityPump::RunOnHostThread(ActivityRunGate::Urgency urgency) {
+    gate_.Ask(urgency);
     TryRun(nullptr);
     // Requests the passes above did not serve, or that came in while another
     // thread held the gate and has since let it go, go to the worker.
-    if (runRequested_.load()) WakeWorker();
+    if (gate_.Asked()) WakeWorker();
 }
 
 void ActivityPump::Notify() {
     if (IsLogLevelEnabled(LogLevel::Debug)) {
         LogApiEvent(LogLevel::Debug, "activities.notification", "Received activities_available notification");
     }
-    runRequested_.store(true);
-    if (runUnderWay_.load()) {
+    gate_.Ask(ActivityRunGate::Urgency::Now);
+    if (gate_.UnderWay()) {
         LogApiEvent(LogLevel::Debug, "activities.coalesced", "Already fetching — will re-fetch when done");
     }
     WakeWorker();
@@ -60,15 +61,21 @@ void ActivityPump::Notify() {
 // one for requests made meanwhile, within its call's time budget. The worker
 // goes on while requests come, until it is stopped.
 bool ActivityPump::TryRun(const std::atomic<bool>* workerStopping) {
-    bool expected = false;
-    if (!runUnderWay_.compare_exchange_strong(expected, true)) return false;
+    if (!gate_.TryEnter()) return false;
     const GateRelease release(*this);
     for (int pass = 0; (workerStopping ? !workerStopping->load() : pass < 2 && !HostCallBudget::Exhausted()) &&
-                       runRequested_.exchange(false);
+                       gate_.TakeRequestForPass();
          ++pass) {
-        RunOpenPanels();
+        RunPass();
     }
     return true;
+}
+
+bool ActivityPump::RunPass() {
+    const std::uint32_t started = gate_.Now();
+    const bool tookSomething = RunOpenPanels();
+    gate_.PassEnded(started, tookSomething);
+    return tookSomething;
 }
 
 void ActivityPump::WakeWorker() {
@@ -114,22 +121,34 @@ bool ActivityPump::StopWorker(DWORD timeoutMs) {
 // (both sides write their flag before reading the other's).
 bool ActivityPump::CloseTransportAfterRuns() {
     closeTransportAfterRun_.store(true);
-    if (runUnderWay_.load()) return false;
+    if (gate_.UnderWay()) return false;
     if (closeTransportAfterRun_.exchange(false)) closeTransportIfUnused_();
     return true;
 }
 
 void ActivityPump::WorkerBody(Worker& worker) {
-    while (::WaitForSingleObject(worker.wake.get(), INFINITE) == WAIT_OBJECT_0 && !worker.stopping.load()) {
+    // The stop is looked at before each wait too: the pacing's wait below may
+    // have taken the stop's wake-up.
+    while (!worker.stopping.load() && ::WaitForSingleObject(worker.wake.get(), INFINITE) == WAIT_OBJECT_0 &&
+           !worker.stopping.load()) {
         // Whoever holds the gate wakes the worker again on letting it go if a
         // request is still open, so the worker can give up when it is closed.
-        while (!worker.stopping.load() && runRequested_.load() && TryRun(&worker.stopping)) {
+        while (!worker.stopping.load() && gate_.Asked()) {
+            // A paced request waits out the pacing here, on the wake event, so
+            // a stop still ends the wait at once. A wait that runs its full
+            // time is the pacing served, whatever the clock says meanwhile.
+            if (const std::uint32_t wait = gate_.WaitBeforeNextPass(); wait > 0) {
+                if (::WaitForSingleObject(worker.wake.get(), wait) != WAIT_TIMEOUT) continue;
+                gate_.Ask(ActivityRunGate::Urgency::Now);
+            }
+            if (!TryRun(&worker.stopping)) break;
         }
     }
     liveWorkers_.fetch_sub(1);
 }
 
-void ActivityPump::RunOpenPanels() {
+// True when the pass took something: marked activities on the server.
+bool ActivityPump::RunOpenPanels() {
     const bool hasBadgeCallback = badgeCallback_.load() != nullptr;
     const bool restReady = rest_.IsInitialized();
     // Written at every status request: at info only while it changes, or once
@@ -138,16 +157,16 @@ void ActivityPump::RunOpenPanels() {
                     {{"has_callback", hasBadgeCallback}, {"rest_ready", restReady}}, "activities.fetch_entry");
     if (!hasBadgeCallback && !alarmCallback_.load()) {
         LogApiEvent(LogLevel::Warn, "activities.no_callback", "No activity callbacks set, skipping");
-        return;
+        return false;
     }
     if (!restReady) {
         LogApiEvent(LogLevel::Warn, "activities.not_connected", "REST client not ready, skipping activity fetch");
-        return;
+        return false;
     }
     const std::vector<std::int32_t> open = panels_.Snapshot();
     if (open.empty()) {
         LogApiEvent(LogLevel::Warn, "activities.no_panels", "No panels registered, skipping activity fetch");
-        return;
+        return false;
     }
 
     // Each run starts with the next panel, so a run cut short by its time
@@ -156,19 +175,22 @@ void ActivityPump::RunOpenPanels() {
     std::int64_t processed = 0;
     for (size_t i = 0; i < open.size(); ++i) {
         if (HostCallBudget::Exhausted()) {
-            runRequested_.store(true);  // the worker serves the rest
+            gate_.Ask(ActivityRunGate::Urgency::Now);  // the worker serves the rest
             break;
         }
         RunPanel(open[(first + i) % open.size()], processed);
     }
-    if (processed > 0) {
-        LogApiEvent(LogLevel::Info, "activities.batch_complete", "Finished processing activities",
-                    {{"total_processed", processed}});
-    }
+    if (processed == 0) return false;
+    LogApiEvent(LogLevel::Info, "activities.batch_complete", "Finished processing activities",
+                {{"total_processed", processed}});
+    return true;
 }
 
 ActivityPump::ActivityPump(PanelRegistry& panels, TLYRestClient& rest, std::function<void()> closeTransportIfUnused)
-    : panels_(panels), rest_(rest), closeTransportIfUnused_(std::move(closeTransportIfUnused)) {}
+    : panels_(panels),
+      rest_(rest),
+      closeTransportIfUnused_(std::move(closeTransportIfUnused)),
+      gate_([] { return tly::CurrentClock().TickCount(); }) {}
 
 ActivityPump::~ActivityPump() { StopWorker(); }
 

@@ -13,6 +13,7 @@
 // served by the run under way.
 
 #include "api/ActivityCodes.h"
+#include "api/ActivityRunGate.h"
 #include "api/DeliveryJournal.h"
 #include "api/PanelRegistry.h"
 #include "api/PendingBatch.h"
@@ -48,7 +49,9 @@ public:
     // On a host thread: its own run plus at most one more for requests made
     // meanwhile, within the host call's time; what is asked after that goes
     // to the worker, so a storm of notifications never keeps a host thread here.
-    void RunOnHostThread();
+    // A status request is paced (see ActivityRunGate): soon after a run that
+    // found nothing it leaves its run to the worker and returns at once.
+    void RunOnHostThread(ActivityRunGate::Urgency urgency = ActivityRunGate::Urgency::Now);
     // A notification: records the request and wakes the worker, so the
     // channel's receive thread goes straight back to reading.
     void Notify();
@@ -90,9 +93,10 @@ private:
     enum class Delivery { Handed, Refused, PanelClosed };
 
     bool TryRun(const std::atomic<bool>* workerStopping);
+    bool RunPass();
     void WakeWorker();
     void WorkerBody(Worker& worker);
-    void RunOpenPanels();
+    bool RunOpenPanels();
     void RunPanel(std::int32_t panelId, std::int64_t& processedCount);
     void ReportMalformed(std::int32_t panelId, const std::vector<MalformedActivity>& malformed);
     PreparedDelivery Prepare(std::int32_t panelId, const PendingActivity& activity, const ActivityContext& context);
@@ -106,8 +110,7 @@ private:
     std::atomic<BadgeActivityCallback> badgeCallback_{nullptr};
     std::atomic<AlarmEventCallback> alarmCallback_{nullptr};
 
-    std::atomic<bool> runUnderWay_{false};  // the run gate
-    std::atomic<bool> runRequested_{false};
+    ActivityRunGate gate_;
     std::atomic<bool> closeTransportAfterRun_{false};  // the last panel closed during a run
     std::atomic<unsigned> nextRunFirstPanel_{0};
 

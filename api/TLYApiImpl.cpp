@@ -102,7 +102,8 @@ void TLYApiImpl::ReloadAndListOnlineReaders(std::int32_t panelId, ReaderStatusLi
     // IsConnected first, then the serial (see TLYWebSocket::ConnectionSerial).
     const bool channelUp = connection.ChannelUp();
     siteLoader.LoadForStatus(panelId, channelUp, channelUp ? connection.ChannelSerial() : 0);
-    FetchAndProcessPendingActivities();
+    // Asked every second per panel whether or not anything waits: paced.
+    activities.RunOnHostThread(ActivityRunGate::Urgency::Paced);
 
     const std::vector<std::int32_t> indices = site.OnlineReaderIndices(panelId);
     if (indices.empty()) return;

@@ -320,6 +320,29 @@ TEST_F(ActivitiesTest, MarksGoInBoundedRequestsAndLaggingListsAreNotDeliveredAga
     EXPECT_EQ(PendingCount(), 0);
 }
 
+// A host asks for each panel's status every second, whether or not anything
+// waits. Soon after a run that found nothing, a status request leaves its run
+// to the worker, which serves it once the spacing is over.
+TEST_F(ActivitiesTest, StatusRequestsSoonAfterAnIdleRunAreServedByTheWorker) {
+    ConnectQuietly();
+    const tly::test::ManualClock clock;  // stands still: each request is "soon" after the last run
+    const auto status = [] {
+        ReaderStatusList list{nullptr, 0};
+        TLYAPI_GetReadersStatus3(1, &list);
+        delete[] list.items;
+    };
+    const auto fetches = [&] { return sim.Requests("/api/corvanta/pending_activities/1").size(); };
+    status();
+    ASSERT_EQ(fetches(), 1u) << "the first status request runs at once";
+
+    AddActivity({{"reader_external_id", "1:2"}, {"adm_id", 71}, {"notify", false}});
+    status();
+    ASSERT_TRUE(WaitForDelivered(1)) << "the paced request is served by the worker";
+    EXPECT_EQ(fetches(), 2u);
+    ASSERT_TRUE(WaitUntil([&] { return PendingCount() == 0; }));
+    EXPECT_EQ(Delivered().size(), 1u);
+}
+
 // A host call spends at most its time budget here, whatever the backlog: the
 // activity worker delivers the rest.
 TEST_F(ActivitiesTest, HostCallStopsAtItsBudgetAndTheWorkerDeliversTheRest) {

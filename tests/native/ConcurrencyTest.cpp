@@ -3,6 +3,7 @@
 // ThreadSanitizer a data race fails the run; the checks here catch what a
 // race would lose or double.
 
+#include "api/ActivityRunGate.h"
 #include "api/ReaderTransitionQueues.h"
 #include "api/RedeliveryLedger.h"
 #include "api/SiteModel.h"
@@ -133,4 +134,41 @@ TEST(ConcurrencyTest, SiteModelChangesAndSnapshotsInterleaveWhole) {
     channel.join();
     EXPECT_EQ(repeated.load(), 0);
     EXPECT_TRUE(site.ConnectedSnapshot().empty());
+}
+
+// Host threads, the receive thread and the worker all ask for runs and try
+// the gate: one holder at a time, and every request is followed by a pass
+// that began after it, paced or not.
+TEST(ConcurrencyTest, RunGateServesEveryRequestWithOneHolderAtATime) {
+    std::atomic<std::uint32_t> tick{0};
+    ActivityRunGate gate{[&] { return tick.load(); }};
+    std::atomic<int> asks{0};
+    std::atomic<int> holders{0};
+    std::atomic<int> askedBeforeLastPass{0};
+    std::atomic<bool> overlapped{false};
+    const auto runPasses = [&](int round) {
+        if (!gate.TryEnter()) return;
+        while (gate.TakeRequestForPass()) {
+            overlapped = overlapped || holders.fetch_add(1) != 0;
+            askedBeforeLastPass = asks.load();
+            const std::uint32_t started = tick.fetch_add(3);
+            holders.fetch_sub(1);
+            gate.PassEnded(started, round % 3 == 0);
+        }
+        gate.Leave();
+    };
+    OnThreads(kThreads, [&](int t) {
+        for (int round = 0; round < 5000; ++round) {
+            asks.fetch_add(1);
+            gate.Ask(round % 4 == t % 4 ? ActivityRunGate::Urgency::Now : ActivityRunGate::Urgency::Paced);
+            tick.fetch_add(1);
+            runPasses(round);
+        }
+    });
+    // What the pacing left open is served once its wait is over.
+    tick.fetch_add(ActivityRunGate::kLongestIdleSpacingMs);
+    runPasses(1);
+    EXPECT_FALSE(overlapped.load());
+    EXPECT_FALSE(gate.Asked());
+    EXPECT_EQ(askedBeforeLastPass.load(), asks.load());
 }
