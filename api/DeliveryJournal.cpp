@@ -88,6 +88,7 @@ bool DeliveryJournal::MapFile(const std::wstring& path, bool& createdNew, DWORD&
 std::optional<DeliveryJournal::StartReport> DeliveryJournal::Open(const std::string& directory) {
     std::lock_guard<std::mutex> guard(lock_);
     if (view_ && directory_ == directory) return StartReport{};
+    SuspendDeliveryLocked();
     CloseLocked();
 
     const std::wstring path = DeliveryJournalPath(directory, kDeliveryJournalFileName);
@@ -104,7 +105,9 @@ std::optional<DeliveryJournal::StartReport> DeliveryJournal::Open(const std::str
                     LogApiEvent(LogLevel::Info, "activities.journal_created", "Delivery journal started",
                                 {{"path", tly::WideToUtf8(path)}});
                 }
-                return Recover(contents);
+                StartReport report = Recover(contents);
+                ResumeDeliveryLocked();
+                return report;
             }
         } else if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION) {
             CloseLocked();
@@ -243,9 +246,25 @@ DeliveryJournal::StartReport DeliveryJournal::Recover(const journal::Contents& c
     return report;
 }
 
-void DeliveryJournal::Close() noexcept {
+// The module or the process ends: a delivery under way stays recorded as
+// one during which it ended.
+DeliveryJournal::~DeliveryJournal() {
     std::lock_guard<std::mutex> guard(lock_);
     CloseLocked();
+}
+
+void DeliveryJournal::Close() noexcept {
+    std::lock_guard<std::mutex> guard(lock_);
+    SuspendDeliveryLocked();
+    CloseLocked();
+}
+
+// Only for the journal that was opened: a file being read at an open is not
+// written before it is accepted.
+void DeliveryJournal::SuspendDeliveryLocked() noexcept {
+    if (!view_ || UnderWay()->state != journal::kUnderWay) return;
+    deliveryAcrossClose_ = *UnderWay();
+    UnderWay()->state = journal::kIdle;
 }
 
 void DeliveryJournal::CloseLocked() noexcept {
@@ -260,11 +279,25 @@ void DeliveryJournal::CloseLocked() noexcept {
     heldBack_.clear();
 }
 
+// The delivery that was under way when the journal was closed, under way
+// again in the file just opened, as a delivery of its own.
+void DeliveryJournal::ResumeDeliveryLocked() noexcept {
+    if (!deliveryAcrossClose_) return;
+    journal::ActivityRecord& record = *UnderWay();
+    record = *deliveryAcrossClose_;
+    record.state = journal::kIdle;
+    record.sequence = ++sequence_;
+    deliveryAcrossClose_.reset();
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    record.state = journal::kUnderWay;
+}
+
 // The record's fields go in before its state: whenever the state says "under
 // way", the fields beside it are whole.
 void DeliveryJournal::BeginDelivery(std::int32_t panelId, std::int32_t admId, std::int64_t badgeNo,
                                     std::string_view text) noexcept {
     std::lock_guard<std::mutex> guard(lock_);
+    deliveryAcrossClose_.reset();
     if (!view_) return;
     journal::ActivityRecord& record = *UnderWay();
     record.state = journal::kIdle;
@@ -282,6 +315,7 @@ void DeliveryJournal::BeginDelivery(std::int32_t panelId, std::int32_t admId, st
 // process ending in between leaves it taken, which is what the host said.
 void DeliveryJournal::EndDelivery(bool taken) noexcept {
     std::lock_guard<std::mutex> guard(lock_);
+    deliveryAcrossClose_.reset();
     if (!view_) return;
     journal::ActivityRecord& record = *UnderWay();
     if (record.state != journal::kUnderWay) return;

@@ -37,7 +37,7 @@ constexpr const char* kDamagedJournalFileName = "tly_delivery_journal.damaged.da
 class DeliveryJournal {
 public:
     DeliveryJournal() = default;
-    ~DeliveryJournal() { Close(); }
+    ~DeliveryJournal();
     DeliveryJournal(const DeliveryJournal&) = delete;
     DeliveryJournal& operator=(const DeliveryJournal&) = delete;
 
@@ -52,6 +52,9 @@ public:
     // same folder again is a no-op; another folder closes the first.
     // nullopt when the process works without a journal.
     std::optional<StartReport> Open(const std::string& directory);
+    // A delivery under way goes on (a panel's close waits for it only so
+    // long): the file is left saying none is, since the process did not end
+    // in it, and a reopening in this process records it as under way again.
     void Close() noexcept;
     bool IsOpen() const;
 
@@ -75,10 +78,13 @@ private:
     StartReport Recover(const journal::Contents& contents);
     void AddTakenLocked(std::int32_t panelId, std::int32_t admId) noexcept;
     void FreeSuspectLocked(std::int32_t panelId, std::int32_t admId) noexcept;
+    void SuspendDeliveryLocked() noexcept;
+    void ResumeDeliveryLocked() noexcept;
     void CloseLocked() noexcept;
 
     mutable std::mutex lock_;
     std::string directory_;
+    std::optional<journal::ActivityRecord> deliveryAcrossClose_;  // under way when the journal was closed
     tly::UniqueFileHandle file_;
     tly::UniqueHandle mapping_;
     tly::UniqueMappedView view_;

@@ -26,6 +26,14 @@ bool CurrentSize(HANDLE file, std::int64_t& size) {
     return true;
 }
 
+// Whether the log can be renamed now: not while someone holds it without
+// sharing its deletion (an editor, a log shipper), nor when it is gone.
+bool CanBeMoved(const std::string& path) {
+    const UniqueFileHandle probe(::CreateFileA(path.c_str(), DELETE, kShareEverything, nullptr, OPEN_EXISTING,
+                                               FILE_ATTRIBUTE_NORMAL, nullptr));
+    return probe.valid();
+}
+
 }  // namespace
 
 void RotateLogFiles(const std::string& path, std::uint32_t maxRotatedFiles) {
@@ -33,6 +41,10 @@ void RotateLogFiles(const std::string& path, std::uint32_t maxRotatedFiles) {
         ::DeleteFileA(path.c_str());
         return;
     }
+    // Nothing is shifted for a log that cannot move: the rotation is tried
+    // again at every line, and each try would push the oldest numbered file
+    // out until none was left.
+    if (!CanBeMoved(path)) return;
     const unsigned count = maxRotatedFiles < kMostRotatedFiles ? maxRotatedFiles : kMostRotatedFiles;
     ::DeleteFileA(RotatedLogName(path, count).c_str());
     for (unsigned i = count - 1; i >= 1; --i) {

@@ -47,8 +47,10 @@ private:
 };
 
 // Renames every numbered file one up, dropping the oldest, and the log itself
-// to number 1; with no numbered files kept, deletes the log. Failed steps are
-// skipped: the file keeps growing until a later rotation succeeds.
+// to number 1; with no numbered files kept, deletes the log. A log that cannot
+// be renamed now (held without sharing its deletion) is left as it is, with
+// the numbered files; other failed steps are skipped. The file keeps growing
+// until a later rotation succeeds.
 void RotateLogFiles(const std::string& path, std::uint32_t maxRotatedFiles);
 
 }  // namespace tly

@@ -99,6 +99,43 @@ TEST(DeliveryJournalTest, TakenIdsOutliveTheProcessUntilMarked) {
     EXPECT_EQ(report->taken.size(), 3u);
 }
 
+// A panel's close waits for a delivery under way only so long, so the
+// journal can be closed, and opened again, while a call-back still runs. The
+// process did not end in it: no start may count it, and its end is recorded
+// in the journal open by then.
+TEST(DeliveryJournalTest, ACallBackThatOutlivesAClosedJournalIsNotCountedAsTheProcessEndingInIt) {
+    TempModuleDirectory dir;
+    {
+        DeliveryJournal journal;
+        ASSERT_TRUE(journal.Open(dir.Path()));
+        journal.BeginDelivery(1, 10, 10, "{}");
+        journal.Close();
+        auto reopened = journal.Open(dir.Path());
+        ASSERT_TRUE(reopened);
+        EXPECT_FALSE(reopened->interrupted);
+        journal.EndDelivery(true);
+        journal.BeginDelivery(1, 11, 11, "{}");
+        journal.Close();
+        journal.EndDelivery(true);  // with no journal open: nothing to record
+    }
+    {
+        DeliveryJournal journal;
+        auto report = journal.Open(dir.Path());
+        ASSERT_TRUE(report);
+        EXPECT_FALSE(report->interrupted);
+        EXPECT_TRUE(report->heldBack.empty());
+        EXPECT_EQ(report->taken, (std::vector<std::pair<std::int32_t, std::int32_t>>{{1, 10}}));
+        journal.BeginDelivery(1, 12, 12, "{}");
+        journal.Close();
+        ASSERT_TRUE(journal.Open(dir.Path()));
+    }  // ended inside the call-back, which was under way again in the reopened journal
+    DeliveryJournal journal;
+    auto report = journal.Open(dir.Path());
+    ASSERT_TRUE(report);
+    ASSERT_TRUE(report->interrupted);
+    EXPECT_EQ(report->interrupted->admId, 12);
+}
+
 TEST(DeliveryJournalTest, OneProcessOwnsTheJournal) {
     TempModuleDirectory dir;
     DeliveryJournal first;

@@ -1,5 +1,6 @@
 #include "logging/Log.h"
 
+#include "platform/UniqueResource.h"
 #include "settings/TranslatorSettings.h"
 #include "tests/support/LogReader.h"
 #include "tests/support/ManualClock.h"
@@ -82,6 +83,36 @@ TEST_F(RotationTest, JustBelowTheLimitDoesNotRotate) {
     LogEvent(LogLevel::Info, "c", "e");
     EXPECT_FALSE(dir.Exists("tly_translator.1.log"));
     EXPECT_GT(dir.Read("tly_translator.log").size(), kMegabyte);
+}
+
+// Someone reading the full log through a handle that does not share its
+// deletion keeps it from being renamed. The rotation waits for them: the
+// numbered files stay as they are, the lines go on into the log, and the
+// first line after they let go rotates.
+TEST_F(RotationTest, ALogHeldWithoutDeleteSharingWaitsWithTheNumberedFilesKept) {
+    Apply("tly_translator.log", 1, 3);
+    Fill("tly_translator.log", kMegabyte, 'L');
+    Fill("tly_translator.1.log", 10, '1');
+    Fill("tly_translator.2.log", 10, '2');
+    Fill("tly_translator.3.log", 10, '3');
+    {
+        const tly::UniqueFileHandle reader(::CreateFileA(dir.File("tly_translator.log").c_str(), GENERIC_READ,
+                                                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                                         FILE_ATTRIBUTE_NORMAL, nullptr));
+        ASSERT_TRUE(reader);
+        for (int i = 0; i < 4; ++i) LogEvent(LogLevel::Info, "c", "while_held");
+        EXPECT_EQ(FirstByte("tly_translator.1.log"), '1');
+        EXPECT_EQ(FirstByte("tly_translator.2.log"), '2');
+        EXPECT_EQ(FirstByte("tly_translator.3.log"), '3');
+    }
+    LogEvent(LogLevel::Info, "c", "after_release");
+    EXPECT_EQ(FirstByte("tly_translator.1.log"), 'L');
+    EXPECT_EQ(FirstByte("tly_translator.2.log"), '1');
+    EXPECT_EQ(FirstByte("tly_translator.3.log"), '2');
+    EXPECT_NE(dir.Read("tly_translator.1.log").find("while_held"), std::string::npos);
+    const auto lines = tly::test::ReadLogLines(dir.File("tly_translator.log"));
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0]["event"], "after_release");
 }
 
 TEST_F(RotationTest, CountZeroDeletesTheFullLog) {
