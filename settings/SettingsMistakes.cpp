@@ -1,7 +1,5 @@
 #include "settings/SettingsMistakes.h"
 
-#include <windows.h>
-
 #include <algorithm>
 #include <cstring>
 
@@ -152,14 +150,4 @@ SettingsProblem DescribeSyntaxError(std::string_view text, std::size_t errorByte
         return At(text, offset, "a line break inside quoted text", "close the quotes on the same line");
     }
     return At(text, offset, "not valid JSON", "check for a missing comma, quote or bracket there");
-}
-
-std::string MisnamedSettingsFile(const std::string& path) {
-    const std::string misnamed = path + ".txt";
-    if (::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES) return {};
-    if (::GetFileAttributesA(misnamed.c_str()) == INVALID_FILE_ATTRIBUTES) return {};
-    const std::size_t separator = misnamed.find_last_of("\\/");
-    const std::string name = separator == std::string::npos ? misnamed : misnamed.substr(separator + 1);
-    return "there is no tallyport_settings.json, but there is " + name +
-           ": the file was saved with a .txt ending that Windows hides; rename it to tallyport_settings.json";
 }
