@@ -1,5 +1,7 @@
 #include "settings/SettingsMistakes.h"
 
+#include <nlohmann/json.hpp>
+
 #include <algorithm>
 #include <cstring>
 
@@ -81,6 +83,33 @@ std::size_t FirstLoneBackslash(std::string_view text) {
     return std::string_view::npos;
 }
 
+// The first number outside strings that is too large for the JSON library
+// (beyond a double's range, as 1e999), or npos. The library parses each one
+// on its own, so what counts as too large is exactly what it refused.
+std::size_t FirstOverflowingNumber(std::string_view text) {
+    bool inString = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (inString) {
+            if (c == '\\') {
+                ++i;
+            } else if (c == '"') {
+                inString = false;
+            }
+            continue;
+        }
+        if (c == '"') {
+            inString = true;
+            continue;
+        }
+        if (c != '-' && (c < '0' || c > '9')) continue;
+        const std::size_t end = std::min(text.find_first_not_of("0123456789+-.eE", i), text.size());
+        if (nlohmann::json::parse(text.substr(i, end - i), nullptr, false).is_discarded()) return i;
+        i = end - 1;
+    }
+    return std::string_view::npos;
+}
+
 char LastNonBlankBefore(std::string_view text, std::size_t offset) {
     while (offset > 0) {
         const char c = text[--offset];
@@ -121,6 +150,16 @@ SettingsProblem DescribeUnusableText(std::string_view text) {
         problem.text = text.empty() ? "the file is empty: it must hold the settings as JSON, starting with {"
                                     : "the file holds only blanks: it must hold the settings as JSON, starting with {";
     }
+    return problem;
+}
+
+SettingsProblem DescribeNumberOverflow(std::string_view text) {
+    const std::string what = "a number too large to be read";
+    const std::string advice = "write the value the setting needs (a setting's numbers fit in 32 bits)";
+    const std::size_t offset = FirstOverflowingNumber(text);
+    if (offset != std::string_view::npos) return At(text, offset, what, advice);
+    SettingsProblem problem;
+    problem.text = what + ": " + advice;
     return problem;
 }
 

@@ -24,5 +24,9 @@ struct SettingsProblem {
 // Empty problem text when the text is none of these.
 SettingsProblem DescribeUnusableText(std::string_view text);
 
+// A number the JSON library cannot hold (beyond a double's range, as 1e999),
+// which it refuses without saying where: found, and said with its place.
+SettingsProblem DescribeNumberOverflow(std::string_view text);
+
 // A syntax error the parser found after errorByte bytes (its count, 1-based).
 SettingsProblem DescribeSyntaxError(std::string_view text, std::size_t errorByte);

@@ -35,6 +35,10 @@ SettingsInspection ReadSettingsText(const std::string& text, TranslatorSettings&
     } catch (const json::parse_error& e) {
         SetProblem(result, Outcome::NotJson, DescribeSyntaxError(text, e.byte));
         return result;
+    } catch (const json::out_of_range&) {
+        // The library's one refusal that is not a parse error: a number too large.
+        SetProblem(result, Outcome::NotJson, DescribeNumberOverflow(text));
+        return result;
     }
     const DocumentRead read = ReadSettingsDocument(document, settings, result.secret, readPastSecret);
     if (read == DocumentRead::OldVersion) {
