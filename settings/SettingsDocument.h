@@ -1,8 +1,8 @@
 #pragma once
 // The settings document, already parsed, read into a record: shared by the
-// file's read and by the write-back, which decides from what the file holds.
+// text's read and by the write-back, which decides from what the file holds.
 
-#include "settings/SettingsFile.h"
+#include "settings/SettingsText.h"
 
 #include <nlohmann/json.hpp>
 

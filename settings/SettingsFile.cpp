@@ -1,137 +1,17 @@
 // "tallyport_settings.json" read into a settings record, and the load
-// sequence of one record; writing the file is SettingsWriteBack.cpp's job.
+// sequence of one record: the file's side (whether it is there, reading it,
+// the bootstrap log); what its text reads as is SettingsText.cpp's job, and
+// writing the file SettingsWriteBack.cpp's.
 #include "settings/SettingsFile.h"
 
 #include "logging/Log.h"
 #include "platform/FileAccess.h"
-#include "platform/JsonDocument.h"
-#include "platform/JsonRead.h"
 #include "settings/LegacySettings.h"
 #include "settings/LoadedSettings.h"
-#include "settings/SecretProtection.h"
-#include "settings/SettingsDocument.h"
-#include "settings/SettingsMistakes.h"
-#include "settings/Thumbprint.h"
 
-#include <nlohmann/json.hpp>
 #include <windows.h>
 
 #include <cstdint>
-
-namespace {
-
-using nlohmann::json;
-
-constexpr char kSecretPrefix[] = "DPAPI:";
-
-std::string MemberName(const std::string& section, const char* key) {
-    std::string name = "\"" + std::string(key) + "\"";
-    return section.empty() ? name : "\"" + section + "\"." + name;
-}
-
-[[noreturn]] void ThrowTypeError(const std::string& member, const char* problem) {
-    throw SettingsTypeError("member " + member + " " + problem);
-}
-
-// Typed reads from one object of the settings document. An absent member keeps
-// the record's value; a present member of another type throws, naming it.
-class MemberReader {
-public:
-    MemberReader(const json& object, std::string section) : object_(object), section_(std::move(section)) {}
-
-    void String(const char* key, std::string& out) const {
-        const json_read::Reading<std::string> read = json_read::ReadString(object_, key);
-        if (read.found == json_read::Found::Missing) return;
-        if (read.found != json_read::Found::Value) ThrowTypeError(MemberName(section_, key), "must be a string");
-        out = read.value;
-    }
-
-    void Boolean(const char* key, bool& out) const {
-        const json_read::Reading<bool> read = json_read::ReadBool(object_, key);
-        if (read.found == json_read::Found::Missing) return;
-        if (read.found != json_read::Found::Value) ThrowTypeError(MemberName(section_, key), "must be a boolean");
-        out = read.value;
-    }
-
-    // Any JSON number (a fraction is truncated) or a boolean (true is 1). A
-    // number beyond 32 bits is refused rather than wrapped into another value.
-    void Number(const char* key, std::int32_t& out) const {
-        const json_read::IntegerReading<std::int32_t> read = json_read::ReadInteger<std::int32_t>(object_, key);
-        if (read.found == json_read::Found::Missing) return;
-        if (read.found != json_read::Found::Value) ThrowTypeError(MemberName(section_, key), "must be a number");
-        if (read.outOfRange) ThrowTypeError(MemberName(section_, key), "is out of range");
-        out = read.value;
-    }
-
-private:
-    const json& object_;
-    std::string section_;
-};
-
-// The named object of the document, or null when absent.
-const json* Section(const json& document, const char* name) {
-    const auto it = document.find(name);
-    if (it == document.end()) return nullptr;
-    if (!it->is_object()) ThrowTypeError(MemberName({}, name), "must be an object");
-    return &*it;
-}
-
-using SecretForm = SettingsInspection::Secret;
-
-}  // namespace
-
-DocumentRead ReadSettingsDocument(const json& document, TranslatorSettings& settings, SecretForm& secret,
-                                  bool readPastSecret) {
-    if (!document.is_object()) throw SettingsTypeError("the settings document must be a JSON object");
-
-    std::int32_t version = 0;
-    MemberReader(document, {}).Number("version", version);
-    if (version < 2) return DocumentRead::OldVersion;
-
-    bool secretUndecryptable = false;
-    if (const json* server = Section(document, "server")) {
-        const MemberReader reader(*server, "server");
-        reader.String("hostname", settings.hostname);
-        reader.Number("port", settings.port);
-        reader.String("client_id", settings.client_id);
-        reader.Boolean("validate_cert", settings.validate_cert);
-        std::string thumbprint;
-        reader.String("cert_thumbprint", thumbprint);
-        settings.cert_thumbprint = NormalizeThumbprint(thumbprint);
-
-        std::string stored;
-        reader.String("client_secret", stored);
-        if (stored.rfind(kSecretPrefix, 0) == 0) {
-            const std::string encoded = stored.substr(sizeof kSecretPrefix - 1);
-            std::string plaintext = encoded.empty() ? std::string() : DpapiDecrypt(encoded);
-            secretUndecryptable = !encoded.empty() && plaintext.empty();
-            secret = encoded.empty() ? SecretForm::Empty
-                     : secretUndecryptable ? SecretForm::Undecryptable
-                                           : SecretForm::Protected;
-            if (secretUndecryptable && !readPastSecret) return DocumentRead::SecretUndecryptable;
-            settings.client_secret = std::move(plaintext);
-        } else {
-            settings.client_secret = stored;
-            secret = stored.empty() ? SecretForm::Empty : SecretForm::Plain;
-            if (!stored.empty()) settings.secret_was_plaintext = true;
-        }
-    }
-
-    if (const json* logging = Section(document, "logging")) {
-        const MemberReader reader(*logging, "logging");
-        reader.String("level", settings.log_level);
-        reader.String("file_name", settings.log_file_name);
-        reader.Number("max_log_size_mb", settings.max_log_size_mb);
-        reader.Number("max_log_files", settings.max_log_files);
-    }
-
-    if (const json* debug = Section(document, "debug")) {
-        const MemberReader reader(*debug, "debug");
-        reader.Boolean("enable_badge_event_file", settings.enable_badge_event_file);
-        reader.Boolean("plaintext_secret", settings.plaintext_secret);
-    }
-    return secretUndecryptable ? DocumentRead::SecretUndecryptable : DocumentRead::Loaded;
-}
 
 namespace {
 
@@ -141,6 +21,19 @@ bool SettingsFileMissing(const std::string& path) {
     // merely cannot examine counts as existing.
     const DWORD error = ::GetLastError();
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+// A file named path + ".txt" when path itself is missing: what to do about
+// it, or empty when there is no such file. Explorer hides the ending, so an
+// operator's "tallyport_settings.json" is easily saved as ".json.txt".
+std::string MisnamedSettingsFile(const std::string& path) {
+    const std::string misnamed = path + ".txt";
+    if (::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES) return {};
+    if (::GetFileAttributesA(misnamed.c_str()) == INVALID_FILE_ATTRIBUTES) return {};
+    const std::size_t separator = misnamed.find_last_of("\\/");
+    const std::string name = separator == std::string::npos ? misnamed : misnamed.substr(separator + 1);
+    return "there is no tallyport_settings.json, but there is " + name +
+           ": the file was saved with a .txt ending that Windows hides; rename it to tallyport_settings.json";
 }
 
 void WriteDefaultSettings(const std::string& path, TranslatorSettings& settings) {
@@ -170,45 +63,6 @@ std::uint64_t SettingsFileWriteTime(const std::string& path) {
 namespace {
 
 using Outcome = SettingsInspection::Outcome;
-
-void SetProblem(SettingsInspection& result, Outcome outcome, SettingsProblem problem) {
-    result.outcome = outcome;
-    result.problem = std::move(problem.text);
-    result.line = problem.line;
-    result.column = problem.column;
-    result.member = std::move(problem.member);
-    result.reason = problem.reason;
-}
-
-// Reads the text into the record, which holds the defaults, and says how it
-// went. Only a wrongly typed member throws (SettingsTypeError), as the
-// document reader raises it; the caller decides what to make of it.
-SettingsInspection ReadText(const std::string& text, TranslatorSettings& settings, bool readPastSecret,
-                            bool& secretUndecryptable) {
-    SettingsInspection result;
-    if (SettingsProblem unusable = DescribeUnusableText(text); !unusable.text.empty()) {
-        SetProblem(result, Outcome::NotJson, std::move(unusable));
-        return result;
-    }
-    json document;
-    try {
-        document = tly::ParseJson(text);
-    } catch (const json::parse_error& e) {
-        SetProblem(result, Outcome::NotJson, DescribeSyntaxError(text, e.byte));
-        return result;
-    }
-    const DocumentRead read = ReadSettingsDocument(document, settings, result.secret, readPastSecret);
-    secretUndecryptable = read == DocumentRead::SecretUndecryptable;
-    if (read == DocumentRead::OldVersion) {
-        result.outcome = Outcome::OldVersion;
-        result.problem = "member \"version\" must be 2 or more";
-        result.member = "\"version\"";
-        return result;
-    }
-    result.outcome = Outcome::Loaded;
-    result.findings = ReviewSettingsDocument(document);
-    return result;
-}
 
 // The member a type error names, as "server"."port".
 std::string MemberOfTypeError(const std::string& text) {
@@ -251,15 +105,11 @@ bool ReadSettingsJson(const std::string& path, TranslatorSettings& settings, Set
 
     settings = TranslatorSettings{};
     try {
-        bool secretUndecryptable = false;
-        result = ReadText(text, settings, false, secretUndecryptable);
-        if (secretUndecryptable) {
+        result = ReadSettingsText(text, settings, false);
+        if (result.outcome == Outcome::Unreadable && result.secret == SettingsInspection::Secret::Undecryptable) {
             BootstrapLog(
                 "Failed to decrypt client_secret — was it encrypted by a different Windows account? Replace the "
                 "DPAPI: value in the JSON with the plaintext secret to re-encrypt.");
-            result.outcome = Outcome::Unreadable;
-            result.problem = "member \"server\".\"client_secret\" cannot be decrypted by this Windows account";
-            result.member = "\"server\".\"client_secret\"";
             return false;
         }
         return result.outcome == Outcome::Loaded;
@@ -286,8 +136,7 @@ SettingsInspection InspectSettingsJson(const std::string& path, TranslatorSettin
 
     settings = TranslatorSettings{};
     try {
-        bool secretUndecryptable = false;
-        result = ReadText(text, settings, true, secretUndecryptable);
+        result = ReadSettingsText(text, settings, true);
     } catch (const SettingsTypeError& e) {
         SetWrongType(result, e);
     } catch (const std::exception&) {

@@ -1,24 +1,17 @@
 #pragma once
 // "tallyport_settings.json" beside the module: reading it into a settings
 // record, writing a default or migrated file, updating one member of its
-// "server" object in place, and the whole load sequence of one record.
+// "server" object in place, and the whole load sequence of one record. What
+// a text reads as and how a record is written as text: SettingsText.h.
 
-#include "settings/SettingsReview.h"
+#include "settings/SettingsText.h"
 #include "settings/TranslatorSettings.h"
 
 #include <cstdint>
 #include <functional>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <vector>
-
-// Raised by ReadSettingsJson when a member is present with the wrong type (null
-// included) or a number does not fit. The text names the member, never its value.
-class SettingsTypeError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
 
 // ModuleDirectory() + "\\tallyport_settings.json".
 std::string SettingsPath();
@@ -33,36 +26,6 @@ std::uint64_t SettingsFileWriteTime(const std::string& path);
 // "debug". The file keeps its access rules and attributes; see ReplaceFileContents.
 bool WriteSettingsJson(const std::string& path, const TranslatorSettings& settings);
 
-
-// What one read of the file found, for a caller that explains the file to a
-// person instead of loading it: nothing goes to the bootstrap log and nothing
-// is written (a failed decryption still reaches the structured log, at the
-// threshold in force; the field check leaves it at none).
-struct SettingsInspection {
-    enum class Outcome {
-        Loaded,      // the record holds the file's settings (whatever became of the secret)
-        Missing,     // no file at the path
-        Unreadable,  // the file exists but cannot be read
-        NotJson,     // a syntax error; problem says where, never what the file holds there
-        OldVersion,  // "version" absent or below 2
-        WrongType,   // problem names the member and the type it must have
-    };
-    enum class Secret {
-        Empty,
-        Plain,          // typed in plain text; the translator encrypts it at its next load
-        Protected,      // "DPAPI:" form, decrypted here
-        Undecryptable,  // "DPAPI:" form that this account on this machine cannot decrypt (or a damaged value)
-    };
-    Outcome outcome = Outcome::Missing;
-    Secret secret = Secret::Empty;
-    std::string problem;
-    int line = 0;        // where a syntax error is, 1-based; 0 when the problem has no place
-    int column = 0;
-    std::string member;  // the member the problem concerns, when known
-    const char* reason = nullptr;  // for NotJson: the mistake's stable name (see SettingsProblem)
-    // What a file that loads still gets wrong (unknown, missing or placeholder members).
-    std::vector<SettingsFinding> findings;
-};
 
 // Reads the file into the record, starting from the defaults. False when the
 // file cannot be opened (record unchanged), is not JSON, has a "version" below

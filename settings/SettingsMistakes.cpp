@@ -1,6 +1,6 @@
 #include "settings/SettingsMistakes.h"
 
-#include <windows.h>
+#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <cstring>
@@ -83,6 +83,33 @@ std::size_t FirstLoneBackslash(std::string_view text) {
     return std::string_view::npos;
 }
 
+// The first number outside strings that is too large for the JSON library
+// (beyond a double's range, as 1e999), or npos. The library parses each one
+// on its own, so what counts as too large is exactly what it refused.
+std::size_t FirstOverflowingNumber(std::string_view text) {
+    bool inString = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (inString) {
+            if (c == '\\') {
+                ++i;
+            } else if (c == '"') {
+                inString = false;
+            }
+            continue;
+        }
+        if (c == '"') {
+            inString = true;
+            continue;
+        }
+        if (c != '-' && (c < '0' || c > '9')) continue;
+        const std::size_t end = std::min(text.find_first_not_of("0123456789+-.eE", i), text.size());
+        if (nlohmann::json::parse(text.substr(i, end - i), nullptr, false).is_discarded()) return i;
+        i = end - 1;
+    }
+    return std::string_view::npos;
+}
+
 char LastNonBlankBefore(std::string_view text, std::size_t offset) {
     while (offset > 0) {
         const char c = text[--offset];
@@ -126,6 +153,16 @@ SettingsProblem DescribeUnusableText(std::string_view text) {
     return problem;
 }
 
+SettingsProblem DescribeNumberOverflow(std::string_view text) {
+    const std::string what = "a number too large to be read";
+    const std::string advice = "write the value the setting needs (a setting's numbers fit in 32 bits)";
+    const std::size_t offset = FirstOverflowingNumber(text);
+    if (offset != std::string_view::npos) return At(text, offset, what, advice);
+    SettingsProblem problem;
+    problem.text = what + ": " + advice;
+    return problem;
+}
+
 SettingsProblem DescribeSyntaxError(std::string_view text, std::size_t errorByte) {
     const std::size_t offset = errorByte > 0 ? std::min(errorByte - 1, text.size()) : 0;
     const std::size_t backslash = FirstLoneBackslash(text);
@@ -152,14 +189,4 @@ SettingsProblem DescribeSyntaxError(std::string_view text, std::size_t errorByte
         return At(text, offset, "a line break inside quoted text", "close the quotes on the same line");
     }
     return At(text, offset, "not valid JSON", "check for a missing comma, quote or bracket there");
-}
-
-std::string MisnamedSettingsFile(const std::string& path) {
-    const std::string misnamed = path + ".txt";
-    if (::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES) return {};
-    if (::GetFileAttributesA(misnamed.c_str()) == INVALID_FILE_ATTRIBUTES) return {};
-    const std::size_t separator = misnamed.find_last_of("\\/");
-    const std::string name = separator == std::string::npos ? misnamed : misnamed.substr(separator + 1);
-    return "there is no tallyport_settings.json, but there is " + name +
-           ": the file was saved with a .txt ending that Windows hides; rename it to tallyport_settings.json";
 }

@@ -1,9 +1,10 @@
 #pragma once
 // The mistakes people make editing a JSON file by hand on Windows, said in
 // their words rather than the parser's: an empty file, Notepad's UTF-16, a
-// Windows path with single backslashes, a trailing comma, a comment, a file
-// saved as "....json.txt" because Explorer hides the ending. Never quotes a
-// value of the file: it may be the client secret.
+// Windows path with single backslashes, a trailing comma, a comment. Never
+// quotes a value of the file: it may be the client secret. (A file saved as
+// "....json.txt" because Explorer hides the ending is SettingsFile.cpp's to
+// find: it needs the file system.)
 
 #include <cstddef>
 #include <string>
@@ -23,9 +24,9 @@ struct SettingsProblem {
 // Empty problem text when the text is none of these.
 SettingsProblem DescribeUnusableText(std::string_view text);
 
+// A number the JSON library cannot hold (beyond a double's range, as 1e999),
+// which it refuses without saying where: found, and said with its place.
+SettingsProblem DescribeNumberOverflow(std::string_view text);
+
 // A syntax error the parser found after errorByte bytes (its count, 1-based).
 SettingsProblem DescribeSyntaxError(std::string_view text, std::size_t errorByte);
-
-// A file named path + ".txt" when path itself is missing: what to do about
-// it, or empty when there is no such file.
-std::string MisnamedSettingsFile(const std::string& path);

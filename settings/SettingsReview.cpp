@@ -1,13 +1,7 @@
 #include "settings/SettingsReview.h"
 
-#include "logging/Log.h"
-#include "settings/TranslatorSettings.h"
-
-#include <windows.h>
-
 #include <algorithm>
 #include <cctype>
-#include <mutex>
 
 namespace {
 
@@ -91,7 +85,8 @@ const Section* FindSection(const std::string& name) {
 }
 
 void FindUnknown(const json& object, const Section& section, std::vector<SettingsFinding>& findings) {
-    for (const auto& [name, value] : object.items()) {
+    for (const auto& item : object.items()) {
+        const std::string& name = item.key();
         if (!name.empty() && name[0] == '_') continue;
         const auto& known = section.members;
         if (std::find_if(known.begin(), known.end(), [&](const char* m) { return name == m; }) != known.end()) continue;
@@ -240,46 +235,4 @@ std::vector<SettingsFinding> ReviewSettingsDocument(const json& document) {
     ReviewServer(Object(document, "server"), findings);
     ReviewLogging(Object(document, "logging"), findings);
     return findings;
-}
-
-void ReviewLogFolder(const TranslatorSettings& settings, std::vector<SettingsFinding>& findings) {
-    const LogLevel threshold =
-        settings.log_level.empty() ? LogLevel::None : ParseLogLevel(settings.log_level, LogLevel::None);
-    if (threshold == LogLevel::None) return;
-    const std::string path = LogFilePathFor(settings);
-    const std::size_t separator = path.find_last_of("\\/");
-    if (separator == std::string::npos || separator == 0) return;
-    const std::string folder = path.substr(0, separator);
-    if (folder.size() == 2 && folder[1] == ':') return;  // a drive's root
-    const DWORD attributes = ::GetFileAttributesA(folder.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) return;
-    SettingsFinding finding;
-    finding.kind = SettingsFinding::Kind::LogFolderMissing;
-    finding.member = "\"logging\".\"file_name\"";
-    finding.text = "member " + finding.member + " names a file in the folder " + folder +
-                   ", which does not exist: nothing is logged until it is created";
-    findings.push_back(std::move(finding));
-}
-
-void ReportSettingsFindings(const std::string& path, const std::vector<SettingsFinding>& findings) {
-    std::string all;
-    for (const SettingsFinding& finding : findings) {
-        LogFields fields{{"path", path}, {"member", finding.member}, {"reason", FindingReason(finding.kind)}};
-        if (!finding.suggestion.empty()) fields.emplace_back("did_you_mean", finding.suggestion);
-        LogEvent(IsErrorFinding(finding.kind) ? LogLevel::Error : LogLevel::Warn, "settings",
-                 std::string("settings.") + FindingReason(finding.kind), finding.text, fields);
-        all += finding.text + "\n";
-    }
-
-    // Never destroyed: a load may run while the process exits.
-    static auto* lock = new std::mutex;
-    static auto* lastTold = new std::string;
-    {
-        std::lock_guard<std::mutex> guard(*lock);
-        if (all == *lastTold) return;
-        *lastTold = all;
-    }
-    for (const SettingsFinding& finding : findings) {
-        BootstrapLog("Settings file at '" + path + "': " + finding.text);
-    }
 }

@@ -4,7 +4,9 @@
 // word), a member it needs left out or empty (its default then applies
 // silently: "localhost", 30001), a value still holding the example file's
 // placeholder, a host name that is a URL or carries a port, and text with
-// spaces around it. The file keeps loading as before; these are named.
+// spaces around it. The file keeps loading as before; these are named. (A log
+// folder that is not there, and the report of them all, follow a load:
+// LoadedSettings.cpp.)
 
 #include <nlohmann/json.hpp>
 
@@ -26,12 +28,6 @@ struct SettingsFinding {
     std::string text;        // one sentence for a person; never quotes the secret
 };
 
-struct TranslatorSettings;
-
-// The log folder a record names, when logging is on and the folder is not
-// there: a finding to add to the document's.
-void ReviewLogFolder(const TranslatorSettings& settings, std::vector<SettingsFinding>& findings);
-
 // "unknown_member", "missing_member", "placeholder", "hostname_not_a_name", "surrounding_spaces",
 // "log_folder_missing".
 const char* FindingReason(SettingsFinding::Kind kind);
@@ -40,9 +36,3 @@ bool IsErrorFinding(SettingsFinding::Kind kind);
 // The findings of a document that loads as settings, in the file's order of
 // sections: unknown members first, then missing members, then values.
 std::vector<SettingsFinding> ReviewSettingsDocument(const nlohmann::json& document);
-
-// Each finding in the structured log at warn or error (component "settings",
-// event "settings." + reason), at every load and reload. The bootstrap log gets
-// them too, since logging may still be off, but only when they differ from
-// what it was last told, so that opening 32 panels does not repeat them.
-void ReportSettingsFindings(const std::string& path, const std::vector<SettingsFinding>& findings);

@@ -15,14 +15,9 @@ namespace {
 
 using nlohmann::json;
 
-constexpr char kLogLevelsExample[] = "none | error | warn | info | debug | trace";
 // A rewrite may make the file at most this many times its size, plus slack.
 constexpr std::size_t kMostRewriteGrowth = 8;
 constexpr std::size_t kRewriteSlackBytes = 64 * 1024;
-
-// The written form: two-space indent, keys in byte order (the default object
-// is an ordered map), raw UTF-8, no final line break.
-std::string Serialize(const json& document) { return document.dump(2); }
 
 std::string ErrorSuffix(std::uint32_t code) { return " (error=" + std::to_string(code) + ")"; }
 
@@ -40,25 +35,7 @@ void ReportFailedSteps(const std::string& path, const FileReplaceResult& result)
 bool WriteSettingsJson(const std::string& path, const TranslatorSettings& settings) {
     std::string text;
     try {
-        json server = json::object();
-        server["hostname"] = settings.hostname;
-        server["port"] = settings.port;
-        server["client_id"] = settings.client_id;
-        server["client_secret"] = settings.client_secret;
-        server["validate_cert"] = settings.validate_cert;
-
-        json logging = json::object();
-        logging["_log_levels_example"] = kLogLevelsExample;
-        logging["level"] = settings.log_level;
-        logging["file_name"] = settings.log_file_name;
-        logging["max_log_size_mb"] = settings.max_log_size_mb;
-        logging["max_log_files"] = settings.max_log_files;
-
-        json document = json::object();
-        document["version"] = 2;
-        document["server"] = std::move(server);
-        document["logging"] = std::move(logging);
-        text = Serialize(document);
+        text = WrittenSettingsText(settings);
     } catch (const std::exception&) {
         // A value that is not valid UTF-8 cannot be written as JSON; no Windows
         // call failed, hence error 0.
@@ -122,7 +99,7 @@ Attempt TryRewrite(const std::string& path, const std::string& key, const Server
             return Attempt::Done;
         }
         (*server)[key] = *value;
-        const std::string rewritten = Serialize(document);
+        const std::string rewritten = SettingsDocumentText(document);
         // Indenting a compact file grows it, within reason; a file whose
         // members are built to blow up under indentation is left as it is.
         if (rewritten.size() > kMostRewriteGrowth * text.size() + value->size() + kRewriteSlackBytes) {

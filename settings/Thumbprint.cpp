@@ -7,8 +7,6 @@
 #include <windows.h>
 #include <wincrypt.h>
 
-#include <cctype>
-
 namespace {
 
 struct CryptProviderTraits {
@@ -36,17 +34,6 @@ std::string Failure(const char* event, const char* message) {
 }
 
 }  // namespace
-
-std::string NormalizeThumbprint(const std::string& text) {
-    std::string normalized;
-    normalized.reserve(text.size());
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (std::isspace(byte) || c == ':' || c == '-') continue;
-        normalized.push_back(static_cast<char>(std::tolower(byte)));
-    }
-    return normalized;
-}
 
 std::string ComputeCertThumbprint(const unsigned char* bytes, std::size_t length) {
     UniqueCryptProvider provider;

@@ -400,6 +400,9 @@ TEST(SettingsFile, EditingMistakesAreSaidInPlainWordsWithTheirPlace) {
         {"comment", "{\"version\": 2, // the version\n}", "JSON allows no comments", 1, 16, R"("version")"},
         {"cut short", "{\"version\": 2, \"server\": {\"hostname\": \"srv", "ends too early", 1, 42,
          R"("server"."hostname")"},
+        // The library refuses it with an error of its own, which has no place.
+        {"a number beyond a double", "{\"version\": 2, \"server\": {\"port\": 1e999}}", "a number too large", 1,
+         35, R"("server"."port")"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

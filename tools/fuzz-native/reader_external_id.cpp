@@ -1,7 +1,8 @@
 // A reader's external id, "panel:reader", as the server sends it in site
 // lists and notifications. Checked against the C library's own conversion:
 // each side is what strtol reads from it (leading white space, a sign,
-// digits), refused when it reads no digit or a number beyond 32 bits.
+// digits), refused when it reads no digit or a number beyond 32 bits; the
+// panel a reader belongs to is the one its id names.
 
 #include "api/SiteData.h"
 #include "tools/fuzz-native/FuzzCheck.h"
@@ -40,5 +41,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     Check(read == (expectedPanel && expectedReader), "read exactly when both sides convert", text);
     if (read) Check(panel == *expectedPanel && reader == *expectedReader, "both sides as converted", text);
+
+    // A reader belongs to the panel its id names, and to no other.
+    for (const std::int32_t asked : {read ? panel : 0, read && panel != INT32_MAX ? panel + 1 : 1}) {
+        std::int32_t number = -7;
+        const bool belongs = IsReaderOfPanel(text, asked, &number);
+        Check(belongs == (read && panel == asked), "a reader belongs to the panel its id names alone", text);
+        if (belongs) Check(number == reader, "the reader's number is its id's", text);
+        Check(IsReaderOfPanel(text, asked) == belongs, "the number is not needed to answer", text);
+    }
     return 0;
 }
