@@ -139,21 +139,24 @@ BOOL QueryPerformanceFrequency(LARGE_INTEGER* value) {
     return TRUE;
 }
 
-void GetLocalTime(SYSTEMTIME* time) {
-    timespec now{};
-    ::clock_gettime(CLOCK_REALTIME, &now);
+namespace {
+
+// The wall clock now, broken into a calendar by localtime_r or gmtime_r.
+SYSTEMTIME WallClockNow(std::tm* (*breakDown)(const std::time_t*, std::tm*)) {
+    const auto sinceEpoch = std::chrono::system_clock::now().time_since_epoch();
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(sinceEpoch);
+    const std::time_t whole = static_cast<std::time_t>(seconds.count());
     std::tm calendar{};
-    ::localtime_r(&now.tv_sec, &calendar);
-    *time = FromCalendar(calendar, now.tv_nsec);
+    breakDown(&whole, &calendar);
+    return FromCalendar(calendar,
+                        static_cast<long>(std::chrono::duration_cast<std::chrono::nanoseconds>(sinceEpoch - seconds).count()));
 }
 
-void GetSystemTime(SYSTEMTIME* time) {
-    timespec now{};
-    ::clock_gettime(CLOCK_REALTIME, &now);
-    std::tm calendar{};
-    ::gmtime_r(&now.tv_sec, &calendar);
-    *time = FromCalendar(calendar, now.tv_nsec);
-}
+}  // namespace
+
+void GetLocalTime(SYSTEMTIME* time) { *time = WallClockNow(::localtime_r); }
+
+void GetSystemTime(SYSTEMTIME* time) { *time = WallClockNow(::gmtime_r); }
 
 void Sleep(DWORD milliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); }
 
