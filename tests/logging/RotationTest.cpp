@@ -15,6 +15,8 @@ using tly::test::TempModuleDirectory;
 
 namespace {
 
+constexpr size_t kMegabyte = 1048576;
+
 class RotationTest : public ::testing::Test {
 protected:
     void Apply(const std::string& fileName, int sizeMb, int files) {
@@ -26,6 +28,14 @@ protected:
         ApplyLoggingSettings(settings);
     }
     void Fill(const std::string& name, size_t bytes, char marker) { dir.Write(name, std::string(bytes, marker)); }
+    // A 1 MB limit with three numbered files kept, the log at the limit and each numbered file marked.
+    void FullLogWithThreeNumberedFiles() {
+        Apply("tly_translator.log", 1, 3);
+        Fill("tly_translator.log", kMegabyte, 'L');
+        Fill("tly_translator.1.log", 10, '1');
+        Fill("tly_translator.2.log", 10, '2');
+        Fill("tly_translator.3.log", 10, '3');
+    }
     char FirstByte(const std::string& name) const {
         const std::string content = dir.Read(name);
         return content.empty() ? '\0' : content[0];
@@ -35,16 +45,10 @@ protected:
     tly::test::ManualClock clock;
 };
 
-constexpr size_t kMegabyte = 1048576;
-
 }  // namespace
 
 TEST_F(RotationTest, FullLogShiftsNumberedFilesAndDropsTheOldest) {
-    Apply("tly_translator.log", 1, 3);
-    Fill("tly_translator.log", kMegabyte, 'L');
-    Fill("tly_translator.1.log", 10, '1');
-    Fill("tly_translator.2.log", 10, '2');
-    Fill("tly_translator.3.log", 10, '3');
+    FullLogWithThreeNumberedFiles();
 
     LogEvent(LogLevel::Info, "c", "after_rotation");
 
@@ -90,11 +94,7 @@ TEST_F(RotationTest, JustBelowTheLimitDoesNotRotate) {
 // numbered files stay as they are, the lines go on into the log, and the
 // first line after they let go rotates.
 TEST_F(RotationTest, ALogHeldWithoutDeleteSharingWaitsWithTheNumberedFilesKept) {
-    Apply("tly_translator.log", 1, 3);
-    Fill("tly_translator.log", kMegabyte, 'L');
-    Fill("tly_translator.1.log", 10, '1');
-    Fill("tly_translator.2.log", 10, '2');
-    Fill("tly_translator.3.log", 10, '3');
+    FullLogWithThreeNumberedFiles();
     {
         const tly::UniqueFileHandle reader(::CreateFileA(dir.File("tly_translator.log").c_str(), GENERIC_READ,
                                                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,

@@ -40,18 +40,6 @@ TempModuleDirectory::TempModuleDirectory() {
     ResetLoggingForTesting();
 }
 
-TempModuleDirectory::~TempModuleDirectory() {
-    ResetLoggingForTesting();
-    SetModuleDirectoryForTesting({});
-    RemoveDirectoryTree(path_);
-}
-
-bool TempModuleDirectory::Exists(const std::string& name) const { return FileExists(File(name)); }
-std::string TempModuleDirectory::Read(const std::string& name) const { return ReadFileBytes(File(name)); }
-void TempModuleDirectory::Write(const std::string& name, const std::string& bytes) const {
-    WriteFileBytes(File(name), bytes);
-}
-
 std::string ReadFileBytes(const std::string& path) {
     std::ifstream in(LinuxPath(path), std::ios::binary);
     std::ostringstream bytes;
