@@ -25,6 +25,20 @@ if [ ${#missing[@]} -gt 0 ]; then
   if ! dpkg --print-foreign-architectures | grep -qx i386; then
     dpkg --add-architecture i386
   fi
-  apt-get update -qq </dev/null
-  apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null >/dev/null
+  # A mirror caught mid-sync serves an index that does not match its release
+  # file: apt-get update then fails for that index alone. Try it a few times;
+  # what it could not refresh stays as it was.
+  for attempt in 1 2 3; do
+    apt-get update -qq </dev/null && break
+    echo "setup: apt-get update failed (attempt $attempt of 3)" >&2
+    [ "$attempt" -lt 3 ] && sleep 15
+  done
+  # The i386 packages must carry exactly the versions of their amd64 twins.
+  # When one architecture's security index is missing, the two resolve to
+  # different versions and the install is refused; the release's own suite
+  # has both architectures at one version, so take the packages from it.
+  if ! apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null >/dev/null; then
+    echo "setup: install refused; trying again with the release suite's versions" >&2
+    apt-get install -y -qq --no-install-recommends -t bookworm "${missing[@]}" </dev/null >/dev/null
+  fi
 fi
