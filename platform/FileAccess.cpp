@@ -256,11 +256,9 @@ private:
 
 }  // namespace
 
-bool ReadWholeFile(const std::string& path, std::string& bytes) {
-    tly::UniqueFileHandle file(
-        ::CreateFileA(path.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) return false;
+namespace {
 
+bool ReadAll(const tly::UniqueFileHandle& file, std::string& bytes) {
     std::string content;
     char buffer[16384];
     for (;;) {
@@ -271,6 +269,29 @@ bool ReadWholeFile(const std::string& path, std::string& bytes) {
     }
     bytes = std::move(content);
     return true;
+}
+
+}  // namespace
+
+bool ReadWholeFile(const std::string& path, std::string& bytes) {
+    tly::UniqueFileHandle file(
+        ::CreateFileA(path.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    return file && ReadAll(file, bytes);
+}
+
+bool ReadFileBetweenWrites(const std::string& path, std::string& bytes) {
+    // Without write sharing the open is refused while any handle that may
+    // write is open, and no such handle can be opened until this one closes.
+    for (int attempt = 1; attempt <= kOpenAttempts; ++attempt) {
+        tly::UniqueFileHandle file(::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (file) return ReadAll(file, bytes);
+        if (::GetLastError() != ERROR_SHARING_VIOLATION) return false;
+        tly::CurrentClock().Sleep(kOpenRetryMs);
+    }
+    // An editor that keeps the file open for writing must not keep the
+    // settings from loading: read as everyone else does.
+    return ReadWholeFile(path, bytes);
 }
 
 FileReplaceResult ReplaceFileContents(const std::string& path, const std::string& text) {

@@ -13,8 +13,16 @@
 #include <vector>
 
 // Reads every byte of the file. False if it cannot be opened or read. Other
-// handles may go on reading, writing and replacing the file meanwhile.
+// handles may go on reading, writing and replacing the file meanwhile, so a
+// read that meets a rewrite in place may return a mix of the two versions.
 bool ReadWholeFile(const std::string& path, std::string& bytes);
+
+// Reads every byte of the file while no other handle may write it: the text
+// is one whole version, never the start of one and the end of the version a
+// rewrite in place is overwriting. A writer holding the file is waited for
+// briefly; one that goes on holding it is read past as by ReadWholeFile. On
+// failure the thread's last error is that of the failed open or read.
+bool ReadFileBetweenWrites(const std::string& path, std::string& bytes);
 
 // One Windows call of a write that failed, whether or not the write then
 // found another way.

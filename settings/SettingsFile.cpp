@@ -82,7 +82,7 @@ void SetWrongType(SettingsInspection& result, const SettingsTypeError& error) {
 // problem says so in the caller's words with the read's error code.
 bool ReadFileText(const std::string& path, std::string& text, const char* cannotBeRead, SettingsInspection& result) {
     try {
-        if (ReadWholeFile(path, text)) return true;
+        if (ReadFileBetweenWrites(path, text)) return true;
         result.outcome = Outcome::Unreadable;
         result.problem = std::string(cannotBeRead) + " (error=" + std::to_string(::GetLastError()) + ")";
     } catch (const std::exception&) {

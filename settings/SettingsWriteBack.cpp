@@ -69,7 +69,7 @@ Attempt TryRewrite(const std::string& path, const std::string& key, const Server
     json document;
     std::string text;
     try {
-        if (!ReadWholeFile(path, text)) return Attempt::Done;
+        if (!ReadFileBetweenWrites(path, text)) return Attempt::Done;
         document = tly::ParseJsonOrDiscard(text);
         if (document.is_discarded()) return Attempt::Done;
     } catch (const std::exception&) {

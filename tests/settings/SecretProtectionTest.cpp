@@ -165,8 +165,14 @@ TEST(SecretProtection, WriteBackNeverOverwritesAnEditSavedMeanwhile) {
             faults.push_back("save failed: " + std::to_string(::GetLastError()));
             continue;
         }
+        // Read as the translator loads it: a read that let a rewrite in place
+        // go on beside it could see the start of one version and the end of
+        // another, where the file itself never held that mix.
         std::string found;
-        if (!ReadWholeFile(path, found)) continue;
+        if (!ReadFileBetweenWrites(path, found)) {
+            faults.push_back("read failed: " + std::to_string(::GetLastError()));
+            continue;
+        }
         if (found == saved) continue;
         const json wanted = json::parse(saved, nullptr, false);
         const json now = json::parse(found, nullptr, false);

@@ -1,7 +1,9 @@
 #include "settings/SettingsFile.h"
 
+#include "platform/FileAccess.h"
 #include "settings/SecretProtection.h"
 #include "tests/settings/SettingsTestSupport.h"
+#include "tests/support/ManualClock.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -287,6 +289,48 @@ TEST(SettingsFile, RewritesKeepTheFilesRightsAndAttributesAndGetPastReadersWitho
     EXPECT_EQ(AccessRules(path), rules);
     EXPECT_EQ(::GetFileAttributesA(path.c_str()) & FILE_ATTRIBUTE_HIDDEN, static_cast<DWORD>(FILE_ATTRIBUTE_HIDDEN));
     EXPECT_TRUE(FileNames(dir, "*.tmp").empty());
+}
+
+// A load meets a writer halfway through rewriting the file in place: the
+// first bytes are the new version's, the rest still the old one's.
+TEST(SettingsFile, ALoadWaitsForARewriteInPlaceToFinish) {
+    TempModuleDirectory dir;
+    const std::string older = json{{"version", 2}, {"server", {{"hostname", std::string(300, 'o')}}}}.dump(2);
+    const std::string newer = json{{"version", 2}, {"server", {{"hostname", "new"}}}}.dump(2);
+    const std::string path = dir.File(kSettingsFile);
+    const struct {
+        const char* what;
+        bool finishesWhileTheLoadWaits;
+        bool loads;
+        const char* hostname;
+    } cases[] = {
+        {"a writer that finishes at once: the new version", true, true, "new"},
+        // Read past as before, and the half-written text is said to be no JSON.
+        {"a writer that keeps the file: read past after a bounded wait", false, false, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        dir.Write(kSettingsFile, older);
+        tly::UniqueFileHandle writer(::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        ASSERT_TRUE(writer);
+        DWORD written = 0;
+        ASSERT_TRUE(::WriteFile(writer.get(), newer.data(), static_cast<DWORD>(newer.size()), &written, nullptr));
+        ManualClock clock;
+        int waits = 0;
+        clock.OnSleep([&] {
+            ++waits;
+            if (c.finishesWhileTheLoadWaits && writer) {
+                ASSERT_TRUE(::SetEndOfFile(writer.get()));
+                writer.reset();
+            }
+        });
+        TranslatorSettings loaded;
+        SettingsInspection read;
+        EXPECT_EQ(ReadSettingsJson(SettingsPath(), loaded, &read), c.loads) << read.problem;
+        EXPECT_EQ(loaded.hostname, c.loads ? c.hostname : "localhost");
+        EXPECT_EQ(waits, c.finishesWhileTheLoadWaits ? 1 : 10);
+    }
 }
 
 TEST(SettingsFile, MembersThatWouldBeGuessedAreNamedWithWhatTheyResemble) {

@@ -5,6 +5,7 @@
 #include "platform/Clock.h"
 
 #include <atomic>
+#include <functional>
 
 namespace tly::test {
 
@@ -22,10 +23,17 @@ public:
     std::int64_t PerformanceFrequency() override { return 1000000; }
     SYSTEMTIME LocalTime() override { return local_; }
     SYSTEMTIME UtcTime() override { return local_; }
-    void Sleep(std::uint32_t milliseconds) override { Advance(milliseconds); }
+    void Sleep(std::uint32_t milliseconds) override {
+        Advance(milliseconds);
+        if (onSleep_) onSleep_();
+    }
+    // Runs at every Sleep, on the sleeping thread: a test acts at the moment
+    // the code under test waits.
+    void OnSleep(std::function<void()> hook) { onSleep_ = std::move(hook); }
 
 private:
     std::atomic<std::uint32_t> tick_;
+    std::function<void()> onSleep_;
     SYSTEMTIME local_{2024, 3, 2, 5, 14, 7, 9, 42};
 };
 
