@@ -20,6 +20,7 @@
 #include "api/RedeliveryLedger.h"
 #include "api/TLYApi.h"
 #include "platform/ModuleThread.h"
+#include "platform/Mutex.h"
 #include "platform/UniqueResource.h"
 #include "transport/TLYRestClient.h"
 
@@ -27,7 +28,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -58,7 +58,7 @@ public:
 
     // True when the worker ended within the time. A worker that does not end
     // in time is left to end on its own (see the definition).
-    bool StopWorker(DWORD timeoutMs = INFINITE);
+    bool StopWorker(DWORD timeoutMs = INFINITE) TLY_EXCLUDES(workerLock_);
     bool AnyWorkerAlive() const { return liveWorkers_.load() > 0; }
 
     // The transport is closed now if no run uses it (true), else by the run
@@ -94,7 +94,7 @@ private:
 
     bool TryRun(const std::atomic<bool>* workerStopping);
     bool RunPass();
-    void WakeWorker();
+    void WakeWorker() TLY_EXCLUDES(workerLock_);
     void WorkerBody(Worker& worker);
     bool RunOpenPanels();
     void RunPanel(std::int32_t panelId, std::int64_t& processedCount);
@@ -127,7 +127,7 @@ private:
         std::atomic<bool> stopping{false};
         tly::ModuleThread thread;
     };
-    std::mutex workerLock_;  // guards worker_; leaf, never held while waiting
-    std::shared_ptr<Worker> worker_;
+    tly::Mutex workerLock_;  // leaf, never held while waiting
+    std::shared_ptr<Worker> worker_ TLY_GUARDED_BY(workerLock_);
     std::atomic<int> liveWorkers_{0};  // worker threads not yet ended, stopped ones included
 };

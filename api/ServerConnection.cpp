@@ -19,7 +19,7 @@ ServerConnection::ServerConnection(LastErrorText& lastError, std::function<void(
 }
 
 bool ServerConnection::Open(std::int32_t panelId, const TranslatorSettings& copy) {
-    std::lock_guard<std::mutex> serialised(lock_);
+    tly::MutexLock serialised(lock_);
     lastError_.Clear();
     LogApiEvent(LogLevel::Info, "connect.start", "Connecting panel to Tallyport",
                 {{"panel_id", panelId}, {"hostname", copy.hostname}, {"port", copy.port}});
@@ -73,7 +73,7 @@ bool ServerConnection::Open(std::int32_t panelId, const TranslatorSettings& copy
 }
 
 ServerConnection::Health ServerConnection::Check(const std::function<TranslatorSettings()>& currentSettings) {
-    std::lock_guard<std::mutex> serialised(lock_);
+    tly::MutexLock serialised(lock_);
     if (!rest_.IsInitialized()) return Health::Down;
     rest_.RefreshTokenIfDue();
 
@@ -106,13 +106,13 @@ ServerConnection::Health ServerConnection::Check(const std::function<TranslatorS
 }
 
 void ServerConnection::Close() {
-    std::lock_guard<std::mutex> serialised(lock_);
+    tly::MutexLock serialised(lock_);
     channel_.Close();
     rest_.Close();
 }
 
 bool ServerConnection::CloseUnlessInUse(const std::function<bool()>& inUse, const std::function<void()>& closeWithIt) {
-    std::lock_guard<std::mutex> serialised(lock_);
+    tly::MutexLock serialised(lock_);
     if (inUse()) return false;
     channel_.Close();
     rest_.Close();

@@ -25,7 +25,7 @@ std::string DirectoryOf(const std::string& path) {
 }  // namespace
 
 void SettingsWatcher::Start(const std::string& path, std::uint64_t loadedWriteTime) {
-    std::lock_guard<std::mutex> guard(lock_);
+    tly::MutexLock guard(lock_);
     if (running_.exchange(true)) return;
     stop_.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!stop_ || !thread_.Start([this, path, loadedWriteTime] { Body(path, loadedWriteTime); })) {
@@ -36,7 +36,7 @@ void SettingsWatcher::Start(const std::string& path, std::uint64_t loadedWriteTi
 }
 
 void SettingsWatcher::Stop() {
-    std::lock_guard<std::mutex> guard(lock_);
+    tly::MutexLock guard(lock_);
     if (!running_.exchange(false)) return;
     if (stop_) ::SetEvent(stop_.get());
     // A reload in progress finishes first; the watcher never calls anything

@@ -12,13 +12,13 @@
 // no lock of the watcher held, and must not call Stop.
 
 #include "platform/ModuleThread.h"
+#include "platform/Mutex.h"
 #include "platform/UniqueResource.h"
 #include "settings/TranslatorSettings.h"
 
 #include <atomic>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <string>
 
 class SettingsWatcher {
@@ -47,7 +47,7 @@ private:
     void Reload(const std::string& path);
 
     const Reloaded onReloaded_;
-    std::mutex lock_;  // serialises Start and Stop; leaf
+    tly::Mutex lock_;  // serialises Start and Stop; leaf
     std::atomic<bool> running_{false};
     std::atomic<std::uint64_t> looks_{0};
     tly::UniqueHandle stop_;

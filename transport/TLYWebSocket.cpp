@@ -52,7 +52,7 @@ bool TLYWebSocket::Connect(const std::string& host, std::uint16_t port, const st
                            bool validate, const std::string& pinnedThumbprint) {
     bool connectedNow = false;
     {
-        std::lock_guard<std::mutex> lock(lifecycleMutex_);
+        tly::MutexLock lock(lifecycleMutex_);
         CloseLocked();
         validateCert = validate;
         try {
@@ -164,7 +164,7 @@ bool TLYWebSocket::ConnectLocked(const std::string& host, std::uint16_t port, co
     // logged by Connect once the thread runs and the change was reported.
     QueueStateChange(true);
     {
-        std::lock_guard<std::mutex> lock(lastMessageLock);
+        tly::MutexLock lock(lastMessageLock);
         lastMessageCounter = tly::CurrentClock().PerformanceCounter();
     }
     connectionSerial.fetch_add(1);  // before `connected`: whoever then sees it set reads this serial or a later one
@@ -199,7 +199,7 @@ bool TLYWebSocket::ConnectLocked(const std::string& host, std::uint16_t port, co
 
 void TLYWebSocket::Close() {
     {
-        std::lock_guard<std::mutex> lock(lifecycleMutex_);
+        tly::MutexLock lock(lifecycleMutex_);
         CloseLocked();
     }
     DeliverStateChanges();
@@ -286,7 +286,7 @@ bool TLYWebSocket::ProcessReceived(Channel& channel, DWORD error, DWORD bytesRea
         if (bufferType == WINHTTP_WEB_SOCKET_UTF8_FRAGMENT_BUFFER_TYPE) return true;
 
         {
-            std::lock_guard<std::mutex> lock(lastMessageLock);
+            tly::MutexLock lock(lastMessageLock);
             lastMessageCounter = tly::CurrentClock().PerformanceCounter();
         }
         std::string complete;
@@ -323,7 +323,7 @@ double TLYWebSocket::SecondsSinceLastMessage() const {
     const std::int64_t now = tly::CurrentClock().PerformanceCounter();
     std::int64_t last = 0;
     {
-        std::lock_guard<std::mutex> lock(lastMessageLock);
+        tly::MutexLock lock(lastMessageLock);
         last = lastMessageCounter;
     }
     if (last == 0 || counterFrequency <= 0) return kNeverSeconds;
@@ -331,27 +331,27 @@ double TLYWebSocket::SecondsSinceLastMessage() const {
 }
 
 void TLYWebSocket::QueueStateChange(bool isConnected) {
-    std::lock_guard<std::mutex> lock(stateQueueMutex_);
+    tly::MutexLock lock(stateQueueMutex_);
     pendingStates_.push_back(isConnected);
 }
 
 // Only Connect and Close (serialised) queue while no receive thread runs, so
 // the last change queued is the one Connect just added.
 void TLYWebSocket::RetractStateChange() {
-    std::lock_guard<std::mutex> lock(stateQueueMutex_);
+    tly::MutexLock lock(stateQueueMutex_);
     if (!pendingStates_.empty()) pendingStates_.pop_back();
 }
 
 void TLYWebSocket::DeliverStateChanges() {
     {
-        std::lock_guard<std::mutex> lock(stateQueueMutex_);
+        tly::MutexLock lock(stateQueueMutex_);
         if (delivering_) return;  // the thread delivering now takes ours too, in order
         delivering_ = true;
     }
     for (;;) {
         bool state = false;
         {
-            std::lock_guard<std::mutex> lock(stateQueueMutex_);
+            tly::MutexLock lock(stateQueueMutex_);
             if (pendingStates_.empty()) {
                 delivering_ = false;
                 return;

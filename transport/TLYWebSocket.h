@@ -10,6 +10,7 @@
 // the client held; they must not call Connect or Close of the same client.
 
 #include "platform/ModuleThread.h"
+#include "platform/Mutex.h"
 
 #include <windows.h>
 
@@ -19,7 +20,6 @@
 #include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 
 class TLYWebSocket {
@@ -40,14 +40,14 @@ public:
     void SetStateCallback(StateCallback callback) { onStateChanged = std::move(callback); }
 
     bool Connect(const std::string& host, std::uint16_t port, const std::string& accessToken, bool validateCert,
-                 const std::string& pinnedThumbprint);
-    void Close();
+                 const std::string& pinnedThumbprint) TLY_EXCLUDES(lifecycleMutex_);
+    void Close() TLY_EXCLUDES(lifecycleMutex_);
     bool IsConnected() const { return connected.load(); }
     // Counts the connections made; one serial is one unbroken connection.
     // Read after IsConnected answered true: a serial read then is that of the
     // connection seen up or of a later one, never of an earlier one.
     std::uint64_t ConnectionSerial() const { return connectionSerial.load(); }
-    double SecondsSinceLastMessage() const;
+    double SecondsSinceLastMessage() const TLY_EXCLUDES(lastMessageLock);
 
     // Tests only: a shorter wait for the upgrade response than 30000 ms.
     void SetReceiveTimeoutForTesting(DWORD milliseconds) { receiveTimeoutMs_ = milliseconds; }
@@ -56,35 +56,36 @@ private:
     struct Channel;
 
     bool ConnectLocked(const std::string& host, std::uint16_t port, const std::string& accessToken,
-                       const std::string& pinnedThumbprint);
-    void CloseLocked();
+                       const std::string& pinnedThumbprint) TLY_REQUIRES(lifecycleMutex_);
+    void CloseLocked() TLY_REQUIRES(lifecycleMutex_);
     void ReceiveLoop(Channel& channel);
     bool ProcessReceived(Channel& channel, DWORD error, DWORD bytesRead, int bufferType, std::string& message,
                          std::size_t& messageBytes);
     void ReportConnectionEnded();
-    void QueueStateChange(bool isConnected);
-    void RetractStateChange();
-    void DeliverStateChanges();
+    void QueueStateChange(bool isConnected) TLY_EXCLUDES(stateQueueMutex_);
+    void RetractStateChange() TLY_EXCLUDES(stateQueueMutex_);
+    void DeliverStateChanges() TLY_EXCLUDES(stateQueueMutex_);
 
-    std::mutex lifecycleMutex_;  // serialises Connect and Close
+    tly::Mutex lifecycleMutex_;  // serialises Connect and Close
     // The open connection's handles, shared with its receive thread: a thread
     // that Close had to leave behind keeps them until it ends.
-    std::shared_ptr<Channel> channel_;
-    std::unique_ptr<tly::ModuleThread> receiveThread;
+    std::shared_ptr<Channel> channel_ TLY_GUARDED_BY(lifecycleMutex_);
+    std::unique_ptr<tly::ModuleThread> receiveThread TLY_GUARDED_BY(lifecycleMutex_);
     std::atomic<bool> connected{false};
     std::atomic<std::uint64_t> connectionSerial{0};
-    mutable std::mutex lastMessageLock;
-    std::int64_t lastMessageCounter = 0;  // performance counter at the last message or the upgrade; 0: never
+    mutable tly::Mutex lastMessageLock TLY_ACQUIRED_AFTER(lifecycleMutex_);
+    // Performance counter at the last message or the upgrade; 0: never.
+    std::int64_t lastMessageCounter TLY_GUARDED_BY(lastMessageLock) = 0;
     std::int64_t counterFrequency = 0;
     MessageCallback onMessage;
     StateCallback onStateChanged;
-    bool validateCert = false;
+    bool validateCert TLY_GUARDED_BY(lifecycleMutex_) = false;
     DWORD receiveTimeoutMs_ = 30000;
 
     // State changes are queued in the order they happen and delivered outside
     // every lock by whichever thread finds no delivery in progress, so the
     // state call-back sees true and false in order and false once per connection.
-    std::mutex stateQueueMutex_;
-    std::deque<bool> pendingStates_;
-    bool delivering_ = false;
+    tly::Mutex stateQueueMutex_ TLY_ACQUIRED_AFTER(lifecycleMutex_);
+    std::deque<bool> pendingStates_ TLY_GUARDED_BY(stateQueueMutex_);
+    bool delivering_ TLY_GUARDED_BY(stateQueueMutex_) = false;
 };
