@@ -5,10 +5,15 @@
 //
 // It owns both clients, the health tick's memory and one lock, lock_, which
 // serialises bringing the connection up, checking it and closing it, and is
-// held across those requests. Under it only leaf locks are taken (the
-// clients' own, the settings record's to save a pin, the last error's, the
-// log's). It is never held while a call-back into the translator runs: a
-// reopened channel refreshes the panels only after the lock is let go.
+// still held across the REST requests those make (the token, /status) and
+// across the channel's upgrade. Under it are taken: the REST client's lock,
+// the channel's lifecycle lock (and its leaves), the settings record's (a
+// pin taken on first use), the open panels' and the delivery journal's (a
+// close of the last panel), the last error's and the log's. It is never held
+// while a call-back into the translator runs (a reopened channel refreshes
+// the panels only after the lock is let go), nor while the channel's receive
+// thread is waited for: the channel is shut under the lock and its Ending
+// finishes after it.
 
 #include "api/LastErrorText.h"
 #include "platform/Mutex.h"

@@ -5,9 +5,17 @@
 // message call-back; connection state changes go to the state call-back.
 //
 // Connect and Close may be called from different threads: they are serialised
-// by a lock inside the client. Close returns within a few seconds whatever the
-// server does (see CloseLocked). The call-backs run with no lock of
-// the client held; they must not call Connect or Close of the same client.
+// by a lock inside the client, lifecycleMutex_, which is never held while a
+// receive thread is waited for. Ending a connection is two steps: Shut, under
+// the lock, stops it and takes its receive thread out; the Ending it hands
+// back then waits for that thread with no lock held, a few seconds at most
+// whatever the server does (see Ending::Finish). A caller that holds a lock
+// of its own shuts under it and lets the Ending finish after letting go.
+// The call-backs run with no lock of the client held; they must not call
+// Connect, Shut or Close of the same client.
+//
+// Lock order inside the client: lifecycleMutex_ before stateQueueMutex_ and
+// lastMessageLock, both leaves.
 
 #include "platform/ModuleThread.h"
 #include "platform/Mutex.h"
@@ -39,9 +47,17 @@ public:
     void SetMessageCallback(MessageCallback callback) { onMessage = std::move(callback); }
     void SetStateCallback(StateCallback callback) { onStateChanged = std::move(callback); }
 
+    class Ending;
+
+    // Ends the connection there is (waiting for its receive thread, see
+    // Ending), then connects.
     bool Connect(const std::string& host, std::uint16_t port, const std::string& accessToken, bool validateCert,
                  const std::string& pinnedThumbprint) TLY_EXCLUDES(lifecycleMutex_);
+    // Shut, then the Ending finished at once.
     void Close() TLY_EXCLUDES(lifecycleMutex_);
+    // Stops the connection there is, or what is left of one that ended by
+    // itself; its receive thread is waited for by the Ending handed back.
+    Ending Shut() TLY_EXCLUDES(lifecycleMutex_);
     bool IsConnected() const { return connected.load(); }
     // Counts the connections made; one serial is one unbroken connection.
     // Read after IsConnected answered true: a serial read then is that of the
@@ -57,21 +73,21 @@ private:
 
     bool ConnectLocked(const std::string& host, std::uint16_t port, const std::string& accessToken,
                        const std::string& pinnedThumbprint) TLY_REQUIRES(lifecycleMutex_);
-    void CloseLocked() TLY_REQUIRES(lifecycleMutex_);
+    Ending ShutLocked() TLY_REQUIRES(lifecycleMutex_);
     void ReceiveLoop(Channel& channel);
     bool ProcessReceived(Channel& channel, DWORD error, DWORD bytesRead, int bufferType, std::string& message,
                          std::size_t& messageBytes);
-    void ReportConnectionEnded();
-    void QueueStateChange(bool isConnected) TLY_EXCLUDES(stateQueueMutex_);
-    void RetractStateChange() TLY_EXCLUDES(stateQueueMutex_);
+    void ReportConnectionEnded(const Channel& channel) TLY_EXCLUDES(lifecycleMutex_);
+    void QueueStateChange(bool isConnected) TLY_REQUIRES(lifecycleMutex_) TLY_EXCLUDES(stateQueueMutex_);
+    void RetractStateChange() TLY_REQUIRES(lifecycleMutex_) TLY_EXCLUDES(stateQueueMutex_);
     void DeliverStateChanges() TLY_EXCLUDES(stateQueueMutex_);
 
-    tly::Mutex lifecycleMutex_;  // serialises Connect and Close
+    tly::Mutex lifecycleMutex_;  // serialises Connect, Shut and a connection's end
     // The open connection's handles, shared with its receive thread: a thread
-    // that Close had to leave behind keeps them until it ends.
+    // that its Ending had to leave behind keeps them until it ends.
     std::shared_ptr<Channel> channel_ TLY_GUARDED_BY(lifecycleMutex_);
     std::unique_ptr<tly::ModuleThread> receiveThread TLY_GUARDED_BY(lifecycleMutex_);
-    std::atomic<bool> connected{false};
+    std::atomic<bool> connected{false};  // written under lifecycleMutex_
     std::atomic<std::uint64_t> connectionSerial{0};
     mutable tly::Mutex lastMessageLock TLY_ACQUIRED_AFTER(lifecycleMutex_);
     // Performance counter at the last message or the upgrade; 0: never.
@@ -88,4 +104,23 @@ private:
     tly::Mutex stateQueueMutex_ TLY_ACQUIRED_AFTER(lifecycleMutex_);
     std::deque<bool> pendingStates_ TLY_GUARDED_BY(stateQueueMutex_);
     bool delivering_ TLY_GUARDED_BY(stateQueueMutex_) = false;
+};
+
+// What is left of a connection once it is shut: its receive thread and the
+// handles that thread shares. Finish (or the destructor) waits for the thread
+// and then delivers the state change of the end; call it with no lock held.
+// Movable; assigning over an Ending finishes the one it held first.
+class TLYWebSocket::Ending {
+public:
+    Ending() = default;
+    Ending(Ending&& other) noexcept;
+    Ending& operator=(Ending&& other) noexcept;
+    ~Ending() { Finish(); }
+    void Finish() noexcept;
+
+private:
+    friend class TLYWebSocket;
+    TLYWebSocket* client_ = nullptr;
+    std::shared_ptr<Channel> channel_;
+    std::unique_ptr<tly::ModuleThread> thread_;
 };
