@@ -7,7 +7,8 @@
 // activity worker thread that serves notifications, the redelivery ledger
 // and the delivery journal, and the call-backs. Its own lock, workerLock_,
 // guards only which worker is current and is never held while waiting or
-// calling out; the ledger and the journal each have a leaf lock of their own.
+// calling out (only the log's is taken under it); the ledger and the journal
+// each have a lock of their own (the journal's takes only the log's).
 // No lock is held while a call-back runs: the translator may call the API
 // again from inside one, and a nested request finds the gate closed and is
 // served by the run under way.
@@ -127,7 +128,7 @@ private:
         std::atomic<bool> stopping{false};
         tly::ModuleThread thread;
     };
-    tly::Mutex workerLock_;  // leaf, never held while waiting
+    tly::Mutex workerLock_;  // only the log's under it; never held while waiting
     std::shared_ptr<Worker> worker_ TLY_GUARDED_BY(workerLock_);
     std::atomic<int> liveWorkers_{0};  // worker threads not yet ended, stopped ones included
 };

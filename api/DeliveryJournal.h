@@ -17,7 +17,8 @@
 //
 // One process owns the file at a time (it is opened without sharing); another
 // process works without a journal. A file that cannot be read as a journal is
-// set aside under another name and a new one is started. Its lock is a leaf.
+// set aside under another name and a new one is started. Its lock takes only
+// the log's.
 
 #include "api/JournalImage.h"
 #include "platform/Mutex.h"

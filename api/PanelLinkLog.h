@@ -4,7 +4,8 @@
 // when it is lost, with the cause in words and when the trouble began, and at
 // info when it is back, with how long it was away. The answer to "why did
 // panel 1 go offline?" is then one line, however much else the outage wrote.
-// Owns its state and its lock; the lock is a leaf, released before logging.
+// Owns its state and its lock, a leaf: nothing is taken under it, and the lines
+// are logged after it is let go.
 
 #include "platform/Mutex.h"
 #include "transport/TransportTrouble.h"

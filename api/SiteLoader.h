@@ -5,8 +5,9 @@
 //
 // It owns the memory of the last site-wide load that status requests may
 // share, guarded by sharedLoadLock_, which is held across that load's REST
-// requests and under which only the site model's lock (and what it allows)
-// is taken; and the bound on concurrent list parses.
+// requests and its turn for a list parse; under it are taken the REST
+// client's lock, the site model's (and what it allows), the last error's and
+// the log's. And it owns the bound on concurrent list parses.
 
 #include "api/LastErrorText.h"
 #include "api/SiteModel.h"

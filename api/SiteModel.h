@@ -5,8 +5,8 @@
 // site brings online or takes offline and queues those transitions.
 //
 // It owns the four lists, their indexes and one lock. While the lock is held
-// only the reader transition queues' lock (a leaf) and the log's may be
-// taken: a change and the transitions it queues are one step, so a poll never
+// only the reader transition queues' lock (which takes only the log's) and
+// the log's may be taken: a change and the transitions it queues are one step, so a poll never
 // sees half of it.
 
 #include "api/ReaderTransitionQueues.h"

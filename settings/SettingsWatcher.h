@@ -7,8 +7,8 @@
 // edit that does not load leaves the settings in force and says why.
 //
 // It owns the run under way (a thread and the event that stops it) and one
-// lock, lock_, a leaf that serialises Start and Stop and is never held while
-// waiting: Stop takes the run out under it, then signals and waits for the
+// lock, lock_, which serialises Start and Stop, takes only the log's under it
+// and is never held while waiting: Stop takes the run out under it, then signals and waits for the
 // thread without it, so a Stop can wait for a reload in progress. Each run's
 // thread waits on its own stop event, so a Start that races a Stop begins a
 // run of its own and never revives the one being stopped. onReloaded runs on
@@ -57,7 +57,7 @@ private:
     void Reload(const std::string& path);
 
     const Reloaded onReloaded_;
-    tly::Mutex lock_;  // serialises Start and Stop; leaf
+    tly::Mutex lock_;  // serialises Start and Stop; only the log's under it
     std::unique_ptr<Run> run_ TLY_GUARDED_BY(lock_);
     std::atomic<bool> running_{false};  // started and not being stopped
     std::atomic<std::uint64_t> looks_{0};
