@@ -3,8 +3,9 @@
 // or an edit, copied out by whoever needs it.
 //
 // It owns the record and one lock. Under the lock only the log's lock (and
-// the module folder's, which the log's path asks) is taken: a record put in force applies its logging settings in the same
-// hold, so the log never follows an older record than the one in force.
+// the module folder's, which the log's path asks) is taken: a record put in
+// force applies its logging settings in the same hold, so the log never
+// follows an older record than the one in force.
 
 #include "platform/Mutex.h"
 #include "settings/TranslatorSettings.h"

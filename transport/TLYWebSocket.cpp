@@ -37,8 +37,9 @@ struct TLYWebSocket::Channel {
     tly::UniqueInternet webSocketHandle;
     std::vector<char> buffer;
     // The receive loop goes on while set; once Shut clears it, the thread
-    // touches nothing of its client again but its last call-backs. Per connection, so a thread left
-    // behind never sees a later connection's flag.
+    // touches nothing of its client again beyond finishing the message it is
+    // handing over. Per connection, so a thread left behind never sees a later
+    // connection's flag.
     std::atomic<bool> running{false};
     // Set while the receive thread runs code of its client (message assembly,
     // call-backs); clear while it waits in the platform's receive.
