@@ -80,7 +80,7 @@ bool ActivityPump::RunPass() {
 
 void ActivityPump::WakeWorker() {
     const bool anyPanelOpen = panels_.Count() > 0;
-    std::lock_guard<std::mutex> lock(workerLock_);
+    tly::MutexLock lock(workerLock_);
     if (!worker_) {
         // Nothing to serve without an open panel; the next request starts it.
         if (!anyPanelOpen) return;
@@ -107,7 +107,7 @@ void ActivityPump::WakeWorker() {
 bool ActivityPump::StopWorker(DWORD timeoutMs) {
     std::shared_ptr<Worker> worker;
     {
-        std::lock_guard<std::mutex> lock(workerLock_);
+        tly::MutexLock lock(workerLock_);
         worker = std::move(worker_);
     }
     if (!worker) return true;

@@ -7,7 +7,8 @@
 // activity worker thread that serves notifications, the redelivery ledger
 // and the delivery journal, and the call-backs. Its own lock, workerLock_,
 // guards only which worker is current and is never held while waiting or
-// calling out; the ledger and the journal each have a leaf lock of their own.
+// calling out (only the log's is taken under it); the ledger and the journal
+// each have a lock of their own (the journal's takes only the log's).
 // No lock is held while a call-back runs: the translator may call the API
 // again from inside one, and a nested request finds the gate closed and is
 // served by the run under way.
@@ -20,6 +21,7 @@
 #include "api/RedeliveryLedger.h"
 #include "api/TLYApi.h"
 #include "platform/ModuleThread.h"
+#include "platform/Mutex.h"
 #include "platform/UniqueResource.h"
 #include "transport/TLYRestClient.h"
 
@@ -27,7 +29,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -58,7 +59,7 @@ public:
 
     // True when the worker ended within the time. A worker that does not end
     // in time is left to end on its own (see the definition).
-    bool StopWorker(DWORD timeoutMs = INFINITE);
+    bool StopWorker(DWORD timeoutMs = INFINITE) TLY_EXCLUDES(workerLock_);
     bool AnyWorkerAlive() const { return liveWorkers_.load() > 0; }
 
     // The transport is closed now if no run uses it (true), else by the run
@@ -94,7 +95,7 @@ private:
 
     bool TryRun(const std::atomic<bool>* workerStopping);
     bool RunPass();
-    void WakeWorker();
+    void WakeWorker() TLY_EXCLUDES(workerLock_);
     void WorkerBody(Worker& worker);
     bool RunOpenPanels();
     void RunPanel(std::int32_t panelId, std::int64_t& processedCount);
@@ -127,7 +128,7 @@ private:
         std::atomic<bool> stopping{false};
         tly::ModuleThread thread;
     };
-    std::mutex workerLock_;  // guards worker_; leaf, never held while waiting
-    std::shared_ptr<Worker> worker_;
+    tly::Mutex workerLock_;  // only the log's under it; never held while waiting
+    std::shared_ptr<Worker> worker_ TLY_GUARDED_BY(workerLock_);
     std::atomic<int> liveWorkers_{0};  // worker threads not yet ended, stopped ones included
 };

@@ -45,7 +45,7 @@ journal::TakenRecord* DeliveryJournal::Taken(std::uint32_t slot) const noexcept 
 }
 
 bool DeliveryJournal::IsOpen() const {
-    std::lock_guard<std::mutex> guard(lock_);
+    tly::MutexLock guard(lock_);
     return view_.get() != nullptr;
 }
 
@@ -86,7 +86,7 @@ bool DeliveryJournal::MapFile(const std::wstring& path, bool& createdNew, DWORD&
 }
 
 std::optional<DeliveryJournal::StartReport> DeliveryJournal::Open(const std::string& directory) {
-    std::lock_guard<std::mutex> guard(lock_);
+    tly::MutexLock guard(lock_);
     if (view_ && directory_ == directory) return StartReport{};
     SuspendDeliveryLocked();
     CloseLocked();
@@ -249,12 +249,12 @@ DeliveryJournal::StartReport DeliveryJournal::Recover(const journal::Contents& c
 // The module or the process ends: a delivery under way stays recorded as
 // one during which it ended.
 DeliveryJournal::~DeliveryJournal() {
-    std::lock_guard<std::mutex> guard(lock_);
+    tly::MutexLock guard(lock_);
     CloseLocked();
 }
 
 void DeliveryJournal::Close() noexcept {
-    std::lock_guard<std::mutex> guard(lock_);
+    tly::MutexLock guard(lock_);
     SuspendDeliveryLocked();
     CloseLocked();
 }
@@ -296,7 +296,7 @@ void DeliveryJournal::ResumeDeliveryLocked() noexcept {
 // way", the fields beside it are whole.
 void DeliveryJournal::BeginDelivery(std::int32_t panelId, std::int32_t admId, std::int64_t badgeNo,
                                     std::string_view text) noexcept {
-    std::lock_guard<std::mutex> guard(lock_);
+    tly::MutexLock guard(lock_);
     deliveryAcrossClose_.reset();
     if (!view_) return;
     journal::ActivityRecord& record = *UnderWay();
@@ -314,7 +314,7 @@ void DeliveryJournal::BeginDelivery(std::int32_t panelId, std::int32_t admId, st
 // The id is journalled as taken before the record under way is cleared: a
 // process ending in between leaves it taken, which is what the host said.
 void DeliveryJournal::EndDelivery(bool taken) noexcept {
-    std::lock_guard<std::mutex> guard(lock_);
+    tly::MutexLock guard(lock_);
     deliveryAcrossClose_.reset();
     if (!view_) return;
     journal::ActivityRecord& record = *UnderWay();
@@ -373,7 +373,7 @@ void DeliveryJournal::FreeSuspectLocked(std::int32_t panelId, std::int32_t admId
 }
 
 void DeliveryJournal::Marked(std::int32_t panelId, const std::vector<std::int32_t>& admIds) noexcept {
-    std::lock_guard<std::mutex> guard(lock_);
+    tly::MutexLock guard(lock_);
     if (!view_) return;
     for (std::int32_t id : admIds) {
         auto found = takenSlots_.find(Key(panelId, id));
@@ -385,6 +385,6 @@ void DeliveryJournal::Marked(std::int32_t panelId, const std::vector<std::int32_
 }
 
 bool DeliveryJournal::IsHeldBack(std::int32_t panelId, std::int32_t admId) const noexcept {
-    std::lock_guard<std::mutex> guard(lock_);
+    tly::MutexLock guard(lock_);
     return !heldBack_.empty() && heldBack_.count(Key(panelId, admId)) != 0;
 }

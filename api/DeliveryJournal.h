@@ -17,14 +17,15 @@
 //
 // One process owns the file at a time (it is opened without sharing); another
 // process works without a journal. A file that cannot be read as a journal is
-// set aside under another name and a new one is started. Its lock is a leaf.
+// set aside under another name and a new one is started. Its lock takes only
+// the log's.
 
 #include "api/JournalImage.h"
+#include "platform/Mutex.h"
 #include "platform/UniqueResource.h"
 
 #include <cstdint>
 #include <deque>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -51,49 +52,51 @@ public:
     // Opens (or creates) the journal in the folder, logging what it finds. The
     // same folder again is a no-op; another folder closes the first.
     // nullopt when the process works without a journal.
-    std::optional<StartReport> Open(const std::string& directory);
+    std::optional<StartReport> Open(const std::string& directory) TLY_EXCLUDES(lock_);
     // A delivery under way goes on (a panel's close waits for it only so
     // long): the file is left saying none is, since the process did not end
     // in it, and a reopening in this process records it as under way again.
-    void Close() noexcept;
-    bool IsOpen() const;
+    void Close() noexcept TLY_EXCLUDES(lock_);
+    bool IsOpen() const TLY_EXCLUDES(lock_);
 
     // Around one call-back. The activity's text is kept for the operator.
-    void BeginDelivery(std::int32_t panelId, std::int32_t admId, std::int64_t badgeNo, std::string_view text) noexcept;
+    void BeginDelivery(std::int32_t panelId, std::int32_t admId, std::int64_t badgeNo, std::string_view text) noexcept
+        TLY_EXCLUDES(lock_);
     // taken: the host took it (its id is journalled until marked).
-    void EndDelivery(bool taken) noexcept;
+    void EndDelivery(bool taken) noexcept TLY_EXCLUDES(lock_);
     // Their marks succeeded.
-    void Marked(std::int32_t panelId, const std::vector<std::int32_t>& admIds) noexcept;
-    bool IsHeldBack(std::int32_t panelId, std::int32_t admId) const noexcept;
+    void Marked(std::int32_t panelId, const std::vector<std::int32_t>& admIds) noexcept TLY_EXCLUDES(lock_);
+    bool IsHeldBack(std::int32_t panelId, std::int32_t admId) const noexcept TLY_EXCLUDES(lock_);
 
 private:
     static std::uint64_t Key(std::int32_t panelId, std::int32_t admId) noexcept {
         return (static_cast<std::uint64_t>(static_cast<std::uint32_t>(panelId)) << 32) |
                static_cast<std::uint32_t>(admId);
     }
-    journal::ActivityRecord* UnderWay() const noexcept;
-    journal::ActivityRecord* Suspect(std::uint32_t slot) const noexcept;
-    journal::TakenRecord* Taken(std::uint32_t slot) const noexcept;
-    bool MapFile(const std::wstring& path, bool& createdNew, DWORD& error);
-    StartReport Recover(const journal::Contents& contents);
-    void AddTakenLocked(std::int32_t panelId, std::int32_t admId) noexcept;
-    void FreeSuspectLocked(std::int32_t panelId, std::int32_t admId) noexcept;
-    void SuspendDeliveryLocked() noexcept;
-    void ResumeDeliveryLocked() noexcept;
-    void CloseLocked() noexcept;
+    journal::ActivityRecord* UnderWay() const noexcept TLY_REQUIRES(lock_);
+    journal::ActivityRecord* Suspect(std::uint32_t slot) const noexcept TLY_REQUIRES(lock_);
+    journal::TakenRecord* Taken(std::uint32_t slot) const noexcept TLY_REQUIRES(lock_);
+    bool MapFile(const std::wstring& path, bool& createdNew, DWORD& error) TLY_REQUIRES(lock_);
+    StartReport Recover(const journal::Contents& contents) TLY_REQUIRES(lock_);
+    void AddTakenLocked(std::int32_t panelId, std::int32_t admId) noexcept TLY_REQUIRES(lock_);
+    void FreeSuspectLocked(std::int32_t panelId, std::int32_t admId) noexcept TLY_REQUIRES(lock_);
+    void SuspendDeliveryLocked() noexcept TLY_REQUIRES(lock_);
+    void ResumeDeliveryLocked() noexcept TLY_REQUIRES(lock_);
+    void CloseLocked() noexcept TLY_REQUIRES(lock_);
 
-    mutable std::mutex lock_;
-    std::string directory_;
-    std::optional<journal::ActivityRecord> deliveryAcrossClose_;  // under way when the journal was closed
-    tly::UniqueFileHandle file_;
-    tly::UniqueHandle mapping_;
-    tly::UniqueMappedView view_;
-    std::uint32_t sequence_ = 0;
-    std::unordered_map<std::uint64_t, std::uint32_t> takenSlots_;  // key -> slot
-    std::vector<std::uint32_t> freeTakenSlots_;
-    std::deque<std::uint64_t> takenOrder_;  // oldest first; stale keys skipped
-    std::unordered_map<std::uint64_t, std::uint32_t> suspectSlots_;  // key -> slot
-    std::unordered_map<std::uint64_t, bool> heldBack_;
+    mutable tly::Mutex lock_;
+    std::string directory_ TLY_GUARDED_BY(lock_);
+    // Under way when the journal was closed.
+    std::optional<journal::ActivityRecord> deliveryAcrossClose_ TLY_GUARDED_BY(lock_);
+    tly::UniqueFileHandle file_ TLY_GUARDED_BY(lock_);
+    tly::UniqueHandle mapping_ TLY_GUARDED_BY(lock_);
+    tly::UniqueMappedView view_ TLY_GUARDED_BY(lock_);
+    std::uint32_t sequence_ TLY_GUARDED_BY(lock_) = 0;
+    std::unordered_map<std::uint64_t, std::uint32_t> takenSlots_ TLY_GUARDED_BY(lock_);  // key -> slot
+    std::vector<std::uint32_t> freeTakenSlots_ TLY_GUARDED_BY(lock_);
+    std::deque<std::uint64_t> takenOrder_ TLY_GUARDED_BY(lock_);  // oldest first; stale keys skipped
+    std::unordered_map<std::uint64_t, std::uint32_t> suspectSlots_ TLY_GUARDED_BY(lock_);  // key -> slot
+    std::unordered_map<std::uint64_t, bool> heldBack_ TLY_GUARDED_BY(lock_);
 };
 
 // A file of the journal's in the folder (kDeliveryJournalFileName, ...).

@@ -3,25 +3,26 @@
 // export or its work recorded, process-wide. It owns the text and a leaf lock
 // that guards only a copy or an assignment.
 
-#include <mutex>
+#include "platform/Mutex.h"
+
 #include <string>
 
 class LastErrorText {
 public:
-    void Set(const std::string& text) {
-        std::lock_guard<std::mutex> guard(lock_);
+    void Set(const std::string& text) TLY_EXCLUDES(lock_) {
+        tly::MutexLock guard(lock_);
         text_ = text;
     }
-    void Clear() {
-        std::lock_guard<std::mutex> guard(lock_);
+    void Clear() TLY_EXCLUDES(lock_) {
+        tly::MutexLock guard(lock_);
         text_.clear();
     }
-    std::string Get() const {
-        std::lock_guard<std::mutex> guard(lock_);
+    std::string Get() const TLY_EXCLUDES(lock_) {
+        tly::MutexLock guard(lock_);
         return text_;
     }
 
 private:
-    mutable std::mutex lock_;  // leaf
-    std::string text_;
+    mutable tly::Mutex lock_;  // leaf
+    std::string text_ TLY_GUARDED_BY(lock_);
 };

@@ -36,7 +36,7 @@ void PanelLinkLog::Note(std::int32_t panelId, bool up, const TransportTrouble& t
     Link before = Link::Unknown;
     Trouble was;  // copied only for a change, which is rare: this runs at every poll
     {
-        std::lock_guard<std::mutex> guard(lock_);
+        tly::MutexLock guard(lock_);
         Link& link = panels_[panelId];
         before = link;
         link = up ? Link::Up : Link::Down;
@@ -68,12 +68,12 @@ void PanelLinkLog::Note(std::int32_t panelId, bool up, const TransportTrouble& t
 }
 
 void PanelLinkLog::Forget(std::int32_t panelId) {
-    std::lock_guard<std::mutex> guard(lock_);
+    tly::MutexLock guard(lock_);
     panels_.erase(panelId);
 }
 
 void PanelLinkLog::ForgetAll() {
-    std::lock_guard<std::mutex> guard(lock_);
+    tly::MutexLock guard(lock_);
     panels_.clear();
     troubled_ = false;
 }

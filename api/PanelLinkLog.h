@@ -4,25 +4,27 @@
 // when it is lost, with the cause in words and when the trouble began, and at
 // info when it is back, with how long it was away. The answer to "why did
 // panel 1 go offline?" is then one line, however much else the outage wrote.
-// Owns its state and its lock; the lock is a leaf, released before logging.
+// Owns its state and its lock, a leaf: nothing is taken under it, and the lines
+// are logged after it is let go.
 
+#include "platform/Mutex.h"
 #include "transport/TransportTrouble.h"
 
 #include <cstdint>
 #include <map>
-#include <mutex>
 #include <string>
 
 class PanelLinkLog {
 public:
     // What the connection check answered for a panel; when it said no, the
     // transport's last trouble and the last error text stand for the cause.
-    void Note(std::int32_t panelId, bool up, const TransportTrouble& trouble, const std::string& lastError);
+    void Note(std::int32_t panelId, bool up, const TransportTrouble& trouble, const std::string& lastError)
+        TLY_EXCLUDES(lock_);
 
     // A closed panel starts afresh when it is opened again.
-    void Forget(std::int32_t panelId);
+    void Forget(std::int32_t panelId) TLY_EXCLUDES(lock_);
     // Every panel and the process's trouble (tests, which share the instance).
-    void ForgetAll();
+    void ForgetAll() TLY_EXCLUDES(lock_);
 
 private:
     enum class Link { Unknown, Up, Down };
@@ -33,8 +35,8 @@ private:
         std::string lastError;
     };
 
-    std::mutex lock_;
-    std::map<std::int32_t, Link> panels_;
-    Trouble trouble_;  // the process's: the transport is shared by all panels
-    bool troubled_ = false;
+    tly::Mutex lock_;
+    std::map<std::int32_t, Link> panels_ TLY_GUARDED_BY(lock_);
+    Trouble trouble_ TLY_GUARDED_BY(lock_);  // the process's: the transport is shared by all panels
+    bool troubled_ TLY_GUARDED_BY(lock_) = false;
 };

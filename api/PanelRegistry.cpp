@@ -9,39 +9,39 @@
 PanelRegistry::PanelRegistry() : deliveryEnded_(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
 
 void PanelRegistry::Open(std::int32_t panelId) {
-    std::lock_guard<std::mutex> guard(lock_);
+    tly::MutexLock guard(lock_);
     if (std::find(panels_.begin(), panels_.end(), panelId) == panels_.end()) panels_.push_back(panelId);
 }
 
 void PanelRegistry::Close(std::int32_t panelId) {
-    std::lock_guard<std::mutex> guard(lock_);
+    tly::MutexLock guard(lock_);
     panels_.erase(std::remove(panels_.begin(), panels_.end(), panelId), panels_.end());
 }
 
 bool PanelRegistry::IsOpen(std::int32_t panelId) const {
-    std::lock_guard<std::mutex> guard(lock_);
+    tly::MutexLock guard(lock_);
     return std::find(panels_.begin(), panels_.end(), panelId) != panels_.end();
 }
 
 std::int32_t PanelRegistry::Count() const {
-    std::lock_guard<std::mutex> guard(lock_);
+    tly::MutexLock guard(lock_);
     return static_cast<std::int32_t>(panels_.size());
 }
 
 std::vector<std::int32_t> PanelRegistry::Snapshot() const {
-    std::lock_guard<std::mutex> guard(lock_);
+    tly::MutexLock guard(lock_);
     return panels_;
 }
 
 bool PanelRegistry::BeginDelivery(std::int32_t panelId) {
-    std::lock_guard<std::mutex> guard(lock_);
+    tly::MutexLock guard(lock_);
     if (std::find(panels_.begin(), panels_.end(), panelId) == panels_.end()) return false;
     ++deliveries_[panelId];
     return true;
 }
 
 void PanelRegistry::EndDelivery(std::int32_t panelId) {
-    std::lock_guard<std::mutex> guard(lock_);
+    tly::MutexLock guard(lock_);
     auto entry = deliveries_.find(panelId);
     if (entry != deliveries_.end() && --entry->second <= 0) deliveries_.erase(entry);
     if (deliveryEnded_) ::SetEvent(deliveryEnded_.get());
@@ -54,7 +54,7 @@ bool PanelRegistry::WaitForDeliveries(std::int32_t panelId, std::uint32_t timeou
     const std::uint32_t started = tly::CurrentClock().TickCount();
     for (;;) {
         {
-            std::lock_guard<std::mutex> guard(lock_);
+            tly::MutexLock guard(lock_);
             if (deliveries_.find(panelId) == deliveries_.end()) return true;
             if (!deliveryEnded_) return false;
             ::ResetEvent(deliveryEnded_.get());

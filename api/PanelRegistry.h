@@ -7,11 +7,11 @@
 // It owns its state and one leaf lock: nothing else is taken and nothing is
 // called while it is held.
 
+#include "platform/Mutex.h"
 #include "platform/UniqueResource.h"
 
 #include <cstdint>
 #include <map>
-#include <mutex>
 #include <vector>
 
 class PanelRegistry {
@@ -20,23 +20,23 @@ public:
     PanelRegistry(const PanelRegistry&) = delete;
     PanelRegistry& operator=(const PanelRegistry&) = delete;
 
-    void Open(std::int32_t panelId);
-    void Close(std::int32_t panelId);
-    bool IsOpen(std::int32_t panelId) const;
-    std::int32_t Count() const;
-    std::vector<std::int32_t> Snapshot() const;  // in the order opened
+    void Open(std::int32_t panelId) TLY_EXCLUDES(lock_);
+    void Close(std::int32_t panelId) TLY_EXCLUDES(lock_);
+    bool IsOpen(std::int32_t panelId) const TLY_EXCLUDES(lock_);
+    std::int32_t Count() const TLY_EXCLUDES(lock_);
+    std::vector<std::int32_t> Snapshot() const TLY_EXCLUDES(lock_);  // in the order opened
 
     // False when the panel is not open; otherwise counted until EndDelivery.
-    bool BeginDelivery(std::int32_t panelId);
-    void EndDelivery(std::int32_t panelId);
+    bool BeginDelivery(std::int32_t panelId) TLY_EXCLUDES(lock_);
+    void EndDelivery(std::int32_t panelId) TLY_EXCLUDES(lock_);
     // True when no delivery to the panel is under way, waiting up to the
     // time-out for those that are.
-    bool WaitForDeliveries(std::int32_t panelId, std::uint32_t timeoutMs) const;
+    bool WaitForDeliveries(std::int32_t panelId, std::uint32_t timeoutMs) const TLY_EXCLUDES(lock_);
 
 private:
-    mutable std::mutex lock_;
-    std::vector<std::int32_t> panels_;          // guarded by lock_
-    std::map<std::int32_t, int> deliveries_;    // guarded by lock_
+    mutable tly::Mutex lock_;
+    std::vector<std::int32_t> panels_ TLY_GUARDED_BY(lock_);
+    std::map<std::int32_t, int> deliveries_ TLY_GUARDED_BY(lock_);
     // Manual-reset: set whenever a delivery ends; a waiter resets it under the
     // lock before it looks, so an end between its look and its wait is seen.
     tly::UniqueHandle deliveryEnded_;

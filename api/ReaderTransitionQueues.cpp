@@ -6,12 +6,12 @@
 #include <new>
 
 void ReaderTransitionQueues::Queue(const std::string& externalId, bool online) {
-    std::lock_guard<std::mutex> guard(lock_);
+    tly::MutexLock guard(lock_);
     QueueLocked(externalId, online);
 }
 
 void ReaderTransitionQueues::Replace(const std::vector<std::string>& offline, const std::vector<std::string>& online) {
-    std::lock_guard<std::mutex> guard(lock_);
+    tly::MutexLock guard(lock_);
     for (auto& [panel, queued] : offline_) queued.Clear();
     for (auto& [panel, queued] : online_) queued.Clear();
     for (const std::string& externalId : offline) QueueLocked(externalId, false);
@@ -34,7 +34,7 @@ void ReaderTransitionQueues::QueueLocked(const std::string& externalId, bool onl
 
 void ReaderTransitionQueues::Drain(std::int32_t panelId, bool online, ReaderStatusList* list) {
     if (!list) return;
-    std::lock_guard<std::mutex> guard(lock_);
+    tly::MutexLock guard(lock_);
     Queues& queues = online ? online_ : offline_;
     auto entry = queues.find(panelId);
     if (entry == queues.end() || entry->second.Empty()) return;
@@ -55,7 +55,7 @@ void ReaderTransitionQueues::Drain(std::int32_t panelId, bool online, ReaderStat
 }
 
 void ReaderTransitionQueues::ForgetPanel(std::int32_t panelId) {
-    std::lock_guard<std::mutex> guard(lock_);
+    tly::MutexLock guard(lock_);
     online_.erase(panelId);
     offline_.erase(panelId);
 }

@@ -10,35 +10,36 @@
 
 #include "api/ReaderQueue.h"
 #include "api/TLYApi.h"
+#include "platform/Mutex.h"
 
 #include <cstdint>
 #include <map>
-#include <mutex>
 #include <string>
 #include <vector>
 
 class ReaderTransitionQueues {
 public:
-    void Queue(const std::string& externalId, bool online);
+    void Queue(const std::string& externalId, bool online) TLY_EXCLUDES(lock_);
 
     // Empties both queues and fills them from one picture of the site, under
     // one hold of the lock, so a poll never sees them half filled: offline
     // first, then online, each in order.
-    void Replace(const std::vector<std::string>& offline, const std::vector<std::string>& online);
+    void Replace(const std::vector<std::string>& offline, const std::vector<std::string>& online)
+        TLY_EXCLUDES(lock_);
 
     // Hands the panel's queued transitions to the caller's list (its items
     // allocated with the non-throwing array new). With nothing queued the
     // list is left exactly as it was.
-    void Drain(std::int32_t panelId, bool online, ReaderStatusList* list);
+    void Drain(std::int32_t panelId, bool online, ReaderStatusList* list) TLY_EXCLUDES(lock_);
 
     // The panel was closed: what it had queued goes with it.
-    void ForgetPanel(std::int32_t panelId);
+    void ForgetPanel(std::int32_t panelId) TLY_EXCLUDES(lock_);
 
 private:
     using Queues = std::map<std::int32_t, ReaderQueue>;
-    void QueueLocked(const std::string& externalId, bool online);
+    void QueueLocked(const std::string& externalId, bool online) TLY_REQUIRES(lock_);
 
-    std::mutex lock_;
-    Queues online_;   // guarded by lock_
-    Queues offline_;  // guarded by lock_
+    tly::Mutex lock_;
+    Queues online_ TLY_GUARDED_BY(lock_);
+    Queues offline_ TLY_GUARDED_BY(lock_);
 };

@@ -1,20 +1,20 @@
 #include "api/RedeliveryLedger.h"
 
 bool RedeliveryLedger::Contains(std::int32_t panelId, std::int32_t admId) const {
-    std::lock_guard<std::mutex> guard(lock_);
+    tly::MutexLock guard(lock_);
     auto panel = panels_.find(panelId);
     return panel != panels_.end() && (panel->second.taken.count(admId) != 0 || panel->second.marked.count(admId) != 0);
 }
 
 void RedeliveryLedger::Taken(std::int32_t panelId, std::int32_t admId) {
-    std::lock_guard<std::mutex> guard(lock_);
+    tly::MutexLock guard(lock_);
     PanelEntries& panel = panels_[panelId];
     TakenLocked(panel, admId);
     TrimTaken(panel);
 }
 
 void RedeliveryLedger::Taken(std::int32_t panelId, const std::vector<std::int32_t>& admIds) {
-    std::lock_guard<std::mutex> guard(lock_);
+    tly::MutexLock guard(lock_);
     PanelEntries& panel = panels_[panelId];
     for (std::int32_t id : admIds) TakenLocked(panel, id);
     TrimTaken(panel);
@@ -45,7 +45,7 @@ void RedeliveryLedger::TrimTaken(PanelEntries& panel) {
 }
 
 void RedeliveryLedger::Marked(std::int32_t panelId, const std::vector<std::int32_t>& admIds) {
-    std::lock_guard<std::mutex> guard(lock_);
+    tly::MutexLock guard(lock_);
     PanelEntries& panel = panels_[panelId];
     for (std::int32_t id : admIds) {
         panel.taken.erase(id);
@@ -59,20 +59,20 @@ void RedeliveryLedger::Marked(std::int32_t panelId, const std::vector<std::int32
 }
 
 std::size_t RedeliveryLedger::Size(std::int32_t panelId) const {
-    std::lock_guard<std::mutex> guard(lock_);
+    tly::MutexLock guard(lock_);
     auto panel = panels_.find(panelId);
     return panel == panels_.end() ? 0 : panel->second.taken.size();
 }
 
 std::size_t RedeliveryLedger::TotalSize() const {
-    std::lock_guard<std::mutex> guard(lock_);
+    tly::MutexLock guard(lock_);
     std::size_t total = 0;
     for (const auto& panel : panels_) total += panel.second.taken.size();
     return total;
 }
 
 bool ReportedOnce::First(std::int32_t panelId, std::uint64_t key) {
-    std::lock_guard<std::mutex> guard(lock_);
+    tly::MutexLock guard(lock_);
     if (seen_.size() >= kMostKeys) seen_.clear();
     return seen_.emplace(panelId, key).second;
 }

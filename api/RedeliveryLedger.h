@@ -12,11 +12,12 @@
 // Bounded: past the limits the oldest entries are dropped. Its lock is a leaf:
 // nothing else is taken and nothing is called while it is held.
 
+#include "platform/Mutex.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <map>
-#include <mutex>
 #include <set>
 #include <unordered_set>
 #include <utility>
@@ -28,15 +29,15 @@ public:
     static constexpr std::size_t kMostMarkedPerPanel = 10000;
 
     // Taken by the host or marked recently: mark again, never deliver again.
-    bool Contains(std::int32_t panelId, std::int32_t admId) const;
+    bool Contains(std::int32_t panelId, std::int32_t admId) const TLY_EXCLUDES(lock_);
     // Handed to the host; stays until its mark succeeds.
-    void Taken(std::int32_t panelId, std::int32_t admId);
-    void Taken(std::int32_t panelId, const std::vector<std::int32_t>& admIds);
+    void Taken(std::int32_t panelId, std::int32_t admId) TLY_EXCLUDES(lock_);
+    void Taken(std::int32_t panelId, const std::vector<std::int32_t>& admIds) TLY_EXCLUDES(lock_);
     // Their mark succeeded.
-    void Marked(std::int32_t panelId, const std::vector<std::int32_t>& admIds);
+    void Marked(std::int32_t panelId, const std::vector<std::int32_t>& admIds) TLY_EXCLUDES(lock_);
     // Taken and not yet marked.
-    std::size_t Size(std::int32_t panelId) const;
-    std::size_t TotalSize() const;
+    std::size_t Size(std::int32_t panelId) const TLY_EXCLUDES(lock_);
+    std::size_t TotalSize() const TLY_EXCLUDES(lock_);
 
 private:
     struct PanelEntries {
@@ -49,11 +50,11 @@ private:
         std::deque<std::int32_t> markedOrder;
     };
 
-    void TakenLocked(PanelEntries& panel, std::int32_t admId);
+    void TakenLocked(PanelEntries& panel, std::int32_t admId) TLY_REQUIRES(lock_);
     static void TrimTaken(PanelEntries& panel);
 
-    mutable std::mutex lock_;
-    std::map<std::int32_t, PanelEntries> panels_;
+    mutable tly::Mutex lock_;
+    std::map<std::int32_t, PanelEntries> panels_ TLY_GUARDED_BY(lock_);
 };
 
 // Logged once per panel and key in a process: an activity that stays on the
@@ -64,9 +65,9 @@ public:
     static constexpr std::size_t kMostKeys = 100000;
 
     // True the first time a key is seen.
-    bool First(std::int32_t panelId, std::uint64_t key);
+    bool First(std::int32_t panelId, std::uint64_t key) TLY_EXCLUDES(lock_);
 
 private:
-    std::mutex lock_;
-    std::set<std::pair<std::int32_t, std::uint64_t>> seen_;
+    tly::Mutex lock_;
+    std::set<std::pair<std::int32_t, std::uint64_t>> seen_ TLY_GUARDED_BY(lock_);
 };

@@ -19,7 +19,10 @@ ServerConnection::ServerConnection(LastErrorText& lastError, std::function<void(
 }
 
 bool ServerConnection::Open(std::int32_t panelId, const TranslatorSettings& copy) {
-    std::lock_guard<std::mutex> serialised(lock_);
+    // Declared before the lock, so it finishes after the lock is let go: what
+    // is left of a channel that ended is waited for with no lock held.
+    TLYWebSocket::Ending ended;
+    tly::MutexLock serialised(lock_);
     lastError_.Clear();
     LogApiEvent(LogLevel::Info, "connect.start", "Connecting panel to Tallyport",
                 {{"panel_id", panelId}, {"hostname", copy.hostname}, {"port", copy.port}});
@@ -60,6 +63,8 @@ bool ServerConnection::Open(std::int32_t panelId, const TranslatorSettings& copy
                 {{"panel_id", panelId}, {"response", response}});
 
     if (!channel_.IsConnected()) {
+        // Shut first, so Connect finds no receive thread to wait for under this lock.
+        ended = channel_.Shut();
         if (channel_.Connect(copy.hostname, static_cast<std::uint16_t>(copy.port), rest_.AccessToken(),
                              copy.validate_cert, thumbprint)) {
             LogApiEvent(LogLevel::Info, "connect.websocket_connected", "WebSocket connected", {{"panel_id", panelId}});
@@ -73,7 +78,8 @@ bool ServerConnection::Open(std::int32_t panelId, const TranslatorSettings& copy
 }
 
 ServerConnection::Health ServerConnection::Check(const std::function<TranslatorSettings()>& currentSettings) {
-    std::lock_guard<std::mutex> serialised(lock_);
+    TLYWebSocket::Ending ended;  // finishes after the lock is let go (see Open)
+    tly::MutexLock serialised(lock_);
     if (!rest_.IsInitialized()) return Health::Down;
     rest_.RefreshTokenIfDue();
 
@@ -97,6 +103,7 @@ ServerConnection::Health ServerConnection::Check(const std::function<TranslatorS
     const std::string token = rest_.AccessToken();
     const TranslatorSettings copy = currentSettings();
     if (token.empty()) return Health::Up;
+    ended = channel_.Shut();  // as in Open
     if (!channel_.Connect(copy.hostname, static_cast<std::uint16_t>(copy.port), token, copy.validate_cert,
                           copy.cert_thumbprint)) {
         return Health::Up;
@@ -105,18 +112,28 @@ ServerConnection::Health ServerConnection::Check(const std::function<TranslatorS
     return Health::ChannelReopened;
 }
 
+// The channel is shut under the lock, so a connect that follows finds it
+// closed; its receive thread is waited for once the lock is let go.
 void ServerConnection::Close() {
-    std::lock_guard<std::mutex> serialised(lock_);
-    channel_.Close();
-    rest_.Close();
+    TLYWebSocket::Ending ended;
+    {
+        tly::MutexLock serialised(lock_);
+        ended = channel_.Shut();
+        rest_.Close();
+    }
+    ended.Finish();
 }
 
 bool ServerConnection::CloseUnlessInUse(const std::function<bool()>& inUse, const std::function<void()>& closeWithIt) {
-    std::lock_guard<std::mutex> serialised(lock_);
-    if (inUse()) return false;
-    channel_.Close();
-    rest_.Close();
-    closeWithIt();
+    TLYWebSocket::Ending ended;
+    {
+        tly::MutexLock serialised(lock_);
+        if (inUse()) return false;
+        ended = channel_.Shut();
+        rest_.Close();
+        closeWithIt();
+    }
+    ended.Finish();
     return true;
 }
 

@@ -5,19 +5,24 @@
 //
 // It owns both clients, the health tick's memory and one lock, lock_, which
 // serialises bringing the connection up, checking it and closing it, and is
-// held across those requests. Under it only leaf locks are taken (the
-// clients' own, the settings record's to save a pin, the last error's, the
-// log's). It is never held while a call-back into the translator runs: a
-// reopened channel refreshes the panels only after the lock is let go.
+// still held across the REST requests those make (the token, /status) and
+// across the channel's upgrade. Under it are taken: the REST client's lock,
+// the channel's lifecycle lock (and its leaves), the settings record's (a
+// pin taken on first use), the open panels' and the delivery journal's (a
+// close of the last panel), the last error's and the log's. It is never held
+// while a call-back into the translator runs (a reopened channel refreshes
+// the panels only after the lock is let go), nor while the channel's receive
+// thread is waited for: the channel is shut under the lock and its Ending
+// finishes after it.
 
 #include "api/LastErrorText.h"
+#include "platform/Mutex.h"
 #include "settings/TranslatorSettings.h"
 #include "transport/TLYRestClient.h"
 #include "transport/TLYWebSocket.h"
 
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <string>
 
 class ServerConnection {
@@ -32,19 +37,20 @@ public:
     // Brings up whatever is not up yet: the REST client, its token, a health
     // check, then the channel (whose failure leaves REST alone working).
     // False, with the last error set, when REST cannot be used.
-    bool Open(std::int32_t panelId, const TranslatorSettings& settings);
+    bool Open(std::int32_t panelId, const TranslatorSettings& settings) TLY_EXCLUDES(lock_);
 
     enum class Health { Down, Up, ChannelReopened };
     // The health tick: refreshes the token when due; a channel heard from
     // within the minute is enough, otherwise /status at most once in 30 s
     // (the answer in between is the last one), reopening the channel when REST
     // answers. currentSettings is asked only when the channel is reopened.
-    Health Check(const std::function<TranslatorSettings()>& currentSettings);
+    Health Check(const std::function<TranslatorSettings()>& currentSettings) TLY_EXCLUDES(lock_);
 
-    void Close();
+    void Close() TLY_EXCLUDES(lock_);
     // Closes unless inUse answers true under the lock; closeWithIt goes with
     // the close. True when closed.
-    bool CloseUnlessInUse(const std::function<bool()>& inUse, const std::function<void()>& closeWithIt);
+    bool CloseUnlessInUse(const std::function<bool()>& inUse, const std::function<void()>& closeWithIt)
+        TLY_EXCLUDES(lock_);
 
     // Hands a newly pinned thumbprint to pinTaken once.
     void SavePinIfTaken();
@@ -61,12 +67,12 @@ private:
     LastErrorText& lastError_;
     const std::function<void(const std::string&)> pinTaken_;
 
-    std::mutex lock_;  // see above
+    tly::Mutex lock_;  // see above
     TLYRestClient rest_;
     TLYWebSocket channel_;
-    // The health tick's memory, shared by every panel; guarded by lock_.
+    // The health tick's memory, shared by every panel.
     struct HealthTick {
         std::uint32_t lastCheckTick = 0;
         bool lastResult = false;
-    } healthTick_;
+    } healthTick_ TLY_GUARDED_BY(lock_);
 };

@@ -89,14 +89,14 @@ void SiteLoader::LoadForStatus(std::int32_t panelId, bool channelUp, std::uint64
     }
     LogFetchStart(panelId);
     // Requests arriving while a load is under way wait for it and share it.
-    std::unique_lock<std::mutex> serialised(sharedLoadLock_);
+    tly::MutexLock serialised(sharedLoadLock_);
     const std::uint32_t now = tly::CurrentClock().TickCount();
     if (sharedLoad_.valid && sharedLoad_.channelSerial == channelSerial &&
         now - sharedLoad_.tick < kSharedLoadWindowMs) {  // unsigned: wrap-safe
         LogApiEvent(LogLevel::Debug, "initial_data.site_lists_shared",
                     "Using the site-wide lists loaded for a status request moments ago",
                     {{"panel_id", panelId}, {"age_ms", static_cast<std::int64_t>(now - sharedLoad_.tick)}});
-        serialised.unlock();
+        serialised.Unlock();
         LoadPanelReaders(panelId);
         return;
     }

@@ -5,19 +5,20 @@
 //
 // It owns the memory of the last site-wide load that status requests may
 // share, guarded by sharedLoadLock_, which is held across that load's REST
-// requests and under which only the site model's lock (and what it allows)
-// is taken; and the bound on concurrent list parses.
+// requests and its turn for a list parse; under it are taken the REST
+// client's lock, the site model's (and what it allows), the last error's and
+// the log's. And it owns the bound on concurrent list parses.
 
 #include "api/LastErrorText.h"
 #include "api/SiteModel.h"
 #include "logging/Log.h"
 #include "platform/ConcurrencyLimit.h"
+#include "platform/Mutex.h"
 #include "transport/TLYRestClient.h"
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
 #include <string>
 
 class SiteLoader {
@@ -35,7 +36,8 @@ public:
     // keeps the site-wide lists current, so status requests arriving within
     // kSharedLoadWindowMs of a load made on the same connection of the channel
     // (channelSerial) share it; each still loads its own panel's readers.
-    void LoadForStatus(std::int32_t panelId, bool channelUp, std::uint64_t channelSerial);
+    void LoadForStatus(std::int32_t panelId, bool channelUp, std::uint64_t channelSerial)
+        TLY_EXCLUDES(sharedLoadLock_);
     static constexpr std::uint32_t kSharedLoadWindowMs = 1000;
 
 private:
@@ -70,8 +72,8 @@ private:
         std::uint64_t channelSerial = 0;  // the channel connection that was up
         std::uint32_t tick = 0;           // when the load began
     };
-    std::mutex sharedLoadLock_;  // held across the shared load's requests; the site model's lock under it
-    SharedLoad sharedLoad_;      // guarded by sharedLoadLock_
+    tly::Mutex sharedLoadLock_;  // held across the shared load's requests; the site model's lock under it
+    SharedLoad sharedLoad_ TLY_GUARDED_BY(sharedLoadLock_);
 
     // A parsed list document takes many times its text in short-lived memory.
     // Status requests of many panels land together; with this bound, the

@@ -5,21 +5,21 @@
 #include <unordered_set>
 
 std::size_t SiteModel::ReplaceDoors(std::vector<DoorInfo> doors) {
-    std::lock_guard<std::mutex> guard(lock_);
+    tly::MutexLock guard(lock_);
     doors_ = std::move(doors);
     doorsById_.MarkStale();
     return doors_.size();
 }
 
 std::size_t SiteModel::ReplaceHandhelds(std::vector<HandheldInfo> handhelds) {
-    std::lock_guard<std::mutex> guard(lock_);
+    tly::MutexLock guard(lock_);
     handhelds_ = std::move(handhelds);
     handheldsByGuid_.MarkStale();
     return handhelds_.size();
 }
 
 std::size_t SiteModel::ReplacePanelReaders(std::int32_t panelId, std::vector<ReaderInfo> readers) {
-    std::lock_guard<std::mutex> guard(lock_);
+    tly::MutexLock guard(lock_);
     readers_.erase(std::remove_if(readers_.begin(), readers_.end(),
                                   [panelId](const ReaderInfo& r) { return IsReaderOfPanel(r.external_id, panelId); }),
                    readers_.end());
@@ -30,14 +30,14 @@ std::size_t SiteModel::ReplacePanelReaders(std::int32_t panelId, std::vector<Rea
 }
 
 std::size_t SiteModel::ReplaceConnected(std::vector<HandheldInfo> connected) {
-    std::lock_guard<std::mutex> guard(lock_);
+    tly::MutexLock guard(lock_);
     connected_ = std::move(connected);
     return connected_.size();
 }
 
 void SiteModel::ReplaceAll(std::vector<DoorInfo> doors, std::vector<HandheldInfo> handhelds,
                            std::vector<ReaderInfo> readers, std::vector<HandheldInfo> connected) {
-    std::lock_guard<std::mutex> guard(lock_);
+    tly::MutexLock guard(lock_);
     doors_ = std::move(doors);
     handhelds_ = std::move(handhelds);
     readers_ = std::move(readers);
@@ -53,7 +53,7 @@ void SiteModel::MarkIndexesStale() {
 }
 
 std::vector<HandheldInfo> SiteModel::ConnectedSnapshot() const {
-    std::lock_guard<std::mutex> guard(lock_);
+    tly::MutexLock guard(lock_);
     return connected_;
 }
 
@@ -70,7 +70,7 @@ std::vector<HandheldInfo> SiteModel::ConnectedSnapshot() const {
 // its offline transition behind the online one, so the host would see it go
 // offline although it never did.
 void SiteModel::ReconcileTransitions(bool firstLoad) {
-    std::lock_guard<std::mutex> guard(lock_);
+    tly::MutexLock guard(lock_);
     std::vector<const ReaderInfo*> served;  // in the order they are queued online
     for (const HandheldInfo& connected : connected_) ServedReaders(connected.guid, served);
     std::vector<std::string> servedIds;
@@ -91,14 +91,14 @@ void SiteModel::ReconcileTransitions(bool firstLoad) {
 }
 
 void SiteModel::ReaderConnected(HandheldInfo connected) {
-    std::lock_guard<std::mutex> guard(lock_);
+    tly::MutexLock guard(lock_);
     const std::string guid = connected.guid;
     connected_.push_back(std::move(connected));
     QueueServedOnline(guid);
 }
 
 void SiteModel::ReaderDisconnected(const std::string& guid, std::int32_t handheldId) {
-    std::lock_guard<std::mutex> guard(lock_);
+    tly::MutexLock guard(lock_);
     // While the handheld is still listed, so its door is not counted as served by another.
     QueueOfflineUnlessServed(guid);
     connected_.erase(std::remove_if(connected_.begin(), connected_.end(),
@@ -107,7 +107,7 @@ void SiteModel::ReaderDisconnected(const std::string& guid, std::int32_t handhel
 }
 
 void SiteModel::ReaderDoorChanged(std::int32_t readerId, std::int32_t newDoorId, const std::string& guid) {
-    std::lock_guard<std::mutex> guard(lock_);
+    tly::MutexLock guard(lock_);
     QueueOfflineUnlessServed(guid);  // with the old assignments still in place
     for (ReaderInfo& reader : readers_) {
         if (reader.id == readerId) reader.door_id = newDoorId;
@@ -203,7 +203,7 @@ private:
 
 std::vector<std::int32_t> SiteModel::OnlineReaderIndices(std::int32_t panelId) const {
     OnlineIndices online(panelId);
-    std::lock_guard<std::mutex> guard(lock_);
+    tly::MutexLock guard(lock_);
     std::vector<const ReaderInfo*> doorReaders;
     for (const HandheldInfo& connected : connected_) {
         const HandheldInfo* handheld = FindHandheldByGuid(connected.guid);

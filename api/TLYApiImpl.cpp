@@ -4,11 +4,11 @@
 #include "api/DeliveryPanel.h"
 #include "api/HostCallBudget.h"
 #include "logging/Log.h"
+#include "platform/Mutex.h"
 
 #include <windows.h>
 
 #include <atomic>
-#include <mutex>
 #include <new>
 
 namespace {
@@ -16,7 +16,7 @@ namespace {
 // The one instance of the process, and the lock that creates it.
 struct InstanceSlot {
     std::atomic<TLYApiImpl*> instance{nullptr};
-    std::mutex creating;
+    tly::Mutex creating;
 };
 
 InstanceSlot& Slot() {
@@ -32,7 +32,7 @@ InstanceSlot& Slot() {
 TLYApiImpl& TLYApiImpl::Instance() {
     InstanceSlot& slot = Slot();
     if (TLYApiImpl* instance = slot.instance.load(std::memory_order_acquire)) return *instance;
-    std::lock_guard<std::mutex> lock(slot.creating);
+    tly::MutexLock lock(slot.creating);
     if (!slot.instance.load()) slot.instance.store(new TLYApiImpl, std::memory_order_release);
     return *slot.instance.load();
 }

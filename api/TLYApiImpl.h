@@ -17,14 +17,24 @@
 // Lock order. An arrow means the lock on the right may be taken while the
 // one on the left is held; there is no other nesting and no cycle:
 //
-//   watcher.lock_ (held while its thread is joined) ─► whatever its reload takes
-//   siteLoader.sharedLoadLock_ ─► site.lock_ ─► transitions.lock_
-//   connection.lock_ ─► settings.lock_, panels.lock_, journal's lock
-//   any of these ─► lastError, the ledger's, the worker's, panelLinks' ─► the log's
+//   connection.lock_ ─► the REST client's, the channel's lifecycle lock,
+//                       settings.lock_, panels.lock_, the journal's
+//   siteLoader.sharedLoadLock_ ─► the REST client's, site.lock_ ─► transitions.lock_
+//   the two at the top, the channel's lifecycle lock, settings.lock_,
+//   transitions.lock_, the journal's, watcher.lock_, the worker's ─► the log's
+//   settings.lock_, the log's ─► the module folder's (a test's stand-in)
 //
-// settings.lock_ takes the log's lock (a record put in force applies its
-// logging settings). The leaves take nothing. No lock is held while a
-// call-back into the translator runs, and none while waiting for a thread.
+// The rest are leaves, taken under any of these: lastError, the REST client's,
+// panels.lock_, panelLinks', the ledger's, the reported-once sets', the
+// thumbprint cache's, the repeated lines', the channel's state queue and
+// last-message locks. Each lock names what it guards and each method the locks
+// it needs or must not hold (platform/ThreadSafety.h): clang checks every
+// access, and the order of two locks one function takes. An arrow that goes
+// through a call into another part is checked by no compiler; this list is
+// kept true by hand. The two at the top are held across REST requests (the
+// connection's token, /status and channel upgrade; the shared site load). No
+// lock is held while a call-back into the translator runs, nor while a thread
+// is waited for.
 
 #include "api/ActivityPump.h"
 #include "api/LastErrorText.h"

@@ -4,6 +4,7 @@
 #include "logging/LogLine.h"
 #include "logging/LogWriter.h"
 #include "platform/Clock.h"
+#include "platform/Mutex.h"
 #include "platform/UniqueResource.h"
 #include "settings/TranslatorSettings.h"
 
@@ -11,7 +12,6 @@
 
 #include <atomic>
 #include <cctype>
-#include <mutex>
 #include <optional>
 
 namespace {
@@ -23,12 +23,13 @@ constexpr int kInitialThreshold = static_cast<int>(LogLevel::None);
 // The process-wide configuration. Created on first use and never destroyed, so
 // that code running during process exit can still log safely.
 struct LogConfig {
-    std::mutex mutex;
+    tly::Mutex mutex;
     // Written under the mutex, read without it: a filtered call costs one load.
     std::atomic<int> threshold{kInitialThreshold};
-    std::string path;  // empty until first use, then ModuleDirectory() + default name
-    tly::LogRotationLimits limits{10 * kBytesPerMegabyte, 3};
-    tly::LogFile file;
+    // Empty until first use, then ModuleDirectory() + default name.
+    std::string path TLY_GUARDED_BY(mutex);
+    tly::LogRotationLimits limits TLY_GUARDED_BY(mutex){10 * kBytesPerMegabyte, 3};
+    tly::LogFile file TLY_GUARDED_BY(mutex);
 };
 
 LogConfig& Config() {
@@ -42,7 +43,7 @@ thread_local int t_logBatchDepth = 0;
 void FlushHeldLines() noexcept {
     try {
         LogConfig& config = Config();
-        std::lock_guard<std::mutex> lock(config.mutex);
+        tly::MutexLock lock(config.mutex);
         config.file.Flush();
     } catch (...) {
     }
@@ -50,8 +51,7 @@ void FlushHeldLines() noexcept {
 
 std::string DefaultLogPath() { return ModuleDirectory() + "\\" + kDefaultLogFileName; }
 
-// Caller holds the log mutex.
-const std::string& LogPathLocked(LogConfig& config) {
+const std::string& LogPathLocked(LogConfig& config) TLY_REQUIRES(config.mutex) {
     if (config.path.empty()) config.path = DefaultLogPath();
     return config.path;
 }
@@ -99,7 +99,7 @@ void WriteLogLine(LogLevel level, std::string_view component, std::string_view e
     try {
         LogConfig& config = Config();
         if (!Passes(level, config)) return;
-        std::lock_guard<std::mutex> lock(config.mutex);
+        tly::MutexLock lock(config.mutex);
         if (!Passes(level, config)) return;  // raised meanwhile
 
         // Throws on text that is not valid UTF-8: the line is then dropped.
@@ -134,7 +134,7 @@ void ApplyLoggingSettings(const TranslatorSettings& settings) noexcept {
         std::string path = LogFilePathFor(settings);
 
         LogConfig& config = Config();
-        std::lock_guard<std::mutex> lock(config.mutex);
+        tly::MutexLock lock(config.mutex);
         config.threshold.store(static_cast<int>(threshold), std::memory_order_relaxed);
         config.path = std::move(path);
         config.limits.maxFileSize = static_cast<std::int64_t>(settings.max_log_size_mb) * kBytesPerMegabyte;
@@ -149,13 +149,13 @@ void ApplyLoggingSettings(const TranslatorSettings& settings) noexcept {
 
 std::string CurrentLogFilePath() {
     LogConfig& config = Config();
-    std::lock_guard<std::mutex> lock(config.mutex);
+    tly::MutexLock lock(config.mutex);
     return LogPathLocked(config);
 }
 
 void ResetLoggingForTesting() {
     LogConfig& config = Config();
-    std::lock_guard<std::mutex> lock(config.mutex);
+    tly::MutexLock lock(config.mutex);
     config.threshold.store(kInitialThreshold, std::memory_order_relaxed);
     config.path.clear();
     config.limits = tly::LogRotationLimits{10 * kBytesPerMegabyte, 3};
@@ -175,8 +175,9 @@ void WriteHeldLogLines() noexcept { FlushHeldLines(); }
 void CloseLogFileAtUnload() noexcept {
     LogConfig& config = Config();
     // Never wait under the loader lock; a line in progress keeps the file open.
-    std::unique_lock<std::mutex> lock(config.mutex, std::try_to_lock);
-    if (lock.owns_lock()) config.file.Close();
+    if (!config.mutex.TryLock()) return;
+    const tly::MutexLock lock(config.mutex, tly::kAdoptLock);
+    config.file.Close();
 }
 
 void BootstrapLog(const std::string& message) noexcept {

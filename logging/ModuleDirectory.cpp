@@ -1,19 +1,20 @@
 #include "logging/Log.h"
 
-#include <windows.h>
+#include "platform/Mutex.h"
 
-#include <mutex>
+#include <windows.h>
 
 namespace {
 
-std::mutex& OverrideMutex() {
-    static auto* mutex = new std::mutex;  // never destroyed: logging may run during exit
-    return *mutex;
-}
+// The folder a test put in place of the module's.
+struct Override {
+    tly::Mutex lock;  // leaf
+    std::string directory TLY_GUARDED_BY(lock);
+};
 
-std::string& OverrideDirectory() {
-    static auto* directory = new std::string;
-    return *directory;
+Override& TheOverride() {
+    static auto* instance = new Override;  // never destroyed: logging may run during exit
+    return *instance;
 }
 
 HMODULE OwnModule() {
@@ -27,8 +28,9 @@ HMODULE OwnModule() {
 
 std::string ModuleDirectory() {
     {
-        std::lock_guard<std::mutex> lock(OverrideMutex());
-        if (!OverrideDirectory().empty()) return OverrideDirectory();
+        Override& current = TheOverride();
+        tly::MutexLock lock(current.lock);
+        if (!current.directory.empty()) return current.directory;
     }
 
     char path[MAX_PATH] = {};
@@ -42,6 +44,7 @@ std::string ModuleDirectory() {
 }
 
 void SetModuleDirectoryForTesting(const std::string& directory) {
-    std::lock_guard<std::mutex> lock(OverrideMutex());
-    OverrideDirectory() = directory;
+    Override& current = TheOverride();
+    tly::MutexLock lock(current.lock);
+    current.directory = directory;
 }

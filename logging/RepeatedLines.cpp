@@ -1,9 +1,9 @@
 #include "logging/RepeatedLines.h"
 
 #include "platform/Clock.h"
+#include "platform/Mutex.h"
 
 #include <map>
-#include <mutex>
 
 namespace tly {
 namespace {
@@ -20,9 +20,9 @@ struct Routine {
 };
 
 struct State {
-    std::mutex lock;
-    std::map<std::string, Failure, std::less<>> failures;
-    std::map<std::string, Routine, std::less<>> routines;
+    tly::Mutex lock;
+    std::map<std::string, Failure, std::less<>> failures TLY_GUARDED_BY(lock);
+    std::map<std::string, Routine, std::less<>> routines TLY_GUARDED_BY(lock);
 };
 
 State& Lines() {
@@ -51,7 +51,7 @@ void LogRepeatedFailure(LogLevel level, std::string_view component, std::string_
     try {
         const std::uint32_t now = CurrentClock().TickCount();
         State& state = Lines();
-        std::lock_guard<std::mutex> guard(state.lock);
+        tly::MutexLock guard(state.lock);
         auto found = state.failures.find(key);
         if (found == state.failures.end()) {
             state.failures.emplace(key, Failure{LocalTimestamp(), now, 1});
@@ -106,7 +106,7 @@ std::string RepeatKey(std::string_view component, std::string_view event, const 
 void EndRepeatedFailures(std::string_view keyPrefix) {
     try {
         State& state = Lines();
-        std::lock_guard<std::mutex> guard(state.lock);
+        tly::MutexLock guard(state.lock);
         if (state.failures.empty()) return;
         for (auto it = state.failures.lower_bound(keyPrefix); it != state.failures.end();) {
             if (it->first.compare(0, keyPrefix.size(), keyPrefix) != 0) break;
@@ -125,7 +125,7 @@ void LogRoutine(LogLevel level, std::string_view component, std::string_view eve
             const std::string signature = Signature(message, fields);
             const std::uint32_t now = CurrentClock().TickCount();
             State& state = Lines();
-            std::lock_guard<std::mutex> guard(state.lock);
+            tly::MutexLock guard(state.lock);
             Routine& routine = state.routines[key];
             if (routine.written == signature && now - routine.writtenTick < kRoutineIntervalMs) {
                 atLevel = false;
@@ -141,7 +141,7 @@ void LogRoutine(LogLevel level, std::string_view component, std::string_view eve
 
 void ResetRepeatedLinesForTesting() {
     State& state = Lines();
-    std::lock_guard<std::mutex> guard(state.lock);
+    tly::MutexLock guard(state.lock);
     state.failures.clear();
     state.routines.clear();
 }

@@ -1,11 +1,10 @@
 #include "settings/LoadedSettings.h"
 
 #include "logging/Log.h"
+#include "platform/Mutex.h"
 #include "settings/SecretProtection.h"
 
 #include <windows.h>
-
-#include <mutex>
 
 namespace {
 
@@ -45,12 +44,15 @@ void ReportSettingsFindings(const std::string& path, const std::vector<SettingsF
     }
 
     // Never destroyed: a load may run while the process exits.
-    static auto* lock = new std::mutex;
-    static auto* lastTold = new std::string;
+    struct Told {
+        tly::Mutex lock;
+        std::string last TLY_GUARDED_BY(lock);
+    };
+    static auto* told = new Told;
     {
-        std::lock_guard<std::mutex> guard(*lock);
-        if (all == *lastTold) return;
-        *lastTold = all;
+        tly::MutexLock guard(told->lock);
+        if (all == told->last) return;
+        told->last = all;
     }
     for (const SettingsFinding& finding : findings) {
         BootstrapLog("Settings file at '" + path + "': " + finding.text);

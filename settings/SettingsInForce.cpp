@@ -3,30 +3,30 @@
 #include "logging/Log.h"
 
 TranslatorSettings SettingsInForce::Get() const {
-    std::lock_guard<std::mutex> guard(lock_);
+    tly::MutexLock guard(lock_);
     return record_;
 }
 
 bool SettingsInForce::BadgeEventFileEnabled() const {
-    std::lock_guard<std::mutex> guard(lock_);
+    tly::MutexLock guard(lock_);
     return record_.enable_badge_event_file;
 }
 
 void SettingsInForce::Replace(const TranslatorSettings& record) {
-    std::lock_guard<std::mutex> guard(lock_);
+    tly::MutexLock guard(lock_);
     record_ = record;
     ApplyLoggingSettings(record);
 }
 
 bool SettingsInForce::ReplaceEdited(const TranslatorSettings& record) {
-    std::lock_guard<std::mutex> guard(lock_);
+    tly::MutexLock guard(lock_);
     const bool changed = ConnectionSettingsDiffer(record_, record);
     record_ = record;
     return changed;
 }
 
 void SettingsInForce::SetPinnedThumbprint(const std::string& thumbprint) {
-    std::lock_guard<std::mutex> guard(lock_);
+    tly::MutexLock guard(lock_);
     record_.cert_thumbprint = thumbprint;
 }
 

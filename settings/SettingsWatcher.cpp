@@ -25,32 +25,43 @@ std::string DirectoryOf(const std::string& path) {
 }  // namespace
 
 void SettingsWatcher::Start(const std::string& path, std::uint64_t loadedWriteTime) {
-    std::lock_guard<std::mutex> guard(lock_);
-    if (running_.exchange(true)) return;
-    stop_.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (!stop_ || !thread_.Start([this, path, loadedWriteTime] { Body(path, loadedWriteTime); })) {
+    tly::MutexLock guard(lock_);
+    if (run_) return;
+    auto run = std::make_unique<Run>();
+    run->stop.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    const HANDLE stop = run->stop.get();
+    // Set before the thread exists: its first reload may already ask Running.
+    running_ = true;
+    if (!stop || !run->thread.Start([this, path, loadedWriteTime, stop] { Body(path, loadedWriteTime, stop); })) {
         LogApiEvent(LogLevel::Error, "settings.watcher.start_failed", "Could not start the settings file watcher",
                     {{"win32_error", static_cast<std::int64_t>(::GetLastError())}});
         running_ = false;
+        return;
     }
+    run_ = std::move(run);
 }
 
 void SettingsWatcher::Stop() {
-    std::lock_guard<std::mutex> guard(lock_);
-    if (!running_.exchange(false)) return;
-    if (stop_) ::SetEvent(stop_.get());
+    std::unique_ptr<Run> run;
+    {
+        tly::MutexLock guard(lock_);
+        run = std::move(run_);
+        if (!run) return;
+        running_ = false;
+    }
+    ::SetEvent(run->stop.get());
     // A reload in progress finishes first; the watcher never calls anything
-    // that stops it, so this cannot wait for itself.
-    thread_.Join();
-    stop_.reset();
+    // that stops it, so this cannot wait for itself. The run's event closes
+    // once its thread has ended.
+    run->thread.Join();
 }
 
-// Waits up to the time-out; false when the watcher is being stopped.
-bool SettingsWatcher::PauseUnlessStopped(DWORD milliseconds) {
-    return ::WaitForSingleObject(stop_.get(), milliseconds) == WAIT_TIMEOUT && running_.load();
+// Waits up to the time-out; false when the run is being stopped.
+bool SettingsWatcher::PauseUnlessStopped(DWORD milliseconds, HANDLE stop) {
+    return ::WaitForSingleObject(stop, milliseconds) == WAIT_TIMEOUT;
 }
 
-void SettingsWatcher::Body(const std::string& path, std::uint64_t loadedWriteTime) {
+void SettingsWatcher::Body(const std::string& path, std::uint64_t loadedWriteTime, HANDLE stop) {
     const std::string directory = DirectoryOf(path);
     LogApiEvent(LogLevel::Info, "settings.watcher.started", "Settings file watcher started",
                 {{"path", path}, {"watch_dir", directory}, {"version", TLY_VERSION_TEXT}});
@@ -74,25 +85,26 @@ void SettingsWatcher::Body(const std::string& path, std::uint64_t loadedWriteTim
             Reload(path);
         }
         looks_.fetch_add(1);
-    } while (WaitForChange(notification));
+    } while (WaitForChange(notification, stop));
 }
 
-// Waits until the folder may have changed; false when the watcher stops.
-bool SettingsWatcher::WaitForChange(const tly::UniqueChangeNotification& notification) {
+// Waits until the folder may have changed; false when the run stops (or a
+// wait fails, which would otherwise turn this into a busy loop).
+bool SettingsWatcher::WaitForChange(const tly::UniqueChangeNotification& notification, HANDLE stop) {
     if (!notification) {
         for (int step = 0; step < kPollSteps; ++step) {
-            if (!PauseUnlessStopped(kPollStepMs)) return false;
+            if (!PauseUnlessStopped(kPollStepMs, stop)) return false;
         }
         return true;
     }
     for (;;) {
-        const HANDLE waits[] = {stop_.get(), notification.get()};
+        const HANDLE waits[] = {stop, notification.get()};
         const DWORD woke = ::WaitForMultipleObjects(2, waits, FALSE, kNotificationWaitMs);
-        if (!running_.load() || woke == WAIT_OBJECT_0) return false;
         if (woke == WAIT_OBJECT_0 + 1) break;
+        if (woke != WAIT_TIMEOUT) return false;
     }
     ::FindNextChangeNotification(notification.get());
-    return PauseUnlessStopped(kSettleMs);
+    return PauseUnlessStopped(kSettleMs, stop);
 }
 
 void SettingsWatcher::Reload(const std::string& path) {

@@ -6,19 +6,23 @@
 // load (UseLoadedSettings), and the record is handed to onReloaded. An
 // edit that does not load leaves the settings in force and says why.
 //
-// It owns its thread, its stop event and one lock, lock_, which serialises
-// Start and Stop only; the watcher's own work never takes it, so a Stop can
-// wait for a reload in progress. onReloaded runs on the watcher's thread with
-// no lock of the watcher held, and must not call Stop.
+// It owns the run under way (a thread and the event that stops it) and one
+// lock, lock_, which serialises Start and Stop, takes only the log's under it
+// and is never held while waiting: Stop takes the run out under it, then signals and waits for the
+// thread without it, so a Stop can wait for a reload in progress. Each run's
+// thread waits on its own stop event, so a Start that races a Stop begins a
+// run of its own and never revives the one being stopped. onReloaded runs on
+// the watcher's thread with no lock of the watcher held, and must not call Stop.
 
 #include "platform/ModuleThread.h"
+#include "platform/Mutex.h"
 #include "platform/UniqueResource.h"
 #include "settings/TranslatorSettings.h"
 
 #include <atomic>
 #include <cstdint>
 #include <functional>
-#include <mutex>
+#include <memory>
 #include <string>
 
 class SettingsWatcher {
@@ -32,8 +36,8 @@ public:
     // loadedWriteTime: the write time of the file the settings in force came
     // from (0: none); a file with another time is loaded at once. A watcher
     // already running is left as it is.
-    void Start(const std::string& path, std::uint64_t loadedWriteTime);
-    void Stop();
+    void Start(const std::string& path, std::uint64_t loadedWriteTime) TLY_EXCLUDES(lock_);
+    void Stop() TLY_EXCLUDES(lock_);
     bool Running() const { return running_.load(); }
 
     // How many times the watcher has looked at the file's write time: a test
@@ -41,15 +45,20 @@ public:
     std::uint64_t LooksTaken() const { return looks_.load(); }
 
 private:
-    void Body(const std::string& path, std::uint64_t loadedWriteTime);
-    bool WaitForChange(const tly::UniqueChangeNotification& notification);
-    bool PauseUnlessStopped(DWORD milliseconds);
+    // One run of the watcher: its thread and the event that stops it.
+    struct Run {
+        tly::UniqueHandle stop;
+        tly::ModuleThread thread;
+    };
+
+    void Body(const std::string& path, std::uint64_t loadedWriteTime, HANDLE stop);
+    static bool WaitForChange(const tly::UniqueChangeNotification& notification, HANDLE stop);
+    static bool PauseUnlessStopped(DWORD milliseconds, HANDLE stop);
     void Reload(const std::string& path);
 
     const Reloaded onReloaded_;
-    std::mutex lock_;  // serialises Start and Stop; leaf
-    std::atomic<bool> running_{false};
+    tly::Mutex lock_;  // serialises Start and Stop; only the log's under it
+    std::unique_ptr<Run> run_ TLY_GUARDED_BY(lock_);
+    std::atomic<bool> running_{false};  // started and not being stopped
     std::atomic<std::uint64_t> looks_{0};
-    tly::UniqueHandle stop_;
-    tly::ModuleThread thread_;
 };

@@ -12,7 +12,7 @@ std::string ThumbprintCache::Thumbprint(const unsigned char* bytes, std::size_t 
                                                          bytes + length);
     };
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        tly::MutexLock lock(mutex_);
         for (const Entry& entry : entries_) {
             if (same(entry)) return entry.thumbprint;
         }
@@ -20,7 +20,7 @@ std::string ThumbprintCache::Thumbprint(const unsigned char* bytes, std::size_t 
     // Hashed outside the lock: another thread's check need not wait for it.
     std::string thumbprint = ComputeCertThumbprint(bytes, length);
     if (thumbprint.empty()) return thumbprint;
-    std::lock_guard<std::mutex> lock(mutex_);
+    tly::MutexLock lock(mutex_);
     Entry& entry = entries_[next_];
     next_ = (next_ + 1) % kEntries;
     entry.certificate.assign(bytes, bytes + length);

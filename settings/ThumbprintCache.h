@@ -5,8 +5,9 @@
 // certificate is hashed once, and a changed one is hashed (and so checked) at
 // once, since its bytes differ. Safe to use from several threads.
 
+#include "platform/Mutex.h"
+
 #include <cstddef>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -16,7 +17,7 @@ class ThumbprintCache {
 public:
     // The certificate's thumbprint, as ComputeCertThumbprint gives it; empty
     // when hashing failed (logged there, and not remembered).
-    std::string Thumbprint(const unsigned char* bytes, std::size_t length);
+    std::string Thumbprint(const unsigned char* bytes, std::size_t length) TLY_EXCLUDES(mutex_);
 
 private:
     struct Entry {
@@ -25,9 +26,9 @@ private:
     };
     static constexpr std::size_t kEntries = 2;  // the REST and the event channel's, or an old and a new one
 
-    std::mutex mutex_;
-    Entry entries_[kEntries];
-    std::size_t next_ = 0;  // the entry replaced next
+    tly::Mutex mutex_;  // leaf
+    Entry entries_[kEntries] TLY_GUARDED_BY(mutex_);
+    std::size_t next_ TLY_GUARDED_BY(mutex_) = 0;  // the entry replaced next
 };
 
 }  // namespace tly

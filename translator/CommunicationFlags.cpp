@@ -6,7 +6,7 @@ CommunicationFlags& CommunicationFlags::Process() {
 }
 
 bool CommunicationFlags::TakeLoss(bool clearRestorePending) {
-    std::lock_guard<std::mutex> guard(lock_);
+    tly::MutexLock guard(lock_);
     const bool wasUp = commUp_;
     if (wasUp) {
         commUp_ = false;
@@ -17,7 +17,7 @@ bool CommunicationFlags::TakeLoss(bool clearRestorePending) {
 }
 
 CommunicationFlags::Restore CommunicationFlags::NoteSubscribed() {
-    std::lock_guard<std::mutex> guard(lock_);
+    tly::MutexLock guard(lock_);
     if (!commUp_) {
         commUp_ = true;
         restorePending_ = true;
@@ -32,12 +32,12 @@ CommunicationFlags::Restore CommunicationFlags::NoteSubscribed() {
 }
 
 bool CommunicationFlags::InitialDataFetched() const {
-    std::lock_guard<std::mutex> guard(lock_);
+    tly::MutexLock guard(lock_);
     return initialDataFetched_;
 }
 
 bool CommunicationFlags::TryBeginReconnect(std::uint32_t nowTick) {
-    std::lock_guard<std::mutex> guard(lock_);
+    tly::MutexLock guard(lock_);
     if (lastReconnectTick_ != 0 && nowTick - lastReconnectTick_ < kReconnectIntervalMs) return false;
     lastReconnectTick_ = nowTick;
     return true;

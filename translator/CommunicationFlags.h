@@ -6,8 +6,9 @@
 // and change of the flags is one step under one lock: exactly one caller sees
 // each transition and reports it.
 
+#include "platform/Mutex.h"
+
 #include <cstdint>
-#include <mutex>
 
 class CommunicationFlags {
 public:
@@ -18,7 +19,7 @@ public:
     // The server side was found gone: clears commUp and initialDataFetched,
     // and restorePending too when asked. True for the one caller that found
     // commUp set and so reports the loss.
-    bool TakeLoss(bool clearRestorePending);
+    bool TakeLoss(bool clearRestorePending) TLY_EXCLUDES(lock_);
 
     enum class Restore {
         None,       // nothing to do
@@ -26,18 +27,18 @@ public:
         Complete,   // second sight: send the restored event and fetch the initial data
     };
     // The server side was found subscribed by a status request.
-    Restore NoteSubscribed();
+    Restore NoteSubscribed() TLY_EXCLUDES(lock_);
 
-    bool InitialDataFetched() const;
+    bool InitialDataFetched() const TLY_EXCLUDES(lock_);
 
     // The reconnect throttle: true, with the attempt's time stamp taken, when
     // no attempt started in the last kReconnectIntervalMs (tick counts wrap).
-    bool TryBeginReconnect(std::uint32_t nowTick);
+    bool TryBeginReconnect(std::uint32_t nowTick) TLY_EXCLUDES(lock_);
 
 private:
-    mutable std::mutex lock_;
-    bool commUp_ = false;
-    bool restorePending_ = false;
-    bool initialDataFetched_ = false;
-    std::uint32_t lastReconnectTick_ = 0;  // 0: no attempt yet
+    mutable tly::Mutex lock_;  // leaf
+    bool commUp_ TLY_GUARDED_BY(lock_) = false;
+    bool restorePending_ TLY_GUARDED_BY(lock_) = false;
+    bool initialDataFetched_ TLY_GUARDED_BY(lock_) = false;
+    std::uint32_t lastReconnectTick_ TLY_GUARDED_BY(lock_) = 0;  // 0: no attempt yet
 };

@@ -1,8 +1,9 @@
 #include "translator/CurrentTranslator.h"
 
+#include "platform/Mutex.h"
+
 #include <algorithm>
 #include <iterator>
-#include <mutex>
 #include <vector>
 
 namespace {
@@ -13,10 +14,10 @@ struct LiveTranslator {
 };
 
 struct CurrentTranslatorSlot {
-    std::mutex lock;
-    const CAccessControlTrans* object = nullptr;
-    std::shared_ptr<HostEventChannel> channel;
-    std::vector<LiveTranslator> live;  // in order of construction
+    tly::Mutex lock;  // leaf
+    const CAccessControlTrans* object TLY_GUARDED_BY(lock) = nullptr;
+    std::shared_ptr<HostEventChannel> channel TLY_GUARDED_BY(lock);
+    std::vector<LiveTranslator> live TLY_GUARDED_BY(lock);  // in order of construction
 };
 
 CurrentTranslatorSlot& currentTranslator() {
@@ -28,7 +29,7 @@ CurrentTranslatorSlot& currentTranslator() {
 
 void SetCurrentTranslator(const CAccessControlTrans* object, std::shared_ptr<HostEventChannel> channel) {
     CurrentTranslatorSlot& slot = currentTranslator();
-    std::lock_guard<std::mutex> guard(slot.lock);
+    tly::MutexLock guard(slot.lock);
     slot.live.push_back({object, channel});
     slot.object = object;
     std::swap(slot.channel, channel);
@@ -39,7 +40,7 @@ void ClearCurrentTranslator(const CAccessControlTrans* object) {
     std::shared_ptr<HostEventChannel> dropped;
     CurrentTranslatorSlot& slot = currentTranslator();
     std::vector<LiveTranslator> leaving;
-    std::lock_guard<std::mutex> guard(slot.lock);
+    tly::MutexLock guard(slot.lock);
     auto gone = std::stable_partition(slot.live.begin(), slot.live.end(),
                                       [object](const LiveTranslator& t) { return t.object != object; });
     leaving.assign(std::make_move_iterator(gone), std::make_move_iterator(slot.live.end()));
@@ -51,7 +52,7 @@ void ClearCurrentTranslator(const CAccessControlTrans* object) {
 
 std::shared_ptr<HostEventChannel> DeliveryChannel(std::optional<std::int32_t> panelId) {
     CurrentTranslatorSlot& slot = currentTranslator();
-    std::lock_guard<std::mutex> guard(slot.lock);
+    tly::MutexLock guard(slot.lock);
     if (!panelId) return slot.channel;
     for (auto it = slot.live.rbegin(); it != slot.live.rend(); ++it) {
         if (it->channel && it->channel->PanelId() == *panelId) return it->channel;

@@ -10,13 +10,13 @@
 
 namespace {
 
-std::mutex profileLock;
-std::wstring profileFile = L"ACS.INI";
+tly::Mutex profileLock;
+std::wstring profileFile TLY_GUARDED_BY(profileLock) = L"ACS.INI";
 
 int ReadEnableEventStorageInPanel() {
     std::wstring file;
     {
-        std::lock_guard<std::mutex> guard(profileLock);
+        tly::MutexLock guard(profileLock);
         file = profileFile;
     }
     return static_cast<int>(::GetPrivateProfileIntW(L"Service", L"EnableEventStorageInPanel", 0, file.c_str()));
@@ -48,7 +48,7 @@ int DayOfYear(const SYSTEMTIME& time) {
 }  // namespace
 
 void CDeviceTranslator::SetProfileFileForTesting(const std::wstring& path) {
-    std::lock_guard<std::mutex> guard(profileLock);
+    tly::MutexLock guard(profileLock);
     profileFile = path.empty() ? L"ACS.INI" : path;
 }
 
@@ -77,7 +77,7 @@ void CDeviceTranslator::RunOfflineStep() {
 
 bool CDeviceTranslator::IsMonitoringRequested() const {
     if (enableEventStorageInPanel_ == 0) return true;
-    std::lock_guard<std::mutex> guard(lock_);
+    tly::MutexLock guard(lock_);
     return monitorRequests_ != 0;
 }
 
@@ -150,13 +150,13 @@ STDMETHODIMP CDeviceTranslator::Ors_GetPanelEventSerialNumber(LONG* num) {
 }
 
 STDMETHODIMP CDeviceTranslator::Ors_IncrementMonitorReq() {
-    std::lock_guard<std::mutex> guard(lock_);
+    tly::MutexLock guard(lock_);
     ++monitorRequests_;
     return S_OK;
 }
 
 STDMETHODIMP CDeviceTranslator::Ors_DecrementMonitorReq() {
-    std::lock_guard<std::mutex> guard(lock_);
+    tly::MutexLock guard(lock_);
     if (monitorRequests_ > 0) --monitorRequests_;
     return S_OK;
 }
@@ -259,14 +259,14 @@ STDMETHODIMP CDeviceTranslator::Ors_GetPanelType(int* Value) { return ReadInto(V
 
 STDMETHODIMP CDeviceTranslator::Ors_SetPanelTZInfo(_TZI* Value) {
     if (!Value) return E_INVALIDARG;
-    std::lock_guard<std::mutex> guard(lock_);
+    tly::MutexLock guard(lock_);
     timeZone_ = *Value;
     return S_OK;
 }
 
 STDMETHODIMP CDeviceTranslator::Ors_GetPanelTZInfo(_TZI* Value) {
     if (!Value) return E_POINTER;
-    std::lock_guard<std::mutex> guard(lock_);
+    tly::MutexLock guard(lock_);
     *Value = timeZone_;
     return S_OK;
 }
@@ -274,7 +274,7 @@ STDMETHODIMP CDeviceTranslator::Ors_GetPanelTZInfo(_TZI* Value) {
 STDMETHODIMP CDeviceTranslator::Ors_SetPanelName(BSTR panelName) {
     return tly::com::ComMethod([&]() -> HRESULT {
         std::wstring text = TextOf(panelName);
-        std::lock_guard<std::mutex> guard(lock_);
+        tly::MutexLock guard(lock_);
         panelName_ = std::move(text);
         return S_OK;
     });
@@ -283,7 +283,7 @@ STDMETHODIMP CDeviceTranslator::Ors_SetPanelName(BSTR panelName) {
 STDMETHODIMP CDeviceTranslator::Ors_SetPanelPassword(BSTR password) {
     return tly::com::ComMethod([&]() -> HRESULT {
         std::wstring text = TextOf(password);
-        std::lock_guard<std::mutex> guard(lock_);
+        tly::MutexLock guard(lock_);
         panelPassword_ = std::move(text);
         return S_OK;
     });

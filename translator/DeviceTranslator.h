@@ -9,6 +9,7 @@
 // derived class supplies the interface map.
 
 #include "TallyportAccessControl.h"
+#include "platform/Mutex.h"
 #include "translator/HostEventChannel.h"
 #include "translator/LocalNamedPipe.h"
 #include "translator/framework/ComObjectRoot.h"
@@ -17,7 +18,6 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 
 class CDeviceTranslator : public tly::com::ComObjectRoot,
@@ -153,9 +153,9 @@ private:
     std::atomic<int> parity_{0};
     std::atomic<int> stopBits_{0};
 
-    mutable std::mutex lock_;   // the object lock
-    int monitorRequests_ = 0;   // guarded by lock_
-    _TZI timeZone_{};           // guarded by lock_
-    std::wstring panelName_;    // guarded by lock_
-    std::wstring panelPassword_;  // guarded by lock_
+    mutable tly::Mutex lock_;  // the object lock, a leaf
+    int monitorRequests_ TLY_GUARDED_BY(lock_) = 0;
+    _TZI timeZone_ TLY_GUARDED_BY(lock_){};
+    std::wstring panelName_ TLY_GUARDED_BY(lock_);
+    std::wstring panelPassword_ TLY_GUARDED_BY(lock_);
 };

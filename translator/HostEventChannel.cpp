@@ -6,18 +6,18 @@
 #include <utility>
 
 std::uint32_t HostEventChannel::NextSerialNumber() noexcept {
-    std::lock_guard<std::mutex> guard(lock_);
+    tly::MutexLock guard(lock_);
     return ++serial_;
 }
 
 void HostEventChannel::SetSerialNumber(std::uint32_t serial) noexcept {
-    std::lock_guard<std::mutex> guard(lock_);
+    tly::MutexLock guard(lock_);
     serial_ = serial;
 }
 
 void HostEventChannel::AttachSink(tly::UniqueComPtr<IDistributeEvent2> sink) noexcept {
     {
-        std::lock_guard<std::mutex> guard(lock_);
+        tly::MutexLock guard(lock_);
         std::swap(sink_, sink);
     }
     // sink now holds the old reference, released here without the lock.
@@ -46,7 +46,7 @@ bool HostEventChannel::SendOrThrow(const _ORSMESSAGE& record, std::wstring_view 
     // Copy the interface under the lock and call it without.
     tly::UniqueComPtr<IDistributeEvent2> sink;
     {
-        std::lock_guard<std::mutex> guard(lock_);
+        tly::MutexLock guard(lock_);
         sink = tly::AddReference(sink_.get());
     }
     if (!sink) return false;

@@ -6,11 +6,11 @@
 // channel and never touches the destroyed object.
 
 #include "TallyportAccessControl.h"
+#include "platform/Mutex.h"
 #include "platform/UniqueResource.h"
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 #include <string_view>
 
 class HostEventChannel {
@@ -23,14 +23,14 @@ public:
     void SetPanelId(std::int32_t panelId) noexcept { panelId_.store(panelId); }
 
     // Advances the event serial number and returns the new value.
-    std::uint32_t NextSerialNumber() noexcept;
+    std::uint32_t NextSerialNumber() noexcept TLY_EXCLUDES(lock_);
     // The next record gets serial + 1.
-    void SetSerialNumber(std::uint32_t serial) noexcept;
+    void SetSerialNumber(std::uint32_t serial) noexcept TLY_EXCLUDES(lock_);
 
     // The host's event interface, queried from the advised sink. Replacing or
     // dropping it releases the old reference outside the lock.
-    void AttachSink(tly::UniqueComPtr<IDistributeEvent2> sink) noexcept;
-    void DetachSink() noexcept;
+    void AttachSink(tly::UniqueComPtr<IDistributeEvent2> sink) noexcept TLY_EXCLUDES(lock_);
+    void DetachSink() noexcept TLY_EXCLUDES(lock_);
 
     // The one path to the host: builds the extended record and calls the
     // sink's event method. Without a sink nothing is sent. True when the sink
@@ -41,11 +41,11 @@ public:
     bool DistributeWithText(const _ORSMESSAGE& record, std::wstring_view text) noexcept;
 
 private:
-    bool Send(const _ORSMESSAGE& record, std::wstring_view text, bool textPath) noexcept;
-    bool SendOrThrow(const _ORSMESSAGE& record, std::wstring_view text, bool textPath);
+    bool Send(const _ORSMESSAGE& record, std::wstring_view text, bool textPath) noexcept TLY_EXCLUDES(lock_);
+    bool SendOrThrow(const _ORSMESSAGE& record, std::wstring_view text, bool textPath) TLY_EXCLUDES(lock_);
 
     std::atomic<std::int32_t> panelId_{0};
-    std::mutex lock_;
-    std::uint32_t serial_ = 0;               // guarded by lock_
-    tly::UniqueComPtr<IDistributeEvent2> sink_;  // guarded by lock_
+    tly::Mutex lock_;  // leaf; never held while the sink is called
+    std::uint32_t serial_ TLY_GUARDED_BY(lock_) = 0;
+    tly::UniqueComPtr<IDistributeEvent2> sink_ TLY_GUARDED_BY(lock_);
 };

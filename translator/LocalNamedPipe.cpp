@@ -3,13 +3,13 @@
 CLocalNamedPipe::CLocalNamedPipe() : signal_(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
 
 void CLocalNamedPipe::Push(Command command) {
-    std::lock_guard<std::mutex> guard(lock_);
+    tly::MutexLock guard(lock_);
     commands_.push_back(std::move(command));
     if (signal_) ::SetEvent(signal_.get());
 }
 
 std::optional<CLocalNamedPipe::Command> CLocalNamedPipe::Pop() {
-    std::lock_guard<std::mutex> guard(lock_);
+    tly::MutexLock guard(lock_);
     if (commands_.empty()) return std::nullopt;
     Command next = std::move(commands_.front());
     commands_.pop_front();
@@ -18,6 +18,6 @@ std::optional<CLocalNamedPipe::Command> CLocalNamedPipe::Pop() {
 }
 
 std::size_t CLocalNamedPipe::Size() const {
-    std::lock_guard<std::mutex> guard(lock_);
+    tly::MutexLock guard(lock_);
     return commands_.size();
 }

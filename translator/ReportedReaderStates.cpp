@@ -10,8 +10,8 @@ std::vector<ReaderChange> ReportedReaderStates::TakeChanges(std::span<const Read
     }
 
     std::vector<ReaderChange> changes;
-    std::lock_guard<std::mutex> guard(lock_);
-    auto take = [&](std::int32_t readerId, bool online) {
+    tly::MutexLock guard(lock_);
+    auto take = [&](std::int32_t readerId, bool online) TLY_REQUIRES(lock_) {
         auto [known, added] = reported_.try_emplace(readerId, online);
         if (!added && known->second == online) return;
         known->second = online;
@@ -27,6 +27,6 @@ std::vector<ReaderChange> ReportedReaderStates::TakeChanges(std::span<const Read
 }
 
 void ReportedReaderStates::Forget() {
-    std::lock_guard<std::mutex> guard(lock_);
+    tly::MutexLock guard(lock_);
     reported_.clear();
 }

@@ -6,9 +6,9 @@
 // what the host already knows, they cost the host nothing when nothing changed.
 
 #include "api/TLYApi.h"
+#include "platform/Mutex.h"
 
 #include <cstdint>
-#include <mutex>
 #include <span>
 #include <unordered_map>
 #include <vector>
@@ -26,13 +26,13 @@ public:
     // readers whose final state differs from what was last reported (offline
     // ones first, each list in its order) and counts them as reported.
     std::vector<ReaderChange> TakeChanges(std::span<const ReaderStatusEntry> goneOffline,
-                                          std::span<const ReaderStatusEntry> goneOnline);
+                                          std::span<const ReaderStatusEntry> goneOnline) TLY_EXCLUDES(lock_);
 
     // The host was told the panel and every reader are down: the next state
     // known for each reader is reported again.
-    void Forget();
+    void Forget() TLY_EXCLUDES(lock_);
 
 private:
-    std::mutex lock_;
-    std::unordered_map<std::int32_t, bool> reported_;  // reader id -> online
+    tly::Mutex lock_;  // leaf
+    std::unordered_map<std::int32_t, bool> reported_ TLY_GUARDED_BY(lock_);  // reader id -> online
 };

@@ -33,7 +33,7 @@ std::string TokenRequestBody(const std::string& clientId, const std::string& cli
 }  // namespace
 
 void TLYRestClient::ClearToken() {
-    std::lock_guard<std::mutex> lock(stateMutex_);
+    tly::MutexLock lock(stateMutex_);
     accessToken.clear();
     authorizationHeader.clear();
     tokenObtainedTick = 0;
@@ -41,12 +41,12 @@ void TLYRestClient::ClearToken() {
 }
 
 std::string TLYRestClient::AccessToken() const {
-    std::lock_guard<std::mutex> lock(stateMutex_);
+    tly::MutexLock lock(stateMutex_);
     return accessToken;
 }
 
 std::uint32_t TLYRestClient::LastAuthenticationStatus() const {
-    std::lock_guard<std::mutex> lock(stateMutex_);
+    tly::MutexLock lock(stateMutex_);
     return lastAuthenticationStatus;
 }
 
@@ -55,7 +55,7 @@ bool TLYRestClient::Authenticate(const std::string& id, const std::string& secre
     bool validate = false;
     tly::RestExchangeRequest request;
     {
-        std::lock_guard<std::mutex> lock(stateMutex_);
+        tly::MutexLock lock(stateMutex_);
         clientId = id;
         clientSecret = secret;
         accessToken.clear();
@@ -109,7 +109,7 @@ bool TLYRestClient::Authenticate(const std::string& id, const std::string& secre
 
     const std::uint32_t status = result.status;
     {
-        std::lock_guard<std::mutex> lock(stateMutex_);
+        tly::MutexLock lock(stateMutex_);
         lastAuthenticationStatus = status;
     }
     if (status != kSuccessStatus) {
@@ -143,7 +143,7 @@ bool TLYRestClient::StoreTokenResponse(const std::string& body) {
     }
     const std::uint32_t now = tly::CurrentClock().TickCount();
     {
-        std::lock_guard<std::mutex> lock(stateMutex_);
+        tly::MutexLock lock(stateMutex_);
         accessToken = std::move(response.accessToken);
         authorizationHeader = std::move(header);
         tokenObtainedTick = response.refreshAfterMs != 0 ? now : 0;
@@ -159,7 +159,7 @@ bool TLYRestClient::RefreshTokenIfDue() {
     std::string id;
     std::string secret;
     {
-        std::lock_guard<std::mutex> lock(stateMutex_);
+        tly::MutexLock lock(stateMutex_);
         // Unsigned subtraction gives the elapsed time across a wrap of the tick count.
         const bool due = refreshAfterMs != 0 && !clientId.empty() && now - tokenObtainedTick >= refreshAfterMs;
         if (!due) return true;

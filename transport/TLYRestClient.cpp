@@ -83,7 +83,7 @@ constexpr RestVerb kPost{
 bool TLYRestClient::Initialize(const std::string& host, std::uint16_t port, bool validate) {
     Close();
     {
-        std::lock_guard<std::mutex> lock(stateMutex_);
+        tly::MutexLock lock(stateMutex_);
         validateCert = validate;
     }
 
@@ -107,7 +107,7 @@ bool TLYRestClient::Initialize(const std::string& host, std::uint16_t port, bool
     {
         // A concurrent Initialize may have got here first; its handles are
         // closed below, outside the lock, and ours stay.
-        std::lock_guard<std::mutex> lock(stateMutex_);
+        tly::MutexLock lock(stateMutex_);
         std::swap(rootHandle, root);
         std::swap(connectionHandle, connection);
     }
@@ -119,7 +119,7 @@ bool TLYRestClient::Initialize(const std::string& host, std::uint16_t port, bool
 }
 
 bool TLYRestClient::IsInitialized() const {
-    std::lock_guard<std::mutex> lock(stateMutex_);
+    tly::MutexLock lock(stateMutex_);
     return connectionHandle.valid();
 }
 
@@ -127,7 +127,7 @@ void TLYRestClient::Close() {
     tly::UniqueInternet root;
     tly::UniqueInternet connection;
     {
-        std::lock_guard<std::mutex> lock(stateMutex_);
+        tly::MutexLock lock(stateMutex_);
         accessToken.clear();
         authorizationHeader.clear();
         std::swap(connection, connectionHandle);
@@ -140,22 +140,22 @@ void TLYRestClient::Close() {
 
 void TLYRestClient::SetPinnedThumbprint(const std::string& thumbprint) {
     std::string normalized = NormalizeThumbprint(thumbprint);
-    std::lock_guard<std::mutex> lock(stateMutex_);
+    tly::MutexLock lock(stateMutex_);
     pinnedThumbprint = std::move(normalized);
 }
 
 std::string TLYRestClient::ObservedThumbprint() const {
-    std::lock_guard<std::mutex> lock(stateMutex_);
+    tly::MutexLock lock(stateMutex_);
     return observedThumbprint;
 }
 
 bool TLYRestClient::NewlyPinned() const {
-    std::lock_guard<std::mutex> lock(stateMutex_);
+    tly::MutexLock lock(stateMutex_);
     return newlyPinned;
 }
 
 bool TLYRestClient::TakeNewlyPinned(std::string& thumbprint) {
-    std::lock_guard<std::mutex> lock(stateMutex_);
+    tly::MutexLock lock(stateMutex_);
     if (!newlyPinned) return false;
     newlyPinned = false;
     thumbprint = observedThumbprint;
@@ -163,7 +163,7 @@ bool TLYRestClient::TakeNewlyPinned(std::string& thumbprint) {
 }
 
 void TLYRestClient::SetReceiveTimeoutForTesting(DWORD milliseconds) {
-    std::lock_guard<std::mutex> lock(stateMutex_);
+    tly::MutexLock lock(stateMutex_);
     receiveTimeoutMs_ = milliseconds;
 }
 
@@ -184,7 +184,7 @@ bool TLYRestClient::Send(const RestVerb& verb, const std::string& endpoint, std:
     bool validate = false;
     tly::RestExchangeRequest request;
     {
-        std::lock_guard<std::mutex> lock(stateMutex_);
+        tly::MutexLock lock(stateMutex_);
         connection = connectionHandle.get();
         validate = validateCert;
         request.headers = authorizationHeader;
@@ -267,7 +267,7 @@ bool TLYRestClient::Send(const RestVerb& verb, const std::string& endpoint, std:
 
 void TLYRestClient::NoteTrouble(TroubleCause cause, std::uint32_t win32Error, std::uint32_t status,
                                 const std::string& endpoint) {
-    std::lock_guard<std::mutex> lock(stateMutex_);
+    tly::MutexLock lock(stateMutex_);
     lastTrouble_.cause = cause;
     lastTrouble_.win32Error = win32Error;
     lastTrouble_.statusCode = status;
@@ -276,7 +276,7 @@ void TLYRestClient::NoteTrouble(TroubleCause cause, std::uint32_t win32Error, st
 
 void TLYRestClient::NoteReached() {
     {
-        std::lock_guard<std::mutex> lock(stateMutex_);
+        tly::MutexLock lock(stateMutex_);
         lastTrouble_ = TransportTrouble{};
     }
     // The server answers: a failure seen from now on is news again.
@@ -285,7 +285,7 @@ void TLYRestClient::NoteReached() {
 }
 
 TransportTrouble TLYRestClient::LastTrouble() const {
-    std::lock_guard<std::mutex> lock(stateMutex_);
+    tly::MutexLock lock(stateMutex_);
     return lastTrouble_;
 }
 
@@ -305,7 +305,7 @@ bool TLYRestClient::SendWithRetry(const RestVerb& verb, const std::string& endpo
     std::string id;
     std::string secret;
     {
-        std::lock_guard<std::mutex> lock(stateMutex_);
+        tly::MutexLock lock(stateMutex_);
         id = clientId;
         secret = clientSecret;
     }
@@ -319,7 +319,7 @@ bool TLYRestClient::SendWithRetry(const RestVerb& verb, const std::string& endpo
 bool TLYRestClient::VerifyServerCertificate(HINTERNET request) {
     std::string pin;
     {
-        std::lock_guard<std::mutex> lock(stateMutex_);
+        tly::MutexLock lock(stateMutex_);
         if (validateCert) return true;
         pin = pinnedThumbprint;
     }
@@ -329,7 +329,7 @@ bool TLYRestClient::VerifyServerCertificate(HINTERNET request) {
     bool pinnedNow = false;
     std::string pinnedMeanwhile;
     {
-        std::lock_guard<std::mutex> lock(stateMutex_);
+        tly::MutexLock lock(stateMutex_);
         if (pinnedThumbprint.empty()) {
             pinnedThumbprint = actual;
             newlyPinned = true;

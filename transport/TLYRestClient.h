@@ -8,14 +8,15 @@
 // steps of RestExchange.h.
 //
 // Requests may come from several threads at once (host threads and the
-// WebSocket receive thread). One mutex guards every field; it is held only to
-// copy or assign them, never across a WinHTTP call or a log line.
+// WebSocket receive thread). One mutex, stateMutex_, guards every field; it is
+// a leaf, held only to copy or assign them, never across a WinHTTP call or a
+// log line.
 
+#include "platform/Mutex.h"
 #include "transport/InternetHandles.h"
 #include "transport/TransportTrouble.h"
 
 #include <cstdint>
-#include <mutex>
 #include <string>
 
 struct RestVerb;
@@ -27,64 +28,70 @@ public:
     TLYRestClient(const TLYRestClient&) = delete;
     TLYRestClient& operator=(const TLYRestClient&) = delete;
 
-    bool Initialize(const std::string& host, std::uint16_t port, bool validateCert);
-    bool IsInitialized() const;
-    void Close();
+    bool Initialize(const std::string& host, std::uint16_t port, bool validateCert) TLY_EXCLUDES(stateMutex_);
+    bool IsInitialized() const TLY_EXCLUDES(stateMutex_);
+    void Close() TLY_EXCLUDES(stateMutex_);
 
-    void ClearToken();
-    void SetPinnedThumbprint(const std::string& thumbprint);
-    bool Authenticate(const std::string& clientId, const std::string& clientSecret);
+    void ClearToken() TLY_EXCLUDES(stateMutex_);
+    void SetPinnedThumbprint(const std::string& thumbprint) TLY_EXCLUDES(stateMutex_);
+    bool Authenticate(const std::string& clientId, const std::string& clientSecret) TLY_EXCLUDES(stateMutex_);
 
     // response: the body on success, otherwise the error text; statusCode: the
     // HTTP status, 0 when no response arrived.
-    bool Get(const std::string& endpoint, std::string& response, std::uint32_t& statusCode);
-    bool Post(const std::string& endpoint, std::string& response, std::uint32_t& statusCode);
-    bool GetWithRetry(const std::string& endpoint, std::string& response);
-    bool PostWithRetry(const std::string& endpoint, std::string& response);
-    bool RefreshTokenIfDue();
+    bool Get(const std::string& endpoint, std::string& response, std::uint32_t& statusCode) TLY_EXCLUDES(stateMutex_);
+    bool Post(const std::string& endpoint, std::string& response, std::uint32_t& statusCode) TLY_EXCLUDES(stateMutex_);
+    bool GetWithRetry(const std::string& endpoint, std::string& response) TLY_EXCLUDES(stateMutex_);
+    bool PostWithRetry(const std::string& endpoint, std::string& response) TLY_EXCLUDES(stateMutex_);
+    bool RefreshTokenIfDue() TLY_EXCLUDES(stateMutex_);
 
-    std::string AccessToken() const;
+    std::string AccessToken() const TLY_EXCLUDES(stateMutex_);
     // The HTTP status of the last token request; 0 when no answer arrived.
-    std::uint32_t LastAuthenticationStatus() const;
-    std::string ObservedThumbprint() const;
-    bool NewlyPinned() const;
+    std::uint32_t LastAuthenticationStatus() const TLY_EXCLUDES(stateMutex_);
+    std::string ObservedThumbprint() const TLY_EXCLUDES(stateMutex_);
+    bool NewlyPinned() const TLY_EXCLUDES(stateMutex_);
     // Reads and clears newlyPinned in one step, so a pin is handed out for
     // saving once; thumbprint receives the observed thumbprint when it was set.
-    bool TakeNewlyPinned(std::string& thumbprint);
+    bool TakeNewlyPinned(std::string& thumbprint) TLY_EXCLUDES(stateMutex_);
 
     // Why the last request that failed did, until one gets through again.
-    TransportTrouble LastTrouble() const;
+    TransportTrouble LastTrouble() const TLY_EXCLUDES(stateMutex_);
 
     // The pin check of one request, from its sending-request notification.
-    bool VerifyServerCertificate(HINTERNET request);
+    bool VerifyServerCertificate(HINTERNET request) TLY_EXCLUDES(stateMutex_);
 
     // Tests only: takes a token response as if the server had sent it.
     bool StoreTokenResponseForTesting(const std::string& body) { return StoreTokenResponse(body); }
 
     // Tests only: a shorter wait for responses than the 30000 ms of the field.
-    void SetReceiveTimeoutForTesting(DWORD milliseconds);
+    void SetReceiveTimeoutForTesting(DWORD milliseconds) TLY_EXCLUDES(stateMutex_);
 
 private:
-    bool Send(const RestVerb& verb, const std::string& endpoint, std::string& response, std::uint32_t& statusCode);
-    bool SendWithRetry(const RestVerb& verb, const std::string& endpoint, std::string& response);
-    bool StoreTokenResponse(const std::string& body);
-    void NoteTrouble(TroubleCause cause, std::uint32_t win32Error, std::uint32_t status, const std::string& endpoint);
-    void NoteReached();
+    bool Send(const RestVerb& verb, const std::string& endpoint, std::string& response, std::uint32_t& statusCode)
+        TLY_EXCLUDES(stateMutex_);
+    bool SendWithRetry(const RestVerb& verb, const std::string& endpoint, std::string& response)
+        TLY_EXCLUDES(stateMutex_);
+    bool StoreTokenResponse(const std::string& body) TLY_EXCLUDES(stateMutex_);
+    void NoteTrouble(TroubleCause cause, std::uint32_t win32Error, std::uint32_t status, const std::string& endpoint)
+        TLY_EXCLUDES(stateMutex_);
+    void NoteReached() TLY_EXCLUDES(stateMutex_);
 
-    mutable std::mutex stateMutex_;
-    tly::UniqueInternet rootHandle;
-    tly::UniqueInternet connectionHandle;  // the client is initialised exactly when this is set
-    std::wstring authorizationHeader;      // "Authorization: Bearer " + token; empty without a token
-    std::string accessToken;
-    std::string clientId;
-    std::string clientSecret;
-    std::uint32_t tokenObtainedTick = 0;  // 0: no lifetime known
-    std::uint32_t refreshAfterMs = 0;     // 0: no proactive refresh
-    bool validateCert = false;
-    std::string pinnedThumbprint;  // normalised; empty: pin the next certificate seen
-    std::string observedThumbprint;
-    bool newlyPinned = false;
-    std::uint32_t lastAuthenticationStatus = 0;
-    DWORD receiveTimeoutMs_ = 30000;
-    TransportTrouble lastTrouble_;
+    mutable tly::Mutex stateMutex_;  // leaf
+    tly::UniqueInternet rootHandle TLY_GUARDED_BY(stateMutex_);
+    // The client is initialised exactly when this is set.
+    tly::UniqueInternet connectionHandle TLY_GUARDED_BY(stateMutex_);
+    // "Authorization: Bearer " + token; empty without a token.
+    std::wstring authorizationHeader TLY_GUARDED_BY(stateMutex_);
+    std::string accessToken TLY_GUARDED_BY(stateMutex_);
+    std::string clientId TLY_GUARDED_BY(stateMutex_);
+    std::string clientSecret TLY_GUARDED_BY(stateMutex_);
+    std::uint32_t tokenObtainedTick TLY_GUARDED_BY(stateMutex_) = 0;  // 0: no lifetime known
+    std::uint32_t refreshAfterMs TLY_GUARDED_BY(stateMutex_) = 0;     // 0: no proactive refresh
+    bool validateCert TLY_GUARDED_BY(stateMutex_) = false;
+    // Normalised; empty: pin the next certificate seen.
+    std::string pinnedThumbprint TLY_GUARDED_BY(stateMutex_);
+    std::string observedThumbprint TLY_GUARDED_BY(stateMutex_);
+    bool newlyPinned TLY_GUARDED_BY(stateMutex_) = false;
+    std::uint32_t lastAuthenticationStatus TLY_GUARDED_BY(stateMutex_) = 0;
+    DWORD receiveTimeoutMs_ TLY_GUARDED_BY(stateMutex_) = 30000;
+    TransportTrouble lastTrouble_ TLY_GUARDED_BY(stateMutex_);
 };

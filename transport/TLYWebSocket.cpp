@@ -8,6 +8,7 @@
 #include "transport/InternetHandles.h"
 #include "transport/WinHttpSupport.h"
 
+#include <utility>
 #include <vector>
 
 namespace {
@@ -19,7 +20,7 @@ constexpr DWORD kReceiveBufferBytes = 65536;
 constexpr USHORT kNormalClosure = 1000;
 constexpr std::uint32_t kSwitchingProtocols = 101;
 constexpr double kNeverSeconds = 999999.0;
-// Close waits this many 100 ms slices for a receive thread blocked in the
+// An Ending waits this many 100 ms slices for a receive thread blocked in the
 // platform's receive before leaving it behind.
 constexpr int kCloseWaitSlices = 20;
 
@@ -35,9 +36,10 @@ struct TLYWebSocket::Channel {
     tly::UniqueInternet connectionHandle;
     tly::UniqueInternet webSocketHandle;
     std::vector<char> buffer;
-    // The receive loop goes on while set; once Close clears it, the thread
-    // touches nothing of its client again. Per connection, so a thread left
-    // behind never sees a later connection's flag.
+    // The receive loop goes on while set; once Shut clears it, the thread
+    // touches nothing of its client again beyond finishing the message it is
+    // handing over. Per connection, so a thread left behind never sees a later
+    // connection's flag.
     std::atomic<bool> running{false};
     // Set while the receive thread runs code of its client (message assembly,
     // call-backs); clear while it waits in the platform's receive.
@@ -51,9 +53,12 @@ TLYWebSocket::~TLYWebSocket() { Close(); }
 bool TLYWebSocket::Connect(const std::string& host, std::uint16_t port, const std::string& accessToken,
                            bool validate, const std::string& pinnedThumbprint) {
     bool connectedNow = false;
+    Ending previous;
     {
-        std::lock_guard<std::mutex> lock(lifecycleMutex_);
-        CloseLocked();
+        tly::MutexLock lock(lifecycleMutex_);
+        // The earlier connection's end is queued before this one's start; its
+        // thread, which reports nothing once shut, is waited for below.
+        previous = ShutLocked();
         validateCert = validate;
         try {
             connectedNow = ConnectLocked(host, port, accessToken, pinnedThumbprint);
@@ -61,6 +66,7 @@ bool TLYWebSocket::Connect(const std::string& host, std::uint16_t port, const st
             connectedNow = false;  // memory ran out; what was built is released
         }
     }
+    previous.Finish();  // also delivers the state changes
     DeliverStateChanges();
     // In this order: the receive thread started, the state reported, then this line.
     if (connectedNow) {
@@ -164,14 +170,14 @@ bool TLYWebSocket::ConnectLocked(const std::string& host, std::uint16_t port, co
     // logged by Connect once the thread runs and the change was reported.
     QueueStateChange(true);
     {
-        std::lock_guard<std::mutex> lock(lastMessageLock);
+        tly::MutexLock lock(lastMessageLock);
         lastMessageCounter = tly::CurrentClock().PerformanceCounter();
     }
     connectionSerial.fetch_add(1);  // before `connected`: whoever then sees it set reads this serial or a later one
     connected.store(true);
     channel->running.store(true);
     // The receive thread holds this module for its life, so a thread that
-    // Close had to leave behind never runs code of an unloaded module. Its
+    // an Ending had to leave behind never runs code of an unloaded module. Its
     // share of the connection's handles goes as its body ends.
     auto thread = std::make_unique<tly::ModuleThread>();
     const bool started = thread->Start([this, channel] {
@@ -180,8 +186,8 @@ bool TLYWebSocket::ConnectLocked(const std::string& host, std::uint16_t port, co
         } catch (...) {
             // ReceiveLoop reports its own failures; nothing may leave a thread.
         }
-        // Done with the client: a Close waiting from now on need not wait for
-        // the exit itself, which takes the loader lock.
+        // Done with the client: an Ending waiting from now on need not wait
+        // for the exit itself, which takes the loader lock.
         channel->inClientCode.store(false);
     });
     if (!started) {
@@ -197,42 +203,67 @@ bool TLYWebSocket::ConnectLocked(const std::string& host, std::uint16_t port, co
     return true;
 }
 
-void TLYWebSocket::Close() {
-    {
-        std::lock_guard<std::mutex> lock(lifecycleMutex_);
-        CloseLocked();
-    }
-    DeliverStateChanges();
+void TLYWebSocket::Close() { Shut().Finish(); }
+
+TLYWebSocket::Ending TLYWebSocket::Shut() {
+    tly::MutexLock lock(lifecycleMutex_);
+    return ShutLocked();
 }
 
-void TLYWebSocket::CloseLocked() {
-    std::shared_ptr<Channel> channel = std::move(channel_);
-    std::unique_ptr<tly::ModuleThread> thread = std::move(receiveThread);
-    if (channel) {
-        channel->running.store(false);
+TLYWebSocket::Ending TLYWebSocket::ShutLocked() {
+    Ending ending;
+    ending.client_ = this;
+    ending.channel_ = std::move(channel_);
+    ending.thread_ = std::move(receiveThread);
+    if (ending.channel_) {
+        ending.channel_->running.store(false);
         // Our close frame (1000) goes out at once; a receive that is waiting
         // returns when the server answers it. Also answers a close frame the
         // server sent first.
-        ::WinHttpWebSocketShutdown(channel->webSocketHandle.get(), kNormalClosure, nullptr, 0);
-        // A call-back that closes its own channel must not wait for itself.
-        if (thread && !thread->IsCurrentThread()) {
-            // While the thread runs code of this client (a call-back) the wait
-            // lasts. While it waits in the platform's receive, which a server
-            // that never answers the close leaves blocked for ever (no handle
-            // close wakes it under Wine), the wait gives up after about two
-            // seconds: the thread then finds running cleared whenever its
-            // receive returns, touches nothing of this client, closes the
-            // connection's handles it shares, and keeps the module loaded.
-            for (int slice = 0;; ++slice) {
-                if (thread->Join(100)) break;
-                if (slice >= kCloseWaitSlices && !channel->inClientCode.load()) break;
-            }
+        ::WinHttpWebSocketShutdown(ending.channel_->webSocketHandle.get(), kNormalClosure, nullptr, 0);
+    }
+    // Queued here, under the lock, so it comes before a later connection's
+    // start; the receive thread of a shut connection reports no end.
+    if (connected.exchange(false)) QueueStateChange(false);
+    return ending;
+}
+
+TLYWebSocket::Ending::Ending(Ending&& other) noexcept
+    : client_(std::exchange(other.client_, nullptr)),
+      channel_(std::move(other.channel_)),
+      thread_(std::move(other.thread_)) {}
+
+TLYWebSocket::Ending& TLYWebSocket::Ending::operator=(Ending&& other) noexcept {
+    if (this != &other) {
+        Finish();
+        client_ = std::exchange(other.client_, nullptr);
+        channel_ = std::move(other.channel_);
+        thread_ = std::move(other.thread_);
+    }
+    return *this;
+}
+
+void TLYWebSocket::Ending::Finish() noexcept {
+    TLYWebSocket* client = std::exchange(client_, nullptr);
+    if (!client) return;
+    // A call-back that closes its own channel must not wait for itself.
+    if (channel_ && thread_ && !thread_->IsCurrentThread()) {
+        // While the thread runs code of the client (a call-back) the wait
+        // lasts. While it waits in the platform's receive, which a server
+        // that never answers the close leaves blocked for ever (no handle
+        // close wakes it under Wine), the wait gives up after about two
+        // seconds: the thread then finds running cleared whenever its
+        // receive returns, touches nothing of the client, closes the
+        // connection's handles it shares, and keeps the module loaded.
+        for (int slice = 0;; ++slice) {
+            if (thread_->Join(100)) break;
+            if (slice >= kCloseWaitSlices && !channel_->inClientCode.load()) break;
         }
     }
     // The connection's handles close here unless a thread left behind still shares them.
-    channel.reset();
-    thread.reset();
-    if (connected.exchange(false)) QueueStateChange(false);
+    channel_.reset();
+    thread_.reset();
+    client->DeliverStateChanges();
 }
 
 void TLYWebSocket::ReceiveLoop(Channel& channel) {
@@ -244,8 +275,8 @@ void TLYWebSocket::ReceiveLoop(Channel& channel) {
         const DWORD error = ::WinHttpWebSocketReceive(channel.webSocketHandle.get(), channel.buffer.data(),
                                                       static_cast<DWORD>(channel.buffer.size()), &bytesRead,
                                                       &bufferType);
-        // Announce client code before testing running; Close clears running
-        // before it reads inClientCode, so one of the two sees the other.
+        // Announce client code before testing running; Shut clears running
+        // before its Ending reads inClientCode, so one of the two sees the other.
         channel.inClientCode.store(true);
         if (!channel.running.load()) return;
         bool goOn = false;
@@ -256,7 +287,7 @@ void TLYWebSocket::ReceiveLoop(Channel& channel) {
                 {{"win32_error", ERROR_NOT_ENOUGH_MEMORY}});
         }
         if (!goOn) {
-            ReportConnectionEnded();
+            ReportConnectionEnded(channel);
             return;
         }
         channel.inClientCode.store(false);
@@ -286,7 +317,7 @@ bool TLYWebSocket::ProcessReceived(Channel& channel, DWORD error, DWORD bytesRea
         if (bufferType == WINHTTP_WEB_SOCKET_UTF8_FRAGMENT_BUFFER_TYPE) return true;
 
         {
-            std::lock_guard<std::mutex> lock(lastMessageLock);
+            tly::MutexLock lock(lastMessageLock);
             lastMessageCounter = tly::CurrentClock().PerformanceCounter();
         }
         std::string complete;
@@ -313,9 +344,15 @@ bool TLYWebSocket::ProcessReceived(Channel& channel, DWORD error, DWORD bytesRea
     }
 }
 
-void TLYWebSocket::ReportConnectionEnded() {
-    if (!connected.exchange(false)) return;
-    QueueStateChange(false);
+// The receive thread's own end of its connection, unless Shut ended it first
+// (which reported it then). Only the current connection's end changes the
+// state: a thread that an Ending left behind reports nothing.
+void TLYWebSocket::ReportConnectionEnded(const Channel& channel) {
+    {
+        tly::MutexLock lock(lifecycleMutex_);
+        if (channel_.get() != &channel || !connected.exchange(false)) return;
+        QueueStateChange(false);
+    }
     DeliverStateChanges();
 }
 
@@ -323,7 +360,7 @@ double TLYWebSocket::SecondsSinceLastMessage() const {
     const std::int64_t now = tly::CurrentClock().PerformanceCounter();
     std::int64_t last = 0;
     {
-        std::lock_guard<std::mutex> lock(lastMessageLock);
+        tly::MutexLock lock(lastMessageLock);
         last = lastMessageCounter;
     }
     if (last == 0 || counterFrequency <= 0) return kNeverSeconds;
@@ -331,27 +368,27 @@ double TLYWebSocket::SecondsSinceLastMessage() const {
 }
 
 void TLYWebSocket::QueueStateChange(bool isConnected) {
-    std::lock_guard<std::mutex> lock(stateQueueMutex_);
+    tly::MutexLock lock(stateQueueMutex_);
     pendingStates_.push_back(isConnected);
 }
 
-// Only Connect and Close (serialised) queue while no receive thread runs, so
-// the last change queued is the one Connect just added.
+// Changes are queued only under lifecycleMutex_ (a receive thread's end
+// included), so the last change queued is the one Connect just added.
 void TLYWebSocket::RetractStateChange() {
-    std::lock_guard<std::mutex> lock(stateQueueMutex_);
+    tly::MutexLock lock(stateQueueMutex_);
     if (!pendingStates_.empty()) pendingStates_.pop_back();
 }
 
 void TLYWebSocket::DeliverStateChanges() {
     {
-        std::lock_guard<std::mutex> lock(stateQueueMutex_);
+        tly::MutexLock lock(stateQueueMutex_);
         if (delivering_) return;  // the thread delivering now takes ours too, in order
         delivering_ = true;
     }
     for (;;) {
         bool state = false;
         {
-            std::lock_guard<std::mutex> lock(stateQueueMutex_);
+            tly::MutexLock lock(stateQueueMutex_);
             if (pendingStates_.empty()) {
                 delivering_ = false;
                 return;

@@ -5,11 +5,20 @@
 // message call-back; connection state changes go to the state call-back.
 //
 // Connect and Close may be called from different threads: they are serialised
-// by a lock inside the client. Close returns within a few seconds whatever the
-// server does (see CloseLocked). The call-backs run with no lock of
-// the client held; they must not call Connect or Close of the same client.
+// by a lock inside the client, lifecycleMutex_, which is never held while a
+// receive thread is waited for. Ending a connection is two steps: Shut, under
+// the lock, stops it and takes its receive thread out; the Ending it hands
+// back then waits for that thread with no lock held, a few seconds at most
+// whatever the server does (see Ending::Finish). A caller that holds a lock
+// of its own shuts under it and lets the Ending finish after letting go.
+// The call-backs run with no lock of the client held; they must not call
+// Connect, Shut or Close of the same client.
+//
+// Lock order inside the client: lifecycleMutex_ before stateQueueMutex_ and
+// lastMessageLock, both leaves.
 
 #include "platform/ModuleThread.h"
+#include "platform/Mutex.h"
 
 #include <windows.h>
 
@@ -19,7 +28,6 @@
 #include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 
 class TLYWebSocket {
@@ -39,15 +47,23 @@ public:
     void SetMessageCallback(MessageCallback callback) { onMessage = std::move(callback); }
     void SetStateCallback(StateCallback callback) { onStateChanged = std::move(callback); }
 
+    class Ending;
+
+    // Ends the connection there is (waiting for its receive thread, see
+    // Ending), then connects.
     bool Connect(const std::string& host, std::uint16_t port, const std::string& accessToken, bool validateCert,
-                 const std::string& pinnedThumbprint);
-    void Close();
+                 const std::string& pinnedThumbprint) TLY_EXCLUDES(lifecycleMutex_);
+    // Shut, then the Ending finished at once.
+    void Close() TLY_EXCLUDES(lifecycleMutex_);
+    // Stops the connection there is, or what is left of one that ended by
+    // itself; its receive thread is waited for by the Ending handed back.
+    Ending Shut() TLY_EXCLUDES(lifecycleMutex_);
     bool IsConnected() const { return connected.load(); }
     // Counts the connections made; one serial is one unbroken connection.
     // Read after IsConnected answered true: a serial read then is that of the
     // connection seen up or of a later one, never of an earlier one.
     std::uint64_t ConnectionSerial() const { return connectionSerial.load(); }
-    double SecondsSinceLastMessage() const;
+    double SecondsSinceLastMessage() const TLY_EXCLUDES(lastMessageLock);
 
     // Tests only: a shorter wait for the upgrade response than 30000 ms.
     void SetReceiveTimeoutForTesting(DWORD milliseconds) { receiveTimeoutMs_ = milliseconds; }
@@ -56,35 +72,55 @@ private:
     struct Channel;
 
     bool ConnectLocked(const std::string& host, std::uint16_t port, const std::string& accessToken,
-                       const std::string& pinnedThumbprint);
-    void CloseLocked();
+                       const std::string& pinnedThumbprint) TLY_REQUIRES(lifecycleMutex_);
+    Ending ShutLocked() TLY_REQUIRES(lifecycleMutex_);
     void ReceiveLoop(Channel& channel);
     bool ProcessReceived(Channel& channel, DWORD error, DWORD bytesRead, int bufferType, std::string& message,
                          std::size_t& messageBytes);
-    void ReportConnectionEnded();
-    void QueueStateChange(bool isConnected);
-    void RetractStateChange();
-    void DeliverStateChanges();
+    void ReportConnectionEnded(const Channel& channel) TLY_EXCLUDES(lifecycleMutex_);
+    void QueueStateChange(bool isConnected) TLY_REQUIRES(lifecycleMutex_) TLY_EXCLUDES(stateQueueMutex_);
+    void RetractStateChange() TLY_REQUIRES(lifecycleMutex_) TLY_EXCLUDES(stateQueueMutex_);
+    void DeliverStateChanges() TLY_EXCLUDES(stateQueueMutex_);
 
-    std::mutex lifecycleMutex_;  // serialises Connect and Close
+    tly::Mutex lifecycleMutex_;  // serialises Connect, Shut and a connection's end
     // The open connection's handles, shared with its receive thread: a thread
-    // that Close had to leave behind keeps them until it ends.
-    std::shared_ptr<Channel> channel_;
-    std::unique_ptr<tly::ModuleThread> receiveThread;
-    std::atomic<bool> connected{false};
+    // that its Ending had to leave behind keeps them until it ends.
+    std::shared_ptr<Channel> channel_ TLY_GUARDED_BY(lifecycleMutex_);
+    std::unique_ptr<tly::ModuleThread> receiveThread TLY_GUARDED_BY(lifecycleMutex_);
+    std::atomic<bool> connected{false};  // written under lifecycleMutex_
     std::atomic<std::uint64_t> connectionSerial{0};
-    mutable std::mutex lastMessageLock;
-    std::int64_t lastMessageCounter = 0;  // performance counter at the last message or the upgrade; 0: never
+    mutable tly::Mutex lastMessageLock TLY_ACQUIRED_AFTER(lifecycleMutex_);
+    // Performance counter at the last message or the upgrade; 0: never.
+    std::int64_t lastMessageCounter TLY_GUARDED_BY(lastMessageLock) = 0;
     std::int64_t counterFrequency = 0;
     MessageCallback onMessage;
     StateCallback onStateChanged;
-    bool validateCert = false;
+    bool validateCert TLY_GUARDED_BY(lifecycleMutex_) = false;
     DWORD receiveTimeoutMs_ = 30000;
 
     // State changes are queued in the order they happen and delivered outside
     // every lock by whichever thread finds no delivery in progress, so the
     // state call-back sees true and false in order and false once per connection.
-    std::mutex stateQueueMutex_;
-    std::deque<bool> pendingStates_;
-    bool delivering_ = false;
+    tly::Mutex stateQueueMutex_ TLY_ACQUIRED_AFTER(lifecycleMutex_);
+    std::deque<bool> pendingStates_ TLY_GUARDED_BY(stateQueueMutex_);
+    bool delivering_ TLY_GUARDED_BY(stateQueueMutex_) = false;
+};
+
+// What is left of a connection once it is shut: its receive thread and the
+// handles that thread shares. Finish (or the destructor) waits for the thread
+// and then delivers the state change of the end; call it with no lock held.
+// Movable; assigning over an Ending finishes the one it held first.
+class TLYWebSocket::Ending {
+public:
+    Ending() = default;
+    Ending(Ending&& other) noexcept;
+    Ending& operator=(Ending&& other) noexcept;
+    ~Ending() { Finish(); }
+    void Finish() noexcept;
+
+private:
+    friend class TLYWebSocket;
+    TLYWebSocket* client_ = nullptr;
+    std::shared_ptr<Channel> channel_;
+    std::unique_ptr<tly::ModuleThread> thread_;
 };

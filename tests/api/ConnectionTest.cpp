@@ -8,6 +8,8 @@
 #include "tests/support/LogReader.h"
 #include "tests/support/ManualClock.h"
 
+#include <windows.h>
+
 #include <thread>
 
 using tly::test::HasEvent;
@@ -228,4 +230,24 @@ TEST_F(ConnectionTest, ConcurrentConnectsClosesAndHealthTicksStayConsistent) {
     }
     other.join();
     EXPECT_TRUE(TLYAPI_Connect(1)) << LastError();
+}
+
+// A channel whose server never answers the close frame takes about two
+// seconds to close; the connection's lock is let go before that wait, so a
+// host call on another thread is not held up by it.
+TEST_F(ConnectionTest, AChannelSlowToCloseHoldsUpNoOtherHostCall) {
+    OpenAndConnect({1});
+    ASSERT_TRUE(WaitForWebSocketClients(1));
+    sim.Call("POST", "/config", {{"ws_answer_client_close", false}});
+    std::thread closing([] { TLYApiImpl::Instance().StopBackgroundWork(); });
+    // The close frame has reached the server: the close now waits for the receive thread.
+    ASSERT_TRUE(WaitUntil([&] {
+        const auto clients = sim.Call("GET", "/ws/clients").at("clients");
+        return clients.size() == 1 && !clients[0]["received"].empty();
+    }));
+    const DWORD startedAt = ::GetTickCount();
+    TLYAPI_GetSubscribed(1);
+    const DWORD took = ::GetTickCount() - startedAt;
+    closing.join();
+    EXPECT_LT(took, 1000u) << "the health check waited for the channel's close";
 }

@@ -1,6 +1,8 @@
 #include "api/TLYApi.h"
 #include "api/TLYApiImpl.h"
+#include "platform/UniqueResource.h"
 #include "settings/SettingsFile.h"
+#include "settings/SettingsWatcher.h"
 #include "tests/support/WaitUntil.h"
 #include "tests/support/LogReader.h"
 #include "tests/support/TempModuleDirectory.h"
@@ -9,7 +11,9 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <functional>
+#include <thread>
 
 using tly::test::HasEvent;
 using tly::test::LinesWithEvent;
@@ -139,6 +143,41 @@ TEST_F(SettingsWatcherTest, StopReturnsPromptlyAndOpenStartsItAgain) {
 
     ASSERT_TRUE(TLYAPI_Open(1));
     ASSERT_TRUE(WaitFor([&] { return LinesWithEvent(LogPath(), "settings.watcher.started").size() == 2; }));
+}
+
+// Stop lets go of the watcher's lock before it waits for the thread, and each
+// run stops on its own event: a Start while a Stop waits for a reload begins
+// a run of its own at once, and both runs end when stopped.
+TEST(SettingsWatcherRunTest, AStartWhileAStopWaitsForAReloadRunsOnItsOwn) {
+    tly::test::TempModuleDirectory dir;
+    dir.Write("tallyport_settings.json", SettingsText("debug"));
+    const std::string path = dir.File("tallyport_settings.json");
+    tly::UniqueHandle inReload(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    tly::UniqueHandle release(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    std::atomic<int> reloads{0};
+    SettingsWatcher watcher([&](const TranslatorSettings&) {
+        if (reloads.fetch_add(1) != 0) return;
+        ::SetEvent(inReload.get());
+        ::WaitForSingleObject(release.get(), 10000);
+    });
+    watcher.Start(path, 0);  // the file's time differs: it is reloaded at once
+    ASSERT_EQ(::WaitForSingleObject(inReload.get(), 8000), WAIT_OBJECT_0);
+
+    std::thread stopping([&] { watcher.Stop(); });
+    ASSERT_TRUE(WaitFor([&] { return !watcher.Running(); }));
+    const DWORD startedAt = ::GetTickCount();
+    watcher.Start(path, SettingsFileWriteTime(path));
+    EXPECT_LT(::GetTickCount() - startedAt, 2000u) << "Start waited for the stopping run's reload";
+    EXPECT_TRUE(watcher.Running());
+
+    ::SetEvent(release.get());
+    stopping.join();  // the first run ended on its own event
+    EXPECT_TRUE(watcher.Running());
+    const DWORD stoppedAt = ::GetTickCount();
+    watcher.Stop();
+    EXPECT_LT(::GetTickCount() - stoppedAt, 2000u);
+    EXPECT_FALSE(watcher.Running());
+    EXPECT_EQ(reloads.load(), 1);
 }
 
 TEST_F(SettingsWatcherTest, ClosingTheLastPanelStopsTheWatcher) {

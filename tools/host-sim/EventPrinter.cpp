@@ -139,7 +139,7 @@ void EventPrinter::CallbackFault(std::int32_t sinkPanel, const char* what, std::
 }
 
 void EventPrinter::Write(const std::string& line) {
-    std::lock_guard<std::mutex> guard(lock_);
+    tly::MutexLock guard(lock_);
     std::fwrite(line.data(), 1, line.size(), stdout);
     std::fputc('\n', stdout);
     std::fflush(stdout);

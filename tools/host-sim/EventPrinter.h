@@ -4,9 +4,9 @@
 // translator's), so each is written whole under a lock and flushed at once.
 
 #include "TallyportAccessControl.h"
+#include "platform/Mutex.h"
 
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -28,10 +28,10 @@ public:
     void CallbackFault(std::int32_t sinkPanel, const char* what, std::int64_t cardNumber);
 
 private:
-    void Write(const std::string& line);
+    void Write(const std::string& line) TLY_EXCLUDES(lock_);
 
     const bool json_;
-    std::mutex lock_;
+    tly::Mutex lock_;  // one line at a time on standard output; leaf
 };
 
 // "2024-03-01T08:05:09" for seconds since 1970, "none" for 0xFFFFFFFF.

@@ -4,6 +4,7 @@
 #include "platform/FileAccess.h"
 #include "platform/JsonDocument.h"
 #include "platform/JsonRead.h"
+#include "platform/Mutex.h"
 
 #include <nlohmann/json.hpp>
 
@@ -11,7 +12,6 @@
 #include <ctime>
 #include <exception>
 #include <limits>
-#include <mutex>
 #include <utility>
 
 namespace {
@@ -19,8 +19,8 @@ namespace {
 constexpr char kPendingFile[] = "badge_events_pending.json";
 constexpr char kSentFile[] = "badge_events_sent.json";
 
-std::mutex& PassMutex() {
-    static auto* mutex = new std::mutex;
+tly::Mutex& PassMutex() {
+    static auto* mutex = new tly::Mutex;
     return *mutex;
 }
 
@@ -272,8 +272,9 @@ void RunBadgeEventFilePass(std::int32_t panelId, const BadgeEventDelivery& deliv
         // Held across the deliveries, which call the host: a nested or
         // concurrent pass only tries the lock and skips, so it cannot
         // deadlock, and the next poll runs it again.
-        std::unique_lock<std::mutex> pass(PassMutex(), std::try_to_lock);
-        if (!pass.owns_lock()) return;
+        tly::Mutex& passes = PassMutex();
+        if (!passes.TryLock()) return;
+        const tly::MutexLock pass(passes, tly::kAdoptLock);
         RunPass(panelId, deliver);
     } catch (...) {
         // Out of memory or a serialisation failure: the files stay as they were.

@@ -7,6 +7,7 @@
 // connection points, which count on their container, that keeps the
 // container alive too.
 
+#include "platform/Mutex.h"
 #include "translator/framework/ComMethod.h"
 #include "translator/framework/ComObject.h"
 
@@ -16,7 +17,6 @@
 #include <algorithm>
 #include <cstddef>
 #include <memory>
-#include <mutex>
 #include <span>
 #include <vector>
 
@@ -79,7 +79,7 @@ public:
     STDMETHODIMP Next(ULONG count, Item* out, ULONG* fetched) override {
         if (fetched) *fetched = 0;
         if (!out || (count > 1 && !fetched)) return E_POINTER;
-        std::lock_guard<std::mutex> guard(lock_);
+        tly::MutexLock guard(lock_);
         const std::vector<Item>& items = items_->items;
         const ULONG handed = static_cast<ULONG>(std::min<std::size_t>(count, items.size() - position_));
         for (ULONG i = 0; i < handed; ++i) {
@@ -93,14 +93,14 @@ public:
 
     STDMETHODIMP Skip(ULONG count) override {
         if (count == 0) return E_INVALIDARG;
-        std::lock_guard<std::mutex> guard(lock_);
+        tly::MutexLock guard(lock_);
         const std::size_t skipped = std::min<std::size_t>(count, items_->items.size() - position_);
         position_ += skipped;
         return skipped == count ? S_OK : S_FALSE;
     }
 
     STDMETHODIMP Reset() override {
-        std::lock_guard<std::mutex> guard(lock_);
+        tly::MutexLock guard(lock_);
         position_ = 0;
         return S_OK;
     }
@@ -108,7 +108,7 @@ public:
     STDMETHODIMP Clone(EnumInterface** clone) override {
         std::size_t position = 0;
         {
-            std::lock_guard<std::mutex> guard(lock_);
+            tly::MutexLock guard(lock_);
             position = position_;
         }
         return ComMethod([&] { return Create(items_, position, clone); });
@@ -123,8 +123,8 @@ private:
     }
 
     const std::shared_ptr<const Shared> items_;
-    std::mutex lock_;
-    std::size_t position_;  // guarded by lock_
+    tly::Mutex lock_;  // leaf
+    std::size_t position_ TLY_GUARDED_BY(lock_);
 };
 
 using ConnectionPointEnumerator =

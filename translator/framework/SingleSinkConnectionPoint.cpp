@@ -40,7 +40,7 @@ STDMETHODIMP SingleSinkConnectionPoint::Advise(IUnknown* sink, DWORD* cookie) {
         return CONNECT_E_CANNOTCONNECT;
     }
     {
-        std::lock_guard<std::mutex> guard(lock_);
+        tly::MutexLock guard(lock_);
         if (sink_) return CONNECT_E_ADVISELIMIT;
         sink_ = std::move(connection);
     }
@@ -52,7 +52,7 @@ STDMETHODIMP SingleSinkConnectionPoint::Advise(IUnknown* sink, DWORD* cookie) {
 STDMETHODIMP SingleSinkConnectionPoint::Unadvise(DWORD cookie) {
     UniqueComPtr<IUnknown> released;
     {
-        std::lock_guard<std::mutex> guard(lock_);
+        tly::MutexLock guard(lock_);
         if (cookie != kCookie || !sink_) return CONNECT_E_NOCONNECTION;
         released = std::move(sink_);
     }
@@ -65,7 +65,7 @@ STDMETHODIMP SingleSinkConnectionPoint::EnumConnections(IEnumConnections** conne
     // so that an Unadvise meanwhile cannot release the sink first.
     UniqueComPtr<IUnknown> sink;
     {
-        std::lock_guard<std::mutex> guard(lock_);
+        tly::MutexLock guard(lock_);
         sink = AddReference(sink_.get());
     }
     return ComMethod([&]() -> HRESULT {

@@ -10,12 +10,11 @@
 // EnumConnections: the sink connected at the time, if any, with cookie 1.
 // The observer hears of both, outside the point's lock, and may call the sink.
 
+#include "platform/Mutex.h"
 #include "platform/UniqueResource.h"
 
 #include <windows.h>
 #include <ocidl.h>
-
-#include <mutex>
 
 namespace tly::com {
 
@@ -56,8 +55,8 @@ private:
     const IID iid_;
     SinkObserver& observer_;
 
-    std::mutex lock_;
-    UniqueComPtr<IUnknown> sink_;  // queried for iid_
+    tly::Mutex lock_;  // leaf; never held while the sink or the observer is called
+    UniqueComPtr<IUnknown> sink_ TLY_GUARDED_BY(lock_);  // queried for iid_
 };
 
 }  // namespace tly::com

@@ -1,6 +1,7 @@
 #include "translator/module/ComModule.h"
 
 #include "TallyportAccessControl.h"
+#include "platform/Mutex.h"
 #include "platform/TextConversion.h"
 #include "platform/UniqueResource.h"
 #include "translator/AccessControlTrans.h"
@@ -9,7 +10,6 @@
 #include "translator/framework/ModuleLock.h"
 #include "translator/framework/RegistryScript.h"
 
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,11 +17,13 @@
 namespace ComModule {
 namespace {
 
+tly::Mutex factoryLock;  // leaf
+
 struct ObjectMapEntry {
     const CLSID* clsid;
     UINT registryScript;
     IClassFactory* (*newFactory)();
-    IClassFactory* cachedFactory;  // the module's own reference, once made
+    IClassFactory* cachedFactory TLY_GUARDED_BY(factoryLock);  // the module's own reference, once made
 };
 
 template <typename T>
@@ -30,7 +32,6 @@ IClassFactory* NewFactory() {
 }
 
 HINSTANCE moduleInstance = nullptr;
-std::mutex factoryLock;
 ObjectMapEntry objectMap[] = {
     {&CLSID_AccessControlTrans, kRegistryScriptResource, &NewFactory<CAccessControlTrans>, nullptr},
 };
@@ -87,7 +88,7 @@ HRESULT LoadOwnTypeLibrary(const std::wstring& modulePath, tly::UniqueComPtr<ITy
 void Init(HINSTANCE instance) noexcept { moduleInstance = instance; }
 
 void Term() noexcept {
-    std::lock_guard<std::mutex> guard(factoryLock);
+    tly::MutexLock guard(factoryLock);
     for (ObjectMapEntry& entry : objectMap) {
         if (entry.cachedFactory) entry.cachedFactory->Release();
         entry.cachedFactory = nullptr;
@@ -101,7 +102,7 @@ HRESULT GetClassObject(REFCLSID clsid, REFIID iid, void** out) noexcept {
         if (!IsEqualCLSID(clsid, *entry.clsid)) continue;
         tly::UniqueComPtr<IClassFactory> factory;
         {
-            std::lock_guard<std::mutex> guard(factoryLock);
+            tly::MutexLock guard(factoryLock);
             if (!entry.cachedFactory) entry.cachedFactory = entry.newFactory();
             if (!entry.cachedFactory) return E_OUTOFMEMORY;
             factory = tly::AddReference(entry.cachedFactory);
