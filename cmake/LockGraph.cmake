@@ -1,16 +1,17 @@
-# The lock graph, checked as the product is built: clang's thread-safety
+# The lock graph, checked beside the tests: clang's thread-safety
 # analysis (platform/ThreadSafety.h, platform/Mutex.h) over every source of the
 # product library, the DLL's own module and the two tools built from the same
 # code (host-sim, tallyport-check), compiled for the product's target against
 # the same MinGW headers and generated headers, with no output (-fsyntax-only).
-# A thread-safety warning is an error, so it fails the build and make test.
+# A thread-safety warning is an error, so it fails the lane and make test.
 #
-# A build step rather than a test: clang's dependency files make it
-# incremental (a source is analysed again only when it or a header it includes
-# changes), it fails before the Wine tests start, and it shares the build's
-# job slots instead of competing with the tests for the machine's cores. The
-# heavy headers (Windows, WinHTTP, nlohmann/json, the standard library) are
-# parsed once, into a clang precompiled header that every source includes first.
+# Run by the native lane's slice of make test (tools/fuzz-native/run-slice.sh),
+# not by every build: its clang work then overlaps the Wine tests, which
+# mostly wait, instead of lengthening the build. clang's dependency files make
+# it incremental (a source is analysed again only when it or a header it
+# includes changes). The heavy headers (Windows, WinHTTP, nlohmann/json, the
+# standard library) are parsed once, into a clang precompiled header that
+# every source includes first.
 #
 # tly_lock_graph(TARGET...) analyses the C++ sources of the targets; the
 # target lock_graph runs it.

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The native lane's slice of `make test`: builds the sanitized and the
-# ThreadSanitizer programs, runs the unit tests under both, replays every
+# The native lane's slice of `make test`: checks the lock graph of the
+# Windows build in TLY_LOCK_GRAPH_BUILD (when set), builds the sanitized and
+# the ThreadSanitizer programs, runs the unit tests under both, replays every
 # target's corpus and regressions under AddressSanitizer + UndefinedBehavior-
 # Sanitizer, then fuzzes each target for a few seconds (SLICE_SECONDS).
 # Usage: run-slice.sh <build directory of the lane>
@@ -11,6 +12,13 @@ seconds=${SLICE_SECONDS:-2}
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1}
 export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1}
+
+# clang's thread-safety analysis over the whole product (cmake/LockGraph.cmake).
+if [ -n "${TLY_LOCK_GRAPH_BUILD:-}" ]; then
+    cmake --build "$TLY_LOCK_GRAPH_BUILD" --target lock_graph -j "${JOBS:-2}" >"$dir/lock-graph.log" 2>&1 ||
+        { grep -E 'error|warning|note' "$dir/lock-graph.log" | head -40; echo "native: lock_graph FAILED"; exit 1; }
+    echo "native: lock_graph passed"
+fi
 
 LANE_CMAKE_ARGS=-DTLY_NATIVE_OPTIMIZE=-O0 lane_build "$dir" native_slice >"$dir/slice-build.log" 2>&1 || { tail -40 "$dir/slice-build.log"; exit 1; }
 
