@@ -16,6 +16,8 @@
 // ending. A thread that a test left running, or one of Wine's own that waits
 // for work, is killed with the process as before.
 
+#include "platform/UniqueResource.h"
+
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <tlhelp32.h>
@@ -38,20 +40,21 @@ DWORD WINAPI RunTests(void* parameter) {
     return 0;
 }
 
-// Handles to every other thread of this process that can still be waited for.
-std::vector<HANDLE> OtherThreads() {
-    std::vector<HANDLE> threads;
-    const HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    if (snapshot == INVALID_HANDLE_VALUE) return threads;
+// Every other thread of this process that can still be waited for.
+std::vector<tly::UniqueHandle> OtherThreads() {
+    std::vector<tly::UniqueHandle> threads;
+    // Failure is INVALID_HANDLE_VALUE, as for a file.
+    const tly::UniqueFileHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+    if (!snapshot) return threads;
     THREADENTRY32 entry{};
     entry.dwSize = sizeof entry;
-    for (BOOL more = ::Thread32First(snapshot, &entry); more; more = ::Thread32Next(snapshot, &entry)) {
+    for (BOOL more = ::Thread32First(snapshot.get(), &entry); more; more = ::Thread32Next(snapshot.get(), &entry)) {
         if (entry.th32OwnerProcessID != ::GetCurrentProcessId() || entry.th32ThreadID == ::GetCurrentThreadId()) {
             continue;
         }
-        if (HANDLE thread = ::OpenThread(SYNCHRONIZE, FALSE, entry.th32ThreadID)) threads.push_back(thread);
+        tly::UniqueHandle thread(::OpenThread(SYNCHRONIZE, FALSE, entry.th32ThreadID));
+        if (thread) threads.push_back(std::move(thread));
     }
-    ::CloseHandle(snapshot);
     return threads;
 }
 
@@ -62,17 +65,16 @@ std::vector<HANDLE> OtherThreads() {
 std::size_t WaitForOtherThreads(DWORD quietMs, DWORD timeoutMs) {
     const DWORD start = ::GetTickCount();
     for (;;) {
-        std::vector<HANDLE> threads = OtherThreads();
-        while (threads.size() > MAXIMUM_WAIT_OBJECTS) {  // one wait takes no more; the rest come next round
-            ::CloseHandle(threads.back());
-            threads.pop_back();
-        }
+        std::vector<tly::UniqueHandle> threads = OtherThreads();
+        // One wait takes no more; the rest come in the next round.
+        if (threads.size() > MAXIMUM_WAIT_OBJECTS) threads.resize(MAXIMUM_WAIT_OBJECTS);
+        std::vector<HANDLE> waits;
+        for (const tly::UniqueHandle& thread : threads) waits.push_back(thread.get());
         const DWORD spent = ::GetTickCount() - start;
-        const DWORD ended = threads.empty() || spent >= timeoutMs
+        const DWORD ended = waits.empty() || spent >= timeoutMs
                                 ? WAIT_TIMEOUT
-                                : ::WaitForMultipleObjects(static_cast<DWORD>(threads.size()), threads.data(), FALSE,
+                                : ::WaitForMultipleObjects(static_cast<DWORD>(waits.size()), waits.data(), FALSE,
                                                            quietMs);
-        for (HANDLE thread : threads) ::CloseHandle(thread);
         if (ended == WAIT_TIMEOUT || ended == WAIT_FAILED) return threads.size();
     }
 }
@@ -82,13 +84,12 @@ std::size_t WaitForOtherThreads(DWORD quietMs, DWORD timeoutMs) {
 int main(int argc, char** argv) {
     TestRun run{argc, argv};
     // The default stack size: the same reserve as this thread's.
-    const HANDLE tests = ::CreateThread(nullptr, 0, RunTests, &run, 0, nullptr);
+    const tly::UniqueHandle tests(::CreateThread(nullptr, 0, RunTests, &run, 0, nullptr));
     if (!tests) {
         std::fprintf(stderr, "could not start the test thread (error %lu)\n", ::GetLastError());
         return 1;
     }
-    ::WaitForSingleObject(tests, INFINITE);
-    ::CloseHandle(tests);
+    ::WaitForSingleObject(tests.get(), INFINITE);
     if (const std::size_t left = WaitForOtherThreads(100, 2000)) {
         std::fprintf(stderr, "%u thread(s) still running after the tests end with the process\n",
                      static_cast<unsigned>(left));
