@@ -237,13 +237,17 @@ class TallyportServer:
         self._release.set()
         self._release = asyncio.Event()
 
-    async def hold(self, request: web.Request, seconds: Optional[float]) -> str:
+    async def hold(self, request: web.Request, seconds: Optional[float],
+                   release: Optional[asyncio.Event] = None) -> str:
         """Wait up to `seconds` (None: for ever); says why it ended.
 
         "timeout" when the time passed, "released" when a control call let
         held requests go, "gone" when the client closed the connection.
+        `release`: the release event of an earlier moment, so that a release
+        between two waits of one request is not missed.
         """
-        release = self._release
+        if release is None:
+            release = self._release
         deadline = None if seconds is None else time.monotonic() + seconds
         while True:
             step = 0.2 if deadline is None else min(0.2, max(0.0, deadline - time.monotonic()))
@@ -368,9 +372,13 @@ class TallyportServer:
             body = b""
         return web.Response(status=status, body=body, headers=headers)
 
-    async def _cut_mid_body(self, request: web.Request, handler: Handler,
-                            fault: Fault) -> web.StreamResponse:
-        """Send the headers and half the body, then end the connection."""
+    async def _normal_answer(self, request: web.Request, handler: Handler,
+                             fault: Fault) -> tuple[int, bytes]:
+        """The status and body to send: the normal answer's, or the fault's.
+
+        The normal answer is made either way, so the request takes effect
+        (a batch is marked, a token issued) even when its answer goes astray.
+        """
         try:
             normal = await self._authorised(request, handler)
         except web.HTTPException as exc:
@@ -378,8 +386,13 @@ class TallyportServer:
         body = fault.body.encode() if fault.body is not None else (normal.body or b"")
         if not isinstance(body, bytes):
             body = bytes(body)
-        response = web.StreamResponse(status=fault.status if fault.status is not None
-                                      else normal.status)
+        return fault.status if fault.status is not None else normal.status, body
+
+    async def _cut_mid_body(self, request: web.Request, handler: Handler,
+                            fault: Fault) -> web.StreamResponse:
+        """Send the headers and half the body, then end the connection."""
+        status, body = await self._normal_answer(request, handler, fault)
+        response = web.StreamResponse(status=status)
         response.content_type = fault.content_type
         response.content_length = len(body) if len(body) >= 2 else len(body) + 64
         await response.prepare(request)
