@@ -332,8 +332,10 @@ class TallyportServer:
             response = await self._answer(request, handler, fault)
         except web.HTTPException as exc:
             entry["response_status"] = exc.status
+            self.notify_change()
             raise
         entry["response_status"] = response.status
+        self.notify_change()  # wakes a wait for "answered" requests
         return response
 
     async def _answer(self, request: web.Request, handler: Handler,

@@ -566,10 +566,14 @@ class RequestLog:
         prefix = args.get("path_prefix")
         method = args.get("method")
         since = int(args.get("since_seq", 0) or 0)
+        answered = args.get("answered")  # JSON true/false or "1"/"0" from a query string
+        if answered is not None:
+            answered = answered is True or str(answered).lower() in ("1", "true", "yes")
         return [e for e in self.entries
                 if (path is None or e["path"] == path)
                 and (prefix is None or e["path"].startswith(prefix))
                 and (method is None or e["method"].upper() == str(method).upper())
+                and (answered is None or (e["response_status"] is not None) == answered)
                 and e["seq"] > since]
 
     def clear(self) -> int:
