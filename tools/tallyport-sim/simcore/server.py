@@ -8,6 +8,7 @@ only then does the endpoint answer from the simulated state.
 from __future__ import annotations
 
 import asyncio
+import contextlib
 import json
 import logging
 import re
@@ -16,14 +17,15 @@ import ssl
 import struct
 import time
 from dataclasses import dataclass, field
-from typing import Any, Awaitable, Callable, Optional
+from typing import Any, Awaitable, Callable, Iterable, Optional
 
 from aiohttp import WSMsgType, web
 
 from . import wsframes
 from .certs import ServerCert
 from .state import (Activities, ControlError, Fault, Faults, MAX_RECORDED_BODY,
-                    RequestLog, Site, Tokens, compact_json, parse_ids, utc_now_text)
+                    STREAMING_ACTIONS, RequestLog, Site, Tokens, compact_json,
+                    filler_chunks, parse_ids, utc_now_text)
 
 HOST = "127.0.0.1"
 BASE = "/api/corvanta"
@@ -233,7 +235,11 @@ class TallyportServer:
         return {"dropped": counts}
 
     def release_waiting(self) -> None:
-        """Wake every request held by a "hang" fault or a held close handshake."""
+        """Wake every request held by a fault or a held close handshake.
+
+        "hang" and "stall_after_headers" requests end, and so do answers a
+        "drip", "oversized" or "endless" fault is still sending.
+        """
         self._release.set()
         self._release = asyncio.Event()
 
@@ -326,10 +332,12 @@ class TallyportServer:
         if fault is not None:
             log.info("fault %d (%s) on %s %s", fault.id, fault.action, request.method, request.path)
             entry["fault"] = {"id": fault.id, "action": fault.action, "status": fault.status,
-                              "delay_ms": fault.delay_ms}
+                              "delay_ms": fault.delay_ms, **fault.stream_settings()}
+            if fault.action in STREAMING_ACTIONS:
+                entry["fault"].update(sent_bytes=0, ended=None)
             self.notify_change()
         try:
-            response = await self._answer(request, handler, fault)
+            response = await self._answer(request, handler, fault, entry["fault"])
         except web.HTTPException as exc:
             entry["response_status"] = exc.status
             self.notify_change()
@@ -339,7 +347,7 @@ class TallyportServer:
         return response
 
     async def _answer(self, request: web.Request, handler: Handler,
-                      fault: Optional[Fault]) -> web.StreamResponse:
+                      fault: Optional[Fault], record: Optional[dict] = None) -> web.StreamResponse:
         if fault is not None and fault.delay_ms:
             if await self.hold(request, fault.delay_ms / 1000) == "gone":
                 return web.Response(status=499)
@@ -354,6 +362,9 @@ class TallyportServer:
         if fault.action in ("close", "reset"):
             cut_connection(request.transport, fault.action)
             return web.Response(status=499)
+        if fault.action in STREAMING_ACTIONS:
+            return await self._stream_answer(request, handler, fault,
+                                             record if record is not None else {})
         return await self._cut_mid_body(request, handler, fault)
 
     async def _authorised(self, request: web.Request, handler: Handler) -> web.StreamResponse:
@@ -401,6 +412,95 @@ class TallyportServer:
         await response.write(body[: max(len(body) // 2, 0)] if len(body) >= 2 else body)
         cut_connection(request.transport, fault.cut_mode)
         return response
+
+    async def _stream_answer(self, request: web.Request, handler: Handler, fault: Fault,
+                             record: dict) -> web.StreamResponse:
+        """drip, oversized, endless, stall_after_headers: an answer that goes wrong on the wire.
+
+        The status line and headers go out at once, then the body as the
+        action says. `record` (the request log's "fault" entry) counts the
+        body bytes written and says how the answer ended: "complete";
+        "gone" when the client went away; "released" when clear_faults, reset
+        or server_stop let held requests go (the connection is then cut as
+        "cut_mode" says).
+        """
+        release = self._release
+        if fault.action in ("drip", "stall_after_headers"):
+            status, body = await self._normal_answer(request, handler, fault)
+        else:
+            status, body = (fault.status if fault.status is not None else 200), b""
+        response = web.StreamResponse(status=status, headers=fault.headers)
+        response.content_type = fault.content_type
+        if fault.action == "endless" or (fault.action == "oversized"
+                                         and not fault.announce_length):
+            response.enable_chunked_encoding()
+        elif fault.action == "oversized":
+            response.content_length = fault.size_bytes
+        elif fault.action == "stall_after_headers" and not body:
+            response.content_length = 64  # nothing to hold back: announce bytes that never come
+        else:
+            response.content_length = len(body)
+        record["sent_bytes"] = 0
+        try:
+            await response.prepare(request)
+            outcome = await self._until_released(
+                self._send_body(request, response, fault, body, record, release), release)
+        except ConnectionError:  # a write found the client gone: an ending, not an error
+            outcome = "gone"
+        record["ended"] = outcome
+        log.info("fault %d (%s) %s after %d body bytes", fault.id, fault.action,
+                 {"complete": "done", "gone": "ended by the client",
+                  "released": "released"}[outcome], record["sent_bytes"])
+        if outcome != "complete":
+            cut_connection(request.transport, fault.cut_mode if outcome == "released" else "close")
+        self.notify_change()
+        return response
+
+    async def _send_body(self, request: web.Request, response: web.StreamResponse, fault: Fault,
+                         body: bytes, record: dict, release: asyncio.Event) -> str:
+        """Write the body piece by piece as the fault says; "complete", "gone" or "released"."""
+        pieces: Iterable[bytes]
+        if fault.action == "drip":
+            step = fault.drip_bytes or 1
+            pieces = (body[i: i + step] for i in range(0, len(body), step))
+        elif fault.action == "stall_after_headers":
+            sent = min(fault.stall_after_bytes or 0, max(len(body) - 1, 0))
+            pieces = [body[:sent]] if sent else []
+        else:
+            pieces = filler_chunks(fault.chunk_bytes or 65536,
+                                   fault.size_bytes if fault.action == "oversized" else None)
+        pause = (fault.interval_ms or 0) / 1000
+        for piece in pieces:
+            if pause:
+                why = await self.hold(request, pause, release)
+                if why != "timeout":
+                    return why
+            await response.write(piece)  # waits while the client does not read
+            record["sent_bytes"] += len(piece)
+            await asyncio.sleep(0)  # a fast reader must not starve other requests
+        if fault.action == "stall_after_headers":
+            return await self.hold(request, None, release)
+        return "complete"
+
+    @staticmethod
+    async def _until_released(work: Awaitable[str], release: asyncio.Event) -> str:
+        """What `work` returns, or "released" once `release` is set before it ends.
+
+        Even a write blocked on a client that reads nothing ends at a release.
+        """
+        task = asyncio.ensure_future(work)
+        waiter = asyncio.ensure_future(release.wait())
+        try:
+            await asyncio.wait({task, waiter}, return_when=asyncio.FIRST_COMPLETED)
+        finally:  # also when this request's handler is cancelled
+            waiter.cancel()
+            if not task.done():
+                task.cancel()
+                with contextlib.suppress(asyncio.CancelledError, ConnectionError):
+                    await task
+        if task.cancelled():
+            return "released"
+        return task.result()
 
     async def _record(self, request: web.Request) -> dict:
         """Log the request as it arrived, before anything can go wrong with it."""

@@ -15,7 +15,7 @@ import secrets
 import time
 from dataclasses import dataclass, field
 from datetime import datetime, timezone
-from typing import Any, Optional
+from typing import Any, Iterator, Optional
 
 # Members of a pending activity, with the value a new one gets when the
 # control call does not set it (badge and alarm records differ slightly).
@@ -442,9 +442,54 @@ class Tokens:
 
 # ---------------------------------------------------------------- faults
 
-FAULT_ACTIONS = ("respond", "pass", "hang", "drop_mid_body", "close", "reset")
+FAULT_ACTIONS = ("respond", "pass", "hang", "drop_mid_body", "close", "reset",
+                 "drip", "oversized", "endless", "stall_after_headers")
+# Answers that begin normally and then go wrong on the wire, one piece at a time.
+STREAMING_ACTIONS = ("drip", "oversized", "endless", "stall_after_headers")
 FAULT_FIELDS = {"path", "match", "method", "count", "action", "status", "body",
-                "content_type", "headers", "delay_ms", "cut_mode"}
+                "content_type", "headers", "delay_ms", "cut_mode",
+                "interval_ms", "drip_bytes", "size_bytes", "announce_length",
+                "chunk_bytes", "stall_after_bytes"}
+# The fields only some actions read, and those actions: given with another
+# action they would silently do nothing, so they are refused.
+ACTION_FIELDS = {
+    "interval_ms": ("drip", "endless"),
+    "drip_bytes": ("drip",),
+    "size_bytes": ("oversized",),
+    "announce_length": ("oversized",),
+    "chunk_bytes": ("oversized", "endless"),
+    "stall_after_bytes": ("stall_after_headers",),
+}
+DEFAULT_INTERVAL_MS = {"drip": 500, "endless": 0}
+DEFAULT_CHUNK_BYTES = 65536
+MAX_CHUNK_BYTES = 1024 * 1024
+
+# What "oversized" and "endless" send: the start of a JSON object whose array
+# never closes, then 32-byte string items, cut off wherever the body ends.
+FILLER_PREFIX = b'{"items":['
+FILLER_ITEM = b'"' + b"x" * 29 + b'",'
+
+
+def filler_chunks(chunk_bytes: int, total: Optional[int]) -> Iterator[bytes]:
+    """FILLER_PREFIX then FILLER_ITEM repeated, in chunks; `total` bytes, or for ever.
+
+    Only one chunk's worth of filler is ever built, however long the body.
+    """
+    period = len(FILLER_ITEM)
+    block = FILLER_ITEM * (chunk_bytes // period + 2)
+    head = FILLER_PREFIX + block[: max(chunk_bytes - len(FILLER_PREFIX), 0)]
+    position = 0  # bytes yielded so far
+    while total is None or position < total:
+        size = chunk_bytes if total is None else min(chunk_bytes, total - position)
+        if position < len(head):
+            chunk = head[position: position + size]
+            if len(chunk) < size:  # chunks smaller than the prefix: go on into the filler
+                chunk += block[: size - len(chunk)]
+        else:
+            start = (position - len(FILLER_PREFIX)) % period
+            chunk = block[start: start + size]
+        position += len(chunk)
+        yield chunk
 
 
 @dataclass
@@ -462,7 +507,13 @@ class Fault:
     content_type: str = "application/json"
     headers: dict = field(default_factory=dict)
     delay_ms: int = 0
-    cut_mode: str = "close"  # how drop_mid_body ends: "close" or "reset"
+    cut_mode: str = "close"  # how drop_mid_body (or a released streaming answer) ends
+    interval_ms: Optional[int] = None  # drip, endless: pause before each piece
+    drip_bytes: Optional[int] = None  # drip: bytes per piece
+    size_bytes: Optional[int] = None  # oversized: body length
+    announce_length: Optional[bool] = None  # oversized: Content-Length, or chunked
+    chunk_bytes: Optional[int] = None  # oversized, endless: bytes per write
+    stall_after_bytes: Optional[int] = None  # stall_after_headers: body bytes sent
     hits: int = 0
 
     @staticmethod
@@ -486,6 +537,23 @@ class Fault:
         fault.cut_mode = args.get("cut_mode", "close")
         explicit = "status" in args or "body" in args
         fault.action = args.get("action", "respond" if explicit else "pass")
+        for key, actions in ACTION_FIELDS.items():
+            if key in args and fault.action not in actions:
+                raise ControlError(f'"{key}" applies only to action {" or ".join(actions)}')
+        if fault.action in ("oversized", "endless") and "body" in args:
+            raise ControlError(f'"body" does not apply to action {fault.action}')
+        if fault.action == "drip":
+            fault.interval_ms = _require_int(args, "interval_ms", DEFAULT_INTERVAL_MS["drip"])
+            fault.drip_bytes = _require_int(args, "drip_bytes", 1)
+        elif fault.action == "oversized":
+            fault.size_bytes = _require_int(args, "size_bytes")
+            fault.announce_length = args.get("announce_length", True)
+            fault.chunk_bytes = _require_int(args, "chunk_bytes", DEFAULT_CHUNK_BYTES)
+        elif fault.action == "endless":
+            fault.interval_ms = _require_int(args, "interval_ms", DEFAULT_INTERVAL_MS["endless"])
+            fault.chunk_bytes = _require_int(args, "chunk_bytes", DEFAULT_CHUNK_BYTES)
+        elif fault.action == "stall_after_headers":
+            fault.stall_after_bytes = _require_int(args, "stall_after_bytes", 0)
         fault._check()
         return fault
 
@@ -502,6 +570,22 @@ class Fault:
             raise ControlError('"body" must be a string (the literal response text)')
         if self.action == "pass" and not self.delay_ms:
             raise ControlError("a fault needs a status, a body, a delay or an action")
+        if self.interval_ms is not None and self.interval_ms < 0:
+            raise ControlError('"interval_ms" must be 0 or more')
+        if self.drip_bytes is not None and self.drip_bytes < 1:
+            raise ControlError('"drip_bytes" must be at least 1')
+        if self.action == "oversized" and (self.size_bytes is None or self.size_bytes < 1):
+            raise ControlError('action oversized needs "size_bytes", a positive integer')
+        if self.announce_length is not None and not isinstance(self.announce_length, bool):
+            raise ControlError('"announce_length" must be true or false')
+        if self.chunk_bytes is not None and not 1 <= self.chunk_bytes <= MAX_CHUNK_BYTES:
+            raise ControlError(f'"chunk_bytes" must be from 1 to {MAX_CHUNK_BYTES}')
+        if self.stall_after_bytes is not None and self.stall_after_bytes < 0:
+            raise ControlError('"stall_after_bytes" must be 0 or more')
+        if self.action in STREAMING_ACTIONS and self.status is not None and (
+                self.status < 200 or self.status in (204, 304)):
+            raise ControlError(f'action {self.action} sends a body: "status" cannot be '
+                               f'{self.status}')
 
     def matches(self, method: str, path: str) -> bool:
         if self.method and self.method.upper() != method.upper():
@@ -512,7 +596,13 @@ class Fault:
         return {"id": self.id, "path": self.path, "match": self.match,
                 "method": self.method, "remaining": self.remaining,
                 "action": self.action, "status": self.status, "body": self.body,
-                "delay_ms": self.delay_ms, "cut_mode": self.cut_mode, "hits": self.hits}
+                "delay_ms": self.delay_ms, "cut_mode": self.cut_mode, "hits": self.hits,
+                **self.stream_settings()}
+
+    def stream_settings(self) -> dict:
+        """The settings of a streaming action (drip, oversized, …); {} for the others."""
+        return {key: getattr(self, key) for key, actions in ACTION_FIELDS.items()
+                if self.action in actions}
 
 
 @dataclass
