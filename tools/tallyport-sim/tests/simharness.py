@@ -166,6 +166,58 @@ class RawWebSocket:
             pass
 
 
+class RawHttp:
+    """One HTTP/1.1 GET over TLS whose answer the test reads as it arrives, however it ends."""
+
+    def __init__(self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter,
+                 status: int, headers: dict[str, str]):
+        self.reader, self.writer, self.status, self.headers = reader, writer, status, headers
+
+    @staticmethod
+    async def get(ready: dict, path: str, token: Optional[str] = None) -> "RawHttp":
+        """Send a GET and read the status line and headers (names in lower case)."""
+        reader, writer = await asyncio.open_connection(
+            ready["host"], ready["port"], ssl=insecure_context())
+        auth = f"Authorization: Bearer {token}\r\n" if token else ""
+        writer.write(f"GET {path} HTTP/1.1\r\nHost: {ready['host']}:{ready['port']}\r\n"
+                     f"{auth}\r\n".encode())
+        head = (await asyncio.wait_for(reader.readuntil(b"\r\n\r\n"), 5)).decode("latin-1")
+        lines = head.split("\r\n")
+        headers = {}
+        for line in lines[1:]:
+            if line:
+                name, _, value = line.partition(":")
+                headers[name.strip().lower()] = value.strip()
+        return RawHttp(reader, writer, int(lines[0].split()[1]), headers)
+
+    async def chunk(self, timeout: float = 5) -> bytes:
+        """The data of the next chunk of a chunked body (b"" for the last)."""
+        async def read() -> bytes:
+            size = int((await self.reader.readuntil(b"\r\n")).split(b";")[0], 16)
+            data = await self.reader.readexactly(size + 2)
+            return data[:-2]
+        return await asyncio.wait_for(read(), timeout)
+
+    async def until_eof(self, timeout: float = 5) -> bytes:
+        """Everything up to the end of the connection (an orderly one or a reset)."""
+        async def read() -> bytes:
+            data = b""
+            try:
+                while piece := await self.reader.read(65536):
+                    data += piece
+            except (ConnectionError, ssl.SSLError):
+                pass
+            return data
+        return await asyncio.wait_for(read(), timeout)
+
+    async def close(self) -> None:
+        self.writer.close()
+        try:
+            await asyncio.wait_for(self.writer.wait_closed(), 2)
+        except (OSError, asyncio.TimeoutError, ssl.SSLError):
+            pass
+
+
 class SimTestCase:
     """Mix-in: one simulator per test class, a fresh state and session per test."""
 

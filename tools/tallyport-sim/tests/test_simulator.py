@@ -10,16 +10,17 @@ import signal
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 from pathlib import Path
 from unittest import mock
 
 import aiohttp
 
-from simharness import (CLIENT, SIM_DIR, RawWebSocket, SimTestCase, insecure_context,
+from simharness import (CLIENT, SIM_DIR, RawHttp, RawWebSocket, SimTestCase, insecure_context,
                         seed_certs, start_sim, stop_sim)
 from simcore import wsframes
-from simcore.state import Tokens, parse_external_id, parse_ids
+from simcore.state import FILLER_PREFIX, Tokens, filler_chunks, parse_external_id, parse_ids
 
 SITE = {
     "doors": [{"id": 1, "name": "Gate 1", "external_id": "D1",
@@ -226,6 +227,9 @@ class RestTests(SimTestCase, unittest.IsolatedAsyncioTestCase):
         self.assertTrue(waited["timed_out"])
 
 
+DOORS = "/api/corvanta/doors"
+
+
 class FaultTests(SimTestCase, unittest.IsolatedAsyncioTestCase):
     async def test_answers_replaced_for_a_number_of_requests(self) -> None:
         token = await self.sim.token()
@@ -266,6 +270,198 @@ class FaultTests(SimTestCase, unittest.IsolatedAsyncioTestCase):
         await self.sim.ctl("POST", "/faults/clear")
         with self.assertRaises(aiohttp.ServerDisconnectedError):
             await asyncio.wait_for(pending, 5)
+        answered = await self.sim.ctl("POST", "/wait/requests", {"path": "/api/corvanta/status",
+                                                                 "answered": True})
+        self.assertEqual(answered["requests"][0]["response_status"], 499)
+
+    # ---- answers that misbehave on the wire: drip, oversized, endless, stall_after_headers
+
+    async def raw_get(self, path: str, token: str | None = None) -> RawHttp:
+        raw = await RawHttp.get(self.ready, path, token)
+        self.addAsyncCleanup(raw.close)
+        return raw
+
+    async def arm(self, action: str, **fault: object) -> None:
+        """A fault on DOORS, the request log emptied so that the next entry is the fault's."""
+        await self.sim.ctl("POST", "/requests/clear")
+        await self.sim.ctl("POST", "/faults", {"path": DOORS, "action": action, **fault})
+
+    async def fault_record(self) -> dict:
+        """The "fault" entry of the one logged request on DOORS, once its answer ended."""
+        waited = await self.sim.ctl("POST", "/wait/requests", {"path": DOORS, "answered": True})
+        self.assertEqual(waited["count"], 1)
+        return waited["requests"][0]["fault"]
+
+    def assert_quiet_log(self) -> None:
+        text = (Path(self._tmp.name) / "sim.log").read_text()
+        for noise in ("Traceback", "Error handling request", "Task exception"):
+            self.assertNotIn(noise, text)
+
+    async def test_streaming_fault_fields_checked_and_defaulted(self) -> None:
+        refused = [
+            ({"action": "oversized"}, "size_bytes"),
+            ({"action": "oversized", "size_bytes": 0}, "size_bytes"),
+            ({"action": "oversized", "size_bytes": "10"}, "size_bytes"),
+            ({"action": "oversized", "size_bytes": 10, "announce_length": "no"},
+             "announce_length"),
+            ({"action": "oversized", "size_bytes": 10, "body": "x"}, "body"),
+            ({"action": "endless", "chunk_bytes": 0}, "chunk_bytes"),
+            ({"action": "endless", "status": 204}, "status"),
+            ({"action": "drip", "drip_bytes": 0}, "drip_bytes"),
+            ({"action": "drip", "interval_ms": -1}, "interval_ms"),
+            ({"action": "drip", "size_bytes": 10}, "size_bytes"),
+            ({"action": "hang", "interval_ms": 10}, "interval_ms"),
+            ({"action": "stall_after_headers", "stall_after_bytes": -1}, "stall_after_bytes"),
+            ({"action": "stall_after_headers", "stall_bytes": 1}, "stall_bytes"),
+        ]
+        for args, field in refused:
+            with self.subTest(args):
+                doc = await self.sim.ctl("POST", "/faults", {"path": "/x", **args}, expect=400)
+                self.assertIn(field, doc["error"])
+        defaults = [
+            ({"action": "drip"}, {"interval_ms": 500, "drip_bytes": 1}),
+            ({"action": "oversized", "size_bytes": 5},
+             {"size_bytes": 5, "announce_length": True, "chunk_bytes": 65536}),
+            ({"action": "endless"}, {"interval_ms": 0, "chunk_bytes": 65536}),
+            ({"action": "stall_after_headers"}, {"stall_after_bytes": 0}),
+        ]
+        for args, settings in defaults:
+            with self.subTest(args):
+                described = await self.sim.ctl("POST", "/faults", {"path": "/x", **args})
+                self.assertEqual({k: described[k] for k in settings}, settings)
+        self.assertNotIn("interval_ms", await self.sim.ctl("POST", "/faults",
+                                                           {"path": "/x", "action": "hang"}))
+
+    async def test_drip_sends_the_body_piece_by_piece(self) -> None:
+        token = await self.sim.token()
+        normal = (await self.sim.api("GET", DOORS, token))[1].encode()
+        # fault, expected status, body, least time to the last byte (the sum of the
+        # pauses, so a lower bound whatever the load), and whether to check that the
+        # pieces came apart (100 ms apart: only a client stalled for 200 ms sees one read)
+        cases = [
+            ({"body": "abcdef", "drip_bytes": 2, "interval_ms": 100}, 200, b"abcdef", 0.25, True),
+            ({"drip_bytes": 4, "interval_ms": 10}, 200, normal, 0.02, False),
+            ({"status": 503, "body": "busy", "interval_ms": 20, "content_type": "text/plain",
+              "headers": {"Retry-After": "1"}}, 503, b"busy", 0.06, False),
+        ]
+        for fault, status, body, least, apart in cases:
+            with self.subTest(fault):
+                await self.arm("drip", **fault)
+                started = time.monotonic()
+                raw = await self.raw_get(DOORS, token)
+                self.assertEqual((raw.status, raw.headers["content-length"]),
+                                 (status, str(len(body))))
+                if "headers" in fault:
+                    self.assertEqual(raw.headers["retry-after"], "1")
+                arrivals, data = 0, b""
+                while len(data) < len(body):
+                    data += await asyncio.wait_for(raw.reader.read(100), 5)
+                    arrivals += 1
+                self.assertEqual(data, body)
+                self.assertGreaterEqual(time.monotonic() - started, least)
+                if apart:
+                    self.assertGreater(arrivals, 1)
+                record = await self.fault_record()
+                self.assertEqual((record["ended"], record["sent_bytes"]), ("complete", len(body)))
+                self.assertEqual(record["drip_bytes"], fault.get("drip_bytes", 1))
+        self.assert_quiet_log()
+
+    async def test_oversized_answer_is_exactly_size_bytes(self) -> None:
+        size = 2 * 1024 * 1024 + 5
+        cases = [({}, 200, str(size), None),
+                 ({"announce_length": False, "status": 502, "chunk_bytes": 1000},
+                  502, None, "chunked")]
+        for fault, status, length, encoding in cases:
+            with self.subTest(fault):
+                await self.arm("oversized", size_bytes=size, **fault)
+                async with aiohttp.ClientSession() as fresh:
+                    async with fresh.get(self.sim.base + DOORS, ssl=False) as r:
+                        self.assertEqual((r.status, r.headers.get("Content-Length"),
+                                          r.headers.get("Transfer-Encoding")),
+                                         (status, length, encoding))
+                        body = await r.read()
+                self.assertEqual(len(body), size)
+                self.assertTrue(body.startswith(FILLER_PREFIX + b'"xxxxx'))
+                self.assertEqual(body, b"".join(filler_chunks(7, size)))
+                record = await self.fault_record()
+                self.assertEqual((record["ended"], record["sent_bytes"]), ("complete", size))
+        self.assert_quiet_log()
+
+    async def test_endless_body_keeps_coming_while_others_are_served(self) -> None:
+        token = await self.sim.token()
+        await self.arm("endless")
+        raw = await self.raw_get(DOORS)
+        self.assertEqual((raw.status, raw.headers.get("transfer-encoding"),
+                          raw.headers.get("content-length")), (200, "chunked", None))
+        received = await raw.chunk()
+        self.assertTrue(received.startswith(FILLER_PREFIX))
+        while len(received) < 3 * 1024 * 1024:
+            received += await raw.chunk()
+            if len(received) % (1024 * 1024) < 65536:  # now and then, another request
+                self.assertEqual((await self.sim.api("GET", "/api/corvanta/status", token))[0],
+                                 200)
+        # The client stops reading: the simulator waits on it and serves the others.
+        self.assertEqual((await self.sim.api("GET", "/api/corvanta/status", token))[0], 200)
+        self.assertEqual((await self.sim.ctl("GET", "/state"))["listening"], True)
+        await raw.close()
+        record = await self.fault_record()
+        self.assertEqual(record["ended"], "gone")
+        self.assertGreaterEqual(record["sent_bytes"], len(received))
+        self.assertEqual((await self.sim.api("GET", "/api/corvanta/status", token))[0], 200)
+
+        # A client that reads nothing more holds up only its own answer, until released.
+        await self.arm("endless")
+        raw = await self.raw_get(DOORS)
+        await raw.chunk()
+        self.assertEqual((await self.sim.api("GET", "/api/corvanta/status", token))[0], 200)
+        await self.sim.ctl("POST", "/faults/clear")
+        self.assertEqual((await self.fault_record())["ended"], "released")
+        await raw.until_eof()  # what was on the way, then the end
+
+        # Paced: a small chunk every interval, until the faults are cleared.
+        await self.arm("endless", interval_ms=50, chunk_bytes=10)
+        started = time.monotonic()
+        raw = await self.raw_get(DOORS)
+        chunks = [await raw.chunk() for _ in range(4)]
+        self.assertGreaterEqual(time.monotonic() - started, 0.15)
+        self.assertEqual(b"".join(chunks), b"".join(filler_chunks(40, 40)))
+        await self.sim.ctl("POST", "/faults/clear")
+        tail = await raw.until_eof()
+        self.assertNotIn(b"0\r\n\r\n", tail)  # cut, never ended properly
+        self.assertEqual((await self.fault_record())["ended"], "released")
+        self.assert_quiet_log()
+
+    async def test_stall_after_headers_holds_until_released_or_gone(self) -> None:
+        token = await self.sim.token()
+        normal = (await self.sim.api("GET", DOORS, token))[1].encode()
+        cases = [  # fault, declared length, bytes before the stall, how it ends
+            ({"body": "0123456789", "stall_after_bytes": 4}, 10, b"0123", "released"),
+            ({}, len(normal), b"", "gone"),
+            ({"body": "abc", "stall_after_bytes": 100, "cut_mode": "reset"}, 3, b"ab",
+             "released"),
+        ]
+        for fault, length, first, ending in cases:
+            with self.subTest(fault):
+                await self.arm("stall_after_headers", **fault)
+                raw = await self.raw_get(DOORS, token)
+                self.assertEqual((raw.status, raw.headers["content-length"]),
+                                 (200, str(length)))
+                if first:
+                    self.assertEqual(await asyncio.wait_for(
+                        raw.reader.readexactly(len(first)), 5), first)
+                with self.assertRaises(asyncio.TimeoutError):
+                    await asyncio.wait_for(raw.reader.read(1), 0.3)
+                held = await self.sim.ctl("GET", f"/requests?path={DOORS}&answered=0")
+                self.assertEqual((held["count"], held["requests"][0]["fault"]["ended"]), (1, None))
+                if ending == "released":
+                    await self.sim.ctl("POST", "/faults/clear")
+                    self.assertEqual(await raw.until_eof(), b"")
+                else:
+                    await raw.close()
+                record = await self.fault_record()
+                self.assertEqual((record["ended"], record["sent_bytes"]), (ending, len(first)))
+        self.assertEqual((await self.sim.api("GET", "/api/corvanta/status", token))[0], 200)
+        self.assert_quiet_log()
 
     async def test_certificate_swap_reports_thumbprints(self) -> None:
         async def presented() -> str:
