@@ -90,6 +90,7 @@ bool __cdecl TLYAPI_Connect(std::int32_t panelId) {
     AtExportEdge(&panelId, kConnectFailure, [&] {
         TLYApiImpl& api = TLYApiImpl::Instance();
         RaiseOperationFault("Connect");
+        const HostCallBudget budget;
         if (api.EnsureServerConnection(panelId)) {
             LogApiEvent(LogLevel::Info, "connect.succeeded", "Panel connection succeeded", {PanelField(panelId)});
             connected = true;

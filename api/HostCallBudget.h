@@ -2,9 +2,12 @@
 // The time a host call may spend in this module, on the calling thread. A host
 // thread that stays inside the translator holds up the host's own work, so
 // every export that may run long opens a budget; long loops ask it between
-// steps, stop when it is spent and leave the rest to the module's own threads.
+// steps, stop when it is spent and leave the rest to the module's own threads,
+// and every request to the server made inside it ends by the budget's end.
 // Budgets nest: an inner one never extends the outer. A thread with no budget
-// (the module's own) is never cut short.
+// (the module's own) is never cut short by one.
+
+#include "platform/CallBudget.h"
 
 #include <cstdint>
 
@@ -12,16 +15,13 @@ class HostCallBudget {
 public:
     static constexpr std::uint32_t kHostCallMs = 9000;
 
-    explicit HostCallBudget(std::uint32_t milliseconds = kHostCallMs) noexcept;
-    ~HostCallBudget();
-    HostCallBudget(const HostCallBudget&) = delete;
-    HostCallBudget& operator=(const HostCallBudget&) = delete;
+    explicit HostCallBudget(std::uint32_t milliseconds = kHostCallMs) noexcept : scope_(milliseconds) {}
 
     // True on a thread whose budget is spent.
-    static bool Exhausted() noexcept;
+    static bool Exhausted() noexcept { return RemainingMs() == 0; }
     // Milliseconds left, or UINT32_MAX on a thread without a budget.
-    static std::uint32_t RemainingMs() noexcept;
+    static std::uint32_t RemainingMs() noexcept { return tly::CallBudgetRemainingMs(); }
 
 private:
-    bool outermost_;
+    tly::CallBudgetScope scope_;
 };

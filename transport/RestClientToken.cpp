@@ -6,6 +6,7 @@
 #include "platform/Clock.h"
 #include "platform/TextConversion.h"
 #include "transport/RestClientLine.h"
+#include "transport/RequestLimits.h"
 #include "transport/RestExchange.h"
 #include "transport/TokenResponse.h"
 
@@ -51,9 +52,7 @@ std::uint32_t TLYRestClient::LastAuthenticationStatus() const {
 }
 
 bool TLYRestClient::Authenticate(const std::string& id, const std::string& secret) {
-    HINTERNET connection = nullptr;
-    bool validate = false;
-    tly::RestExchangeRequest request;
+    RequestStart start;
     {
         tly::MutexLock lock(stateMutex_);
         clientId = id;
@@ -61,27 +60,34 @@ bool TLYRestClient::Authenticate(const std::string& id, const std::string& secre
         accessToken.clear();
         authorizationHeader.clear();
         lastAuthenticationStatus = 0;
-        connection = connectionHandle.get();
-        validate = validateCert;
-        request.receiveTimeoutMs = receiveTimeoutMs_;
+        start = StartRequest(false);
     }
-    if (connection == nullptr) {
+    if (!start.session) {
         Log(LogLevel::Error, "auth_not_init", "Cannot authenticate — REST client not initialized");
         return false;
     }
 
     // The body carries the client secret: a server the pin refuses never sees it.
+    tly::RestExchangeRequest request;
     request.verb = L"POST";
     request.path = kTokenPath;
     request.headers = L"Content-Type: application/json";
     request.body = TokenRequestBody(id, secret);
-    if (!validate) request.verifyPin = [this](HINTERNET r) { return VerifyServerCertificate(r); };
+    request.deadlineMs = start.deadlineMs;
+    request.maxBodyBytes = tly::AnswerCapBytes(kTokenEndpoint);
+    request.stopped = &start.session->closed;
+    if (!start.validate) request.verifyPin = [this](HINTERNET r) { return VerifyServerCertificate(r); };
     request.beforeSend = [&id] { Log(LogLevel::Debug, "auth_request", "Requesting OAuth token", {{"client_id", id}}); };
-    const tly::RestExchangeResult result = tly::ExchangeRequest(connection, request);
+    const tly::RestExchangeResult result = tly::ExchangeRequest(start.session->connectionHandle.get(), request);
 
     using Stop = tly::RestExchangeResult::Stop;
     const DWORD error = result.win32Error;
     switch (result.stop) {
+    case Stop::OutOfTime:
+    case Stop::TooLarge:
+    case Stop::Stopped:
+        EndedByLimit(result, kTokenEndpoint, request);
+        return false;
     case Stop::Open:
         Log(LogLevel::Error, "auth_open_failed", "Failed to open auth request", {{"win32_error", error}});
         NoteTrouble(TroubleCause::Other, error, 0, kTokenEndpoint);

@@ -53,8 +53,7 @@ bool ProbeRequest(HINTERNET connection, bool ignoreCertificateErrors, std::strin
         return false;
     }
     thumbprint = ServerThumbprint(request.get());
-    std::string ignored;
-    tly::ReadResponseBody(request.get(), ignored);  // leaves the connection clean for reuse
+    tly::DrainResponseBody(request.get());  // leaves the connection clean for reuse
     return true;
 }
 

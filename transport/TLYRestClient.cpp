@@ -9,8 +9,11 @@
 #include "settings/Thumbprint.h"
 #include "transport/CertificatePin.h"
 #include "transport/RestClientLine.h"
+#include "transport/RequestLimits.h"
 #include "transport/RestExchange.h"
 #include "transport/WinHttpSupport.h"
+
+#include <algorithm>
 
 // What a GET or a POST is on the wire and what it writes to the log at each
 // step, so that one path sends both.
@@ -104,38 +107,50 @@ bool TLYRestClient::Initialize(const std::string& host, std::uint16_t port, bool
         return false;
     }
 
+    auto session = std::make_shared<Session>();
+    session->rootHandle = std::move(root);
+    session->connectionHandle = std::move(connection);
     {
-        // A concurrent Initialize may have got here first; its handles are
-        // closed below, outside the lock, and ours stay.
+        // A concurrent Initialize may have got here first; its session is
+        // given up below, outside the lock, and ours stays.
         tly::MutexLock lock(stateMutex_);
-        std::swap(rootHandle, root);
-        std::swap(connectionHandle, connection);
+        std::swap(session_, session);
     }
-    connection.reset();
-    root.reset();
+    if (session) session->closed.store(true);
+    session.reset();
     Log(LogLevel::Debug, "initialized", "REST client initialized",
         {{"hostname", host}, {"port", port}, {"validate_cert", validate}});
     return true;
 }
 
+TLYRestClient::TLYRestClient() : requestCeilingMs_(tly::kRequestCeilingMs) {}
+
 bool TLYRestClient::IsInitialized() const {
     tly::MutexLock lock(stateMutex_);
-    return connectionHandle.valid();
+    return session_ != nullptr;
 }
 
 void TLYRestClient::Close() {
-    tly::UniqueInternet root;
-    tly::UniqueInternet connection;
+    std::shared_ptr<Session> session;
     {
         tly::MutexLock lock(stateMutex_);
         accessToken.clear();
         authorizationHeader.clear();
-        std::swap(connection, connectionHandle);
-        std::swap(root, rootHandle);
+        std::swap(session, session_);
     }
-    // Closed outside the lock, the connection before its session.
-    connection.reset();
-    root.reset();
+    if (!session) return;
+    // Requests under way stop at their next step; the handles close, outside
+    // the lock, with the last share.
+    session->closed.store(true);
+    session.reset();
+}
+
+TLYRestClient::RequestStart TLYRestClient::StartRequest(bool finishing) {
+    RequestStart start;
+    start.session = session_;
+    start.validate = validateCert;
+    start.deadlineMs = std::min(requestCeilingMs_, tly::RequestDeadlineMs(finishing));
+    return start;
 }
 
 void TLYRestClient::SetPinnedThumbprint(const std::string& thumbprint) {
@@ -162,9 +177,9 @@ bool TLYRestClient::TakeNewlyPinned(std::string& thumbprint) {
     return true;
 }
 
-void TLYRestClient::SetReceiveTimeoutForTesting(DWORD milliseconds) {
+void TLYRestClient::SetRequestCeilingForTesting(std::uint32_t milliseconds) {
     tly::MutexLock lock(stateMutex_);
-    receiveTimeoutMs_ = milliseconds;
+    requestCeilingMs_ = milliseconds;
 }
 
 bool TLYRestClient::Get(const std::string& endpoint, std::string& response, std::uint32_t& statusCode) {
@@ -180,17 +195,14 @@ bool TLYRestClient::Send(const RestVerb& verb, const std::string& endpoint, std:
     response.clear();
     statusCode = 0;
 
-    HINTERNET connection = nullptr;
-    bool validate = false;
+    RequestStart start;
     tly::RestExchangeRequest request;
     {
         tly::MutexLock lock(stateMutex_);
-        connection = connectionHandle.get();
-        validate = validateCert;
+        start = StartRequest(&verb == &kPost);  // a POST marks what the host already has
         request.headers = authorizationHeader;
-        request.receiveTimeoutMs = receiveTimeoutMs_;
     }
-    if (connection == nullptr) {
+    if (!start.session) {
         response = "REST client not initialized";
         LogStep(LogLevel::Warn, verb.skipped, {{"endpoint", endpoint}});
         return false;
@@ -198,7 +210,10 @@ bool TLYRestClient::Send(const RestVerb& verb, const std::string& endpoint, std:
 
     request.verb = verb.method;
     request.path = tly::Utf8ToWide(kBasePath + endpoint);
-    if (!validate) request.verifyPin = [this](HINTERNET r) { return VerifyServerCertificate(r); };
+    request.deadlineMs = start.deadlineMs;
+    request.maxBodyBytes = tly::AnswerCapBytes(endpoint);
+    request.stopped = &start.session->closed;
+    if (!start.validate) request.verifyPin = [this](HINTERNET r) { return VerifyServerCertificate(r); };
     // Every request passes here: the trace lines' texts are built only when written.
     const bool tracing = IsLogLevelEnabled(LogLevel::Trace);
     if (tracing) {
@@ -206,11 +221,17 @@ bool TLYRestClient::Send(const RestVerb& verb, const std::string& endpoint, std:
             Log(LogLevel::Trace, verb.outbound, std::string(verb.name) + " " + endpoint, {{"endpoint", endpoint}});
         };
     }
-    tly::RestExchangeResult result = tly::ExchangeRequest(connection, request);
+    tly::RestExchangeResult result = tly::ExchangeRequest(start.session->connectionHandle.get(), request);
 
     using Stop = tly::RestExchangeResult::Stop;
     const DWORD error = result.win32Error;
     switch (result.stop) {
+    case Stop::OutOfTime:
+    case Stop::TooLarge:
+    case Stop::Stopped:
+        statusCode = result.status;
+        response = EndedByLimit(result, endpoint, request);
+        return false;
     case Stop::Open:
         response = "Failed to open HTTP request";
         LogStep(LogLevel::Error, verb.openFailed, {{"endpoint", endpoint}, {"win32_error", error}});
@@ -263,6 +284,27 @@ bool TLYRestClient::Send(const RestVerb& verb, const std::string& endpoint, std:
     LogStep(LogLevel::Warn, verb.statusNotOk, fields);
     NoteTrouble(CauseOfStatus(statusCode, false), 0, statusCode, endpoint);
     return false;
+}
+
+std::string TLYRestClient::EndedByLimit(const tly::RestExchangeResult& result, const std::string& endpoint,
+                                        const tly::RestExchangeRequest& request) {
+    using Stop = tly::RestExchangeResult::Stop;
+    if (result.stop == Stop::OutOfTime) {
+        Log(LogLevel::Error, "deadline_exceeded", "REST request ran out of time",
+            {{"endpoint", endpoint}, {"elapsed_ms", result.elapsedMs}, {"deadline_ms", request.deadlineMs}});
+        NoteTrouble(TroubleCause::TimedOut, ERROR_WINHTTP_TIMEOUT, result.status, endpoint);
+        return "Request ran out of time after " + std::to_string(result.elapsedMs) + " ms";
+    }
+    if (result.stop == Stop::TooLarge) {
+        LogFields fields{{"endpoint", endpoint}, {"status_code", result.status}, {"cap_bytes", request.maxBodyBytes}};
+        if (result.announcedBytes != 0) fields.emplace_back("announced_bytes", result.announcedBytes);
+        Log(LogLevel::Error, "response_too_large", "REST answer larger than its cap refused", fields);
+        NoteTrouble(TroubleCause::Other, 0, result.status, endpoint);
+        return "Answer larger than " + std::to_string(request.maxBodyBytes) + " bytes";
+    }
+    Log(LogLevel::Info, "request_stopped", "REST request stopped because the client was closed",
+        {{"endpoint", endpoint}, {"elapsed_ms", result.elapsedMs}});
+    return "REST client closed";
 }
 
 void TLYRestClient::NoteTrouble(TroubleCause cause, std::uint32_t win32Error, std::uint32_t status,

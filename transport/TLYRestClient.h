@@ -11,19 +11,32 @@
 // WebSocket receive thread). One mutex, stateMutex_, guards every field; it is
 // a leaf, held only to copy or assign them, never across a WinHTTP call or a
 // log line.
+//
+// Each request ends by its deadline (RequestLimits.h) and holds no more of an
+// answer than its endpoint's cap. The session's handles are shared by the
+// client and every request under way: Close gives up the client's share and
+// marks the session closed, so each request stops at its next step and the
+// handles close once the last one has; a close never waits for a request, and
+// never pulls a handle from under one.
 
 #include "platform/Mutex.h"
 #include "transport/InternetHandles.h"
 #include "transport/TransportTrouble.h"
 
+#include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 struct RestVerb;
+namespace tly {
+struct RestExchangeRequest;
+struct RestExchangeResult;
+}  // namespace tly
 
 class TLYRestClient {
 public:
-    TLYRestClient() = default;
+    TLYRestClient();
     ~TLYRestClient() { Close(); }
     TLYRestClient(const TLYRestClient&) = delete;
     TLYRestClient& operator=(const TLYRestClient&) = delete;
@@ -62,12 +75,34 @@ public:
     // Tests only: takes a token response as if the server had sent it.
     bool StoreTokenResponseForTesting(const std::string& body) { return StoreTokenResponse(body); }
 
-    // Tests only: a shorter wait for responses than the 30000 ms of the field.
-    void SetReceiveTimeoutForTesting(DWORD milliseconds) TLY_EXCLUDES(stateMutex_);
+    // Tests only: a shorter deadline than kRequestCeilingMs for requests made
+    // outside a host call.
+    void SetRequestCeilingForTesting(std::uint32_t milliseconds) TLY_EXCLUDES(stateMutex_);
 
 private:
+    // The handles of one connection to the server, shared with the requests
+    // under way on it. Declared parent first, so they close child first.
+    struct Session {
+        tly::UniqueInternet rootHandle;
+        tly::UniqueInternet connectionHandle;
+        std::atomic<bool> closed{false};
+    };
+    // The session and what a request made now gets: its deadline, and the pin
+    // check with validation off. session is null when the client is closed.
+    struct RequestStart {
+        std::shared_ptr<Session> session;
+        bool validate = false;
+        std::uint32_t deadlineMs = 0;
+    };
+    // finishing: the request reports work already done (RequestLimits.h).
+    RequestStart StartRequest(bool finishing) TLY_REQUIRES(stateMutex_);
+
     bool Send(const RestVerb& verb, const std::string& endpoint, std::string& response, std::uint32_t& statusCode)
         TLY_EXCLUDES(stateMutex_);
+    // The line, the trouble and the error text of a request its deadline, its
+    // cap or a close ended.
+    std::string EndedByLimit(const tly::RestExchangeResult& result, const std::string& endpoint,
+                             const tly::RestExchangeRequest& request) TLY_EXCLUDES(stateMutex_);
     bool SendWithRetry(const RestVerb& verb, const std::string& endpoint, std::string& response)
         TLY_EXCLUDES(stateMutex_);
     bool StoreTokenResponse(const std::string& body) TLY_EXCLUDES(stateMutex_);
@@ -76,9 +111,8 @@ private:
     void NoteReached() TLY_EXCLUDES(stateMutex_);
 
     mutable tly::Mutex stateMutex_;  // leaf
-    tly::UniqueInternet rootHandle TLY_GUARDED_BY(stateMutex_);
     // The client is initialised exactly when this is set.
-    tly::UniqueInternet connectionHandle TLY_GUARDED_BY(stateMutex_);
+    std::shared_ptr<Session> session_ TLY_GUARDED_BY(stateMutex_);
     // "Authorization: Bearer " + token; empty without a token.
     std::wstring authorizationHeader TLY_GUARDED_BY(stateMutex_);
     std::string accessToken TLY_GUARDED_BY(stateMutex_);
@@ -92,6 +126,6 @@ private:
     std::string observedThumbprint TLY_GUARDED_BY(stateMutex_);
     bool newlyPinned TLY_GUARDED_BY(stateMutex_) = false;
     std::uint32_t lastAuthenticationStatus TLY_GUARDED_BY(stateMutex_) = 0;
-    DWORD receiveTimeoutMs_ TLY_GUARDED_BY(stateMutex_) = 30000;
+    std::uint32_t requestCeilingMs_ TLY_GUARDED_BY(stateMutex_);
     TransportTrouble lastTrouble_ TLY_GUARDED_BY(stateMutex_);
 };

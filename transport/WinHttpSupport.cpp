@@ -2,6 +2,9 @@
 
 #include "logging/RepeatedLines.h"
 
+#include <algorithm>
+#include <climits>
+#include <cwchar>
 #include <vector>
 
 namespace tly {
@@ -24,28 +27,70 @@ std::uint32_t QueryStatusCode(HINTERNET request) {
     return status;
 }
 
-DWORD ReadResponseBody(HINTERNET request, std::string& body) {
+void SetRequestTimeouts(HINTERNET request, DWORD milliseconds) {
+    const int ms = static_cast<int>(std::max<DWORD>(1, std::min<DWORD>(milliseconds, INT_MAX)));
+    ::WinHttpSetTimeouts(request, ms, ms, ms, ms);
+    SetResponseTimeout(request, static_cast<DWORD>(ms));
+}
+
+namespace {
+
+std::uint64_t AnnouncedLength(HINTERNET request) {
+    // As text: a length past 4 GiB does not fit the number form's DWORD.
+    wchar_t text[32] = {};
+    DWORD size = sizeof(text);
+    if (!::WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX, text, &size,
+                               WINHTTP_NO_HEADER_INDEX)) {
+        return 0;
+    }
+    return std::wcstoull(text, nullptr, 10);
+}
+
+BodyRead Ended(BodyEnd end, DWORD error, std::uint64_t announced) { return BodyRead{end, error, announced}; }
+
+}  // namespace
+
+BodyRead ReadResponseBody(HINTERNET request, std::string& body, const BodyLimits& limits) {
     body.clear();
+    const std::uint64_t announced = AnnouncedLength(request);
+    if (announced > limits.maxBytes) return Ended(BodyEnd::TooLarge, NO_ERROR, announced);
+    body.reserve(static_cast<std::size_t>(announced));
     std::vector<char> chunk;
     for (;;) {
+        if (limits.stopped && limits.stopped->load()) return Ended(BodyEnd::Stopped, NO_ERROR, announced);
+        if (limits.deadlineTick != 0) {
+            const std::uint64_t now = ::GetTickCount64();
+            if (now >= limits.deadlineTick) return Ended(BodyEnd::OutOfTime, ERROR_WINHTTP_TIMEOUT, announced);
+            // A piece is waited for no longer than the answer as a whole may still take.
+            SetRequestTimeouts(request, static_cast<DWORD>(limits.deadlineTick - now));
+        }
         DWORD available = 0;
-        if (!::WinHttpQueryDataAvailable(request, &available)) return LastWinHttpError();
+        if (!::WinHttpQueryDataAvailable(request, &available)) {
+            const DWORD error = LastWinHttpError();
+            // Every time-out of the request is what was left of its deadline.
+            return Ended(error == ERROR_WINHTTP_TIMEOUT ? BodyEnd::OutOfTime : BodyEnd::Failed, error, announced);
+        }
         if (available == 0) break;
+        if (available > limits.maxBytes - body.size()) return Ended(BodyEnd::TooLarge, NO_ERROR, announced);
         // Exactly what is available: a larger read waits to fill its buffer and
         // can lose bytes already received when it times out.
         chunk.resize(available);
         DWORD read = 0;
-        if (!::WinHttpReadData(request, chunk.data(), available, &read)) return LastWinHttpError();
+        if (!::WinHttpReadData(request, chunk.data(), available, &read)) {
+            const DWORD error = LastWinHttpError();
+            return Ended(error == ERROR_WINHTTP_TIMEOUT ? BodyEnd::OutOfTime : BodyEnd::Failed, error, announced);
+        }
         body.append(chunk.data(), read);
     }
-    DWORD announced = 0;
-    DWORD size = sizeof(announced);
-    if (::WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH | WINHTTP_QUERY_FLAG_NUMBER,
-                              WINHTTP_HEADER_NAME_BY_INDEX, &announced, &size, WINHTTP_NO_HEADER_INDEX) &&
-        body.size() < announced) {
-        return ERROR_WINHTTP_CONNECTION_ERROR;
-    }
-    return NO_ERROR;
+    if (body.size() < announced) return Ended(BodyEnd::Failed, ERROR_WINHTTP_CONNECTION_ERROR, announced);
+    return Ended(BodyEnd::Complete, NO_ERROR, announced);
+}
+
+DWORD DrainResponseBody(HINTERNET request) {
+    std::string ignored;
+    const BodyRead read = ReadResponseBody(request, ignored, BodyLimits{1u << 20, ::GetTickCount64() + 30000, nullptr});
+    if (read.end == BodyEnd::Complete) return NO_ERROR;
+    return read.error != NO_ERROR ? read.error : ERROR_WINHTTP_INVALID_SERVER_RESPONSE;
 }
 
 const char* WinHttpErrorName(std::uint32_t error) {

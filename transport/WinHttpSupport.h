@@ -4,6 +4,8 @@
 #include "logging/Log.h"
 #include "transport/InternetHandles.h"
 
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -21,12 +23,45 @@ void SetResponseTimeout(HINTERNET request, DWORD milliseconds);
 // The HTTP status of a received response; 0 when it cannot be read.
 std::uint32_t QueryStatusCode(HINTERNET request);
 
-// The whole body, read in the pieces WinHttpQueryDataAvailable announces.
-// Returns NO_ERROR when the body is complete, otherwise the read's error code:
-// a connection that ends before the announced Content-Length counts as
+// How a body read ended.
+enum class BodyEnd {
+    Complete,
+    Failed,     // a read failed (error), or the connection ended before the announced length
+    TooLarge,   // the answer is, or announces itself, larger than the cap; nothing more is read
+    OutOfTime,  // the deadline came first
+    Stopped,    // the client was closed meanwhile
+};
+
+struct BodyLimits {
+    std::size_t maxBytes = 1u << 20;
+    std::uint64_t deadlineTick = 0;  // GetTickCount64 at which reading stops; 0: no deadline
+    const std::atomic<bool>* stopped = nullptr;  // looked at between pieces; may be null
+};
+
+struct BodyRead {
+    BodyEnd end = BodyEnd::Complete;
+    DWORD error = NO_ERROR;           // of a failed read
+    std::uint64_t announcedBytes = 0;  // the Content-Length, 0 without one
+};
+
+// The whole body, read in the pieces WinHttpQueryDataAvailable announces, each
+// piece waited for no longer than the deadline leaves (the request's receive
+// time-out is lowered before each), and never more than the cap held: an
+// announced length above it is refused before a byte is read, and a body
+// without one as soon as it passes the cap. A connection that ends before the
+// announced Content-Length counts as a failed read with
 // ERROR_WINHTTP_CONNECTION_ERROR, since the platform may report such an end as
 // a normal one. body then holds what did arrive.
-DWORD ReadResponseBody(HINTERNET request, std::string& body);
+BodyRead ReadResponseBody(HINTERNET request, std::string& body, const BodyLimits& limits);
+
+// The body of an answer whose content does not matter (a probe's), read to
+// leave the connection clean: at most 1 MiB within 30 s. NO_ERROR when complete.
+DWORD DrainResponseBody(HINTERNET request);
+
+// Sets every time-out of a request (resolve, connect, send, receive and the
+// wait for the response) to milliseconds; 0 is raised to 1, since WinHTTP
+// reads 0 as "no time-out".
+void SetRequestTimeouts(HINTERNET request, DWORD milliseconds);
 
 // The name of a WinHTTP or Winsock error code as the platform's headers spell
 // it ("ERROR_WINHTTP_CANNOT_CONNECT"), for a log line beside the number; null

@@ -1,9 +1,15 @@
 #include "transport/TLYRestClient.h"
 
+#include "api/HostCallBudget.h"
+#include "transport/RequestLimits.h"
+
 #include "tests/support/ManualClock.h"
 #include "tests/transport/TransportTestSupport.h"
 
 #include <windows.h>
+
+#include <fstream>
+#include <map>
 
 #include <regex>
 #include <thread>
@@ -259,36 +265,147 @@ TEST_F(RestClientTest, TokenWithoutAPositiveLifetimeIsNeverRenewedAhead) {
     EXPECT_TRUE(Logged("token_refresh").empty());
 }
 
+// Whatever the server does with an answer, a request ends by its deadline
+// (here a host call's budget of 1.5 s) and holds no more than its endpoint's
+// cap; each way of ending has a line of its own. Unbounded, each of these
+// would hold the request for 20 s or more, or grow without end.
+TEST_F(RestClientTest, AMisbehavingAnswerEndsByItsDeadlineOrItsCap) {
+    ASSERT_TRUE(Initialize());
+    ASSERT_TRUE(Authenticate());
+    struct Case {
+        const char* name;
+        const char* endpoint;
+        nlohmann::json fault;
+        const char* event;
+    };
+    const Case cases[] = {
+        {"slow answer", "/doors", {{"delay_ms", 20000}}, "deadline_exceeded"},
+        {"stalled after the headers", "/doors",
+         {{"action", "stall_after_headers"}, {"body", std::string(2000, ' ')}, {"stall_after_bytes", 10}},
+         "deadline_exceeded"},
+        {"dripped body", "/doors", {{"action", "drip"}, {"interval_ms", 200}, {"body", std::string(100, ' ')}},
+         "deadline_exceeded"},
+        {"announced too large", "/status", {{"action", "oversized"}, {"size_bytes", 400 << 20}},
+         "response_too_large"},
+        {"too large, no length", "/status",
+         {{"action", "oversized"}, {"size_bytes", 2 << 20}, {"announce_length", false}}, "response_too_large"},
+        {"endless", "/status", {{"action", "endless"}}, "response_too_large"},
+    };
+    std::map<std::string, size_t> lines;
+    for (const Case& each : cases) {
+        SCOPED_TRACE(each.name);
+        sim.AddFault(std::string("/api/corvanta") + each.endpoint, each.fault);
+        std::string response;
+        std::uint32_t status = 0;
+        const DWORD startedAt = ::GetTickCount();
+        {
+            const HostCallBudget budget(1500);
+            EXPECT_FALSE(client.Get(each.endpoint, response, status));
+        }
+        EXPECT_LT(::GetTickCount() - startedAt, 8000u);
+        const auto logged = Logged(each.event);
+        ASSERT_EQ(logged.size(), ++lines[each.event]);
+        EXPECT_EQ(logged.back()["fields"]["endpoint"], each.endpoint);
+        sim.Call("POST", "/faults/clear");
+    }
+    const auto tooLarge = Logged("response_too_large");
+    EXPECT_EQ(tooLarge[0]["fields"]["cap_bytes"], 1u << 20);
+    EXPECT_EQ(tooLarge[0]["fields"]["announced_bytes"], 400u << 20);
+    EXPECT_EQ(Logged("deadline_exceeded")[0]["fields"]["deadline_ms"], 1500);
+    EXPECT_EQ(client.LastTrouble().cause, TroubleCause::Other);
+
+    // The client is none the worse: the next answer is taken whole.
+    std::string response;
+    EXPECT_TRUE(client.GetWithRetry("/status", response)) << response;
+}
+
+// A figure of this process from its Linux status file, in KiB (Wine reports
+// no private usage through GetProcessMemoryInfo): "VmRSS", "VmHWM" (the peak).
+std::uint64_t ProcessStatusKib(const std::string& name) {
+    std::ifstream status("Z:\\proc\\self\\status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind(name + ":", 0) == 0) return std::stoull(line.substr(name.size() + 1));
+    }
+    ADD_FAILURE() << name << " not found in the process's status";
+    return 0;
+}
+
+// An endless answer from the endpoint with the largest cap grows the process
+// by no more than twice that cap while it is refused.
+TEST_F(RestClientTest, AnEndlessAnswerHoldsNoMoreThanItsCap) {
+    ASSERT_TRUE(Initialize());
+    ASSERT_TRUE(Authenticate());
+    const std::uint64_t residentBefore = ProcessStatusKib("VmRSS");
+    sim.AddFault("/api/corvanta/doors", {{"action", "endless"}});
+    std::string response;
+    std::uint32_t status = 0;
+    EXPECT_FALSE(client.Get("/doors", response, status));
+    const std::uint64_t peakAfter = ProcessStatusKib("VmHWM");
+    ASSERT_EQ(Logged("response_too_large").size(), 1u);
+    EXPECT_EQ(Logged("response_too_large")[0]["fields"]["cap_bytes"], tly::kSiteListCapBytes);
+    EXPECT_LE((peakAfter - residentBefore) * 1024, 2 * tly::kSiteListCapBytes);
+}
+
+// A close never waits for a request under way, and never pulls its handles
+// from under it: the request ends at its next step (a dripped body's next
+// piece) as failed, and later requests find the client closed.
+TEST_F(RestClientTest, ACloseStopsARequestUnderWayAtItsNextStep) {
+    ASSERT_TRUE(Initialize());
+    ASSERT_TRUE(Authenticate());
+    sim.AddFault("/api/corvanta/doors", {{"action", "drip"}, {"interval_ms", 200}, {"body", std::string(200, ' ')}});
+    bool succeeded = true;
+    std::string response;
+    std::thread requesting([&] {
+        std::uint32_t status = 0;
+        succeeded = client.Get("/doors", response, status);
+    });
+    ASSERT_TRUE(sim.WaitForRequests("/api/corvanta/doors", 1).size() == 1u);
+    const DWORD startedAt = ::GetTickCount();
+    client.Close();
+    EXPECT_LT(::GetTickCount() - startedAt, 1000u) << "the close waited for the request";
+    requesting.join();
+    EXPECT_FALSE(succeeded);
+    EXPECT_EQ(response, "REST client closed");
+    EXPECT_EQ(Logged("request_stopped").size(), 1u);
+    std::uint32_t status = 0;
+    EXPECT_FALSE(client.Get("/doors", response, status));
+    EXPECT_EQ(response, "REST client not initialized");
+}
+
 TEST_F(RestClientTest, TransportFailuresFailTheRequestWithTheirErrorCode) {
     ASSERT_TRUE(Initialize());
     ASSERT_TRUE(Authenticate());
-    client.SetReceiveTimeoutForTesting(1000);
+    client.SetRequestCeilingForTesting(1000);
     std::string response;
     std::uint32_t status = 0;
 
-    // A server that accepts and never answers: the wait for the response ends.
+    // A server that accepts and never answers: the request ends by its deadline.
     sim.AddFault("/api/corvanta/doors", {{"action", "hang"}});
     EXPECT_FALSE(client.Get("/doors", response, status));
     EXPECT_EQ(status, 0u);
-    EXPECT_TRUE(response == "WinHttpSendRequest failed, error=12002" ||
-                response == "WinHttpReceiveResponse failed, error=12002")
-        << response;
+    EXPECT_EQ(response.rfind("Request ran out of time after ", 0), 0u) << response;
+    EXPECT_EQ(client.LastTrouble().cause, TroubleCause::TimedOut);
 
-    // A connection closed inside the body fails the request; the shorter body is not an answer.
+    // A connection closed inside the body fails the request; the shorter body
+    // is not an answer. (The simulator's TLS close may wait for a close_notify
+    // answer, so the read may end by the deadline rather than the end of file.)
     const std::string body(100000, 'x');
     sim.AddFault("/api/corvanta/doors", {{"action", "drop_mid_body"}, {"body", body}});
     EXPECT_FALSE(client.Get("/doors", response, status));
     EXPECT_EQ(status, 200u);
-    EXPECT_EQ(response.rfind("WinHttpReadData failed, error=", 0), 0u) << response;
-    EXPECT_EQ(Logged("response_read_failed").size(), 1u);
+    EXPECT_TRUE(std::regex_match(response, std::regex("WinHttpReadData failed, error=[0-9]+|Request ran out of time.*")))
+        << response;
+    EXPECT_EQ(Logged("response_read_failed").size() + Logged("deadline_exceeded").size(), 2u);
     // A reset may overtake the headers, so it fails either while reading them or the body.
     sim.AddFault("/api/corvanta/doors", {{"action", "drop_mid_body"}, {"cut_mode", "reset"}, {"body", body}});
     EXPECT_FALSE(client.Get("/doors", response, status));
     EXPECT_TRUE(std::regex_match(response, std::regex("WinHttp(ReceiveResponse|ReadData) failed, error=[0-9]+")))
         << response;
     sim.AddFault("/auth/token", {{"action", "drop_mid_body"}});
+    const size_t cutBefore = Logged("deadline_exceeded").size();
     EXPECT_FALSE(Authenticate());
-    EXPECT_EQ(Logged("auth_receive_failed").size(), 1u);
+    EXPECT_EQ(Logged("auth_receive_failed").size() + Logged("deadline_exceeded").size() - cutBefore, 1u);
 
     // Nothing listens on the port any more.
     sim.Call("POST", "/server/stop");

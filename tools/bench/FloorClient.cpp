@@ -1,6 +1,7 @@
 #include "tools/bench/FloorClient.h"
 
 #include "platform/TextConversion.h"
+#include "transport/RequestLimits.h"
 #include "transport/WinHttpSupport.h"
 
 #include <nlohmann/json.hpp>
@@ -79,7 +80,10 @@ bool FloorClient::Send(const wchar_t* verb, const std::string& path, const std::
         !::WinHttpReceiveResponse(request.get(), nullptr)) {
         return false;
     }
-    return tly::QueryStatusCode(request.get()) == 200 && tly::ReadResponseBody(request.get(), body) == NO_ERROR;
+    // The bench's own client: the product's caps, and its time-out per answer.
+    const tly::BodyLimits limits{tly::kPendingBatchCapBytes, ::GetTickCount64() + kResponseTimeoutMs, nullptr};
+    return tly::QueryStatusCode(request.get()) == 200 &&
+           tly::ReadResponseBody(request.get(), body, limits).end == tly::BodyEnd::Complete;
 }
 
 bool FloorClient::OpenEvents() {
