@@ -31,7 +31,10 @@ void TLYApiImpl::Disconnect(std::int32_t panelId) {
                     "An activity run is still in a delivery or a request; it closes the connection when it ends",
                     {{"panel_id", panelId}});
     }
-    StopSettingsWatcher();
+    // A reload that reconnects may be waiting on the server: it is given a
+    // moment, then left to end on its own (it closes what it brings up).
+    constexpr std::uint32_t kWatcherStopWaitMs = 2000;
+    StopSettingsWatcher(std::min(kWatcherStopWaitMs, HostCallBudget::RemainingMs()));
 }
 
 // Called after the panel was unregistered, so no new delivery can start. A

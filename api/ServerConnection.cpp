@@ -19,22 +19,23 @@ ServerConnection::ServerConnection(LastErrorText& lastError, std::function<void(
 }
 
 bool ServerConnection::Open(std::int32_t panelId, const TranslatorSettings& copy) {
-    // Declared before the lock, so it finishes after the lock is let go: what
-    // is left of a channel that ended is waited for with no lock held.
-    TLYWebSocket::Ending ended;
-    tly::MutexLock serialised(lock_);
     lastError_.Clear();
     LogApiEvent(LogLevel::Info, "connect.start", "Connecting panel to Tallyport",
                 {{"panel_id", panelId}, {"hostname", copy.hostname}, {"port", copy.port}});
-
-    if (!rest_.IsInitialized() &&
-        !rest_.Initialize(copy.hostname, static_cast<std::uint16_t>(copy.port), copy.validate_cert)) {
-        lastError_.Set("Failed to initialize REST client");
-        LogApiEvent(LogLevel::Error, "connect.rest_init_failed", "Failed to initialize REST client",
-                    {{"panel_id", panelId}});
-        return false;
+    std::uint64_t closesBefore = 0;
+    {
+        // Opening the session makes no request: it may go under the lock.
+        tly::MutexLock serialised(lock_);
+        closesBefore = closes_.load();
+        if (!rest_.IsInitialized() &&
+            !rest_.Initialize(copy.hostname, static_cast<std::uint16_t>(copy.port), copy.validate_cert)) {
+            lastError_.Set("Failed to initialize REST client");
+            LogApiEvent(LogLevel::Error, "connect.rest_init_failed", "Failed to initialize REST client",
+                        {{"panel_id", panelId}});
+            return false;
+        }
+        rest_.SetPinnedThumbprint(copy.validate_cert ? std::string() : copy.cert_thumbprint);
     }
-    rest_.SetPinnedThumbprint(copy.validate_cert ? std::string() : copy.cert_thumbprint);
 
     // The pin the channel checks: the one in the settings, or one taken on first use just below.
     std::string thumbprint = copy.cert_thumbprint;
@@ -63,10 +64,8 @@ bool ServerConnection::Open(std::int32_t panelId, const TranslatorSettings& copy
                 {{"panel_id", panelId}, {"response", response}});
 
     if (!channel_.IsConnected()) {
-        // Shut first, so Connect finds no receive thread to wait for under this lock.
-        ended = channel_.Shut();
         if (channel_.Connect(copy.hostname, static_cast<std::uint16_t>(copy.port), rest_.AccessToken(),
-                             copy.validate_cert, thumbprint)) {
+                             copy.validate_cert, thumbprint, StillWanted(closesBefore))) {
             LogApiEvent(LogLevel::Info, "connect.websocket_connected", "WebSocket connected", {{"panel_id", panelId}});
         } else {
             LogApiEvent(LogLevel::Warn, "connect.websocket_failed",
@@ -77,22 +76,34 @@ bool ServerConnection::Open(std::int32_t panelId, const TranslatorSettings& copy
     return true;
 }
 
+std::function<bool()> ServerConnection::StillWanted(std::uint64_t closesBefore) const {
+    return [this, closesBefore] { return closes_.load() == closesBefore; };
+}
+
 ServerConnection::Health ServerConnection::Check(const std::function<TranslatorSettings()>& currentSettings) {
-    TLYWebSocket::Ending ended;  // finishes after the lock is let go (see Open)
-    tly::MutexLock serialised(lock_);
     if (!rest_.IsInitialized()) return Health::Down;
     rest_.RefreshTokenIfDue();
 
     if (channel_.IsConnected() && channel_.SecondsSinceLastMessage() <= kChannelLivenessSeconds) return Health::Up;
 
-    const std::uint32_t now = tly::CurrentClock().TickCount();
-    if (now - healthTick_.lastCheckTick < kHealthCheckIntervalMs) {  // wrap-safe
-        return healthTick_.lastResult ? Health::Up : Health::Down;
+    std::uint64_t closesBefore = 0;
+    {
+        // One health check in 30 s whoever asks; the others read its answer.
+        tly::MutexLock serialised(lock_);
+        const std::uint32_t now = tly::CurrentClock().TickCount();
+        if (now - healthTick_.lastCheckTick < kHealthCheckIntervalMs) {  // wrap-safe
+            return healthTick_.lastResult ? Health::Up : Health::Down;
+        }
+        healthTick_.lastCheckTick = now;
+        closesBefore = closes_.load();
     }
-    healthTick_.lastCheckTick = now;
     std::string response;
-    healthTick_.lastResult = rest_.GetWithRetry("/status", response);
-    if (!healthTick_.lastResult) return Health::Down;
+    const bool healthy = rest_.GetWithRetry("/status", response);
+    {
+        tly::MutexLock serialised(lock_);
+        healthTick_.lastResult = healthy;
+    }
+    if (!healthy) return Health::Down;
 
     std::string pinned;
     if (rest_.TakeNewlyPinned(pinned)) pinTaken_(pinned);
@@ -103,9 +114,8 @@ ServerConnection::Health ServerConnection::Check(const std::function<TranslatorS
     const std::string token = rest_.AccessToken();
     const TranslatorSettings copy = currentSettings();
     if (token.empty()) return Health::Up;
-    ended = channel_.Shut();  // as in Open
     if (!channel_.Connect(copy.hostname, static_cast<std::uint16_t>(copy.port), token, copy.validate_cert,
-                          copy.cert_thumbprint)) {
+                          copy.cert_thumbprint, StillWanted(closesBefore))) {
         return Health::Up;
     }
     LogApiEvent(LogLevel::Info, "websocket.reconnect_succeeded", "WebSocket reconnected, refreshing state");
@@ -113,11 +123,13 @@ ServerConnection::Health ServerConnection::Check(const std::function<TranslatorS
 }
 
 // The channel is shut under the lock, so a connect that follows finds it
-// closed; its receive thread is waited for once the lock is let go.
+// closed; its receive thread is waited for once the lock is let go. Requests
+// under way are not waited for: they stop at their next step.
 void ServerConnection::Close() {
     TLYWebSocket::Ending ended;
     {
         tly::MutexLock serialised(lock_);
+        closes_.fetch_add(1);  // before the shut: an upgrade finishing later sees it
         ended = channel_.Shut();
         rest_.Close();
     }
@@ -129,6 +141,7 @@ bool ServerConnection::CloseUnlessInUse(const std::function<bool()>& inUse, cons
     {
         tly::MutexLock serialised(lock_);
         if (inUse()) return false;
+        closes_.fetch_add(1);
         ended = channel_.Shut();
         rest_.Close();
         closeWithIt();

@@ -4,16 +4,17 @@
 // tick that keeps both alive.
 //
 // It owns both clients, the health tick's memory and one lock, lock_, which
-// serialises bringing the connection up, checking it and closing it, and is
-// still held across the REST requests those make (the token, /status) and
-// across the channel's upgrade. Under it are taken: the REST client's lock,
-// the channel's lifecycle lock (and its leaves), the settings record's (a
-// pin taken on first use), the open panels' and the delivery journal's (a
-// close of the last panel), the last error's and the log's. It is never held
-// while a call-back into the translator runs (a reopened channel refreshes
-// the panels only after the lock is let go), nor while the channel's receive
-// thread is waited for: the channel is shut under the lock and its Ending
-// finishes after it.
+// guards the clients' handles and the tick, never a request: the token, the
+// health check and the channel's upgrade go out with no lock of the
+// connection held, so a Close never waits for a server that is slow to
+// answer. A close while a bring-up is under way ends the bring-up's requests
+// at their next step (the REST session is marked closed), and a channel it
+// upgrades meanwhile is closed unused (closes_). Under lock_ are taken: the
+// REST client's lock, the channel's lifecycle lock (and its leaves), the open
+// panels' and the delivery journal's (a close of the last panel), the last
+// error's and the log's. It is never held while a call-back into the
+// translator runs, nor while the channel's receive thread is waited for: the
+// channel is shut under the lock and its Ending finishes after it.
 
 #include "api/LastErrorText.h"
 #include "platform/Mutex.h"
@@ -21,6 +22,7 @@
 #include "transport/TLYRestClient.h"
 #include "transport/TLYWebSocket.h"
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -64,10 +66,16 @@ public:
     TransportTrouble LastTrouble() const { return rest_.LastTrouble(); }
 
 private:
+    // Answers false once the connection was closed after closesBefore was read.
+    std::function<bool()> StillWanted(std::uint64_t closesBefore) const;
+
     LastErrorText& lastError_;
     const std::function<void(const std::string&)> pinTaken_;
 
     tly::Mutex lock_;  // see above
+    // Counts closes; a bring-up that started before one keeps no channel.
+    // Raised under lock_ before the channel is shut; read without a lock.
+    std::atomic<std::uint64_t> closes_{0};
     TLYRestClient rest_;
     TLYWebSocket channel_;
     // The health tick's memory, shared by every panel.

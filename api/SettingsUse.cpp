@@ -67,7 +67,7 @@ void TLYApiImpl::SaveTakenPin(const std::string& thumbprint) {
 
 void TLYApiImpl::StartSettingsWatcher(std::uint64_t loadedWriteTime) { watcher.Start(SettingsPath(), loadedWriteTime); }
 
-void TLYApiImpl::StopSettingsWatcher() { watcher.Stop(); }
+void TLYApiImpl::StopSettingsWatcher(DWORD timeoutMs) { watcher.Stop(timeoutMs); }
 
 // On the watcher's thread.
 void TLYApiImpl::OnSettingsEdited(const TranslatorSettings& record) {
@@ -76,9 +76,12 @@ void TLYApiImpl::OnSettingsEdited(const TranslatorSettings& record) {
                 {{"hostname", record.hostname}, {"port", record.port}, {"client_id", record.client_id}});
     connection.Close();
     for (std::int32_t panel : PanelIdsSnapshot()) {
-        if (!watcher.Running()) return;  // being stopped
+        if (!watcher.Running()) break;  // being stopped
         EnsureServerConnection(panel);
     }
+    // Stopped while a request of the reconnect was under way (the last panel
+    // closed meanwhile): what the reconnect brought up goes with it.
+    if (!watcher.Running()) CloseTransportIfUnused();
 }
 
 // Runs on ordinary code paths (the last panel closed, the module about to be

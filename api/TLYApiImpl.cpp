@@ -41,7 +41,7 @@ void TLYApiImpl::DestroyAtUnload() {
     TLYApiImpl* instance = Slot().instance.exchange(nullptr);
     if (!instance) return;
     // Still in use: leave it rather than block or call out under the loader lock.
-    if (instance->watcher.Running() || instance->activities.AnyWorkerAlive() || instance->connection.ChannelUp() ||
+    if (instance->watcher.ThreadAlive() || instance->activities.AnyWorkerAlive() || instance->connection.ChannelUp() ||
         instance->connection.RestReady()) {
         return;
     }

@@ -90,9 +90,10 @@ public:
     // file when its write time differs from loadedWriteTime, the time of the
     // file the settings in force were read from (0: none).
     void StartSettingsWatcher(std::uint64_t loadedWriteTime);
-    void StopSettingsWatcher();
+    void StopSettingsWatcher(DWORD timeoutMs = INFINITE);
     bool SettingsWatcherRunning() const { return watcher.Running(); }
     std::uint64_t SettingsWatcherLooksForTesting() const { return watcher.LooksTaken(); }
+    bool ServerSessionOpenForTesting() const { return connection.RestReady(); }
     void StopBackgroundWork();
 
     // The shared server connection: brought up for the panel if it is not

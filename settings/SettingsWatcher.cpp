@@ -8,6 +8,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <exception>
 
 namespace {
@@ -27,12 +28,18 @@ std::string DirectoryOf(const std::string& path) {
 void SettingsWatcher::Start(const std::string& path, std::uint64_t loadedWriteTime) {
     tly::MutexLock guard(lock_);
     if (run_) return;
-    auto run = std::make_unique<Run>();
+    auto run = std::make_shared<Run>();
     run->stop.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
     const HANDLE stop = run->stop.get();
     // Set before the thread exists: its first reload may already ask Running.
     running_ = true;
-    if (!stop || !run->thread.Start([this, path, loadedWriteTime, stop] { Body(path, loadedWriteTime, stop); })) {
+    // The thread shares its run: a stop that gave up waiting for it leaves
+    // the stop event open until the thread has finished with it.
+    const auto body = [this, path, loadedWriteTime, stop, run] {
+        Body(path, loadedWriteTime, stop);
+        run->ended.store(true);
+    };
+    if (!stop || !run->thread.Start(body)) {
         LogApiEvent(LogLevel::Error, "settings.watcher.start_failed", "Could not start the settings file watcher",
                     {{"win32_error", static_cast<std::int64_t>(::GetLastError())}});
         running_ = false;
@@ -41,19 +48,42 @@ void SettingsWatcher::Start(const std::string& path, std::uint64_t loadedWriteTi
     run_ = std::move(run);
 }
 
-void SettingsWatcher::Stop() {
-    std::unique_ptr<Run> run;
+bool SettingsWatcher::Stop(DWORD timeoutMs) {
+    std::shared_ptr<Run> run;
     {
         tly::MutexLock guard(lock_);
         run = std::move(run_);
-        if (!run) return;
+        if (!run) return true;
         running_ = false;
     }
     ::SetEvent(run->stop.get());
-    // A reload in progress finishes first; the watcher never calls anything
-    // that stops it, so this cannot wait for itself. The run's event closes
-    // once its thread has ended.
-    run->thread.Join();
+    // A reload in progress finishes first, within the time-out; the watcher
+    // never calls anything that stops it, so this cannot wait for itself.
+    if (run->thread.Join(timeoutMs)) return true;
+    // A reload still in a request: it sees Running false and brings nothing
+    // up after it, and its thread holds the module until it ends.
+    LogApiEvent(LogLevel::Warn, "settings.watcher.stop_timeout",
+                "The settings file watcher is still finishing a reload; it ends on its own",
+                {{"waited_ms", static_cast<std::int64_t>(timeoutMs)}});
+    tly::MutexLock guard(lock_);
+    ForgetEndedRuns();
+    lingering_.push_back(std::move(run));
+    return false;
+}
+
+void SettingsWatcher::ForgetEndedRuns() {
+    lingering_.erase(std::remove_if(lingering_.begin(), lingering_.end(),
+                                    [](const std::shared_ptr<Run>& run) { return run->ended.load(); }),
+                     lingering_.end());
+}
+
+bool SettingsWatcher::ThreadAlive() const {
+    tly::MutexLock guard(lock_);
+    if (run_) return true;
+    for (const auto& run : lingering_) {
+        if (!run->ended.load()) return true;
+    }
+    return false;
 }
 
 // Waits up to the time-out; false when the run is being stopped.

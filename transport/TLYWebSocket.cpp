@@ -6,8 +6,10 @@
 #include "platform/TextConversion.h"
 #include "transport/CertificatePin.h"
 #include "transport/InternetHandles.h"
+#include "transport/RequestLimits.h"
 #include "transport/WinHttpSupport.h"
 
+#include <algorithm>
 #include <utility>
 #include <vector>
 
@@ -51,23 +53,42 @@ TLYWebSocket::TLYWebSocket() : counterFrequency(tly::CurrentClock().PerformanceF
 TLYWebSocket::~TLYWebSocket() { Close(); }
 
 bool TLYWebSocket::Connect(const std::string& host, std::uint16_t port, const std::string& accessToken,
-                           bool validate, const std::string& pinnedThumbprint) {
-    bool connectedNow = false;
-    Ending previous;
+                           bool validate, const std::string& pinnedThumbprint, const std::function<bool()>& wanted) {
+    std::uint64_t shutsBefore = 0;
     {
         tly::MutexLock lock(lifecycleMutex_);
         // The earlier connection's end is queued before this one's start; its
         // thread, which reports nothing once shut, is waited for below.
-        previous = ShutLocked();
-        validateCert = validate;
-        try {
-            connectedNow = ConnectLocked(host, port, accessToken, pinnedThumbprint);
-        } catch (const std::exception&) {
-            connectedNow = false;  // memory ran out; what was built is released
-        }
+        Ending previous = ShutLocked();
+        shutsBefore = shuts_;
+        lock.Unlock();
+        previous.Finish();  // also delivers the state changes
     }
-    previous.Finish();  // also delivers the state changes
+
+    // The upgrade goes out with no lock held, so a Shut meanwhile (a close)
+    // never waits for a server that is slow to answer it.
+    std::shared_ptr<Channel> channel;
+    try {
+        channel = Dial(host, port, accessToken, validate, pinnedThumbprint);
+    } catch (const std::exception&) {
+        channel.reset();  // memory ran out; what was built is released
+    }
+    bool connectedNow = false;
+    bool superseded = false;
+    if (channel) {
+        tly::MutexLock lock(lifecycleMutex_);
+        // Shut meanwhile, or another Connect got there first: this channel
+        // closes unused (its handles go with the last share, below).
+        superseded = shuts_ != shutsBefore || channel_ != nullptr || (wanted && !wanted());
+        if (!superseded) connectedNow = StartLocked(std::move(channel));
+    }
+    channel.reset();
     DeliverStateChanges();
+    if (superseded) {
+        Log(LogLevel::Debug, "connect_superseded", "WebSocket connection closed unused: shut or replaced meanwhile",
+            {{"hostname", host}, {"port", port}});
+        return IsConnected();
+    }
     // In this order: the receive thread started, the state reported, then this line.
     if (connectedNow) {
         tly::EndRepeatedFailures("websocket/");
@@ -77,15 +98,16 @@ bool TLYWebSocket::Connect(const std::string& host, std::uint16_t port, const st
     return connectedNow;
 }
 
-bool TLYWebSocket::ConnectLocked(const std::string& host, std::uint16_t port, const std::string& accessToken,
-                                 const std::string& pinnedThumbprint) {
+std::shared_ptr<TLYWebSocket::Channel> TLYWebSocket::Dial(const std::string& host, std::uint16_t port,
+                                                          const std::string& accessToken, bool validate,
+                                                          const std::string& pinnedThumbprint) {
     auto channel = std::make_shared<Channel>();
     channel->rootHandle.reset(::WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
                                             WINHTTP_NO_PROXY_BYPASS, 0));
     if (!channel->rootHandle) {
         const DWORD error = ::GetLastError();
         Log(LogLevel::Error, "session_open_failed", "WebSocket WinHttpOpen failed", {{"win32_error", error}});
-        return false;
+        return nullptr;
     }
     channel->connectionHandle.reset(
         ::WinHttpConnect(channel->rootHandle.get(), tly::Utf8ToWide(host).c_str(), port, 0));
@@ -93,7 +115,7 @@ bool TLYWebSocket::ConnectLocked(const std::string& host, std::uint16_t port, co
         const DWORD error = ::GetLastError();
         Log(LogLevel::Error, "connect_failed", "WebSocket WinHttpConnect failed",
             {{"hostname", host}, {"port", port}, {"win32_error", error}});
-        return false;
+        return nullptr;
     }
 
     // Open the upgrade request: GET over TLS, the token in the query.
@@ -105,21 +127,23 @@ bool TLYWebSocket::ConnectLocked(const std::string& host, std::uint16_t port, co
         const DWORD error = ::GetLastError();
         Log(LogLevel::Error, "request_open_failed", "Failed to open WebSocket upgrade request",
             {{"hostname", host}, {"port", port}, {"win32_error", error}});
-        return false;
+        return nullptr;
     }
-    tly::SetResponseTimeout(request.get(), receiveTimeoutMs_);
+    // The upgrade's every step ends by its deadline: what is left of a host
+    // call's budget, or the ceiling on the module's own threads.
+    tly::SetRequestTimeouts(request.get(), std::min<std::uint32_t>(receiveTimeoutMs_, tly::RequestDeadlineMs()));
 
     // With validation off the pin is checked as the request is being sent,
     // before the token in its path leaves; a refusal fails the connection.
-    const bool checkPin = !validateCert && !pinnedThumbprint.empty();
+    const bool checkPin = !validate && !pinnedThumbprint.empty();
     tly::SendingRequestCheck pin{
         [&pinnedThumbprint](HINTERNET r) { return !CheckCertificatePin(r, pinnedThumbprint).empty(); }};
-    if (!validateCert) tly::IgnoreCertificateErrors(request.get());
+    if (!validate) tly::IgnoreCertificateErrors(request.get());
     if (checkPin && !tly::InstallSendingRequestCheck(request.get(), pin)) {
         const DWORD error = ::GetLastError();
         Log(LogLevel::Error, "callback_install_failed", "Failed to install TLS thumbprint callback — failing closed",
             {{"win32_error", error}});
-        return false;
+        return nullptr;
     }
 
     // Ask for the protocol switch.
@@ -127,17 +151,17 @@ bool TLYWebSocket::ConnectLocked(const std::string& host, std::uint16_t port, co
         const DWORD error = ::GetLastError();
         Log(LogLevel::Error, "upgrade_option_failed", "Failed to configure WebSocket upgrade option",
             {{"win32_error", error}});
-        return false;
+        return nullptr;
     }
 
     // Send the upgrade request (headers only).
     const BOOL sent =
         ::WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0);
     const DWORD sendError = sent ? 0 : ::GetLastError();
-    if (checkPin && tly::PinRefusedRequest(pin, request, sent)) return false;  // the pin check has logged
+    if (checkPin && tly::PinRefusedRequest(pin, request, sent)) return nullptr;  // the pin check has logged
     if (!sent) {
         Log(LogLevel::Error, "request_send_failed", "WebSocket upgrade request failed", {{"win32_error", sendError}});
-        return false;
+        return nullptr;
     }
 
     // Receive the answer; only 101 Switching Protocols goes on. Wine completes
@@ -146,13 +170,13 @@ bool TLYWebSocket::ConnectLocked(const std::string& host, std::uint16_t port, co
         const DWORD error = ::GetLastError();
         Log(LogLevel::Error, "response_receive_failed", "WebSocket upgrade response failed",
             {{"win32_error", error}});
-        return false;
+        return nullptr;
     }
     const std::uint32_t status = tly::QueryStatusCode(request.get());
     if (status != kSwitchingProtocols) {
         Log(LogLevel::Error, "upgrade_failed", "WebSocket upgrade could not be completed",
             {{"win32_error", ERROR_WINHTTP_INVALID_SERVER_RESPONSE}, {"status_code", status}});
-        return false;
+        return nullptr;
     }
 
     // Complete the upgrade; the request handle has done its work.
@@ -160,10 +184,14 @@ bool TLYWebSocket::ConnectLocked(const std::string& host, std::uint16_t port, co
     if (!channel->webSocketHandle) {
         const DWORD error = ::GetLastError();
         Log(LogLevel::Error, "upgrade_failed", "WebSocket upgrade could not be completed", {{"win32_error", error}});
-        return false;
+        return nullptr;
     }
     request.reset();
     channel->buffer.resize(kReceiveBufferBytes);
+    return channel;
+}
+
+bool TLYWebSocket::StartLocked(std::shared_ptr<Channel> channel) {
 
     // Connected from here on. The state change is queued before the thread
     // exists, so an end it reports is delivered after it. "connected" is
@@ -211,6 +239,7 @@ TLYWebSocket::Ending TLYWebSocket::Shut() {
 }
 
 TLYWebSocket::Ending TLYWebSocket::ShutLocked() {
+    ++shuts_;
     Ending ending;
     ending.client_ = this;
     ending.channel_ = std::move(channel_);

@@ -6,7 +6,9 @@
 //
 // Connect and Close may be called from different threads: they are serialised
 // by a lock inside the client, lifecycleMutex_, which is never held while a
-// receive thread is waited for. Ending a connection is two steps: Shut, under
+// receive thread is waited for, nor across the upgrade: a Shut while an
+// upgrade is under way returns at once, and the upgraded channel is then
+// closed unused. Ending a connection is two steps: Shut, under
 // the lock, stops it and takes its receive thread out; the Ending it hands
 // back then waits for that thread with no lock held, a few seconds at most
 // whatever the server does (see Ending::Finish). A caller that holds a lock
@@ -50,9 +52,14 @@ public:
     class Ending;
 
     // Ends the connection there is (waiting for its receive thread, see
-    // Ending), then connects.
+    // Ending), then connects, each step of the upgrade ending by the request
+    // deadline of the calling thread (RequestLimits.h). wanted, when given,
+    // is asked under the client's lock once the upgrade is through: false
+    // closes the new channel unused (its owner was closed meanwhile). It must
+    // take no lock.
     bool Connect(const std::string& host, std::uint16_t port, const std::string& accessToken, bool validateCert,
-                 const std::string& pinnedThumbprint) TLY_EXCLUDES(lifecycleMutex_);
+                 const std::string& pinnedThumbprint, const std::function<bool()>& wanted = nullptr)
+        TLY_EXCLUDES(lifecycleMutex_);
     // Shut, then the Ending finished at once.
     void Close() TLY_EXCLUDES(lifecycleMutex_);
     // Stops the connection there is, or what is left of one that ended by
@@ -71,8 +78,11 @@ public:
 private:
     struct Channel;
 
-    bool ConnectLocked(const std::string& host, std::uint16_t port, const std::string& accessToken,
-                       const std::string& pinnedThumbprint) TLY_REQUIRES(lifecycleMutex_);
+    // The upgrade, with no lock held; null (logged) when it fails.
+    std::shared_ptr<Channel> Dial(const std::string& host, std::uint16_t port, const std::string& accessToken,
+                                  bool validate, const std::string& pinnedThumbprint) TLY_EXCLUDES(lifecycleMutex_);
+    // Makes an upgraded channel the connection and starts its receive thread.
+    bool StartLocked(std::shared_ptr<Channel> channel) TLY_REQUIRES(lifecycleMutex_);
     Ending ShutLocked() TLY_REQUIRES(lifecycleMutex_);
     void ReceiveLoop(Channel& channel);
     bool ProcessReceived(Channel& channel, DWORD error, DWORD bytesRead, int bufferType, std::string& message,
@@ -87,6 +97,8 @@ private:
     // that its Ending had to leave behind keeps them until it ends.
     std::shared_ptr<Channel> channel_ TLY_GUARDED_BY(lifecycleMutex_);
     std::unique_ptr<tly::ModuleThread> receiveThread TLY_GUARDED_BY(lifecycleMutex_);
+    // Counts Shuts, so a Connect whose upgrade a Shut overtook leaves its channel unused.
+    std::uint64_t shuts_ TLY_GUARDED_BY(lifecycleMutex_) = 0;
     std::atomic<bool> connected{false};  // written under lifecycleMutex_
     std::atomic<std::uint64_t> connectionSerial{0};
     mutable tly::Mutex lastMessageLock TLY_ACQUIRED_AFTER(lifecycleMutex_);
@@ -95,7 +107,6 @@ private:
     std::int64_t counterFrequency = 0;
     MessageCallback onMessage;
     StateCallback onStateChanged;
-    bool validateCert TLY_GUARDED_BY(lifecycleMutex_) = false;
     DWORD receiveTimeoutMs_ = 30000;
 
     // State changes are queued in the order they happen and delivered outside

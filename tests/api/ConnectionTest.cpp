@@ -3,13 +3,16 @@
 // and the transport's close with the last panel.
 
 #include "api/TLYApi.h"
+#include "api/HostCallBudget.h"
 #include "api/TLYApiImpl.h"
+#include "platform/UniqueResource.h"
 #include "tests/support/ApiFixture.h"
 #include "tests/support/LogReader.h"
 #include "tests/support/ManualClock.h"
 
 #include <windows.h>
 
+#include <functional>
 #include <thread>
 
 using tly::test::HasEvent;
@@ -25,6 +28,22 @@ protected:
         int status = 0;
         sim.Call("POST", "/wait/ws_clients", {{"count", count}, {"timeout_ms", 8000}}, &status);
         return status == 200;
+    }
+
+    // Gives the settings file a write time a second past its last one, so the
+    // watcher sees the rewrite however coarse the file system's clock.
+    void TouchSettingsFile() {
+        const std::string path = dir.File("tallyport_settings.json");
+        const tly::UniqueFileHandle file(::CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES,
+                                                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                                       FILE_ATTRIBUTE_NORMAL, nullptr));
+        ASSERT_TRUE(file.valid());
+        FILETIME written{};
+        ::GetFileTime(file.get(), nullptr, nullptr, &written);
+        const std::uint64_t later =
+            ((static_cast<std::uint64_t>(written.dwHighDateTime) << 32) | written.dwLowDateTime) + 10000000;
+        const FILETIME time{static_cast<DWORD>(later), static_cast<DWORD>(later >> 32)};
+        EXPECT_TRUE(::SetFileTime(file.get(), nullptr, nullptr, &time));
     }
 
     tly::test::ManualClock clock{100000};
@@ -250,4 +269,107 @@ TEST_F(ConnectionTest, AChannelSlowToCloseHoldsUpNoOtherHostCall) {
     const DWORD took = ::GetTickCount() - startedAt;
     closing.join();
     EXPECT_LT(took, 1000u) << "the health check waited for the channel's close";
+}
+
+// Whatever the server does with an answer, every host call that asks it
+// returns within its budget. Here the test's thread opens a budget of 2 s
+// around each export, which the export's own nests inside and never extends;
+// unbounded, each fault below would hold the call for 20 s or more.
+TEST_F(ConnectionTest, EveryExportThatAsksTheServerReturnsWithinItsBudget) {
+    LoadStandardSite();
+    RegisterCallbacks();
+    sim.Call("POST", "/ws/refuse", {{"status", 401}, {"count", 1000}});  // channel down: status is asked over REST
+    OpenAndConnect({1});
+    struct Export {
+        const char* name;
+        const char* path;
+        std::function<void()> call;
+    };
+    const Export exports[] = {
+        {"Connect", "/api/corvanta/status", [] { TLYAPI_Connect(1); }},
+        {"GetSubscribed", "/api/corvanta/status", [] { TLYAPI_GetSubscribed(1); }},
+        {"FetchPendingActivities", "/api/corvanta/pending_activities/1", [] { TLYAPI_FetchPendingActivities(); }},
+        {"GetInitialData", "/api/corvanta/doors", [] { TLYAPI_GetInitialData(1); }},
+    };
+    const nlohmann::json faults[] = {
+        {{"delay_ms", 20000}},
+        {{"action", "stall_after_headers"}, {"body", std::string(2000, ' ')}, {"stall_after_bytes", 10}},
+        {{"action", "drip"}, {"interval_ms", 250}, {"body", std::string(100, ' ')}},
+    };
+    for (const Export& each : exports) {
+        for (const nlohmann::json& fault : faults) {
+            SCOPED_TRACE(std::string(each.name) + " under " + fault.dump());
+            sim.Call("POST", "/faults/clear");
+            nlohmann::json armed = fault;
+            armed["count"] = 0;
+            sim.AddFault(each.path, armed);
+            clock.Advance(31000);  // a health check is due
+            const size_t asked = RequestCount(each.path);
+            const DWORD startedAt = ::GetTickCount();
+            {
+                const HostCallBudget budget(2000);
+                each.call();
+            }
+            const DWORD took = ::GetTickCount() - startedAt;
+            EXPECT_GT(RequestCount(each.path), asked) << "the export did not ask the server";
+            EXPECT_LT(took, 8000u);
+        }
+    }
+    sim.Call("POST", "/faults/clear");
+    EXPECT_FALSE(LinesWithEvent(LogPath(), "deadline_exceeded").empty());
+}
+
+// The export's own budget: a token answer 16 s late fails the connect in
+// about 9 s, with the line of the request the deadline cut.
+TEST_F(ConnectionTest, AConnectWhoseTokenAnswerIsLateFailsWithinTheHostCallsBudget) {
+    ASSERT_TRUE(TLYAPI_Open(1));
+    sim.AddFault("/auth/token", {{"delay_ms", 16000}});
+    const DWORD startedAt = ::GetTickCount();
+    EXPECT_FALSE(TLYAPI_Connect(1));
+    const DWORD took = ::GetTickCount() - startedAt;
+    EXPECT_LE(took, 10000u);
+    EXPECT_GE(took, 8000u) << "cut before the budget was spent";
+    const auto cut = LinesWithEvent(LogPath(), "deadline_exceeded");
+    ASSERT_EQ(cut.size(), 1u);
+    EXPECT_EQ(cut[0]["component"], "rest_client");
+    EXPECT_EQ(cut[0]["fields"]["endpoint"], "/auth/token");
+    EXPECT_EQ(cut[0]["fields"]["deadline_ms"], 9000);
+    EXPECT_EQ(LastError(), "OAuth authentication failed");
+}
+
+// A close never waits for another host call's request: the health check
+// that GetSubscribed is waiting on holds no lock the close needs.
+TEST_F(ConnectionTest, TheLastCloseReturnsWhileAnotherHostCallWaitsOnTheServer) {
+    sim.Call("POST", "/ws/refuse", {{"status", 401}, {"count", 1000}});
+    OpenAndConnect({1});
+    sim.AddFault("/api/corvanta/status", {{"action", "hang"}, {"count", 0}});
+    clock.Advance(31000);
+    const size_t asked = RequestCount("/api/corvanta/status");
+    std::thread waiting([] { TLYAPI_GetSubscribed(1); });
+    ASSERT_TRUE(WaitUntil([&] { return RequestCount("/api/corvanta/status") > asked; }));
+    const DWORD startedAt = ::GetTickCount();
+    TLYAPI_Close(1);
+    const DWORD took = ::GetTickCount() - startedAt;
+    waiting.join();
+    EXPECT_LT(took, 3000u) << "the close waited for the other call's request";
+    EXPECT_FALSE(TLYApiImpl::Instance().ServerSessionOpenForTesting());
+}
+
+// A settings edit reconnects on the watcher's thread; a close while that
+// reconnect waits on a token answer that never comes returns within its
+// budget, and nothing the reconnect brings up outlives the last panel.
+TEST_F(ConnectionTest, TheLastCloseReturnsWhileASettingsReconnectWaitsOnTheServer) {
+    OpenAndConnect({1});
+    sim.AddFault("/auth/token", {{"action", "hang"}, {"count", 0}});
+    WriteSettings({{"client_id", sim.ClientId()}, {"port", sim.Port()}, {"cert_thumbprint", ""}}, "debug");
+    TouchSettingsFile();
+    ASSERT_TRUE(sim.WaitForRequests("/auth/token", 2).size() >= 2u);
+    const DWORD startedAt = ::GetTickCount();
+    TLYAPI_Close(1);
+    const DWORD took = ::GetTickCount() - startedAt;
+    EXPECT_LT(took, 10000u);
+    EXPECT_TRUE(HasEvent(LogPath(), "settings.watcher.stop_timeout")) << "the close gave the reload a moment only";
+    EXPECT_FALSE(TLYApiImpl::Instance().SettingsWatcherRunning());
+    sim.Call("POST", "/faults/clear");  // the reconnect's request ends; what it opens is closed again
+    EXPECT_TRUE(WaitUntil([] { return !TLYApiImpl::Instance().ServerSessionOpenForTesting(); }));
 }
