@@ -428,3 +428,33 @@ TEST_F(ActivitiesTest, NothingIsFetchedWithoutCallbacksOrConnection) {
     EXPECT_TRUE(HasEvent(LogPath(), "activities.not_connected"));
     EXPECT_TRUE(sim.Requests("/api/corvanta/pending_activities/1").empty());
 }
+
+// A pending-activities answer that begins with a UTF-8 byte order mark is
+// read as any other: by the quick reader, and by the document reader when the
+// batch needs it (an escape in a string).
+TEST_F(ActivitiesTest, AnAnswerBeginningWithAByteOrderMarkIsDelivered) {
+    ConnectQuietly();
+    const std::string bom = "\xEF\xBB\xBF";
+    AddActivity({{"reader_external_id", "1:2"}, {"adm_id", 601}, {"badge_no", 4711}, {"notify", false}});
+    AddActivity({{"reader_external_id", "1:2"}, {"adm_id", 602}, {"badge_no", 4712}, {"notify", false}});
+    sim.AddFault("/api/corvanta/pending_activities/1",
+                 {{"status", 200},
+                  {"body", bom + R"({"activities":[{"adm_id":601,"reader_external_id":"1:2","badge_no":4711,)"
+                                 R"("entry_granted":true}],"remaining_count":0})"},
+                  {"count", 1}});
+    TLYAPI_FetchPendingActivities();
+    ASSERT_EQ(Delivered().size(), 1u);
+    EXPECT_EQ(Delivered()[0].badgeNumber, 4711);
+
+    sim.AddFault("/api/corvanta/pending_activities/1",
+                 {{"status", 200},
+                  {"body", bom + R"({"activities":[{"adm_id":602,"reader_external_id":"1:2","badge_no":4712,)"
+                                 R"("entry_granted":true,"door_name":"Gate \"A\""}],"remaining_count":0})"},
+                  {"count", 1}});
+    TLYAPI_FetchPendingActivities();
+    ASSERT_EQ(Delivered().size(), 2u);
+    EXPECT_EQ(Delivered()[1].badgeNumber, 4712);
+    EXPECT_EQ(MarkedIdLists(), (std::vector<std::string>{"601", "602"}));
+    EXPECT_EQ(PendingCount(), 0);
+    EXPECT_FALSE(HasEvent(LogPath(), "activities.parse_failed"));
+}
