@@ -67,6 +67,9 @@ public:
 
     // Tests only: a shorter wait for the upgrade response than 30000 ms.
     void SetReceiveTimeoutForTesting(DWORD milliseconds) { receiveTimeoutMs_ = milliseconds; }
+    // Tests only: runs on the receive thread at the start of each pass (after
+    // a receive returned), and may throw; null: none.
+    void SetReceivePassHookForTesting(void (*hook)()) { receivePassHook_.store(hook); }
 
 private:
     struct Channel;
@@ -97,6 +100,7 @@ private:
     StateCallback onStateChanged;
     bool validateCert TLY_GUARDED_BY(lifecycleMutex_) = false;
     DWORD receiveTimeoutMs_ = 30000;
+    std::atomic<void (*)()> receivePassHook_{nullptr};
 
     // State changes are queued in the order they happen and delivered outside
     // every lock by whichever thread finds no delivery in progress, so the
