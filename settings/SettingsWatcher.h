@@ -7,12 +7,20 @@
 // edit that does not load leaves the settings in force and says why.
 //
 // It owns the run under way (a thread and the event that stops it) and one
-// lock, lock_, which serialises Start and Stop, takes only the log's under it
-// and is never held while waiting: Stop takes the run out under it, then signals and waits for the
-// thread without it, so a Stop can wait for a reload in progress. Each run's
-// thread waits on its own stop event, so a Start that races a Stop begins a
-// run of its own and never revives the one being stopped. onReloaded runs on
-// the watcher's thread with no lock of the watcher held, and must not call Stop.
+// lock, lock_, which serialises Start, Stop and RestartIfEnded, takes only the
+// log's under it and is never held while waiting: Stop takes the run out
+// under it, then signals and waits for the thread without it, so a Stop can
+// wait for a reload in progress (a run that ended by itself is let go of the
+// same way). Each run's thread waits on its own stop event, so a Start that
+// races a Stop begins a run of its own and never revives the one being
+// stopped. onReloaded runs on the watcher's thread with no lock of the
+// watcher held, and must not call Stop.
+//
+// The thread never dies of a failure: each pass of its loop (a look at the
+// file and the reload it leads to) catches whatever is thrown, logs it, and
+// waits for the next change as after any pass. A run whose thread ended all
+// the same (a wait failed) is started again by the next Start or
+// RestartIfEnded, where it left off.
 
 #include "platform/ModuleThread.h"
 #include "platform/Mutex.h"
@@ -35,30 +43,57 @@ public:
 
     // loadedWriteTime: the write time of the file the settings in force came
     // from (0: none); a file with another time is loaded at once. A watcher
-    // already running is left as it is.
+    // already running is left as it is; one whose thread has ended is
+    // replaced (RestartIfEnded), from this path and write time.
     void Start(const std::string& path, std::uint64_t loadedWriteTime) TLY_EXCLUDES(lock_);
     void Stop() TLY_EXCLUDES(lock_);
     bool Running() const { return running_.load(); }
+    // Starts the run again when its thread has ended without a Stop, with the
+    // path and write time it had; nothing when it runs or was stopped.
+    void RestartIfEnded() TLY_EXCLUDES(lock_);
 
     // How many times the watcher has looked at the file's write time: a test
     // waits for the next look rather than for a stretch of time.
     std::uint64_t LooksTaken() const { return looks_.load(); }
 
+    // Test seams. The hook runs at the start of each pass, on the watcher's
+    // thread, and may throw (null: none; one atomic load in production).
+    // EndRunForTesting makes the current run's thread end as a failed wait
+    // would, without a Stop, and waits for it: true when it ended.
+    void SetPassHookForTesting(void (*hook)()) { passHook_.store(hook); }
+    bool EndRunForTesting() TLY_EXCLUDES(lock_);
+
 private:
-    // One run of the watcher: its thread and the event that stops it.
+    // One run of the watcher: its thread and the event that stops it, what
+    // it watches, and whether its thread has ended.
     struct Run {
+        std::string path;
+        // The write time of the file the settings in force came from, as far
+        // as the run knows: where a run started again goes on from.
+        std::atomic<std::uint64_t> recorded{0};
+        bool restarted = false;  // in place of a run whose thread ended; set before its thread starts
+        std::atomic<bool> ended{false};  // its body has returned or thrown out; its last touch of the run
         tly::UniqueHandle stop;
         tly::ModuleThread thread;
     };
 
-    void Body(const std::string& path, std::uint64_t loadedWriteTime, HANDLE stop);
+    // False (logged) when the thread could not be started.
+    bool StartRunLocked(const std::string& path, std::uint64_t loadedWriteTime, bool restarted) TLY_REQUIRES(lock_);
+    // Starts a new run in place of run_, whose thread has ended; the ended
+    // run is handed back, to be let go of with no lock held.
+    std::unique_ptr<Run> ReplaceEndedRunLocked(const std::string& path, std::uint64_t loadedWriteTime)
+        TLY_REQUIRES(lock_);
+    static void LetGoOfEndedRun(std::unique_ptr<Run> ended);
+    void Body(Run& run);
+    void Look(Run& run);
     static bool WaitForChange(const tly::UniqueChangeNotification& notification, HANDLE stop);
     static bool PauseUnlessStopped(DWORD milliseconds, HANDLE stop);
     void Reload(const std::string& path);
 
     const Reloaded onReloaded_;
-    tly::Mutex lock_;  // serialises Start and Stop; only the log's under it
+    tly::Mutex lock_;  // serialises Start, Stop and RestartIfEnded; only the log's under it
     std::unique_ptr<Run> run_ TLY_GUARDED_BY(lock_);
     std::atomic<bool> running_{false};  // started and not being stopped
     std::atomic<std::uint64_t> looks_{0};
+    std::atomic<void (*)()> passHook_{nullptr};
 };
