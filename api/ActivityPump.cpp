@@ -21,6 +21,30 @@
 
 #include <windows.h>
 
+#include <exception>
+
+namespace {
+
+constexpr char kApiComponent[] = "tly_api";
+// The worker's lines that repeat while it keeps failing, by their repeated
+// lines' keys (logging/RepeatedLines.h).
+constexpr char kWorkerPassFailedKey[] = "tly_api/activities.worker_pass_failed";
+constexpr char kWorkerRestartedKey[] = "tly_api/activities.worker_restarted";
+
+// Never throws: it runs in the handler of the failure it reports.
+void ReportWorkerPassFailed(const char* exceptionText) noexcept {
+    try {
+        const LogFields fields{{"exception", exceptionText}};
+        tly::LogRepeatedFailure(LogLevel::Error, kApiComponent, "activities.worker_pass_failed",
+                                "Activity worker pass failed; the worker waits for the next request", fields,
+                                kWorkerPassFailedKey);
+    } catch (...) {
+        // out of memory even for the line: the worker goes on all the same
+    }
+}
+
+}  // namespace
+
 // Lets go of the run gate; a close that found the run under way left the
 // transport for the run to close.
 class ActivityPump::GateRelease {
@@ -66,6 +90,9 @@ bool ActivityPump::TryRun(const std::atomic<bool>* workerStopping) {
     for (int pass = 0; (workerStopping ? !workerStopping->load() : pass < 2 && !HostCallBudget::Exhausted()) &&
                        gate_.TakeRequestForPass();
          ++pass) {
+        if (workerStopping) {
+            if (void (*hook)() = workerPassHook_.load()) hook();  // tests only: may throw
+        }
         RunPass();
     }
     return true;
@@ -78,24 +105,70 @@ bool ActivityPump::RunPass() {
     return tookSomething;
 }
 
+// Starts the worker if there is none, or none whose thread still runs: a
+// worker whose thread ended without a stop (its wait failed) serves nothing
+// more, so the request that finds it so starts another in its place, and
+// says so. The ended one's thread has let go of everything but its own share.
 void ActivityPump::WakeWorker() {
     const bool anyPanelOpen = panels_.Count() > 0;
-    tly::MutexLock lock(workerLock_);
-    if (!worker_) {
-        // Nothing to serve without an open panel; the next request starts it.
-        if (!anyPanelOpen) return;
-        auto worker = std::make_shared<Worker>();
-        worker->wake.reset(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
-        liveWorkers_.fetch_add(1);
-        if (!worker->wake || !worker->thread.Start([this, worker] { WorkerBody(*worker); })) {
-            liveWorkers_.fetch_sub(1);
-            LogApiEvent(LogLevel::Error, "activities.worker_start_failed", "Could not start the activity worker",
-                        {{"win32_error", static_cast<std::int64_t>(::GetLastError())}});
-            return;
+    bool restarted = false;
+    {
+        tly::MutexLock lock(workerLock_);
+        if (!worker_ || worker_->ended.load()) {
+            // Nothing to serve without an open panel; the next request starts it.
+            if (!anyPanelOpen) return;
+            auto worker = std::make_shared<Worker>();
+            worker->restarted = worker_ != nullptr;
+            worker->wake.reset(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
+            liveWorkers_.fetch_add(1);
+            if (!worker->wake || !worker->thread.Start([this, worker] {
+                    // Whichever way the body ends, the worker counts as ended.
+                    struct Ended {
+                        ActivityPump& pump;
+                        Worker& worker;
+                        ~Ended() {
+                            worker.ended.store(true);
+                            pump.liveWorkers_.fetch_sub(1);  // the last touch of the pump
+                        }
+                    } ended{*this, *worker};
+                    WorkerBody(*worker);
+                })) {
+                liveWorkers_.fetch_sub(1);
+                // An ended worker, if any, stays in place: the next request tries again.
+                LogApiEvent(LogLevel::Error, "activities.worker_start_failed", "Could not start the activity worker",
+                            {{"win32_error", static_cast<std::int64_t>(::GetLastError())}});
+                return;
+            }
+            restarted = worker->restarted;
+            worker_ = std::move(worker);
         }
-        worker_ = std::move(worker);
+        ::SetEvent(worker_->wake.get());
     }
-    ::SetEvent(worker_->wake.get());
+    if (restarted) {
+        // Written in full once; while workers keep ending, at debug with a
+        // summary a minute (logging/RepeatedLines.h). A pass that succeeds
+        // ends the run.
+        try {
+            const LogFields fields{{"thread", "activity_worker"}};
+            tly::LogRepeatedFailure(LogLevel::Warn, kApiComponent, "activities.worker_restarted",
+                                    "The activity worker's thread had ended; started it again", fields,
+                                    kWorkerRestartedKey);
+        } catch (...) {
+            // out of memory: the new worker serves all the same
+        }
+    }
+}
+
+bool ActivityPump::EndWorkerForTesting() {
+    std::shared_ptr<Worker> worker;
+    {
+        tly::MutexLock lock(workerLock_);
+        worker = worker_;
+    }
+    if (!worker) return false;
+    worker->endForTesting.store(true);
+    ::SetEvent(worker->wake.get());
+    return worker->thread.Join(10000);
 }
 
 // True when the worker ended within the time. A run in progress stops before
@@ -126,25 +199,52 @@ bool ActivityPump::CloseTransportAfterRuns() {
     return true;
 }
 
+// One pass of the worker's loop: a wake-up, then the requests it finds. A
+// pass that throws (memory running out in a huge answer, say) is logged and
+// the worker waits for its next wake-up as after any pass: the gate was let
+// go as the exception left the run, the request it had taken is dropped, and
+// any request made meanwhile woke the worker again. So a pass that fails
+// every time fails once per request, never in a loop of its own.
 void ActivityPump::WorkerBody(Worker& worker) {
+    // Since a failure (or this worker's start in place of an ended one): the
+    // next pass that succeeds ends the repeated lines' run.
+    bool failing = worker.restarted;
+    const auto goOn = [&worker] { return !worker.stopping.load() && !worker.endForTesting.load(); };
     // The stop is looked at before each wait too: the pacing's wait below may
     // have taken the stop's wake-up.
-    while (!worker.stopping.load() && ::WaitForSingleObject(worker.wake.get(), INFINITE) == WAIT_OBJECT_0 &&
-           !worker.stopping.load()) {
-        // Whoever holds the gate wakes the worker again on letting it go if a
-        // request is still open, so the worker can give up when it is closed.
-        while (!worker.stopping.load() && gate_.Asked()) {
-            // A paced request waits out the pacing here, on the wake event, so
-            // a stop still ends the wait at once. A wait that runs its full
-            // time is the pacing served, whatever the clock says meanwhile.
-            if (const std::uint32_t wait = gate_.WaitBeforeNextPass(); wait > 0) {
-                if (::WaitForSingleObject(worker.wake.get(), wait) != WAIT_TIMEOUT) continue;
-                gate_.Ask(ActivityRunGate::Urgency::Now);
-            }
-            if (!TryRun(&worker.stopping)) break;
+    while (goOn() && ::WaitForSingleObject(worker.wake.get(), INFINITE) == WAIT_OBJECT_0 && goOn()) {
+        bool failed = true;
+        try {
+            ServeRequests(worker);
+            failed = false;
+        } catch (const std::exception& e) {
+            ReportWorkerPassFailed(e.what());
+        } catch (...) {
+            ReportWorkerPassFailed("unknown exception (not a std::exception)");
+        }
+        if (failed) {
+            failing = true;
+        } else if (failing) {
+            failing = false;
+            tly::EndRepeatedFailures(kWorkerPassFailedKey);
+            tly::EndRepeatedFailures(kWorkerRestartedKey);
         }
     }
-    liveWorkers_.fetch_sub(1);
+}
+
+void ActivityPump::ServeRequests(Worker& worker) {
+    // Whoever holds the gate wakes the worker again on letting it go if a
+    // request is still open, so the worker can give up when it is closed.
+    while (!worker.stopping.load() && gate_.Asked()) {
+        // A paced request waits out the pacing here, on the wake event, so
+        // a stop still ends the wait at once. A wait that runs its full
+        // time is the pacing served, whatever the clock says meanwhile.
+        if (const std::uint32_t wait = gate_.WaitBeforeNextPass(); wait > 0) {
+            if (::WaitForSingleObject(worker.wake.get(), wait) != WAIT_TIMEOUT) continue;
+            gate_.Ask(ActivityRunGate::Urgency::Now);
+        }
+        if (!TryRun(&worker.stopping)) break;
+    }
 }
 
 // True when the pass took something: marked activities on the server.

@@ -12,6 +12,11 @@
 // No lock is held while a call-back runs: the translator may call the API
 // again from inside one, and a nested request finds the gate closed and is
 // served by the run under way.
+//
+// The worker never dies of a failure: each pass of its loop (one wake-up, the
+// requests it serves) catches whatever is thrown, logs it and waits for the
+// next wake-up. A worker whose thread ended all the same (its wait failed) is
+// replaced by the next request that needs it (WakeWorker).
 
 #include "api/ActivityCodes.h"
 #include "api/ActivityRunGate.h"
@@ -72,6 +77,13 @@ public:
     void CloseJournal() { journal_.Close(); }
 
     const RedeliveryLedger& LedgerForTesting() const { return ledger_; }
+    // Test seams. The hook runs on the worker before each run pass it makes,
+    // with the gate held and the request taken, and may throw (null: none;
+    // one atomic load in production). EndWorkerForTesting makes the current
+    // worker's thread end as a failed wait would, without a stop, and waits
+    // for it: true when it ended.
+    void SetWorkerPassHookForTesting(void (*hook)()) { workerPassHook_.store(hook); }
+    bool EndWorkerForTesting() TLY_EXCLUDES(workerLock_);
 
 private:
     class GateRelease;
@@ -97,6 +109,7 @@ private:
     bool RunPass();
     void WakeWorker() TLY_EXCLUDES(workerLock_);
     void WorkerBody(Worker& worker);
+    void ServeRequests(Worker& worker);
     bool RunOpenPanels();
     void RunPanel(std::int32_t panelId, std::int64_t& processedCount);
     void ReportMalformed(std::int32_t panelId, const std::vector<MalformedActivity>& malformed);
@@ -126,9 +139,13 @@ private:
     struct Worker {
         tly::UniqueHandle wake;
         std::atomic<bool> stopping{false};
+        std::atomic<bool> ended{false};  // its body has returned or thrown out
+        std::atomic<bool> endForTesting{false};
+        bool restarted = false;  // replaces a worker whose thread ended; set before its thread starts
         tly::ModuleThread thread;
     };
     tly::Mutex workerLock_;  // only the log's under it; never held while waiting
     std::shared_ptr<Worker> worker_ TLY_GUARDED_BY(workerLock_);
     std::atomic<int> liveWorkers_{0};  // worker threads not yet ended, stopped ones included
+    std::atomic<void (*)()> workerPassHook_{nullptr};
 };

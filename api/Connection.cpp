@@ -9,7 +9,10 @@
 
 #include <algorithm>
 
-bool TLYApiImpl::EnsureServerConnection(std::int32_t panelId) { return connection.Open(panelId, SettingsSnapshot()); }
+bool TLYApiImpl::EnsureServerConnection(std::int32_t panelId) {
+    RestartSettingsWatcherIfEnded();
+    return connection.Open(panelId, SettingsSnapshot());
+}
 
 void TLYApiImpl::Disconnect(std::int32_t panelId) {
     LogApiEvent(LogLevel::Info, "disconnect.start", "Disconnecting panel from Tallyport", {{"panel_id", panelId}});
@@ -57,6 +60,7 @@ void TLYApiImpl::CloseTransportIfUnused() {
 }
 
 bool TLYApiImpl::CheckConnection() {
+    RestartSettingsWatcherIfEnded();
     const ServerConnection::Health health = connection.Check([this] { return SettingsSnapshot(); });
     if (health != ServerConnection::Health::ChannelReopened) return health == ServerConnection::Health::Up;
     // Outside the connection's lock: the refresh delivers activities to the

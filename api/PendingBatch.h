@@ -50,7 +50,8 @@ struct PendingBatch {
 
 constexpr std::size_t kMalformedTextLimit = 1024;
 
-// Throws std::exception when the response as a whole cannot be read.
+// Throws std::exception when the response as a whole cannot be read. One
+// UTF-8 byte order mark at the start is skipped (platform/JsonDocument.h).
 PendingBatch ParsePendingBatch(std::string_view response);
 
 // The same through a whole document, whatever the text's shape; ParsePendingBatch

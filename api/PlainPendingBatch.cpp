@@ -1,5 +1,7 @@
 #include "api/PlainPendingBatch.h"
 
+#include "platform/JsonDocument.h"
+
 #include <cstdint>
 #include <limits>
 
@@ -204,7 +206,8 @@ bool ReadActivities(Scanner& scanner, std::vector<PendingActivity>& activities) 
 }  // namespace
 
 std::optional<PendingBatch> ReadPlainPendingBatch(std::string_view response) {
-    Scanner scanner(response);
+    // One byte order mark at the start, as the document reader allows.
+    Scanner scanner(tly::WithoutByteOrderMark(response));
     PendingBatch batch;
     bool sawActivities = false;
     bool sawRemaining = false;

@@ -4,6 +4,7 @@
 // booleans) and "remaining_count", in printable ASCII without escapes. It
 // builds no document and copies each member once, straight into the activity.
 //
+// Like the document reader it skips one UTF-8 byte order mark at the start.
 // It reads only what the document reader would read to the very same result;
 // anything else (an escape, a byte outside printable ASCII, a fraction, null,
 // a nested value, a repeated member, a member of the wrong type, a number out

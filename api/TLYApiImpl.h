@@ -89,10 +89,16 @@ public:
     // own thread before the module may be unloaded. The watcher reloads the
     // file when its write time differs from loadedWriteTime, the time of the
     // file the settings in force were read from (0: none).
+    // A watcher whose thread ended without a stop is started again by the
+    // next Start, and by the host calls that use the settings: a panel's
+    // connect and the health tick (RestartSettingsWatcherIfEnded).
     void StartSettingsWatcher(std::uint64_t loadedWriteTime);
     void StopSettingsWatcher(DWORD timeoutMs = INFINITE);
+    void RestartSettingsWatcherIfEnded() { watcher.RestartIfEnded(); }
     bool SettingsWatcherRunning() const { return watcher.Running(); }
     std::uint64_t SettingsWatcherLooksForTesting() const { return watcher.LooksTaken(); }
+    void SetSettingsWatcherPassHookForTesting(void (*hook)()) { watcher.SetPassHookForTesting(hook); }
+    bool EndSettingsWatcherRunForTesting() { return watcher.EndRunForTesting(); }
     bool ServerSessionOpenForTesting() const { return connection.RestReady(); }
     void StopBackgroundWork();
 
@@ -119,6 +125,9 @@ public:
     void FetchAndProcessPendingActivities() { activities.RunOnHostThread(); }
     void OnActivitiesAvailable() { activities.Notify(); }
     const RedeliveryLedger& LedgerForTesting() const { return activities.LedgerForTesting(); }
+    // Test seams of the activity worker (see ActivityPump).
+    void SetActivityWorkerPassHookForTesting(void (*hook)()) { activities.SetWorkerPassHookForTesting(hook); }
+    bool EndActivityWorkerForTesting() { return activities.EndWorkerForTesting(); }
     // Opens the delivery journal beside the settings file (TLYAPI_Open) and
     // takes in what it remembers; closed with the last panel.
     void OpenDeliveryJournal();

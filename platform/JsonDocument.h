@@ -29,4 +29,19 @@ nlohmann::json ParseJson(std::string_view text);
 // JSON or is nested too deeply.
 nlohmann::json ParseJsonOrDiscard(std::string_view text) noexcept;
 
+// A UTF-8 byte order mark, which some servers and editors put before a
+// document. One at the very start of a document is skipped by every reader of
+// a whole document: ParseJson and ParseJsonOrDiscard through the JSON
+// library's parser, which skips one at the start of any text it is given; the
+// outline (JsonOutline.h) and the quick batch reader through
+// WithoutByteOrderMark. So a document reads alike in all of them. One mark
+// only: a second one, or one after white space, is not JSON.
+inline constexpr std::string_view kUtf8ByteOrderMark = "\xEF\xBB\xBF";
+
+// The text without one leading byte order mark; the text itself when it has none.
+constexpr std::string_view WithoutByteOrderMark(std::string_view text) noexcept {
+    return text.substr(0, kUtf8ByteOrderMark.size()) == kUtf8ByteOrderMark ? text.substr(kUtf8ByteOrderMark.size())
+                                                                           : text;
+}
+
 }  // namespace tly

@@ -1,5 +1,7 @@
 #include "platform/JsonOutline.h"
 
+#include "platform/JsonDocument.h"
+
 #include <nlohmann/json.hpp>
 
 namespace tly {
@@ -92,7 +94,7 @@ private:
 
 bool SplitJsonObject(std::string_view text, std::vector<JsonMemberSpan>& members) {
     members.clear();
-    OutlineScanner scanner(text);
+    OutlineScanner scanner(WithoutByteOrderMark(text));
     if (!scanner.Take('{')) return false;
     if (!scanner.Take('}')) {
         do {
@@ -107,7 +109,7 @@ bool SplitJsonObject(std::string_view text, std::vector<JsonMemberSpan>& members
 
 bool SplitJsonArray(std::string_view text, std::vector<std::string_view>& elements) {
     elements.clear();
-    OutlineScanner scanner(text);
+    OutlineScanner scanner(WithoutByteOrderMark(text));
     if (!scanner.Take('[')) return false;
     if (!scanner.Take(']')) {
         do {

@@ -21,8 +21,9 @@ struct JsonMemberSpan {
     std::string_view value;
 };
 
-// False when the text (white space around it allowed) is not one object
-// whose outline holds.
+// False when the text (white space around it allowed, and one UTF-8 byte
+// order mark at its very start, as the parser allows: JsonDocument.h) is not
+// one object whose outline holds. The spans lie in the text given.
 bool SplitJsonObject(std::string_view text, std::vector<JsonMemberSpan>& members);
 // The same for one array.
 bool SplitJsonArray(std::string_view text, std::vector<std::string_view>& elements);

@@ -3,6 +3,7 @@
 #include "TallyportVersion.h"
 
 #include "logging/Log.h"
+#include "logging/RepeatedLines.h"
 #include "settings/SettingsFile.h"
 #include "settings/LoadedSettings.h"
 
@@ -18,6 +19,23 @@ constexpr DWORD kSettleMs = 500;  // let a writer finish before reading
 constexpr DWORD kPollStepMs = 1000;
 constexpr int kPollSteps = 30;
 
+constexpr char kApiComponent[] = "tly_api";
+// The watcher's lines that repeat while it keeps failing, by their repeated
+// lines' keys (logging/RepeatedLines.h).
+constexpr char kPassFailedKey[] = "tly_api/settings.watcher.pass_failed";
+constexpr char kRestartedKey[] = "tly_api/settings.watcher.restarted";
+
+// Never throws: it runs in the handler of the failure it reports.
+void ReportPassFailed(const std::string& path, const char* exceptionText) noexcept {
+    try {
+        const LogFields fields{{"path", path}, {"exception", exceptionText}};
+        tly::LogRepeatedFailure(LogLevel::Error, kApiComponent, "settings.watcher.pass_failed",
+                                "Settings file watcher pass failed; watching goes on", fields, kPassFailedKey);
+    } catch (...) {
+        // out of memory even for the line: the watcher goes on all the same
+    }
+}
+
 std::string DirectoryOf(const std::string& path) {
     const size_t separator = path.find_last_of("\\/");
     return separator == std::string::npos ? path : path.substr(0, separator);
@@ -26,26 +44,81 @@ std::string DirectoryOf(const std::string& path) {
 }  // namespace
 
 void SettingsWatcher::Start(const std::string& path, std::uint64_t loadedWriteTime) {
-    tly::MutexLock guard(lock_);
-    if (run_) return;
+    std::shared_ptr<Run> ended;
+    {
+        tly::MutexLock guard(lock_);
+        if (!run_) {
+            StartRunLocked(path, loadedWriteTime, false);
+            return;
+        }
+        if (!run_->ended.load()) return;
+        ended = ReplaceEndedRunLocked(path, loadedWriteTime);
+    }
+    LetGoOfEndedRun(std::move(ended));
+}
+
+void SettingsWatcher::RestartIfEnded() {
+    std::shared_ptr<Run> ended;
+    {
+        tly::MutexLock guard(lock_);
+        if (!run_ || !run_->ended.load()) return;
+        const std::string path = run_->path;
+        ended = ReplaceEndedRunLocked(path, run_->recorded.load());
+    }
+    LetGoOfEndedRun(std::move(ended));
+}
+
+bool SettingsWatcher::StartRunLocked(const std::string& path, std::uint64_t loadedWriteTime, bool restarted) {
     auto run = std::make_shared<Run>();
+    run->path = path;
+    run->recorded.store(loadedWriteTime);
+    run->restarted = restarted;
     run->stop.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    const HANDLE stop = run->stop.get();
+    // The thread shares its run: a stop that gave up waiting for it leaves
+    // the run (and its stop event) to the thread until the body has returned.
     // Set before the thread exists: its first reload may already ask Running.
     running_ = true;
-    // The thread shares its run: a stop that gave up waiting for it leaves
-    // the stop event open until the thread has finished with it.
-    const auto body = [this, path, loadedWriteTime, stop, run] {
-        Body(path, loadedWriteTime, stop);
-        run->ended.store(true);
-    };
-    if (!stop || !run->thread.Start(body)) {
+    if (!run->stop || !run->thread.Start([this, started = run] {
+            struct Ended {
+                Run& run;
+                ~Ended() { run.ended.store(true); }
+            } ended{*started};
+            Body(*started);
+        })) {
         LogApiEvent(LogLevel::Error, "settings.watcher.start_failed", "Could not start the settings file watcher",
                     {{"win32_error", static_cast<std::int64_t>(::GetLastError())}});
         running_ = false;
-        return;
+        return false;
     }
     run_ = std::move(run);
+    return true;
+}
+
+std::shared_ptr<SettingsWatcher::Run> SettingsWatcher::ReplaceEndedRunLocked(const std::string& path,
+                                                                             std::uint64_t loadedWriteTime) {
+    std::shared_ptr<Run> ended = std::move(run_);
+    if (!StartRunLocked(path, loadedWriteTime, true)) {
+        run_ = std::move(ended);  // still in place: the next call tries again
+        return nullptr;
+    }
+    return ended;
+}
+
+// With no lock held: the ended run's thread is past its body, so the wait
+// is for its exit alone.
+void SettingsWatcher::LetGoOfEndedRun(std::shared_ptr<Run> ended) {
+    if (!ended) return;
+    ended->thread.Join();
+    // Written in full once; while runs keep ending, at debug with a summary
+    // a minute (logging/RepeatedLines.h). A pass that succeeds ends the run.
+    try {
+        const LogFields fields{{"thread", "settings_watcher"}, {"path", ended->path}};
+        tly::LogRepeatedFailure(LogLevel::Warn, kApiComponent, "settings.watcher.restarted",
+                                "The settings file watcher's thread had ended; started it again", fields,
+                                kRestartedKey);
+    } catch (...) {
+        // out of memory: the new run watches all the same
+    }
 }
 
 bool SettingsWatcher::Stop(DWORD timeoutMs) {
@@ -86,15 +159,27 @@ bool SettingsWatcher::ThreadAlive() const {
     return false;
 }
 
+bool SettingsWatcher::EndRunForTesting() {
+    Run* run = nullptr;
+    {
+        tly::MutexLock guard(lock_);
+        if (!run_) return false;
+        run = run_.get();
+        ::SetEvent(run->stop.get());
+    }
+    // Nothing else starts or stops the watcher while a test ends its run.
+    return run->thread.Join(10000);
+}
+
 // Waits up to the time-out; false when the run is being stopped.
 bool SettingsWatcher::PauseUnlessStopped(DWORD milliseconds, HANDLE stop) {
     return ::WaitForSingleObject(stop, milliseconds) == WAIT_TIMEOUT;
 }
 
-void SettingsWatcher::Body(const std::string& path, std::uint64_t loadedWriteTime, HANDLE stop) {
-    const std::string directory = DirectoryOf(path);
+void SettingsWatcher::Body(Run& run) {
+    const std::string directory = DirectoryOf(run.path);
     LogApiEvent(LogLevel::Info, "settings.watcher.started", "Settings file watcher started",
-                {{"path", path}, {"watch_dir", directory}, {"version", TLY_VERSION_TEXT}});
+                {{"path", run.path}, {"watch_dir", directory}, {"version", TLY_VERSION_TEXT}});
 
     tly::UniqueChangeNotification notification(
         ::FindFirstChangeNotificationA(directory.c_str(), FALSE, FILE_NOTIFY_CHANGE_LAST_WRITE));
@@ -104,18 +189,45 @@ void SettingsWatcher::Body(const std::string& path, std::uint64_t loadedWriteTim
                     {{"win32_error", static_cast<std::int64_t>(::GetLastError())}});
     }
 
-    // The write time of the file the settings in force came from, not the
-    // file's time now: an edit made after the load, before the notification
-    // above was armed, shows only in the write time, so look once at once.
-    std::uint64_t recorded = loadedWriteTime;
+    // Each pass looks at the file once; one that throws is logged and the
+    // wait for the next change follows as after any pass, so a pass that
+    // fails every time fails once per change of the folder (or poll). Since
+    // a failure (or this run's start in place of an ended one), the next
+    // pass that succeeds ends the repeated lines' run.
+    bool failing = run.restarted;
     do {
-        const std::uint64_t current = SettingsFileWriteTime(path);
-        if (current != 0 && current != recorded) {
-            recorded = current;
-            Reload(path);
+        bool failed = true;
+        try {
+            if (void (*hook)() = passHook_.load()) hook();  // tests only: may throw
+            Look(run);
+            failed = false;
+        } catch (const std::exception& e) {
+            ReportPassFailed(run.path, e.what());
+        } catch (...) {
+            ReportPassFailed(run.path, "unknown exception (not a std::exception)");
+        }
+        if (failed) {
+            failing = true;
+        } else if (failing) {
+            failing = false;
+            tly::EndRepeatedFailures(kPassFailedKey);
+            tly::EndRepeatedFailures(kRestartedKey);
         }
         looks_.fetch_add(1);
-    } while (WaitForChange(notification, stop));
+    } while (WaitForChange(notification, run.stop.get()));
+}
+
+// The write time the run knows is that of the file the settings in force came
+// from, not the file's time at the start: an edit made after the load, before
+// the notification was armed, shows only in the write time, so the first
+// look comes at once. It is recorded once the reload is over, so a reload
+// that threw is tried again at the next look.
+void SettingsWatcher::Look(Run& run) {
+    const std::uint64_t current = SettingsFileWriteTime(run.path);
+    if (current != 0 && current != run.recorded.load()) {
+        Reload(run.path);
+        run.recorded.store(current);
+    }
 }
 
 // Waits until the folder may have changed; false when the run stops (or a

@@ -30,6 +30,21 @@ void Log(LogLevel level, const char* event, const std::string& message, const Lo
     tly::LogTransportLine(level, kComponent, event, message, fields);
 }
 
+// A failed receive pass's line repeats under this key while passes keep
+// failing (logging/RepeatedLines.h, through LogTransportLine).
+constexpr char kReceivePassFailedKey[] = "websocket/receive_pass_failed";
+
+// Never throws: it runs in the handler of the failure it reports.
+void ReportReceivePassFailed(const char* exceptionText) noexcept {
+    try {
+        Log(LogLevel::Error, "receive_pass_failed",
+            "WebSocket receive pass failed; the message under way is dropped and receiving goes on",
+            {{"exception", exceptionText}});
+    } catch (...) {
+        // out of memory even for the line: the loop goes on all the same
+    }
+}
+
 }  // namespace
 
 struct TLYWebSocket::Channel {
@@ -295,9 +310,31 @@ void TLYWebSocket::Ending::Finish() noexcept {
     client->DeliverStateChanges();
 }
 
+// One pass per result of the platform's receive. A pass that throws (memory
+// running out while a message is assembled, say) is logged and the loop goes
+// on with the next receive, which is its wait: the message under way is
+// dropped, the rest of its fragments included, and the channel stays up. A
+// result that ends the connection ends the loop, and the end is reported
+// (the state set down first), whatever the pass or the report throws: a
+// channel whose thread has ended is always down, so the health tick makes it
+// again.
 void TLYWebSocket::ReceiveLoop(Channel& channel) {
     std::string message;
     std::size_t messageBytes = 0;
+    bool droppingMessage = false;  // a pass failed within a message: its remaining fragments are skipped
+    bool failing = false;          // since a failed pass; the next pass that succeeds ends the repeat run
+    // Runs one step, catching and logging whatever it throws; false when it threw.
+    const auto guarded = [](const auto& step) noexcept {
+        try {
+            step();
+            return true;
+        } catch (const std::exception& e) {
+            ReportReceivePassFailed(e.what());
+        } catch (...) {
+            ReportReceivePassFailed("unknown exception (not a std::exception)");
+        }
+        return false;
+    };
     while (channel.running.load()) {
         DWORD bytesRead = 0;
         WINHTTP_WEB_SOCKET_BUFFER_TYPE bufferType{};
@@ -308,16 +345,32 @@ void TLYWebSocket::ReceiveLoop(Channel& channel) {
         // before its Ending reads inClientCode, so one of the two sees the other.
         channel.inClientCode.store(true);
         if (!channel.running.load()) return;
-        bool goOn = false;
-        try {
-            goOn = ProcessReceived(channel, error, bytesRead, static_cast<int>(bufferType), message, messageBytes);
-        } catch (const std::exception&) {
-            Log(LogLevel::Warn, "receive_failed", "WebSocket receive failed",
-                {{"win32_error", ERROR_NOT_ENOUGH_MEMORY}});
+        const bool fragment = error == NO_ERROR && bufferType == WINHTTP_WEB_SOCKET_UTF8_FRAGMENT_BUFFER_TYPE;
+        if (droppingMessage && error == NO_ERROR &&
+            (fragment || bufferType == WINHTTP_WEB_SOCKET_UTF8_MESSAGE_BUFFER_TYPE)) {
+            droppingMessage = fragment;  // the message's last part ends the dropping
+            channel.inClientCode.store(false);
+            continue;
         }
-        if (!goOn) {
-            ReportConnectionEnded(channel);
+        bool ended = error != NO_ERROR || bufferType == WINHTTP_WEB_SOCKET_CLOSE_BUFFER_TYPE;
+        const bool passed = guarded([&] {
+            if (void (*hook)() = receivePassHook_.load()) hook();  // tests only: may throw
+            if (!ProcessReceived(channel, error, bytesRead, static_cast<int>(bufferType), message, messageBytes)) {
+                ended = true;
+            }
+        });
+        if (ended) {
+            guarded([&] { ReportConnectionEnded(channel); });
             return;
+        }
+        if (!passed) {
+            failing = true;
+            std::string().swap(message);
+            messageBytes = 0;
+            droppingMessage = fragment;
+        } else if (failing) {
+            failing = false;
+            tly::EndRepeatedFailures(kReceivePassFailedKey);
         }
         channel.inClientCode.store(false);
     }

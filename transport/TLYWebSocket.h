@@ -74,6 +74,9 @@ public:
 
     // Tests only: a shorter wait for the upgrade response than 30000 ms.
     void SetReceiveTimeoutForTesting(DWORD milliseconds) { receiveTimeoutMs_ = milliseconds; }
+    // Tests only: runs on the receive thread at the start of each pass (after
+    // a receive returned), and may throw; null: none.
+    void SetReceivePassHookForTesting(void (*hook)()) { receivePassHook_.store(hook); }
 
 private:
     struct Channel;
@@ -108,6 +111,7 @@ private:
     MessageCallback onMessage;
     StateCallback onStateChanged;
     DWORD receiveTimeoutMs_ = 30000;
+    std::atomic<void (*)()> receivePassHook_{nullptr};
 
     // State changes are queued in the order they happen and delivered outside
     // every lock by whichever thread finds no delivery in progress, so the

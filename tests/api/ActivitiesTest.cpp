@@ -5,13 +5,16 @@
 #include "api/DeliveryPanel.h"
 #include "api/TLYApi.h"
 #include "api/TLYApiImpl.h"
+#include "logging/RepeatedLines.h"
 #include "tests/support/ApiFixture.h"
 #include "tests/support/LogReader.h"
 #include "tests/support/ManualClock.h"
 
 #include <algorithm>
 #include <atomic>
+#include <new>
 #include <set>
+#include <stdexcept>
 #include <thread>
 
 using tly::test::HasEvent;
@@ -63,6 +66,39 @@ protected:
         hostRun.join();
         return returnedWhileHeld;
     }
+};
+
+// What the activity worker's test hook does at each of its passes, in turn;
+// past the end of the list, nothing.
+enum class PassFault { None, BadAlloc, NotAStdException, RuntimeError };
+std::vector<PassFault> g_passFaults;  // set before the hook is installed
+std::atomic<size_t> g_workerPasses{0};
+
+void FaultingWorkerPass() {
+    const size_t pass = g_workerPasses.fetch_add(1);
+    switch (pass < g_passFaults.size() ? g_passFaults[pass] : PassFault::None) {
+    case PassFault::BadAlloc:
+        throw std::bad_alloc();
+    case PassFault::NotAStdException:
+        throw 42;
+    case PassFault::RuntimeError:
+        throw std::runtime_error("pass broke after a success");
+    case PassFault::None:
+        break;
+    }
+}
+
+// Installs the worker's pass hook for a test's lifetime.
+class WorkerPassFaults {
+public:
+    explicit WorkerPassFaults(std::vector<PassFault> faults) {
+        g_passFaults = std::move(faults);
+        g_workerPasses = 0;
+        TLYApiImpl::Instance().SetActivityWorkerPassHookForTesting(&FaultingWorkerPass);
+    }
+    ~WorkerPassFaults() { TLYApiImpl::Instance().SetActivityWorkerPassHookForTesting(nullptr); }
+    WorkerPassFaults(const WorkerPassFaults&) = delete;
+    WorkerPassFaults& operator=(const WorkerPassFaults&) = delete;
 };
 
 }  // namespace
@@ -427,4 +463,140 @@ TEST_F(ActivitiesTest, NothingIsFetchedWithoutCallbacksOrConnection) {
     TLYAPI_FetchPendingActivities();
     EXPECT_TRUE(HasEvent(LogPath(), "activities.not_connected"));
     EXPECT_TRUE(sim.Requests("/api/corvanta/pending_activities/1").empty());
+}
+
+// A pass of the activity worker that throws (memory running out in a huge
+// answer, anything else) is logged, and the worker serves the next
+// notification. Passes that keep failing are written in full once, then at
+// debug with a summary a minute; a pass that succeeds ends that run.
+TEST_F(ActivitiesTest, AWorkerPassThatThrowsIsLoggedAndTheNextNotificationIsServed) {
+    ConnectQuietly();
+    tly::test::ManualClock clock;  // the repeated lines' minute passes when the test says so
+    const WorkerPassFaults faults({PassFault::BadAlloc, PassFault::NotAStdException, PassFault::BadAlloc,
+                                   PassFault::None, PassFault::RuntimeError});
+    const auto fetches = [&] { return sim.Requests("/api/corvanta/pending_activities/1").size(); };
+    const auto failures = [&] { return LinesWithEvent(LogPath(), "activities.worker_pass_failed"); };
+    const size_t fetchesBefore = fetches();
+    AddActivity({{"reader_external_id", "1:2"}, {"adm_id", 91}, {"badge_no", 9100}, {"notify", false}});
+
+    // The hook throws with the gate held and the request taken, before the fetch.
+    TLYApiImpl::Instance().OnActivitiesAvailable();
+    ASSERT_TRUE(WaitUntil([&] { return failures().size() == 1; }));
+    TLYApiImpl::Instance().OnActivitiesAvailable();
+    ASSERT_TRUE(WaitUntil([&] { return failures().size() == 2; }));
+    clock.Advance(tly::kRepeatSummaryIntervalMs);
+    TLYApiImpl::Instance().OnActivitiesAvailable();
+    ASSERT_TRUE(WaitUntil([&] { return failures().size() == 3; }));
+    EXPECT_EQ(g_workerPasses.load(), 3u) << "one pass per notification: no retry loop of its own";
+    EXPECT_EQ(fetches(), fetchesBefore);
+    EXPECT_TRUE(Delivered().empty());
+
+    auto lines = failures();
+    EXPECT_EQ(lines[0]["level"], "error");
+    EXPECT_EQ(lines[0]["component"], "tly_api");
+    EXPECT_EQ(lines[0]["message"], "Activity worker pass failed; the worker waits for the next request");
+    EXPECT_EQ(lines[0]["fields"], (nlohmann::json{{"exception", "std::bad_alloc"}}));
+    EXPECT_EQ(lines[1]["level"], "debug") << "a repeat within the minute";
+    EXPECT_EQ(lines[1]["fields"], (nlohmann::json{{"exception", "unknown exception (not a std::exception)"}}));
+    EXPECT_EQ(lines[2]["level"], "debug");
+    const auto summary = LinesWithEvent(LogPath(), "still_failing");
+    ASSERT_EQ(summary.size(), 1u);
+    EXPECT_EQ(summary[0]["level"], "error");
+    EXPECT_EQ(summary[0]["component"], "tly_api");
+    EXPECT_EQ(summary[0]["fields"]["repeated_event"], "activities.worker_pass_failed");
+    EXPECT_EQ(summary[0]["fields"]["count"], 3);
+
+    // The next notification is served: a fetch, the delivery, the mark.
+    TLYApiImpl::Instance().OnActivitiesAvailable();
+    ASSERT_TRUE(WaitForDelivered(1));
+    EXPECT_EQ(Delivered()[0].badgeNumber, 9100);
+    ASSERT_TRUE(WaitUntil([&] { return PendingCount() == 0; }));
+    EXPECT_EQ(fetches(), fetchesBefore + 1);
+    EXPECT_EQ(MarkedIdLists(), (std::vector<std::string>{"91"}));
+
+    // After a pass that succeeded, a failure is written in full again.
+    TLYApiImpl::Instance().OnActivitiesAvailable();
+    ASSERT_TRUE(WaitUntil([&] { return failures().size() == 4; }));
+    lines = failures();
+    EXPECT_EQ(lines[3]["level"], "error");
+    EXPECT_EQ(lines[3]["fields"]["exception"], "pass broke after a success");
+    AddActivity({{"reader_external_id", "1:2"}, {"adm_id", 92}, {"badge_no", 9200}, {"notify", false}});
+    TLYApiImpl::Instance().OnActivitiesAvailable();
+    ASSERT_TRUE(WaitForDelivered(2));
+    EXPECT_EQ(Delivered()[1].badgeNumber, 9200);
+}
+
+// A worker whose thread has ended (its wait failed) is started again by the
+// next call that needs it, a host's status request or a notification, which
+// says so; each time the new worker delivers.
+TEST_F(ActivitiesTest, AnEndedWorkerIsStartedAgainByTheNextCallThatNeedsIt) {
+    ConnectQuietly();
+    const tly::test::ManualClock clock;  // stands still: each status request is "soon" after the last run
+    const auto status = [] {
+        ReaderStatusList list{nullptr, 0};
+        TLYAPI_GetReadersStatus3(1, &list);
+        delete[] list.items;
+    };
+    const auto restarts = [&] { return LinesWithEvent(LogPath(), "activities.worker_restarted"); };
+    AddActivity({{"reader_external_id", "1:2"}, {"adm_id", 81}, {"badge_no", 8100}, {"notify", false}});
+    TLYApiImpl::Instance().OnActivitiesAvailable();  // starts the worker
+    ASSERT_TRUE(WaitForDelivered(1));
+    ASSERT_TRUE(WaitUntil([&] { return PendingCount() == 0; }));
+
+    ASSERT_TRUE(TLYApiImpl::Instance().EndActivityWorkerForTesting());
+    status();  // runs at once, on the host's thread, and finds nothing
+    EXPECT_TRUE(restarts().empty()) << "a call that does not need the worker leaves it";
+    AddActivity({{"reader_external_id", "1:2"}, {"adm_id", 82}, {"badge_no", 8200}, {"notify", false}});
+    status();  // soon after an idle run: left to the worker, which is started again
+    ASSERT_EQ(restarts().size(), 1u) << "written by the call that started it";
+    ASSERT_TRUE(WaitForDelivered(2));
+    EXPECT_EQ(Delivered()[1].badgeNumber, 8200);
+    ASSERT_TRUE(WaitUntil([&] { return PendingCount() == 0; }));
+
+    ASSERT_TRUE(TLYApiImpl::Instance().EndActivityWorkerForTesting());
+    AddActivity({{"reader_external_id", "1:2"}, {"adm_id", 83}, {"badge_no", 8300}, {"notify", false}});
+    TLYApiImpl::Instance().OnActivitiesAvailable();
+    ASSERT_TRUE(WaitForDelivered(3));
+    EXPECT_EQ(Delivered()[2].badgeNumber, 8300);
+
+    const auto lines = restarts();
+    ASSERT_EQ(lines.size(), 2u);
+    for (const auto& line : lines) {
+        // In full both times: the first new worker's pass that succeeded ended the run.
+        EXPECT_EQ(line["level"], "warn");
+        EXPECT_EQ(line["component"], "tly_api");
+        EXPECT_EQ(line["message"], "The activity worker's thread had ended; started it again");
+        EXPECT_EQ(line["fields"], (nlohmann::json{{"thread", "activity_worker"}}));
+    }
+    EXPECT_FALSE(HasEvent(LogPath(), "activities.worker_start_failed"));
+}
+
+// A pending-activities answer that begins with a UTF-8 byte order mark is
+// read as any other: by the quick reader, and by the document reader when the
+// batch needs it (an escape in a string).
+TEST_F(ActivitiesTest, AnAnswerBeginningWithAByteOrderMarkIsDelivered) {
+    ConnectQuietly();
+    const std::string bom = "\xEF\xBB\xBF";
+    AddActivity({{"reader_external_id", "1:2"}, {"adm_id", 601}, {"badge_no", 4711}, {"notify", false}});
+    AddActivity({{"reader_external_id", "1:2"}, {"adm_id", 602}, {"badge_no", 4712}, {"notify", false}});
+    sim.AddFault("/api/corvanta/pending_activities/1",
+                 {{"status", 200},
+                  {"body", bom + R"({"activities":[{"adm_id":601,"reader_external_id":"1:2","badge_no":4711,)"
+                                 R"("entry_granted":true}],"remaining_count":0})"},
+                  {"count", 1}});
+    TLYAPI_FetchPendingActivities();
+    ASSERT_EQ(Delivered().size(), 1u);
+    EXPECT_EQ(Delivered()[0].badgeNumber, 4711);
+
+    sim.AddFault("/api/corvanta/pending_activities/1",
+                 {{"status", 200},
+                  {"body", bom + R"({"activities":[{"adm_id":602,"reader_external_id":"1:2","badge_no":4712,)"
+                                 R"("entry_granted":true,"door_name":"Gate \"A\""}],"remaining_count":0})"},
+                  {"count", 1}});
+    TLYAPI_FetchPendingActivities();
+    ASSERT_EQ(Delivered().size(), 2u);
+    EXPECT_EQ(Delivered()[1].badgeNumber, 4712);
+    EXPECT_EQ(MarkedIdLists(), (std::vector<std::string>{"601", "602"}));
+    EXPECT_EQ(PendingCount(), 0);
+    EXPECT_FALSE(HasEvent(LogPath(), "activities.parse_failed"));
 }

@@ -80,11 +80,26 @@ TEST(PendingBatchTest, QuickReaderTakesOnlyWhatTheDocumentReaderReadsAlike) {
         {R"({"activities":[{"adm_id":tru}]})", false},
         {"", false},
         {"[]", false},
+        // one UTF-8 byte order mark at the start, in both readers
+        {"\xEF\xBB\xBF{\"activities\":[{\"adm_id\":1,\"reader_external_id\":\"1:2\"}],\"remaining_count\":0}", true},
+        {"\xEF\xBB\xBF{\"activities\":[{\"adm_id\":1,\"door_name\":\"a\\\"b\"}]}", false},
+        {"\xEF\xBB\xBF\xEF\xBB\xBF{\"activities\":[]}", false},
+        {" \xEF\xBB\xBF{\"activities\":[]}", false},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(ReadPlainPendingBatch(c.text).has_value(), c.quick) << c.text;
         EXPECT_EQ(DescribeRead(c.text, ParsePendingBatch), DescribeRead(c.text, ParsePendingBatchDocument)) << c.text;
     }
+    // Read, not failed: the mark is skipped, not merely treated alike.
+    const std::string marked =
+        "\xEF\xBB\xBF" + std::string(R"({"activities":[{"adm_id":5,"door_name":"a\"b"}],"remaining_count":2})");
+    const PendingBatch batch = ParsePendingBatchDocument(marked);
+    ASSERT_EQ(batch.activities.size(), 1u);
+    EXPECT_EQ(batch.activities[0].admId, 5);
+    EXPECT_EQ(batch.activities[0].doorName, "a\"b");
+    EXPECT_EQ(batch.activities[0].raw, R"({"adm_id":5,"door_name":"a\"b"})");
+    EXPECT_EQ(batch.remainingCount, 2);
+    EXPECT_THROW(ParsePendingBatch("\xEF\xBB\xBF\xEF\xBB\xBF{\"activities\":[]}"), std::exception);
 }
 
 // One activity that cannot be read exactly as written is set aside, whatever

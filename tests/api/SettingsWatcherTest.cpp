@@ -1,5 +1,7 @@
 #include "api/TLYApi.h"
 #include "api/TLYApiImpl.h"
+#include "logging/Log.h"
+#include "logging/RepeatedLines.h"
 #include "platform/UniqueResource.h"
 #include "settings/SettingsFile.h"
 #include "settings/SettingsWatcher.h"
@@ -13,6 +15,7 @@
 #include <algorithm>
 #include <atomic>
 #include <functional>
+#include <stdexcept>
 #include <thread>
 
 using tly::test::HasEvent;
@@ -180,6 +183,33 @@ TEST(SettingsWatcherRunTest, AStartWhileAStopWaitsForAReloadRunsOnItsOwn) {
     EXPECT_EQ(reloads.load(), 1);
 }
 
+// A watcher whose thread has ended without a stop (a wait that failed) is
+// started again by the next host call that uses the settings, here the health
+// tick, which says so; the new run goes on from the settings in force, so an
+// edit made while no thread watched is loaded.
+TEST_F(SettingsWatcherTest, AnEndedWatcherIsStartedAgainByTheNextHostCall) {
+    ASSERT_TRUE(TLYApiImpl::Instance().EndSettingsWatcherRunForTesting());
+    EXPECT_TRUE(TLYApiImpl::Instance().SettingsWatcherRunning()) << "ended, not stopped";
+    Rewrite(SettingsText("trace"));
+    EXPECT_FALSE(HasEvent(LogPath(), "settings.watcher.restarted"));
+
+    TLYAPI_GetSubscribed(1);
+    const auto restarted = LinesWithEvent(LogPath(), "settings.watcher.restarted");
+    ASSERT_EQ(restarted.size(), 1u) << "written by the call that started it";
+    EXPECT_EQ(restarted[0]["level"], "warn");
+    EXPECT_EQ(restarted[0]["component"], "tly_api");
+    EXPECT_EQ(restarted[0]["message"], "The settings file watcher's thread had ended; started it again");
+    EXPECT_EQ(restarted[0]["fields"], (nlohmann::json{{"thread", "settings_watcher"}, {"path", SettingsPath()}}));
+    EXPECT_TRUE(WaitFor([&] { return TLYApiImpl::Instance().SettingsSnapshot().log_level == "trace"; }));
+    EXPECT_EQ(LinesWithEvent(LogPath(), "settings.watcher.started").size(), 2u);
+
+    TLYAPI_GetSubscribed(1);
+    EXPECT_EQ(LinesWithEvent(LogPath(), "settings.watcher.restarted").size(), 1u) << "a running watcher is left alone";
+    TLYApiImpl::Instance().StopBackgroundWork();
+    TLYAPI_GetSubscribed(1);
+    EXPECT_FALSE(TLYApiImpl::Instance().SettingsWatcherRunning()) << "a stopped watcher is not started again";
+}
+
 TEST_F(SettingsWatcherTest, ClosingTheLastPanelStopsTheWatcher) {
     const std::uint64_t looks = TLYApiImpl::Instance().SettingsWatcherLooksForTesting();
     TLYAPI_Close(1);
@@ -188,6 +218,43 @@ TEST_F(SettingsWatcherTest, ClosingTheLastPanelStopsTheWatcher) {
     dir.Write("unrelated.txt", "a change of the folder");
     EXPECT_EQ(TLYApiImpl::Instance().SettingsWatcherLooksForTesting(), looks);
     EXPECT_FALSE(HasEvent(LogPath(), "settings.watcher.reloaded"));
+}
+
+// A pass of the watcher that throws is logged and the watcher goes on: the
+// edit that pass did not get to is loaded at the next look.
+TEST(SettingsWatcherRunTest, APassThatThrowsIsLoggedAndWatchingGoesOn) {
+    tly::test::TempModuleDirectory dir;
+    dir.Write("tallyport_settings.json", SettingsText("debug"));
+    const std::string path = dir.File("tallyport_settings.json");
+    const std::string log = dir.File("tly_translator.log");
+    TranslatorSettings logging;
+    logging.log_level = "debug";
+    ApplyLoggingSettings(logging);  // nothing is written before a record is applied
+    static std::atomic<int> passes{0};
+    passes = 0;
+    std::atomic<int> reloads{0};
+    SettingsWatcher watcher([&](const TranslatorSettings&) { ++reloads; });
+    watcher.SetPassHookForTesting([] {
+        if (passes.fetch_add(1) == 0) throw std::runtime_error("watcher pass broke");
+    });
+    watcher.Start(path, 0);  // the file's time differs: its first pass would reload at once
+    ASSERT_TRUE(WaitFor([&] { return HasEvent(log, "settings.watcher.pass_failed"); }));
+    EXPECT_EQ(reloads.load(), 0);
+    EXPECT_TRUE(watcher.Running());
+
+    const std::uint64_t looks = watcher.LooksTaken();
+    dir.Write("unrelated.txt", "a change of the folder");
+    ASSERT_TRUE(WaitFor([&] { return reloads.load() == 1; })) << "the next look reloads";
+    EXPECT_GT(watcher.LooksTaken(), looks);
+    watcher.Stop();
+
+    const auto failed = LinesWithEvent(log, "settings.watcher.pass_failed");
+    ASSERT_EQ(failed.size(), 1u);
+    EXPECT_EQ(failed[0]["level"], "error");
+    EXPECT_EQ(failed[0]["component"], "tly_api");
+    EXPECT_EQ(failed[0]["message"], "Settings file watcher pass failed; watching goes on");
+    EXPECT_EQ(failed[0]["fields"], (nlohmann::json{{"path", path}, {"exception", "watcher pass broke"}}));
+    tly::ResetRepeatedLinesForTesting();
 }
 
 TEST(ConnectionSettingsDifferTest, OnlyConnectionFieldsCount) {

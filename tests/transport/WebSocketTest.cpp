@@ -9,8 +9,11 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <functional>
 #include <mutex>
+#include <new>
+#include <stdexcept>
 #include <thread>
 
 namespace tly::test {
@@ -197,6 +200,64 @@ TEST_F(WebSocketTest, AThrowingMessageCallbackIsLoggedAndTheChannelGoesOn) {
     ASSERT_EQ(failed.size(), 1u);
     EXPECT_EQ(failed[0]["fields"]["exception"], "handler broke");
     EXPECT_TRUE(Channel().IsConnected());
+}
+
+// A receive pass that throws is logged and the channel goes on: the message
+// under way is dropped, the rest of its fragments included, and the next one
+// is delivered. A pass that fails as the server ends the connection still
+// reports the end, so a channel whose receive thread has ended is always down
+// (and the health tick makes it again).
+TEST_F(WebSocketTest, AReceivePassThatThrowsIsLoggedAndTheChannelGoesOn) {
+    // What each pass does, in turn; past the end of the list it throws.
+    static std::atomic<int> passes{0};
+    passes = 0;
+    ASSERT_TRUE(Connect());
+    WaitForServerChannels(1);
+    Channel().SetReceivePassHookForTesting([] {
+        switch (passes.fetch_add(1)) {
+        case 0:
+            throw std::bad_alloc();  // "lost"
+        case 1:
+            throw 7;  // the first part of "also lost"; its other parts are skipped without a pass
+        case 2:       // "kept"
+        case 4:       // "kept too"
+            return;
+        case 3:
+            throw std::runtime_error("receive pass broke");  // "lost again"
+        default:
+            throw std::runtime_error("every pass fails");
+        }
+    });
+    Send({{"text", "lost"}});
+    Send({{"text", "also lost"}, {"fragments", 3}});
+    Send({{"text", "kept"}});
+    ASSERT_TRUE(recorder.WaitForMessages(1));
+    Send({{"text", "lost again"}});
+    Send({{"text", "kept too"}});
+    ASSERT_TRUE(recorder.WaitForMessages(2));
+    EXPECT_EQ(recorder.Messages(), (std::vector<std::string>{"kept", "kept too"}));
+    EXPECT_TRUE(Channel().IsConnected());
+    EXPECT_EQ(recorder.States(), std::vector<bool>{true});
+
+    const auto failed = Logged("receive_pass_failed");
+    ASSERT_EQ(failed.size(), 3u);
+    EXPECT_EQ(failed[0]["level"], "error");
+    EXPECT_EQ(failed[0]["component"], "websocket");
+    EXPECT_EQ(failed[0]["message"],
+              "WebSocket receive pass failed; the message under way is dropped and receiving goes on");
+    EXPECT_EQ(failed[0]["fields"], (nlohmann::json{{"exception", "std::bad_alloc"}}));
+    EXPECT_EQ(failed[1]["level"], "debug") << "a repeat within the minute";
+    EXPECT_EQ(failed[1]["fields"], (nlohmann::json{{"exception", "unknown exception (not a std::exception)"}}));
+    EXPECT_EQ(failed[2]["level"], "error") << "in full again after a pass that succeeded";
+    EXPECT_EQ(failed[2]["fields"], (nlohmann::json{{"exception", "receive pass broke"}}));
+
+    // Every pass fails from here on; the server's close still ends the channel.
+    sim.Call("POST", "/ws/close", {{"code", 1000}});
+    ASSERT_TRUE(recorder.WaitForStates(2));
+    EXPECT_EQ(recorder.States(), (std::vector<bool>{true, false}));
+    EXPECT_FALSE(Channel().IsConnected());
+    Channel().Close();
+    EXPECT_EQ(recorder.States().size(), 2u);
 }
 
 TEST_F(WebSocketTest, TheServerEndingTheChannelIsReportedOnce) {
