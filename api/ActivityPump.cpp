@@ -268,6 +268,7 @@ bool ActivityPump::RunOpenPanels() {
         LogApiEvent(LogLevel::Warn, "activities.no_panels", "No panels registered, skipping activity fetch");
         return false;
     }
+    if (!JournalReady()) return false;  // logged by the journal
 
     // Each run starts with the next panel, so a run cut short by its time
     // budget never leaves the same panels last every time.
@@ -298,4 +299,15 @@ void ActivityPump::OpenJournal(const std::string& directory) {
     std::optional<DeliveryJournal::StartReport> report = journal_.Open(directory);
     if (!report) return;
     for (const auto& taken : report->taken) ledger_.Taken(taken.first, taken.second);
+}
+
+// A journal another process still holds is asked for again at each run; until
+// it is ours, nothing is delivered (what that process took and has not marked
+// is known only from the journal).
+bool ActivityPump::JournalReady() {
+    if (!journal_.WaitingForOwner()) return true;
+    std::optional<DeliveryJournal::StartReport> report = journal_.TakeOverIfFree();
+    if (!report) return !journal_.WaitingForOwner();
+    for (const auto& taken : report->taken) ledger_.Taken(taken.first, taken.second);
+    return true;
 }

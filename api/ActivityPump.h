@@ -75,6 +75,8 @@ public:
     // remembered takings handed to the ledger; closed with the transport.
     void OpenJournal(const std::string& directory);
     void CloseJournal() { journal_.Close(); }
+    // False while the journal is owned by another process (it is asked for again).
+    bool JournalReady();
 
     const RedeliveryLedger& LedgerForTesting() const { return ledger_; }
     // Test seams. The hook runs on the worker before each run pass it makes,

@@ -1,6 +1,7 @@
 #include "api/DeliveryJournal.h"
 
 #include "logging/Log.h"
+#include "platform/Clock.h"
 #include "platform/TextConversion.h"
 
 #include <windows.h>
@@ -87,6 +88,45 @@ bool DeliveryJournal::MapFile(const std::wstring& path, bool& createdNew, DWORD&
 
 std::optional<DeliveryJournal::StartReport> DeliveryJournal::Open(const std::string& directory) {
     tly::MutexLock guard(lock_);
+    return OpenLocked(directory, false);
+}
+
+bool DeliveryJournal::WaitingForOwner() const {
+    tly::MutexLock guard(lock_);
+    return !waitingFor_.empty();
+}
+
+std::optional<DeliveryJournal::StartReport> DeliveryJournal::TakeOverIfFree() {
+    tly::MutexLock guard(lock_);
+    if (waitingFor_.empty()) return std::nullopt;
+    const std::string directory = waitingFor_;
+    return OpenLocked(directory, true);
+}
+
+// The journal another process holds. The first refusal is a warning; a wait
+// past a minute is an error every minute, since two hosts on one folder is a
+// misconfiguration only the operator can end.
+void DeliveryJournal::NoteOwnedElsewhereLocked(const std::string& directory, const std::wstring& path, bool retry) {
+    const std::uint32_t now = tly::CurrentClock().TickCount();
+    if (!retry || waitingFor_ != directory) {
+        waitingFor_ = directory;
+        waitingSince_ = now;
+        lastWaitLine_ = now;
+        LogApiEvent(LogLevel::Warn, "activities.journal_in_use",
+                    "Another process owns the delivery journal; activities wait until it is free",
+                    {{"path", tly::WideToUtf8(path)}});
+        return;
+    }
+    constexpr std::uint32_t kWaitLineEveryMs = 60000;
+    if (now - lastWaitLine_ < kWaitLineEveryMs) return;  // unsigned: wrap-safe
+    lastWaitLine_ = now;
+    LogApiEvent(LogLevel::Error, "activities.journal_still_in_use",
+                "Another process has owned the delivery journal for over a minute; activities wait until it "
+                "is free (two hosts may be using one folder)",
+                {{"path", tly::WideToUtf8(path)}, {"waited_s", static_cast<std::int64_t>((now - waitingSince_) / 1000)}});
+}
+
+std::optional<DeliveryJournal::StartReport> DeliveryJournal::OpenLocked(const std::string& directory, bool retry) {
     if (view_ && directory_ == directory) return StartReport{};
     SuspendDeliveryLocked();
     CloseLocked();
@@ -101,6 +141,14 @@ std::optional<DeliveryJournal::StartReport> DeliveryJournal::Open(const std::str
             if (createdNew || journal::ReadImage(static_cast<const unsigned char*>(view_.get()), journal::kFileSize,
                                                  contents, reason)) {
                 directory_ = directory;
+                if (!waitingFor_.empty()) {
+                    LogApiEvent(LogLevel::Info, "activities.journal_taken_over",
+                                "The delivery journal is free; delivering with it again",
+                                {{"path", tly::WideToUtf8(path)},
+                                 {"waited_s", static_cast<std::int64_t>(
+                                                  (tly::CurrentClock().TickCount() - waitingSince_) / 1000)}});
+                    waitingFor_.clear();
+                }
                 if (createdNew) {
                     LogApiEvent(LogLevel::Info, "activities.journal_created", "Delivery journal started",
                                 {{"path", tly::WideToUtf8(path)}});
@@ -111,10 +159,7 @@ std::optional<DeliveryJournal::StartReport> DeliveryJournal::Open(const std::str
             }
         } else if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION) {
             CloseLocked();
-            LogApiEvent(LogLevel::Warn, "activities.journal_in_use",
-                        "Another process owns the delivery journal; delivering without one (a restart may repeat "
-                        "an activity whose mark had failed)",
-                        {{"path", tly::WideToUtf8(path)}});
+            NoteOwnedElsewhereLocked(directory, path, retry);
             return std::nullopt;
         } else if (error != ERROR_INVALID_DATA) {
             CloseLocked();
@@ -257,6 +302,7 @@ void DeliveryJournal::Close() noexcept {
     tly::MutexLock guard(lock_);
     SuspendDeliveryLocked();
     CloseLocked();
+    waitingFor_.clear();
 }
 
 // Only for the journal that was opened: a file being read at an open is not

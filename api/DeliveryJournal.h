@@ -15,8 +15,12 @@
 //   (ReleaseHeldActivity), so one record that kills the host cannot keep
 //   killing it at every restart.
 //
-// One process owns the file at a time (it is opened without sharing); another
-// process works without a journal. A file that cannot be read as a journal is
+// One process owns the file at a time (it is opened without sharing). A
+// process that finds it owned by another (a host starting while the one
+// before still ends) delivers nothing until it is free: runs try to take it
+// over at each turn (TakeOverIfFree), and a wait past a minute is an error
+// every minute. Better late than twice: a holder that never lets go holds
+// delivery until the operator ends it. A file that cannot be read as a journal is
 // set aside under another name and a new one is started. Its lock takes only
 // the log's.
 
@@ -58,6 +62,13 @@ public:
     // in it, and a reopening in this process records it as under way again.
     void Close() noexcept TLY_EXCLUDES(lock_);
     bool IsOpen() const TLY_EXCLUDES(lock_);
+    // The last Open found the journal owned by another process: nothing may
+    // be delivered until TakeOverIfFree opens it.
+    bool WaitingForOwner() const TLY_EXCLUDES(lock_);
+    // Opens the journal another process held, now that it may be free: the
+    // start's report as Open gives it, or nullopt while it is still held (or
+    // it could not be opened for another reason, WaitingForOwner then false).
+    std::optional<StartReport> TakeOverIfFree() TLY_EXCLUDES(lock_);
 
     // Around one call-back. The activity's text is kept for the operator.
     void BeginDelivery(std::int32_t panelId, std::int32_t admId, std::int64_t badgeNo, std::string_view text) noexcept
@@ -77,6 +88,9 @@ private:
     journal::ActivityRecord* Suspect(std::uint32_t slot) const noexcept TLY_REQUIRES(lock_);
     journal::TakenRecord* Taken(std::uint32_t slot) const noexcept TLY_REQUIRES(lock_);
     bool MapFile(const std::wstring& path, bool& createdNew, DWORD& error) TLY_REQUIRES(lock_);
+    std::optional<StartReport> OpenLocked(const std::string& directory, bool retry) TLY_REQUIRES(lock_);
+    void NoteOwnedElsewhereLocked(const std::string& directory, const std::wstring& path, bool retry)
+        TLY_REQUIRES(lock_);
     StartReport Recover(const journal::Contents& contents) TLY_REQUIRES(lock_);
     void AddTakenLocked(std::int32_t panelId, std::int32_t admId) noexcept TLY_REQUIRES(lock_);
     void FreeSuspectLocked(std::int32_t panelId, std::int32_t admId) noexcept TLY_REQUIRES(lock_);
@@ -86,6 +100,10 @@ private:
 
     mutable tly::Mutex lock_;
     std::string directory_ TLY_GUARDED_BY(lock_);
+    // The folder whose journal another process holds; empty when not waiting.
+    std::string waitingFor_ TLY_GUARDED_BY(lock_);
+    std::uint32_t waitingSince_ TLY_GUARDED_BY(lock_) = 0;  // tick of the first refusal
+    std::uint32_t lastWaitLine_ TLY_GUARDED_BY(lock_) = 0;
     // Under way when the journal was closed.
     std::optional<journal::ActivityRecord> deliveryAcrossClose_ TLY_GUARDED_BY(lock_);
     tly::UniqueFileHandle file_ TLY_GUARDED_BY(lock_);

@@ -2,6 +2,7 @@
 // swipe, the batch loop, coalescing of notifications, strict member types, and
 // delivery at least once under injected faults.
 
+#include "api/DeliveryJournal.h"
 #include "api/DeliveryPanel.h"
 #include "api/TLYApi.h"
 #include "api/TLYApiImpl.h"
@@ -599,4 +600,42 @@ TEST_F(ActivitiesTest, AnAnswerBeginningWithAByteOrderMarkIsDelivered) {
     EXPECT_EQ(MarkedIdLists(), (std::vector<std::string>{"601", "602"}));
     EXPECT_EQ(PendingCount(), 0);
     EXPECT_FALSE(HasEvent(LogPath(), "activities.parse_failed"));
+}
+
+// A host that starts while the one before it still ends finds the journal
+// owned: it delivers nothing (and says so, at error once a minute has passed)
+// until the journal is free, then takes it over with what the host before
+// took and delivers only what that host did not.
+TEST_F(ActivitiesTest, AHostStartingWhileThePreviousOneEndsWaitsForTheJournal) {
+    tly::test::ManualClock clock;
+    DeliveryJournal previous;
+    ASSERT_TRUE(previous.Open(dir.Path()));
+    previous.BeginDelivery(1, 1001, 7, "{}");
+    previous.EndDelivery(true);  // delivered by the host before; its mark never made
+
+    ConnectQuietly();
+    AddActivity({{"reader_external_id", "1:2"}, {"adm_id", 1001}, {"notify", false}});
+    AddActivity({{"reader_external_id", "1:2"}, {"adm_id", 1002}, {"notify", false}});
+    TLYAPI_FetchPendingActivities();
+    EXPECT_TRUE(Delivered().empty());
+    EXPECT_TRUE(MarkedIdLists().empty());
+    EXPECT_EQ(LinesWithEvent(LogPath(), "activities.journal_in_use").size(), 1u);
+
+    clock.Advance(61000);
+    TLYAPI_FetchPendingActivities();
+    EXPECT_TRUE(Delivered().empty());
+    const auto stillHeld = LinesWithEvent(LogPath(), "activities.journal_still_in_use");
+    ASSERT_EQ(stillHeld.size(), 1u);
+    EXPECT_EQ(stillHeld[0]["level"], "error");
+    EXPECT_EQ(LinesWithEvent(LogPath(), "activities.journal_in_use").size(), 1u) << "warned once";
+
+    previous.Close();
+    clock.Advance(2000);
+    TLYAPI_FetchPendingActivities();
+    ASSERT_EQ(Delivered().size(), 1u) << "only what the host before did not take";
+    EXPECT_TRUE(HasEvent(LogPath(), "activities.journal_taken_over"));
+    ASSERT_TRUE(WaitUntil([&] { return PendingCount() == 0; }));
+    std::set<std::string> marked;
+    for (const std::string& list : MarkedIdLists()) marked.insert(list);
+    EXPECT_TRUE(marked.count("1001") || marked.count("1001,1002") || marked.count("1002,1001"));
 }

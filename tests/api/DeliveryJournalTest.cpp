@@ -136,15 +136,36 @@ TEST(DeliveryJournalTest, ACallBackThatOutlivesAClosedJournalIsNotCountedAsThePr
     EXPECT_EQ(report->interrupted->admId, 12);
 }
 
-TEST(DeliveryJournalTest, OneProcessOwnsTheJournal) {
+// A second owner waits for the first (a host starting while the one before
+// still ends) and, once the first lets go, takes the journal over with what
+// the first had taken.
+TEST(DeliveryJournalTest, OneProcessOwnsTheJournalAndTheNextTakesItOverWhenFree) {
     TempModuleDirectory dir;
     DeliveryJournal first;
     DeliveryJournal second;
     ASSERT_TRUE(first.Open(dir.Path()));
-    EXPECT_FALSE(second.Open(dir.Path())) << "the second works without one";
-    second.BeginDelivery(1, 1, 1, "{}");  // and every call is harmless
+    EXPECT_FALSE(second.Open(dir.Path()));
+    EXPECT_TRUE(second.WaitingForOwner());
+    second.BeginDelivery(1, 1, 1, "{}");  // every call is harmless meanwhile
     second.EndDelivery(true);
     EXPECT_FALSE(second.IsOpen());
+
+    first.BeginDelivery(1, 1001, 7, "{}");
+    first.EndDelivery(true);
+    EXPECT_FALSE(second.TakeOverIfFree()) << "still held";
+    EXPECT_TRUE(second.WaitingForOwner());
+    first.Close();
+    const auto report = second.TakeOverIfFree();
+    ASSERT_TRUE(report);
+    EXPECT_EQ(report->taken, (std::vector<std::pair<std::int32_t, std::int32_t>>{{1, 1001}}));
+    EXPECT_FALSE(second.WaitingForOwner());
+    EXPECT_TRUE(second.IsOpen());
+
+    // A journal that is closed waits for no one.
+    EXPECT_FALSE(first.Open(dir.Path()));
+    first.Close();
+    EXPECT_FALSE(first.WaitingForOwner());
+    EXPECT_FALSE(first.TakeOverIfFree());
 }
 
 // A file that is not a journal of this layout is set aside whole and a new
