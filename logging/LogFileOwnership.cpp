@@ -9,9 +9,11 @@
 namespace tly {
 namespace {
 
-// A first line longer than this is no line of the log's own making (its
-// longest carry a few kilobytes of text); reading stops there.
-constexpr size_t kMostFirstLineBytes = 64 * 1024;
+// A first line longer than this is taken for no line of the log's, and
+// reading stops there. Nothing bounds a line's fields, but the log's lines
+// carry kilobytes, not a megabyte; the bound keeps a look at a large file
+// without line ends from reading it whole.
+constexpr size_t kMostFirstLineBytes = 1024 * 1024;
 constexpr DWORD kReadChunk = 4096;
 
 bool IsLevelName(const std::string& text) {
