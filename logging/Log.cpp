@@ -49,10 +49,8 @@ void FlushHeldLines() noexcept {
     }
 }
 
-std::string DefaultLogPath() { return ModuleDirectory() + "\\" + kDefaultLogFileName; }
-
 const std::string& LogPathLocked(LogConfig& config) TLY_REQUIRES(config.mutex) {
-    if (config.path.empty()) config.path = DefaultLogPath();
+    if (config.path.empty()) config.path = DefaultLogFilePath();
     return config.path;
 }
 
@@ -121,29 +119,34 @@ static bool IsAbsolutePath(const std::string& name) {
     return name.size() >= 3 && std::isalpha(static_cast<unsigned char>(name[0])) && name[1] == ':' && separator(name[2]);
 }
 
+std::string DefaultLogFilePath() { return ModuleDirectory() + "\\" + kDefaultLogFileName; }
+
 std::string LogFilePathFor(const TranslatorSettings& settings) {
     const std::string fileName = settings.log_file_name.empty() ? kDefaultLogFileName : settings.log_file_name;
     if (IsAbsolutePath(fileName)) return fileName;
     return ModuleDirectory() + "\\" + fileName;
 }
 
-void ApplyLoggingSettings(const TranslatorSettings& settings) noexcept {
+LogFileChoice ApplyLoggingSettings(const TranslatorSettings& settings) noexcept {
     try {
         const LogLevel threshold =
             settings.log_level.empty() ? LogLevel::None : ParseLogLevel(settings.log_level, LogLevel::None);
-        std::string path = LogFilePathFor(settings);
+        // The file is looked at before the lock: lines go on meanwhile.
+        LogFileChoice choice = ChooseLogFile(settings);
 
         LogConfig& config = Config();
         tly::MutexLock lock(config.mutex);
         config.threshold.store(static_cast<int>(threshold), std::memory_order_relaxed);
-        config.path = std::move(path);
+        config.path = choice.path;
         config.limits.maxFileSize = static_cast<std::int64_t>(settings.max_log_size_mb) * kBytesPerMegabyte;
         config.limits.maxRotatedFiles =
             settings.max_log_files >= 0 ? static_cast<std::uint32_t>(settings.max_log_files) : 3;
         // A settings load starts from the file as it now is under the name.
         config.file.Close();
+        return choice;
     } catch (...) {
         // Out of memory while building the path: keep the previous configuration.
+        return {};
     }
 }
 

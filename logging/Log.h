@@ -3,6 +3,8 @@
 // order, with a level threshold, a configurable file and size-based rotation.
 // Logging never throws and never changes the outcome of the caller.
 
+#include "logging/LogFileChoice.h"
+
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
@@ -68,11 +70,17 @@ void WriteHeldLogLines() noexcept;
 // path asks before it builds the fields of a line that may be filtered anyway.
 bool IsLogLevelEnabled(LogLevel level) noexcept;
 
-// Applies the threshold, file name and rotation limits of a settings record.
-void ApplyLoggingSettings(const TranslatorSettings& settings) noexcept;
+// Applies the threshold, file name and rotation limits of a settings record;
+// the file is the one ChooseLogFile picks (LogFileChoice.h), which is returned
+// for the caller to report a refused name.
+LogFileChoice ApplyLoggingSettings(const TranslatorSettings& settings) noexcept;
 
-// The log file path that a settings record names (without applying it).
+// The log file path that a settings record names (without applying it, and
+// whether or not it would be refused).
 std::string LogFilePathFor(const TranslatorSettings& settings);
+
+// The log file beside the settings when they name none or one that is refused.
+std::string DefaultLogFilePath();
 
 LogLevel ParseLogLevel(const std::string& text, LogLevel fallback);
 const char* LogLevelName(LogLevel level) noexcept;

@@ -1,6 +1,7 @@
 #include "logging/LogFile.h"
 
 #include "logging/Log.h"
+#include "logging/LogFileOwnership.h"
 #include "platform/Clock.h"
 
 #include <windows.h>
@@ -37,15 +38,23 @@ bool CanBeMoved(const std::string& path) {
 }  // namespace
 
 void RotateLogFiles(const std::string& path, std::uint32_t maxRotatedFiles) {
-    if (maxRotatedFiles == 0) {
-        ::DeleteFileA(path.c_str());
-        return;
-    }
     // Nothing is shifted for a log that cannot move: the rotation is tried
     // again at every line, and each try would push the oldest numbered file
     // out until none was left.
-    if (!CanBeMoved(path)) return;
-    const unsigned count = maxRotatedFiles < kMostRotatedFiles ? maxRotatedFiles : kMostRotatedFiles;
+    if (!CanBeMoved(path) || InspectLogFile(path) != LogFileKind::Own) return;
+    const unsigned most = maxRotatedFiles < kMostRotatedFiles ? maxRotatedFiles : kMostRotatedFiles;
+    // The numbers below the first file that is not this log's are all the
+    // rotation may use; a gap is no such file.
+    unsigned count = 0;
+    while (count < most) {
+        const LogFileKind kind = InspectLogFile(RotatedLogName(path, count + 1));
+        if (kind != LogFileKind::Own && kind != LogFileKind::Missing) break;
+        ++count;
+    }
+    if (count == 0) {
+        ::DeleteFileA(path.c_str());
+        return;
+    }
     ::DeleteFileA(RotatedLogName(path, count).c_str());
     for (unsigned i = count - 1; i >= 1; --i) {
         ::MoveFileA(RotatedLogName(path, i).c_str(), RotatedLogName(path, i + 1).c_str());
@@ -90,10 +99,14 @@ void LogFile::Close() noexcept {
 
 bool LogFile::EnsureOpen(const std::string& path) {
     if (file_) return true;
+    // A link or junction is opened as itself, never followed, and then left.
     UniqueFileHandle file(::CreateFileA(path.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES, kShareEverything, nullptr,
-                                        OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+                                        OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     std::int64_t size = 0;
     if (!file || !CurrentSize(file.get(), size)) return false;
+    const DWORD attributes = OpenFileAttributes(file.get());
+    constexpr DWORD kNotAFile = FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY;
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & kNotAFile)) return false;
     file_ = std::move(file);
     path_ = path;
     size_ = size;

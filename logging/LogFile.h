@@ -6,7 +6,8 @@
 // others appended or cut are counted again. A line may be held back in memory
 // and written with the lines after it, in one write; whatever is held goes out
 // before the file is closed, rotated or left. Not thread-safe: the log mutex
-// guards it.
+// guards it. A name that leads to a link, a junction or a folder is not
+// written: the log writes only the file its name leads to itself.
 
 #include "platform/UniqueResource.h"
 
@@ -47,10 +48,14 @@ private:
 };
 
 // Renames every numbered file one up, dropping the oldest, and the log itself
-// to number 1; with no numbered files kept, deletes the log. A log that cannot
-// be renamed now (held without sharing its deletion) is left as it is, with
-// the numbered files; other failed steps are skipped. The file keeps growing
-// until a later rotation succeeds.
+// to number 1; with no numbered files kept, deletes the log. Only files of
+// this log are touched (LogFileOwnership.h): a log that is not its own is left
+// as it is, and so is a numbered file that is not, with every number from it
+// up; the numbered files below it rotate as if fewer were kept (with none
+// below number 1 the log is deleted). A log that cannot be renamed now (held
+// without sharing its deletion) is left as it is, with the numbered files;
+// other failed steps are skipped. The file keeps growing until a later
+// rotation succeeds.
 void RotateLogFiles(const std::string& path, std::uint32_t maxRotatedFiles);
 
 }  // namespace tly

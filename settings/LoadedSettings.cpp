@@ -8,13 +8,13 @@
 
 namespace {
 
-// The log folder a record names, when logging is on and the folder is not
-// there: a finding to add to the document's.
-void ReviewLogFolder(const TranslatorSettings& settings, std::vector<SettingsFinding>& findings) {
+// The log folder of the file in force, when logging is on and the folder is
+// not there: a finding to add to the document's.
+void ReviewLogFolder(const TranslatorSettings& settings, const std::string& path,
+                     std::vector<SettingsFinding>& findings) {
     const LogLevel threshold =
         settings.log_level.empty() ? LogLevel::None : ParseLogLevel(settings.log_level, LogLevel::None);
     if (threshold == LogLevel::None) return;
-    const std::string path = LogFilePathFor(settings);
     const std::size_t separator = path.find_last_of("\\/");
     if (separator == std::string::npos || separator == 0) return;
     const std::string folder = path.substr(0, separator);
@@ -29,6 +29,26 @@ void ReviewLogFolder(const TranslatorSettings& settings, std::vector<SettingsFin
     findings.push_back(std::move(finding));
 }
 
+// A log file the settings name and the log refused, whatever the level: the
+// operator learns where the log went instead.
+void ReviewLogFile(const LogFileChoice& choice, std::vector<SettingsFinding>& findings) {
+    if (choice.refusal.empty()) return;
+    SettingsFinding finding;
+    finding.kind = SettingsFinding::Kind::LogFileRefused;
+    finding.member = "\"logging\".\"file_name\"";
+    if (choice.path != choice.named) {
+        finding.text = "member " + finding.member + " names " + choice.named + ", which the log does not use: " +
+                       choice.description + "; the log is written to " + choice.path + " instead";
+    } else {
+        // The default file itself has nowhere else to go: it is never rotated
+        // (nor written, if it is no file) until someone moves it away.
+        finding.text = "the log file " + choice.named + " cannot be used as the log: " + choice.description +
+                       "; move it away (until then the log is not rotated)";
+    }
+    finding.fields = {{"log_file", choice.named}, {"log_file_in_use", choice.path}, {"refusal", choice.refusal}};
+    findings.push_back(std::move(finding));
+}
+
 // Each finding in the structured log at warn or error (component "settings",
 // event "settings." + reason), at every load and reload. The bootstrap log gets
 // them too, since logging may still be off, but only when they differ from
@@ -38,6 +58,9 @@ void ReportSettingsFindings(const std::string& path, const std::vector<SettingsF
     for (const SettingsFinding& finding : findings) {
         LogFields fields{{"path", path}, {"member", finding.member}, {"reason", FindingReason(finding.kind)}};
         if (!finding.suggestion.empty()) fields.emplace_back("did_you_mean", finding.suggestion);
+        for (auto field = finding.fields.begin(); field != finding.fields.end(); ++field) {
+            fields.emplace_back(field.key(), field.value());
+        }
         LogEvent(IsErrorFinding(finding.kind) ? LogLevel::Error : LogLevel::Warn, "settings",
                  std::string("settings.") + FindingReason(finding.kind), finding.text, fields);
         all += finding.text + "\n";
@@ -63,8 +86,9 @@ void ReportSettingsFindings(const std::string& path, const std::vector<SettingsF
 
 // The logging settings first, so every line below goes where the file says.
 void UseLoadedSettings(const std::string& path, TranslatorSettings& settings, std::vector<SettingsFinding>& findings) {
-    ApplyLoggingSettings(settings);
-    ReviewLogFolder(settings, findings);
+    const LogFileChoice choice = ApplyLoggingSettings(settings);
+    ReviewLogFile(choice, findings);
+    ReviewLogFolder(settings, choice.path, findings);
     ReportSettingsFindings(path, findings);
     ReconcileStoredSecret(path, settings);
 }

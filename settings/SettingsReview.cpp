@@ -219,6 +219,7 @@ const char* FindingReason(SettingsFinding::Kind kind) {
         case SettingsFinding::Kind::HostnameNotAName: return "hostname_not_a_name";
         case SettingsFinding::Kind::SurroundingSpaces: return "surrounding_spaces";
         case SettingsFinding::Kind::LogFolderMissing: return "log_folder_missing";
+        case SettingsFinding::Kind::LogFileRefused: return "log_file_refused";
     }
     return "unknown_member";
 }

@@ -5,8 +5,8 @@
 // silently: "localhost", 30001), a value still holding the example file's
 // placeholder, a host name that is a URL or carries a port, and text with
 // spaces around it. The file keeps loading as before; these are named. (A log
-// folder that is not there, and the report of them all, follow a load:
-// LoadedSettings.cpp.)
+// folder that is not there, a log file refused, and the report of them all,
+// follow a load: LoadedSettings.cpp.)
 
 #include <nlohmann/json.hpp>
 
@@ -21,15 +21,17 @@ struct SettingsFinding {
         HostnameNotAName,   // error: a URL, a path or a port in "hostname"
         SurroundingSpaces,  // error: used as written, spaces and all
         LogFolderMissing,   // error: the log's folder does not exist, so nothing is logged
+        LogFileRefused,     // error: the log's file could harm another file; the default file is written
     };
     Kind kind = Kind::UnknownMember;
     std::string member;      // as "server"."hostnmae"
     std::string suggestion;  // the known member it most resembles, as "server"."hostname"; may be empty
     std::string text;        // one sentence for a person; never quotes the secret
+    nlohmann::json fields = nlohmann::json::object();  // more fields for its log line, by name
 };
 
 // "unknown_member", "missing_member", "placeholder", "hostname_not_a_name", "surrounding_spaces",
-// "log_folder_missing".
+// "log_folder_missing", "log_file_refused".
 const char* FindingReason(SettingsFinding::Kind kind);
 bool IsErrorFinding(SettingsFinding::Kind kind);
 

@@ -1,5 +1,6 @@
 #include "logging/Log.h"
 
+#include "logging/LogFileOwnership.h"
 #include "logging/RepeatedLines.h"
 #include "settings/TranslatorSettings.h"
 #include "tests/support/LogReader.h"
@@ -7,14 +8,19 @@
 #include "tests/support/TempModuleDirectory.h"
 
 #include <gtest/gtest.h>
+#include <windows.h>
 
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
 using tly::test::LinesWithEvent;
+using tly::test::FileExists;
+using tly::test::ReadFileBytes;
 using tly::test::ReadLogLines;
 using tly::test::TempModuleDirectory;
+using tly::test::WriteFileBytes;
 
 namespace {
 
@@ -232,6 +238,138 @@ TEST_F(LogTest, AnAbsoluteFileNameIsUsedAsItStands) {
     Apply("info", dir.File("elsewhere.log"));
     LogEvent(LogLevel::Info, "c", "absolute");
     EXPECT_EQ(ReadLogLines(dir.File("elsewhere.log")).size(), 1u);
+}
+
+// The settings may name any path the host can reach; the log takes only a
+// file it cannot harm: a name ending in .log that is missing, empty or holds
+// this log. Anything else is refused, the default file beside the settings is
+// written instead, and the named file is left as it was, through lines and a
+// rotation due at once (1 MB, the file already larger).
+TEST_F(LogTest, ANamedFileTheLogCouldHarmIsRefusedForTheDefault) {
+    // A folder of its own beside the module's (a second TempModuleDirectory
+    // would take the module's place).
+    const std::string elsewhere = dir.Path() + "-elsewhere";
+    ASSERT_TRUE(::CreateDirectoryA(elsewhere.c_str(), nullptr));
+    const auto in = [&](const std::string& name) { return elsewhere + "\\" + name; };
+    const std::string foreign = "someone else's file\r\n" + std::string(1048576, 'v');
+    const std::string ownLine =
+        R"({"component":"c","event":"earlier","level":"info","process_id":1,"thread_id":2,)"
+        R"("timestamp":"2024-03-05T14:07:09.042"})" "\r\n";
+    struct Case {
+        const char* what;
+        const char* name;                    // in elsewhere
+        std::function<bool(const std::string&)> arrange;  // false: the platform cannot make it (the row is skipped)
+        int files;
+        const char* refusal;  // "" when the named file is used
+    };
+    const auto withText = [](const std::string& text) {
+        return [text](const std::string& path) {
+            WriteFileBytes(path, text);
+            return true;
+        };
+    };
+    const auto nothing = [](const std::string&) { return true; };
+    const Case cases[] = {
+        {"someone else's file, none kept", "victim.log", withText(foreign), 0, "foreign_content"},
+        {"someone else's file, three kept", "victim.log", withText(foreign), 3, "foreign_content"},
+        {"a name not ending in .log", "victim.txt", withText(foreign), 3, "name_not_log"},
+        {"a missing file not ending in .log", "new.txt", nothing, 3, "name_not_log"},
+        {"a stream of a file", "victim.txt:x.log", nothing, 3, "name_not_plain"},
+        {"a folder", "folder.log", [](const std::string& path) { return ::CreateDirectoryA(path.c_str(), nullptr) != 0; },
+         3, "directory"},
+        // Wine 8 answers CreateSymbolicLinkW with success and makes nothing, and
+        // refuses FSCTL_SET_REPARSE_POINT (error 50): there the row is skipped.
+        // On Windows it runs (unprivileged links need developer mode).
+        {"a link to someone else's file", "link.log",
+         [&](const std::string& path) {
+             WriteFileBytes(in("target.txt"), foreign);
+             const std::wstring link(path.begin(), path.end());
+             const std::wstring target = link.substr(0, link.rfind(L'\\')) + L"\\target.txt";
+             ::CreateSymbolicLinkW(link.c_str(), target.c_str(), 0x2 /* allow unprivileged */);
+             const DWORD attributes = ::GetFileAttributesA(path.c_str());
+             return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+         },
+         3, "reparse_point"},
+        {"an earlier version's log, in capitals", "own.LOG", withText(ownLine), 3, ""},
+        {"a missing file", "new.log", nothing, 3, ""},
+        {"an empty file", "empty.log", withText(""), 3, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string named = in(c.name);
+        if (!c.arrange(named)) continue;
+        const std::string before = FileExists(named) ? ReadFileBytes(named) : std::string();
+        TranslatorSettings settings;
+        settings.log_level = "info";
+        settings.log_file_name = named;
+        settings.max_log_size_mb = 1;
+        settings.max_log_files = c.files;
+
+        const LogFileChoice choice = ApplyLoggingSettings(settings);
+        EXPECT_EQ(choice.refusal, c.refusal);
+        EXPECT_EQ(choice.named, named);
+        const bool refused = *c.refusal != '\0';
+        const std::string inUse = refused ? LogPath() : named;
+        EXPECT_EQ(CurrentLogFilePath(), inUse);
+        LogEvent(LogLevel::Info, "c", "first");
+        clock.Advance(1000);  // the writer opens the file again by its name
+        LogEvent(LogLevel::Info, "c", "second");
+
+        EXPECT_EQ(LinesWithEvent(inUse, "second").size(), 1u);
+        if (refused) {
+            EXPECT_EQ(FileExists(named) ? ReadFileBytes(named) : std::string(), before) << "the named file changed";
+            EXPECT_FALSE(FileExists(RotatedLogName(named, 1)));
+        } else {
+            EXPECT_EQ(ReadFileBytes(named).rfind(before, 0), 0u) << "the earlier lines were not kept";
+            EXPECT_EQ(LinesWithEvent(named, "first").size(), 1u);
+        }
+        ResetLoggingForTesting();
+        ::DeleteFileA(LogPath().c_str());
+    }
+    tly::test::RemoveDirectoryTree(elsewhere);
+}
+
+// What tells a line of this log from anything else at the head of a file.
+TEST(LogFileOwnershipTest, AFirstLineIsTheLogsOnlyWithEveryMemberEveryLineHas) {
+    const std::string line =
+        R"({"component":"c","event":"e","fields":{"k":1},"level":"warn","message":"m","process_id":12,)"
+        R"("thread_id":34,"timestamp":"2024-03-05T14:07:09.042"})";
+    struct Case {
+        std::string text;
+        bool own;
+    };
+    const auto without = [&](const std::string& member) {
+        nlohmann::json value = nlohmann::json::parse(line);
+        value.erase(member);
+        return value.dump();
+    };
+    const auto with = [&](const std::string& member, const nlohmann::json& replacement) {
+        nlohmann::json value = nlohmann::json::parse(line);
+        value[member] = replacement;
+        return value.dump();
+    };
+    const Case cases[] = {
+        {line, true},
+        {with("level", "error"), true},
+        {with("extra", "an older or newer member"), true},
+        {without("component"), false},
+        {without("event"), false},
+        {without("level"), false},
+        {without("timestamp"), false},
+        {without("process_id"), false},
+        {without("thread_id"), false},
+        {with("level", "verbose"), false},
+        {with("level", "none"), false},
+        {with("timestamp", "2024-03-05 14:07:09"), false},
+        {with("process_id", "12"), false},
+        {with("event", 5), false},
+        {"{}", false},
+        {"[" + line + "]", false},
+        {line + " trailing", false},
+        {"name=value", false},
+        {"", false},
+    };
+    for (const Case& c : cases) EXPECT_EQ(tly::IsLogLineText(c.text), c.own) << c.text;
 }
 
 // A failure that goes on: in full once, then a summary a minute, the repeats at

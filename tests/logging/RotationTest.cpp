@@ -27,7 +27,15 @@ protected:
         settings.max_log_files = files;
         ApplyLoggingSettings(settings);
     }
-    void Fill(const std::string& name, size_t bytes, char marker) { dir.Write(name, std::string(bytes, marker)); }
+    // A file of this log, bytes long: a line of the log whose event is the
+    // marker, then the marker repeated.
+    void Fill(const std::string& name, size_t bytes, char marker) {
+        std::string text = std::string(R"({"component":"c","event":")") + marker +
+                           R"(","level":"info","process_id":1,"thread_id":2,"timestamp":"2024-03-05T14:07:09.042"})"
+                           "\r\n";
+        if (text.size() < bytes) text.resize(bytes, marker);
+        dir.Write(name, text);
+    }
     // A 1 MB limit with three numbered files kept, the log at the limit and each numbered file marked.
     void FullLogWithThreeNumberedFiles() {
         Apply("tly_translator.log", 1, 3);
@@ -36,9 +44,12 @@ protected:
         Fill("tly_translator.2.log", 10, '2');
         Fill("tly_translator.3.log", 10, '3');
     }
-    char FirstByte(const std::string& name) const {
+    // The marker of a file Fill wrote; '\0' for a missing file or one of
+    // someone else's.
+    char Marker(const std::string& name) const {
         const std::string content = dir.Read(name);
-        return content.empty() ? '\0' : content[0];
+        const size_t event = content.find("\"event\":\"");
+        return event == std::string::npos || content[0] != '{' ? '\0' : content[event + 9];
     }
 
     TempModuleDirectory dir;
@@ -52,9 +63,9 @@ TEST_F(RotationTest, FullLogShiftsNumberedFilesAndDropsTheOldest) {
 
     LogEvent(LogLevel::Info, "c", "after_rotation");
 
-    EXPECT_EQ(FirstByte("tly_translator.1.log"), 'L');
-    EXPECT_EQ(FirstByte("tly_translator.2.log"), '1');
-    EXPECT_EQ(FirstByte("tly_translator.3.log"), '2');
+    EXPECT_EQ(Marker("tly_translator.1.log"), 'L');
+    EXPECT_EQ(Marker("tly_translator.2.log"), '1');
+    EXPECT_EQ(Marker("tly_translator.3.log"), '2');
     EXPECT_FALSE(dir.Exists("tly_translator.4.log"));
     auto lines = tly::test::ReadLogLines(dir.File("tly_translator.log"));
     ASSERT_EQ(lines.size(), 1u);
@@ -73,7 +84,7 @@ TEST_F(RotationTest, BatchedLinesRotateWhereSingleLinesWould) {
         LogEvent(LogLevel::Info, "c", "second_after_rotation");
     }
     const std::string full = dir.Read("tly_translator.1.log");
-    EXPECT_EQ(full[0], 'L');
+    EXPECT_EQ(Marker("tly_translator.1.log"), 'L');
     EXPECT_NE(full.find("crosses_the_limit"), std::string::npos);
     auto lines = tly::test::ReadLogLines(dir.File("tly_translator.log"));
     ASSERT_EQ(lines.size(), 2u);
@@ -101,14 +112,14 @@ TEST_F(RotationTest, ALogHeldWithoutDeleteSharingWaitsWithTheNumberedFilesKept) 
                                                          FILE_ATTRIBUTE_NORMAL, nullptr));
         ASSERT_TRUE(reader);
         for (int i = 0; i < 4; ++i) LogEvent(LogLevel::Info, "c", "while_held");
-        EXPECT_EQ(FirstByte("tly_translator.1.log"), '1');
-        EXPECT_EQ(FirstByte("tly_translator.2.log"), '2');
-        EXPECT_EQ(FirstByte("tly_translator.3.log"), '3');
+        EXPECT_EQ(Marker("tly_translator.1.log"), '1');
+        EXPECT_EQ(Marker("tly_translator.2.log"), '2');
+        EXPECT_EQ(Marker("tly_translator.3.log"), '3');
     }
     LogEvent(LogLevel::Info, "c", "after_release");
-    EXPECT_EQ(FirstByte("tly_translator.1.log"), 'L');
-    EXPECT_EQ(FirstByte("tly_translator.2.log"), '1');
-    EXPECT_EQ(FirstByte("tly_translator.3.log"), '2');
+    EXPECT_EQ(Marker("tly_translator.1.log"), 'L');
+    EXPECT_EQ(Marker("tly_translator.2.log"), '1');
+    EXPECT_EQ(Marker("tly_translator.3.log"), '2');
     EXPECT_NE(dir.Read("tly_translator.1.log").find("while_held"), std::string::npos);
     const auto lines = tly::test::ReadLogLines(dir.File("tly_translator.log"));
     ASSERT_EQ(lines.size(), 1u);
@@ -130,8 +141,8 @@ TEST_F(RotationTest, NegativeCountKeepsThree) {
         clock.Advance(1000);  // the writer looks at the file again once a second
         LogEvent(LogLevel::Info, "c", "e");
     }
-    EXPECT_EQ(FirstByte("tly_translator.1.log"), 'e');
-    EXPECT_EQ(FirstByte("tly_translator.3.log"), 'c');
+    EXPECT_EQ(Marker("tly_translator.1.log"), 'e');
+    EXPECT_EQ(Marker("tly_translator.3.log"), 'c');
     EXPECT_FALSE(dir.Exists("tly_translator.4.log"));
 }
 
@@ -144,13 +155,73 @@ TEST_F(RotationTest, SizeZeroOrNegativeNeverRotates) {
     }
 }
 
-TEST_F(RotationTest, NameWithoutDotRotatesToNumberedSuffix) {
-    // The module directory of a test has no dot in its own name either.
-    ASSERT_EQ(dir.Path().find('.'), std::string::npos);
-    Apply("translatorlog", 1, 2);
-    Fill("translatorlog", kMegabyte, 'L');
-    LogEvent(LogLevel::Info, "c", "e");
-    EXPECT_EQ(FirstByte("translatorlog.1"), 'L');
+// A rotation renames and deletes files of this log only. A file of someone
+// else's named like a numbered file stays, and so does every number from it
+// up; the numbers below it rotate as if fewer were kept. A log replaced by
+// someone else's file is not rotated at all.
+TEST_F(RotationTest, OnlyFilesOfThisLogAreRenamedOrDeleted) {
+    constexpr char kForeign = '#';  // someone else's file
+    constexpr char kMissing = '\0';
+    struct File {
+        const char* name;
+        char content;  // a marker of this log's, kForeign or kMissing
+    };
+    struct Case {
+        const char* what;
+        int files;
+        std::vector<File> before;  // the log itself is full
+        std::vector<File> after;   // 'n': a new log with the line written after
+    };
+    const std::string foreign = "someone else's file\r\n";
+    const Case cases[] = {
+        {"someone else's file named like the oldest", 3,
+         {{"tly_translator.log", 'L'}, {"tly_translator.1.log", '1'}, {"tly_translator.2.log", '2'},
+          {"tly_translator.3.log", kForeign}},
+         {{"tly_translator.log", 'n'}, {"tly_translator.1.log", 'L'}, {"tly_translator.2.log", '1'},
+          {"tly_translator.3.log", kForeign}, {"tly_translator.4.log", kMissing}}},
+        {"someone else's file at number 1", 3,
+         {{"tly_translator.log", 'L'}, {"tly_translator.1.log", kForeign}, {"tly_translator.2.log", '2'}},
+         {{"tly_translator.log", 'n'}, {"tly_translator.1.log", kForeign}, {"tly_translator.2.log", '2'},
+          {"tly_translator.3.log", kMissing}}},
+        {"a gap below someone else's file", 3,
+         {{"tly_translator.log", 'L'}, {"tly_translator.2.log", kForeign}},
+         {{"tly_translator.log", 'n'}, {"tly_translator.1.log", 'L'}, {"tly_translator.2.log", kForeign}}},
+        {"the log replaced by someone else's file", 3,
+         {{"tly_translator.log", kForeign}, {"tly_translator.1.log", '1'}},
+         {{"tly_translator.log", kForeign}, {"tly_translator.1.log", '1'}, {"tly_translator.2.log", kMissing}}},
+        {"the log replaced by someone else's file, none kept", 0,
+         {{"tly_translator.log", kForeign}},
+         {{"tly_translator.log", kForeign}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Apply("tly_translator.log", 1, c.files);
+        for (const File& file : c.before) {
+            const bool log = std::string(file.name) == "tly_translator.log";
+            if (file.content == kForeign) {
+                dir.Write(file.name, log ? foreign + std::string(kMegabyte, 'x') : foreign);
+            } else {
+                Fill(file.name, log ? kMegabyte : 10, file.content);
+            }
+        }
+        LogEvent(LogLevel::Info, "c", "new");
+
+        for (const File& file : c.after) {
+            SCOPED_TRACE(file.name);
+            if (file.content == kMissing) {
+                EXPECT_FALSE(dir.Exists(file.name));
+            } else if (file.content == kForeign) {
+                EXPECT_EQ(dir.Read(file.name).rfind(foreign, 0), 0u) << "renamed, deleted or replaced";
+            } else {
+                EXPECT_EQ(Marker(file.name), file.content);
+            }
+        }
+        ResetLoggingForTesting();
+        for (const char* name : {"tly_translator.log", "tly_translator.1.log", "tly_translator.2.log",
+                                 "tly_translator.3.log", "tly_translator.4.log"}) {
+            ::DeleteFileA(dir.File(name).c_str());
+        }
+    }
 }
 
 TEST_F(RotationTest, ConcurrentWritersNeverInterleaveLines) {

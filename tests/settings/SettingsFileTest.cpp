@@ -421,6 +421,39 @@ TEST(SettingsFile, LoadNamesFindingsInTheLogAtEveryLoadAndInTheBootstrapLogOnce)
     EXPECT_EQ(BootstrapMessages(dir).size(), 3u);
 }
 
+// A log file the log will not take is said where the operator looks: in the
+// default log, which takes the lines instead, and once in the bootstrap log.
+TEST(SettingsFile, ARefusedLogFileIsNamedWithWhereTheLogGoesInstead) {
+    TempModuleDirectory dir;
+    dir.Write("notes.txt", "someone else's notes\r\n");
+    const std::string named = dir.File("notes.txt");
+    json document = {{"version", 2},
+                     {"logging", {{"level", "warn"}, {"file_name", named}}},
+                     {"server", {{"hostname", "srv"}, {"port", 443}, {"client_id", "c"}, {"client_secret", "s"}}}};
+    dir.Write(kSettingsFile, document.dump());
+    TranslatorSettings settings;
+    ASSERT_TRUE(LoadSettingsFile(settings));
+    ASSERT_TRUE(LoadSettingsFile(settings));
+
+    const auto refused = MainLogLines(dir, "settings.log_file_refused");
+    ASSERT_EQ(refused.size(), 2u);  // at each load
+    EXPECT_EQ(refused[0]["level"], "error");
+    EXPECT_EQ(refused[0]["component"], "settings");
+    EXPECT_EQ(refused[0]["fields"]["member"], R"("logging"."file_name")");
+    EXPECT_EQ(refused[0]["fields"]["reason"], "log_file_refused");
+    EXPECT_EQ(refused[0]["fields"]["refusal"], "name_not_log");
+    EXPECT_EQ(refused[0]["fields"]["log_file"], named);
+    EXPECT_EQ(refused[0]["fields"]["log_file_in_use"], dir.File("tly_translator.log"));
+    std::vector<std::string> told = BootstrapMessages(dir);
+    told.erase(std::remove_if(told.begin(), told.end(),
+                              [](const std::string& m) { return m.find(R"("logging"."file_name")") == std::string::npos; }),
+               told.end());
+    ASSERT_EQ(told.size(), 1u);
+    EXPECT_NE(told[0].find(named), std::string::npos) << told[0];
+    EXPECT_NE(told[0].find(dir.File("tly_translator.log") + " instead"), std::string::npos) << told[0];
+    EXPECT_EQ(dir.Read("notes.txt"), "someone else's notes\r\n");
+}
+
 TEST(SettingsFile, EditingMistakesAreSaidInPlainWordsWithTheirPlace) {
     struct Case {
         const char* name;

@@ -26,6 +26,10 @@ namespace tly::test {
 namespace {
 
 constexpr DWORD kRunTimeoutMs = 90000;
+// A line as the translator's log writes it.
+constexpr char kLogLine[] =
+    R"({"component":"c","event":"e","level":"info","process_id":1,"thread_id":2,"timestamp":"2024-03-05T14:07:09.042"})"
+    "\r\n";
 
 // The build's paths are Linux paths; Wine maps the root to drive Z.
 std::string WindowsPath(std::string path) {
@@ -206,6 +210,11 @@ TEST(TallyportCheck, VerdictsAgainstTheSimulatorWithoutChangingAnything) {
          [](nlohmann::json& s) { s["server"]["client_id"] = "replace-with-the-oauth-client-id"; }, "--json",
          "registration:fail settings:fail(placeholder) secret:skip resolve:skip connect:skip tls:skip oauth:skip "
          "status:skip websocket:skip log:skip folder:skip"},
+        {"log file not ending in .log",
+         [](nlohmann::json& s) { s["logging"] = {{"level", "info"}, {"file_name", "tallyport_settings.json"}}; },
+         "--json",
+         "registration:fail settings:pass secret:pass resolve:pass connect:pass tls:pass oauth:pass status:pass "
+         "websocket:pass log:fail(log_file_refused) folder:pass"},
         {"log folder missing",
          [](nlohmann::json& s) { s["logging"] = {{"level", "info"}, {"file_name", "C:\\no-such-folder\\tly.log"}}; },
          "--json",
@@ -295,7 +304,7 @@ TEST(TallyportCheck, TheFolderStepFailsWhereTheSettingsOrTheLogCannotBeReplaced)
         Installation installation;
         const std::string settings = GoodSettings(sim).dump(2);
         installation.Dir().Write("tallyport_settings.json", settings);
-        installation.Dir().Write("tly_translator.log", "{}\n");
+        installation.Dir().Write("tly_translator.log", kLogLine);
 
         CheckRun run;
         {
@@ -311,7 +320,7 @@ TEST(TallyportCheck, TheFolderStepFailsWhereTheSettingsOrTheLogCannotBeReplaced)
             << run.output;
         EXPECT_NE(StepData(run.report, "folder")["refused"].dump().find(locked), std::string::npos) << run.output;
         EXPECT_EQ(installation.Dir().Read("tallyport_settings.json"), settings);
-        EXPECT_EQ(installation.Dir().Read("tly_translator.log"), "{}\n");
+        EXPECT_EQ(installation.Dir().Read("tly_translator.log"), kLogLine);
     }
 }
 
@@ -324,7 +333,10 @@ TEST(TallyportCheck, TheSupportBundleHoldsNeitherTheSecretNorItsStoredForm) {
     settings["server"]["client_secret"] = "DPAPI:" + blob;
     installation.Dir().Write("tallyport_settings.json", settings.dump(2));
     // Should a line ever carry them, the bundle still must not.
-    installation.Dir().Write("tly_translator.log", "{\"event\":\"a\",\"message\":\"" + sim.ClientSecret() + "\"}\n");
+    installation.Dir().Write("tly_translator.log", R"({"component":"c","event":"a","level":"info","message":")" +
+                                                       sim.ClientSecret() +
+                                                       R"(","process_id":1,"thread_id":2,"timestamp":"2024-03-05T14:07:09.042"})"
+                                                       "\n");
     installation.Dir().Write("tly_translator_bootstrap.log", "{\"message\":\"DPAPI:" + blob + "\"}\n");
     for (int start = 0; start < 3; ++start) {
         DeliveryJournal journal;  // a host that ends twice inside the call-back: one activity held back
@@ -362,6 +374,38 @@ TEST(TallyportCheck, TheSupportBundleHoldsNeitherTheSecretNorItsStoredForm) {
     EXPECT_EQ(installation.Dir().Read("tallyport_settings.json"), settings.dump(2));
 
     EXPECT_EQ(installation.Run("--bundle \"" + installation.Dir().File("no such folder\\b.zip") + "\"").exitCode, 1u);
+}
+
+// The bundle takes the log the translator writes, and only a file of the
+// log's: not a file the settings name that the log refused, nor a default log
+// that someone replaced with a file of their own.
+TEST(TallyportCheck, TheSupportBundleTakesNoFileThatIsNotTheLogs) {
+    Simulator sim;
+    Installation installation;
+    nlohmann::json settings = GoodSettings(sim);
+    settings["logging"] = {{"level", "info"}, {"file_name", installation.Dir().File("private.log")}};
+    installation.Dir().Write("tallyport_settings.json", settings.dump(2));
+    installation.Dir().Write("private.log", "PRIVATE-MARKER\r\n");
+    struct Case {
+        const char* what;
+        std::string defaultLog;
+        bool bundled;
+    };
+    const std::string own = std::string(kLogLine) + "OWN-MARKER\r\n";
+    for (const Case& c : {Case{"the default log instead of the refused file", own, true},
+                          Case{"a default log replaced by someone else's file", "FOREIGN-MARKER\r\n", false}}) {
+        SCOPED_TRACE(c.what);
+        installation.Dir().Write("tly_translator.log", c.defaultLog);
+        const std::string bundle = installation.Dir().File("bundle.zip");
+        const CheckRun run = installation.Run("--json --bundle \"" + bundle + "\"");
+        const std::string bytes = ReadFileBytes(bundle);
+        ASSERT_GT(bytes.size(), 22u) << run.output;
+        EXPECT_EQ(bytes.find("PRIVATE-MARKER"), std::string::npos);
+        EXPECT_EQ(bytes.find("FOREIGN-MARKER"), std::string::npos);
+        EXPECT_EQ(bytes.find("OWN-MARKER") != std::string::npos, c.bundled);
+        EXPECT_EQ(bytes.find("tly_translator.log: left out") != std::string::npos, !c.bundled);
+        EXPECT_EQ(installation.Dir().Read("private.log"), "PRIVATE-MARKER\r\n");
+    }
 }
 
 TEST(TallyportCheck, HostTypeLibraryComparisonAndUsage) {

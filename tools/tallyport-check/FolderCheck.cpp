@@ -48,8 +48,9 @@ std::vector<Refusal> Refusals(const std::string& settingsPath, const TranslatorS
     }
     // The rotation: every existing log file renamed one number up, the last
     // one deleted, and a new log file created. A log folder that does not
-    // exist is the log step's finding, not a question of rights.
-    const std::string log = LogFilePathFor(settings);
+    // exist is the log step's finding, not a question of rights. The log is
+    // the file the translator writes: the default one when the named one is refused.
+    const std::string log = ChooseLogFile(settings).path;
     const std::size_t separator = log.find_last_of("\\/");
     if (separator != std::string::npos && !Exists(log.substr(0, separator))) return refusals;
     if (Exists(log) && !CanOpen(log, FILE_APPEND_DATA | DELETE, error)) refusals.push_back({"rotate " + log, error});

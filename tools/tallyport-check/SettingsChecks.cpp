@@ -9,6 +9,9 @@ namespace {
 
 constexpr char kSettingsStep[] = "settings";
 constexpr char kLogStep[] = "log";
+constexpr char kLogFileRefusedHint[] =
+    "name a file ending in .log in \"logging\".\"file_name\" that does not exist yet, or that holds this log, "
+    "in a folder that is no link";
 
 // Values the translator accepts but that cannot work: what is wrong, or empty.
 std::string UnusableValue(const TranslatorSettings& settings) {
@@ -30,6 +33,8 @@ const char* FindingHint(SettingsFinding::Kind kind) {
             return "remove the spaces inside the quotes";
         case SettingsFinding::Kind::LogFolderMissing:
             return "create the folder, or name a file in an existing folder";
+        case SettingsFinding::Kind::LogFileRefused:
+            return kLogFileRefusedHint;
     }
     return "";
 }
@@ -128,8 +133,18 @@ StepResult CheckSecret(const SettingsInspection& inspection) {
 }
 
 StepResult CheckLogFile(const TranslatorSettings& settings) {
-    const std::string path = LogFilePathFor(settings);
     const std::string level = settings.log_level.empty() ? "none" : settings.log_level;
+    // A refused file is not opened at all: the translator would not write it.
+    const LogFileChoice choice = ChooseLogFile(settings);
+    if (!choice.refusal.empty()) {
+        StepResult result = StepResult::Failed(kLogStep, "log_file_refused",
+                                               choice.named + " is not used as the log: " + choice.description +
+                                                   "; the translator writes " + choice.path + " instead",
+                                               kLogFileRefusedHint);
+        result.data = {{"path", choice.path}, {"level", level}, {"log_file", choice.named}, {"refusal", choice.refusal}};
+        return result;
+    }
+    const std::string& path = choice.path;
     const LogLevel threshold = ParseLogLevel(level, static_cast<LogLevel>(-1));
     if (threshold == static_cast<LogLevel>(-1)) {
         StepResult result = StepResult::Failed(kLogStep, "log_level_unknown",

@@ -3,6 +3,7 @@
 #include "TallyportVersion.h"
 #include "api/DeliveryJournal.h"
 #include "logging/Log.h"
+#include "logging/LogFileOwnership.h"
 #include "platform/FileAccess.h"
 #include "platform/UniqueResource.h"
 #include "settings/SettingsFile.h"
@@ -147,8 +148,14 @@ bool WriteSupportBundle(const std::string& zipPath, const CheckReport& report, c
         add("held_back.json", activities.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n",
             "the activities the translator holds back (the host process ended while being handed each)");
     }
-    const std::string log = LogFilePathFor(settings);
-    add("tly_translator.log", Tail(log, kLogTail), "the last 4 MB of " + log);
+    // Only a file of this log goes in: the settings may name any file the
+    // account can read, and a refused name leads the log elsewhere anyway.
+    const std::string log = ChooseLogFile(settings).path;
+    if (tly::InspectLogFile(log) == tly::LogFileKind::Own) {
+        add("tly_translator.log", Tail(log, kLogTail), "the last 4 MB of " + log);
+    } else {
+        contents += "tly_translator.log: left out, " + log + " is missing, empty or not a file of this log\n";
+    }
     const std::string bootstrap = ModuleDirectory() + "\\tly_translator_bootstrap.log";
     add("tly_translator_bootstrap.log", Tail(bootstrap, kBootstrapTail), "the last 1 MB of " + bootstrap);
 

@@ -2,7 +2,8 @@
 // The support bundle (--bundle FILE.zip): what support asks for first, in one
 // zip that opens with any unzip: the check's JSON report, the settings file
 // with the client id's value, the client secret and any stored ("DPAPI:")
-// secret replaced by a marker, the last 4 MB of the log and the last 1 MB of
+// secret replaced by a marker, the last 4 MB of the log (when the file is one
+// of the log's own: LogFileOwnership.h) and the last 1 MB of
 // the bootstrap log, the versions of the DLL, the check and Windows, the
 // registration the check found, and the activities the delivery journal holds
 // back, if any. The secret, plain or encrypted, is searched for in every

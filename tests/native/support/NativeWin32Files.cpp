@@ -294,6 +294,23 @@ BOOL GetFileSizeEx(HANDLE file, LARGE_INTEGER* size) {
     return TRUE;
 }
 
+// Only what the log asks: the attributes (a directory never opens here, and a
+// symbolic link is followed, so every open handle is a plain file) and the size.
+BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* information) {
+    NativeHandle* native = AsHandle(file, NativeHandle::Kind::File);
+    struct stat status{};
+    if (!native) return Fail(ERROR_INVALID_HANDLE);
+    if (::fstat(native->fd, &status) != 0) return Fail(ErrorOf(errno, {}));
+    *information = {};
+    information->dwFileAttributes = FILE_ATTRIBUTE_NORMAL;
+    information->nFileSizeHigh = static_cast<DWORD>(static_cast<std::uint64_t>(status.st_size) >> 32);
+    information->nFileSizeLow = static_cast<DWORD>(status.st_size);
+    information->nNumberOfLinks = static_cast<DWORD>(status.st_nlink);
+    information->nFileIndexHigh = static_cast<DWORD>(static_cast<std::uint64_t>(status.st_ino) >> 32);
+    information->nFileIndexLow = static_cast<DWORD>(status.st_ino);
+    return TRUE;
+}
+
 BOOL SetFilePointerEx(HANDLE file, LARGE_INTEGER distance, LARGE_INTEGER* position, DWORD method) {
     NativeHandle* native = AsHandle(file, NativeHandle::Kind::File);
     if (!native) return Fail(ERROR_INVALID_HANDLE);
