@@ -68,6 +68,7 @@ void TLYApiImpl::SaveTakenPin(const std::string& thumbprint) {
                     "saved",
                     {{"thumbprint", thumbprint}});
     } else if (saved == PinSave::Saved) {
+        settings.NotePinSaved(thumbprint);
         LogApiEvent(LogLevel::Info, "tofu.thumbprint_saved", "Saved certificate thumbprint to settings file",
                     {{"thumbprint", thumbprint}});
     } else {

@@ -16,6 +16,9 @@ public:
     bool FileRead(const std::string& filePin);
     // A pin taken on first use, whether or not it reached the file.
     void Taken(const std::string& pin) { pin_ = pin; }
+    // The file holds this pin now (written by this process): emptying it
+    // there is an edit, whether or not a read saw it in between.
+    void Saved(const std::string& pin) { filePin_ = pin; }
     // Empty: the next certificate seen is pinned.
     const std::string& Pin() const { return pin_; }
 

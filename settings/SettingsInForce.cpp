@@ -42,6 +42,11 @@ void SettingsInForce::SetPinnedThumbprint(const std::string& thumbprint) {
     record_.cert_thumbprint = thumbprint;
 }
 
+void SettingsInForce::NotePinSaved(const std::string& thumbprint) {
+    tly::MutexLock guard(lock_);
+    pin_.Saved(thumbprint);
+}
+
 bool ConnectionSettingsDiffer(const TranslatorSettings& a, const TranslatorSettings& b) {
     return a.hostname != b.hostname || a.port != b.port || a.client_id != b.client_id ||
            a.client_secret != b.client_secret || a.validate_cert != b.validate_cert ||

@@ -35,6 +35,8 @@ public:
     // A certificate pinned on first use, in force whether or not the file
     // could be written: reloading the file shows no change of the connection.
     void SetPinnedThumbprint(const std::string& thumbprint) TLY_EXCLUDES(lock_);
+    // That pin was written to the file.
+    void NotePinSaved(const std::string& thumbprint) TLY_EXCLUDES(lock_);
 
 private:
     // The record with the pin in force; set when the file replaced the pin.

@@ -118,7 +118,7 @@ TEST(Thumbprint, APinOnFirstUseNeverReplacesOneTypedInMeanwhile) {
 // How reads of the settings file and pins taken on first use leave the pin in
 // force: each step is applied in turn to one PinInForce.
 TEST(PinInForce, OnlyAChangeOfTheFilesOwnPinReplacesThePinInForce) {
-    enum class Step { FileRead, Taken };
+    enum class Step { FileRead, Taken, Saved };
     const struct {
         Step step;
         std::string pin;
@@ -134,17 +134,23 @@ TEST(PinInForce, OnlyAChangeOfTheFilesOwnPinReplacesThePinInForce) {
         {Step::FileRead, "bb", false, "bb", "another member edited"},
         {Step::FileRead, "cc", true, "cc", "the operator changes it"},
         {Step::FileRead, "", true, "", "the operator empties it: the next certificate is pinned"},
-        {Step::Taken, "dd", false, "dd", "pinned on first use and saved"},
+        {Step::Taken, "dd", false, "dd", "pinned on first use"},
+        {Step::Saved, "dd", false, "dd", "and saved"},
         {Step::FileRead, "dd", false, "dd", "the saved file read back"},
         {Step::FileRead, "", true, "", "the operator empties the saved pin"},
+        {Step::Taken, "ee", false, "ee", "pinned on first use"},
+        {Step::Saved, "ee", false, "ee", "and saved"},
+        {Step::FileRead, "", true, "", "emptied before any read saw the saved pin: still an edit"},
     };
     PinInForce pin;
     for (const auto& each : steps) {
         SCOPED_TRACE(each.why);
         if (each.step == Step::FileRead) {
             EXPECT_EQ(pin.FileRead(each.pin), each.replaced);
-        } else {
+        } else if (each.step == Step::Taken) {
             pin.Taken(each.pin);
+        } else {
+            pin.Saved(each.pin);
         }
         EXPECT_EQ(pin.Pin(), each.inForce);
     }
