@@ -34,11 +34,8 @@ bool ServerConnection::Open(std::int32_t panelId, const TranslatorSettings& copy
                         {{"panel_id", panelId}});
             return false;
         }
-        rest_.SetPinnedThumbprint(copy.validate_cert ? std::string() : copy.cert_thumbprint);
     }
 
-    // The pin the channel checks: the one in the settings, or one taken on first use just below.
-    std::string thumbprint = copy.cert_thumbprint;
     if (rest_.AccessToken().empty()) {
         if (!rest_.Authenticate(copy.client_id, copy.client_secret)) {
             lastError_.Set("OAuth authentication failed");
@@ -47,10 +44,7 @@ bool ServerConnection::Open(std::int32_t panelId, const TranslatorSettings& copy
             return false;
         }
         std::string pinned;
-        if (rest_.TakeNewlyPinned(pinned)) {
-            pinTaken_(pinned);
-            thumbprint = pinned;
-        }
+        if (rest_.TakeNewlyPinned(pinned)) pinTaken_(pinned);
     }
 
     std::string response;
@@ -65,7 +59,7 @@ bool ServerConnection::Open(std::int32_t panelId, const TranslatorSettings& copy
 
     if (!channel_.IsConnected()) {
         if (channel_.Connect(copy.hostname, static_cast<std::uint16_t>(copy.port), rest_.AccessToken(),
-                             copy.validate_cert, thumbprint, StillWanted(closesBefore))) {
+                             copy.validate_cert, ChannelPin(copy), StillWanted(closesBefore))) {
             LogApiEvent(LogLevel::Info, "connect.websocket_connected", "WebSocket connected", {{"panel_id", panelId}});
         } else {
             LogApiEvent(LogLevel::Warn, "connect.websocket_failed",
@@ -75,6 +69,15 @@ bool ServerConnection::Open(std::int32_t panelId, const TranslatorSettings& copy
     }
     return true;
 }
+
+// The channel is held to the pin the REST requests just passed: the one in
+// force, or the one the token request took on first use. With validation on
+// there is none.
+std::string ServerConnection::ChannelPin(const TranslatorSettings& copy) const {
+    return copy.validate_cert ? std::string() : rest_.PinnedThumbprint();
+}
+
+void ServerConnection::ReplacePin(const std::string& thumbprint) { rest_.SetPinnedThumbprint(thumbprint); }
 
 std::function<bool()> ServerConnection::StillWanted(std::uint64_t closesBefore) const {
     return [this, closesBefore] { return closes_.load() == closesBefore; };
@@ -115,7 +118,7 @@ ServerConnection::Health ServerConnection::Check(const std::function<TranslatorS
     const TranslatorSettings copy = currentSettings();
     if (token.empty()) return Health::Up;
     if (!channel_.Connect(copy.hostname, static_cast<std::uint16_t>(copy.port), token, copy.validate_cert,
-                          copy.cert_thumbprint, StillWanted(closesBefore))) {
+                          ChannelPin(copy), StillWanted(closesBefore))) {
         return Health::Up;
     }
     LogApiEvent(LogLevel::Info, "websocket.reconnect_succeeded", "WebSocket reconnected, refreshing state");

@@ -56,6 +56,11 @@ public:
 
     // Hands a newly pinned thumbprint to pinTaken once.
     void SavePinIfTaken();
+    // The pin every request and the channel are held to from now on, for the
+    // life of the process: only an operator's edit of the file's pin replaces
+    // it (empty: the next certificate is pinned). Neither a connect nor a
+    // close touches it.
+    void ReplacePin(const std::string& thumbprint);
 
     TLYRestClient& Rest() { return rest_; }
     bool RestReady() const { return rest_.IsInitialized(); }
@@ -68,6 +73,7 @@ public:
 private:
     // Answers false once the connection was closed after closesBefore was read.
     std::function<bool()> StillWanted(std::uint64_t closesBefore) const;
+    std::string ChannelPin(const TranslatorSettings& copy) const;
 
     LastErrorText& lastError_;
     const std::function<void(const std::string&)> pinTaken_;

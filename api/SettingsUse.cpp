@@ -21,7 +21,8 @@ bool TLYApiImpl::LoadSettings() {
     TranslatorSettings loaded = SettingsSnapshot();
     const bool complete = LoadSettingsFile(loaded);
     // Logging applied again after the load, so the threshold and path follow a failed load too.
-    settings.Replace(loaded);
+    // Defaults written after a failed load say nothing about the pin.
+    UsePinFromFile(settings.Replace(loaded, complete));
 
     if (!complete) {
         LogApiEvent(LogLevel::Warn, "settings.load.incomplete",
@@ -42,6 +43,18 @@ bool TLYApiImpl::LoadSettings() {
     return complete;
 }
 
+// A pin the file replaced goes to the connection, which holds every request
+// and the channel to it; a pin the file only repeats, or leaves out, changes
+// nothing there (see PinInForce).
+void TLYApiImpl::UsePinFromFile(const std::optional<std::string>& pin) {
+    if (!pin) return;
+    connection.ReplacePin(*pin);
+    LogApiEvent(LogLevel::Info, "tofu.pin_replaced",
+                pin->empty() ? "The settings file no longer holds a certificate pin; the next certificate is pinned"
+                             : "The settings file's certificate pin is now in force",
+                {{"thumbprint", *pin}});
+}
+
 // A thumbprint pinned on first use is written once: the REST client hands it
 // out and forgets the flag in one step, and a failed write is not retried (the
 // pin stays in force in memory for the life of the process).
@@ -55,6 +68,7 @@ void TLYApiImpl::SaveTakenPin(const std::string& thumbprint) {
                     "saved",
                     {{"thumbprint", thumbprint}});
     } else if (saved == PinSave::Saved) {
+        settings.NotePinSaved(thumbprint);
         LogApiEvent(LogLevel::Info, "tofu.thumbprint_saved", "Saved certificate thumbprint to settings file",
                     {{"thumbprint", thumbprint}});
     } else {
@@ -62,6 +76,13 @@ void TLYApiImpl::SaveTakenPin(const std::string& thumbprint) {
                     "Could not save certificate thumbprint to settings file (permissions?). Pinning is active in "
                     "memory but will not persist across restarts.",
                     {{"thumbprint", thumbprint}});
+        // Once per pin, as the pin is handed here once: after a restart the
+        // next certificate would be trusted anew, which the operator must know.
+        LogApiEvent(LogLevel::Error, "tofu.thumbprint_not_saved",
+                    "The certificate pin taken on first use is in force but not in the settings file",
+                    {{"thumbprint", thumbprint},
+                     {"reason", "the settings file could not be read, parsed or written"},
+                     {"config_path", SettingsPath()}});
     }
 }
 
@@ -71,7 +92,9 @@ void TLYApiImpl::StopSettingsWatcher(DWORD timeoutMs) { watcher.Stop(timeoutMs);
 
 // On the watcher's thread.
 void TLYApiImpl::OnSettingsEdited(const TranslatorSettings& record) {
-    if (!settings.ReplaceEdited(record)) return;
+    const SettingsInForce::Edit edit = settings.ReplaceEdited(record);
+    UsePinFromFile(edit.pin);
+    if (!edit.reconnect) return;
     LogApiEvent(LogLevel::Info, "settings.watcher.reconnect", "Connection settings changed, reconnecting",
                 {{"hostname", record.hostname}, {"port", record.port}, {"client_id", record.client_id}});
     connection.Close();

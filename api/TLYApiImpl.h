@@ -49,6 +49,7 @@
 #include "settings/SettingsWatcher.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -161,6 +162,7 @@ public:
 
 private:
     void SaveTakenPin(const std::string& thumbprint);
+    void UsePinFromFile(const std::optional<std::string>& pin);
     void OnSettingsEdited(const TranslatorSettings& record);
     // The transport and the delivery journal close only when no panel is open.
     void CloseTransportIfUnused();

@@ -12,22 +12,39 @@ bool SettingsInForce::BadgeEventFileEnabled() const {
     return record_.enable_badge_event_file;
 }
 
-void SettingsInForce::Replace(const TranslatorSettings& record) {
-    tly::MutexLock guard(lock_);
-    record_ = record;
-    ApplyLoggingSettings(record);
+std::optional<std::string> SettingsInForce::TakePin(TranslatorSettings& record, bool fromFile) {
+    const bool replaced = fromFile && pin_.FileRead(record.cert_thumbprint);
+    record.cert_thumbprint = pin_.Pin();
+    if (!replaced) return std::nullopt;
+    return pin_.Pin();
 }
 
-bool SettingsInForce::ReplaceEdited(const TranslatorSettings& record) {
+std::optional<std::string> SettingsInForce::Replace(TranslatorSettings record, bool fromFile) {
     tly::MutexLock guard(lock_);
-    const bool changed = ConnectionSettingsDiffer(record_, record);
-    record_ = record;
-    return changed;
+    std::optional<std::string> replaced = TakePin(record, fromFile);
+    record_ = std::move(record);
+    ApplyLoggingSettings(record_);
+    return replaced;
+}
+
+SettingsInForce::Edit SettingsInForce::ReplaceEdited(TranslatorSettings record) {
+    tly::MutexLock guard(lock_);
+    Edit edit;
+    edit.pin = TakePin(record, true);
+    edit.reconnect = ConnectionSettingsDiffer(record_, record);
+    record_ = std::move(record);
+    return edit;
 }
 
 void SettingsInForce::SetPinnedThumbprint(const std::string& thumbprint) {
     tly::MutexLock guard(lock_);
+    pin_.Taken(thumbprint);
     record_.cert_thumbprint = thumbprint;
+}
+
+void SettingsInForce::NotePinSaved(const std::string& thumbprint) {
+    tly::MutexLock guard(lock_);
+    pin_.Saved(thumbprint);
 }
 
 bool ConnectionSettingsDiffer(const TranslatorSettings& a, const TranslatorSettings& b) {

@@ -20,6 +20,10 @@ void CALLBACK SendingRequestNotification(HINTERNET request, DWORD_PTR context, D
                                          DWORD /*infoLength*/) {
     if (status != WINHTTP_CALLBACK_STATUS_SENDING_REQUEST || context == 0) return;
     auto& check = *reinterpret_cast<tly::SendingRequestCheck*>(context);
+    // A request sent again on the same handle (a resend) notifies again: a
+    // handle closed by the first refusal is not closed a second time, which
+    // could close whatever handle the platform has handed that value out to since.
+    if (check.refused) return;
     check.checked = true;
     bool accepted = false;
     try {

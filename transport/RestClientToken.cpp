@@ -102,7 +102,7 @@ bool TLYRestClient::Authenticate(const std::string& id, const std::string& secre
     case Stop::Send:
         Log(LogLevel::Error, "auth_send_failed", "Auth request send failed",
             {{"win32_error", error}, {"endpoint", kTokenEndpoint}});
-        NoteTrouble(CauseOfWin32Error(error), error, 0, kTokenEndpoint);
+        NoteTrouble(CauseOfSendError(error, start.validate), error, 0, kTokenEndpoint);
         return false;
     case Stop::Receive:
         Log(LogLevel::Error, "auth_receive_failed", "Auth response receive failed",
@@ -118,9 +118,13 @@ bool TLYRestClient::Authenticate(const std::string& id, const std::string& secre
         tly::MutexLock lock(stateMutex_);
         lastAuthenticationStatus = status;
     }
+    if (tly::IsRedirectStatus(status)) {
+        RefuseRedirect(kTokenEndpoint, status, result.redirectTarget);
+        return false;
+    }
     if (status != kSuccessStatus) {
         Log(LogLevel::Error, "auth_failed", "OAuth token request failed",
-            {{"status_code", status}, {"response", result.body}, {"client_id", id}});
+            {{"status_code", status}, {"response", TokenRefusalForLog(result.body)}, {"client_id", id}});
         NoteTrouble(CauseOfStatus(status, true), 0, status, kTokenEndpoint);
         return false;
     }
@@ -140,7 +144,10 @@ bool TLYRestClient::StoreTokenResponse(const std::string& body) {
         response = ReadTokenResponse(body);
         if (!response.accessToken.empty()) header = L"Authorization: Bearer " + tly::Utf8ToWide(response.accessToken);
     } catch (const std::exception& e) {
-        Log(LogLevel::Error, "auth_parse_failed", "Failed to parse token response", {{"exception", e.what()}});
+        // Described by its shape only: the parser's own text quotes the
+        // answer, and with it the token.
+        Log(LogLevel::Error, "auth_parse_failed", "Failed to parse token response",
+            {{"reason", TokenAnswerFailure(e)}, {"shape", DescribeTokenAnswer(body)}});
         return false;
     }
     if (response.accessToken.empty()) {

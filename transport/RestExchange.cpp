@@ -65,6 +65,7 @@ RestExchangeResult ExchangeRequest(HINTERNET connection, const RestExchangeReque
     UniqueInternet request(::WinHttpOpenRequest(connection, description.verb, description.path.c_str(), nullptr,
                                                 WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE));
     if (!request) return Stopped(Stop::Open, ::GetLastError(), clock);
+    if (!RefuseRedirects(request.get())) return Stopped(Stop::Open, ::GetLastError(), clock);
 
     // The request's own time-outs and, with validation off, the pin check (the
     // platform's certificate errors are then left to it).
@@ -102,6 +103,7 @@ RestExchangeResult ExchangeRequest(HINTERNET connection, const RestExchangeReque
 
     RestExchangeResult result;
     result.status = QueryStatusCode(request.get());
+    if (IsRedirectStatus(result.status)) result.redirectTarget = RedirectTarget(request.get());
     const BodyRead read = ReadResponseBody(
         request.get(), result.body, BodyLimits{description.maxBodyBytes, clock.DeadlineTick(), description.stopped});
     result.elapsedMs = clock.ElapsedMs();

@@ -1,6 +1,6 @@
 #pragma once
 // One HTTPS request and its response on the REST client's connection, every
-// step in the order the platform needs: open, time-outs and the pin check,
+// step in the order the platform needs: open, no redirects, time-outs and the pin check,
 // the headers alone, the pin's verdict, then the body, the response and its
 // body. Every step waits no longer than the request's deadline leaves, the
 // answer's body is held to its cap, and a client closed meanwhile stops the
@@ -38,7 +38,7 @@ struct RestExchangeRequest {
 struct RestExchangeResult {
     enum class Stop {
         None,            // a response arrived: status and body hold it
-        Open,            // WinHttpOpenRequest failed
+        Open,            // WinHttpOpenRequest failed, or redirects could not be turned off
         PinCheckSetup,   // the pin check could not be installed; nothing was sent
         PinRefused,      // the pin refused the server (logged by the check)
         Send,            // the headers or the body could not be sent
@@ -54,6 +54,7 @@ struct RestExchangeResult {
     DWORD readError = NO_ERROR;   // NO_ERROR when the body is complete
     std::uint32_t elapsedMs = 0;  // from the first step to where the exchange ended
     std::uint64_t announcedBytes = 0;  // the answer's Content-Length; 0 without one
+    std::string redirectTarget;   // where a 3xx answer points (RedirectTarget); empty otherwise
 };
 
 RestExchangeResult ExchangeRequest(HINTERNET connection, const RestExchangeRequest& request);

@@ -45,6 +45,11 @@ bool ProbeRequest(HINTERNET connection, bool ignoreCertificateErrors, std::strin
         error = ::GetLastError();
         return false;
     }
+    // A redirect is not followed: the probe looks at this server alone.
+    if (!tly::RefuseRedirects(request.get())) {
+        error = ::GetLastError();
+        return false;
+    }
     tly::SetResponseTimeout(request.get(), kResponseTimeoutMs);
     if (ignoreCertificateErrors) tly::IgnoreCertificateErrors(request.get());
     if (!::WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||

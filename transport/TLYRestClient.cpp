@@ -97,6 +97,12 @@ bool TLYRestClient::Initialize(const std::string& host, std::uint16_t port, bool
         Log(LogLevel::Error, "session_open_failed", "WinHttpOpen failed", {{"win32_error", error}});
         return false;
     }
+    if (!tly::RequireTls12OrLater(root.get())) {
+        const DWORD error = ::GetLastError();
+        Log(LogLevel::Error, "tls_protocols_failed", "Could not limit the session to TLS 1.2 and later — failing closed",
+            {{"win32_error", error}});
+        return false;
+    }
     ::WinHttpSetTimeouts(root.get(), 5000, 10000, 10000, 30000);
 
     tly::UniqueInternet connection(::WinHttpConnect(root.get(), tly::Utf8ToWide(host).c_str(), port, 0));
@@ -157,6 +163,11 @@ void TLYRestClient::SetPinnedThumbprint(const std::string& thumbprint) {
     std::string normalized = NormalizeThumbprint(thumbprint);
     tly::MutexLock lock(stateMutex_);
     pinnedThumbprint = std::move(normalized);
+}
+
+std::string TLYRestClient::PinnedThumbprint() const {
+    tly::MutexLock lock(stateMutex_);
+    return pinnedThumbprint;
 }
 
 std::string TLYRestClient::ObservedThumbprint() const {
@@ -249,7 +260,7 @@ bool TLYRestClient::Send(const RestVerb& verb, const std::string& endpoint, std:
     case Stop::Send:
         response = "WinHttpSendRequest failed, error=" + std::to_string(error);
         LogStep(LogLevel::Error, verb.sendFailed, {{"endpoint", endpoint}, {"win32_error", error}});
-        NoteTrouble(CauseOfWin32Error(error), error, 0, endpoint);
+        NoteTrouble(CauseOfSendError(error, start.validate), error, 0, endpoint);
         return false;
     case Stop::Receive:
         response = "WinHttpReceiveResponse failed, error=" + std::to_string(error);
@@ -264,6 +275,10 @@ bool TLYRestClient::Send(const RestVerb& verb, const std::string& endpoint, std:
     if (tracing && verb.received) {
         Log(LogLevel::Trace, verb.received, "Response " + std::to_string(statusCode) + " " + endpoint,
             {{"endpoint", endpoint}, {"status_code", statusCode}});
+    }
+    if (tly::IsRedirectStatus(statusCode)) {
+        response = RefuseRedirect(endpoint, statusCode, result.redirectTarget);
+        return false;
     }
     if (statusCode == kSuccessStatus && result.readError == NO_ERROR) {
         response = std::move(result.body);
@@ -305,6 +320,14 @@ std::string TLYRestClient::EndedByLimit(const tly::RestExchangeResult& result, c
     Log(LogLevel::Info, "request_stopped", "REST request stopped because the client was closed",
         {{"endpoint", endpoint}, {"elapsed_ms", result.elapsedMs}});
     return "REST client closed";
+}
+
+std::string TLYRestClient::RefuseRedirect(const std::string& endpoint, std::uint32_t status,
+                                          const std::string& target) {
+    Log(LogLevel::Error, "redirect_refused", "The server answered with a redirect, which is never followed",
+        {{"endpoint", endpoint}, {"status_code", status}, {"redirect_to", target}});
+    NoteTrouble(TroubleCause::RedirectRefused, 0, status, endpoint);
+    return tly::RedirectRefusedText(status, target);
 }
 
 void TLYRestClient::NoteTrouble(TroubleCause cause, std::uint32_t win32Error, std::uint32_t status,

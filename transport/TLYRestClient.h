@@ -60,6 +60,9 @@ public:
     std::string AccessToken() const TLY_EXCLUDES(stateMutex_);
     // The HTTP status of the last token request; 0 when no answer arrived.
     std::uint32_t LastAuthenticationStatus() const TLY_EXCLUDES(stateMutex_);
+    // The pin requests are held to with validation off; empty: the next
+    // certificate seen is pinned.
+    std::string PinnedThumbprint() const TLY_EXCLUDES(stateMutex_);
     std::string ObservedThumbprint() const TLY_EXCLUDES(stateMutex_);
     bool NewlyPinned() const TLY_EXCLUDES(stateMutex_);
     // Reads and clears newlyPinned in one step, so a pin is handed out for
@@ -103,6 +106,9 @@ private:
     // cap or a close ended.
     std::string EndedByLimit(const tly::RestExchangeResult& result, const std::string& endpoint,
                              const tly::RestExchangeRequest& request) TLY_EXCLUDES(stateMutex_);
+    // The line and the trouble of a 3xx answer; the error text it is refused with.
+    std::string RefuseRedirect(const std::string& endpoint, std::uint32_t status, const std::string& target)
+        TLY_EXCLUDES(stateMutex_);
     bool SendWithRetry(const RestVerb& verb, const std::string& endpoint, std::string& response)
         TLY_EXCLUDES(stateMutex_);
     bool StoreTokenResponse(const std::string& body) TLY_EXCLUDES(stateMutex_);

@@ -116,12 +116,27 @@ bool TLYWebSocket::Connect(const std::string& host, std::uint16_t port, const st
 std::shared_ptr<TLYWebSocket::Channel> TLYWebSocket::Dial(const std::string& host, std::uint16_t port,
                                                           const std::string& accessToken, bool validate,
                                                           const std::string& pinnedThumbprint) {
+    // With validation off the pin is all that holds the server to who it
+    // is: without one the channel is refused, never left unchecked. Its owner
+    // passes the pin the REST requests took or were held to first.
+    if (!validate && pinnedThumbprint.empty()) {
+        Log(LogLevel::Error, "pin_missing",
+            "No certificate pin to hold the server to with validation off — connection refused",
+            {{"hostname", host}, {"port", port}});
+        return nullptr;
+    }
     auto channel = std::make_shared<Channel>();
     channel->rootHandle.reset(::WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
                                             WINHTTP_NO_PROXY_BYPASS, 0));
     if (!channel->rootHandle) {
         const DWORD error = ::GetLastError();
         Log(LogLevel::Error, "session_open_failed", "WebSocket WinHttpOpen failed", {{"win32_error", error}});
+        return nullptr;
+    }
+    if (!tly::RequireTls12OrLater(channel->rootHandle.get())) {
+        const DWORD error = ::GetLastError();
+        Log(LogLevel::Error, "tls_protocols_failed", "Could not limit the session to TLS 1.2 and later — failing closed",
+            {{"win32_error", error}});
         return nullptr;
     }
     channel->connectionHandle.reset(
@@ -148,9 +163,17 @@ std::shared_ptr<TLYWebSocket::Channel> TLYWebSocket::Dial(const std::string& hos
     // call's budget, or the ceiling on the module's own threads.
     tly::SetRequestTimeouts(request.get(), std::min<std::uint32_t>(receiveTimeoutMs_, tly::RequestDeadlineMs()));
 
+    // A redirect is never followed: the token in the path would go with it.
+    if (!tly::RefuseRedirects(request.get())) {
+        const DWORD error = ::GetLastError();
+        Log(LogLevel::Error, "redirect_policy_failed", "Could not turn off redirects of the upgrade — failing closed",
+            {{"win32_error", error}});
+        return nullptr;
+    }
+
     // With validation off the pin is checked as the request is being sent,
     // before the token in its path leaves; a refusal fails the connection.
-    const bool checkPin = !validate && !pinnedThumbprint.empty();
+    const bool checkPin = !validate;
     tly::SendingRequestCheck pin{
         [&pinnedThumbprint](HINTERNET r) { return !CheckCertificatePin(r, pinnedThumbprint).empty(); }};
     if (!validate) tly::IgnoreCertificateErrors(request.get());
@@ -188,6 +211,12 @@ std::shared_ptr<TLYWebSocket::Channel> TLYWebSocket::Dial(const std::string& hos
         return nullptr;
     }
     const std::uint32_t status = tly::QueryStatusCode(request.get());
+    if (tly::IsRedirectStatus(status)) {
+        const std::string target = tly::RedirectTarget(request.get());
+        Log(LogLevel::Error, "redirect_refused", "The server answered the upgrade with a redirect, which is never followed",
+            {{"status_code", status}, {"redirect_to", target}});
+        return nullptr;
+    }
     if (status != kSwitchingProtocols) {
         Log(LogLevel::Error, "upgrade_failed", "WebSocket upgrade could not be completed",
             {{"win32_error", ERROR_WINHTTP_INVALID_SERVER_RESPONSE}, {"status_code", status}});

@@ -29,6 +29,13 @@ TroubleCause CauseOfWin32Error(std::uint32_t error) {
     }
 }
 
+TroubleCause CauseOfSendError(std::uint32_t error, bool validating) {
+    if (!validating && (error == ERROR_WINHTTP_SECURE_CHANNEL_ERROR || error == ERROR_WINHTTP_SECURE_FAILURE)) {
+        return TroubleCause::TlsVersionRefused;
+    }
+    return CauseOfWin32Error(error);
+}
+
 TroubleCause CauseOfStatus(std::uint32_t status, bool authenticating) {
     if (status == 401 || status == 403 || (authenticating && status == 400)) return TroubleCause::CredentialsRejected;
     return TroubleCause::ServerError;
@@ -41,7 +48,9 @@ const char* TroubleCauseName(TroubleCause cause) {
         case TroubleCause::ConnectionRefused: return "connection_refused";
         case TroubleCause::TimedOut: return "timed_out";
         case TroubleCause::TlsFailure: return "tls_failure";
+        case TroubleCause::TlsVersionRefused: return "tls_version_refused";
         case TroubleCause::CertificateMismatch: return "certificate_mismatch";
+        case TroubleCause::RedirectRefused: return "redirect_refused";
         case TroubleCause::CredentialsRejected: return "credentials_rejected";
         case TroubleCause::ServerError: return "server_error";
         case TroubleCause::ConnectionLost: return "connection_lost";
@@ -59,7 +68,9 @@ const char* Words(TroubleCause cause) {
         case TroubleCause::ConnectionRefused: return "connection refused";
         case TroubleCause::TimedOut: return "time-out";
         case TroubleCause::TlsFailure: return "TLS failure";
+        case TroubleCause::TlsVersionRefused: return "TLS failure: TLS version not accepted (TLS 1.2 or later is required)";
         case TroubleCause::CertificateMismatch: return "server certificate does not match the pinned thumbprint";
+        case TroubleCause::RedirectRefused: return "redirect refused (redirects are never followed)";
         case TroubleCause::CredentialsRejected: return "credentials rejected";
         case TroubleCause::ServerError: return "server error";
         case TroubleCause::ConnectionLost: return "connection lost";

@@ -1,7 +1,8 @@
 #pragma once
 // Why the last request to the server failed, in the words an operator reads
-// in the log: name not resolved, connection refused, time-out, TLS failure,
-// certificate mismatch, credentials rejected, server error with its status.
+// in the log: name not resolved, connection refused, time-out, TLS failure or
+// a TLS version not accepted, certificate mismatch, a refused redirect,
+// credentials rejected, server error with its status.
 // The REST client keeps the last one until a request gets through again.
 
 #include <cstdint>
@@ -13,7 +14,9 @@ enum class TroubleCause {
     ConnectionRefused,
     TimedOut,
     TlsFailure,
+    TlsVersionRefused,  // the handshake failed with only TLS 1.2 and later allowed
     CertificateMismatch,
+    RedirectRefused,    // the server answered with a redirect, which is never followed
     CredentialsRejected,
     ServerError,
     ConnectionLost,
@@ -29,6 +32,11 @@ struct TransportTrouble {
 
 // The cause a failed WinHTTP call's error code stands for.
 TroubleCause CauseOfWin32Error(std::uint32_t error);
+// The same for a failed send. With certificate errors left to the pin
+// (validation off), a secure channel that cannot be set up is a handshake
+// refused, and with only TLS 1.2 and later allowed that is a server that
+// offers less.
+TroubleCause CauseOfSendError(std::uint32_t error, bool validating);
 // The cause of an answer other than 200 (to a token request when authenticating).
 TroubleCause CauseOfStatus(std::uint32_t status, bool authenticating);
 

@@ -1,6 +1,7 @@
 #include "transport/WinHttpSupport.h"
 
 #include "logging/RepeatedLines.h"
+#include "platform/TextConversion.h"
 
 #include <algorithm>
 #include <climits>
@@ -25,6 +26,54 @@ std::uint32_t QueryStatusCode(HINTERNET request) {
     ::WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER, WINHTTP_HEADER_NAME_BY_INDEX,
                           &status, &size, WINHTTP_NO_HEADER_INDEX);
     return status;
+}
+
+bool RefuseRedirects(HINTERNET request) {
+    DWORD policy = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
+    return ::WinHttpSetOption(request, WINHTTP_OPTION_REDIRECT_POLICY, &policy, sizeof(policy)) != FALSE;
+}
+
+bool RequireTls12OrLater(HINTERNET session) {
+    // A platform that does not know TLS 1.3 refuses the whole set: then 1.2 alone.
+    for (DWORD protocols : {DWORD{WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3},
+                            DWORD{WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2}}) {
+        if (::WinHttpSetOption(session, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof(protocols))) return true;
+    }
+    return false;
+}
+
+std::string RedirectTargetOf(const std::string& location) {
+    if (location.empty()) return "nowhere";
+    // "https://host/...", or "//host/..." (the same scheme); anything else is a path on this server.
+    std::size_t scheme = location.find("://");
+    if (scheme == 0 || location.find_first_of("/?#") != scheme + 1) scheme = std::string::npos;  // "/x?u=https://..."
+    const bool sameScheme = location.rfind("//", 0) == 0;
+    if (scheme == std::string::npos && !sameScheme) return "the same server";
+    const std::size_t start = sameScheme ? 2 : scheme + 3;
+    const std::size_t end = location.find_first_of("/?#", start);
+    std::string authority = location.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    // "user:password@host": only what follows the last '@' names the server.
+    const std::size_t at = authority.rfind('@');
+    if (at != std::string::npos) authority.erase(0, at + 1);
+    return authority.empty() ? "nowhere" : authority;
+}
+
+std::string RedirectTarget(HINTERNET request) {
+    DWORD size = 0;
+    ::WinHttpQueryHeaders(request, WINHTTP_QUERY_LOCATION, WINHTTP_HEADER_NAME_BY_INDEX, WINHTTP_NO_OUTPUT_BUFFER,
+                          &size, WINHTTP_NO_HEADER_INDEX);
+    if (size == 0 || ::GetLastError() != ERROR_INSUFFICIENT_BUFFER) return RedirectTargetOf({});
+    std::wstring text(size / sizeof(wchar_t) + 1, L'\0');
+    if (!::WinHttpQueryHeaders(request, WINHTTP_QUERY_LOCATION, WINHTTP_HEADER_NAME_BY_INDEX, text.data(), &size,
+                               WINHTTP_NO_HEADER_INDEX)) {
+        return RedirectTargetOf({});
+    }
+    text.resize(size / sizeof(wchar_t));
+    return RedirectTargetOf(WideToUtf8(text));
+}
+
+std::string RedirectRefusedText(std::uint32_t status, const std::string& target) {
+    return "HTTP " + std::to_string(status) + ": redirect to " + target + " refused";
 }
 
 void SetRequestTimeouts(HINTERNET request, DWORD milliseconds) {

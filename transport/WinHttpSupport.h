@@ -23,6 +23,32 @@ void SetResponseTimeout(HINTERNET request, DWORD milliseconds);
 // The HTTP status of a received response; 0 when it cannot be read.
 std::uint32_t QueryStatusCode(HINTERNET request);
 
+// Redirects are never followed: a 3xx answer is returned as it is, so the
+// bearer token never goes to wherever a server (or whoever answers in its
+// place) points. False (with the last error set) when it cannot be set; the
+// request must then not be sent.
+bool RefuseRedirects(HINTERNET request);
+
+// Only TLS 1.2 and later on every connection of the session (TLS 1.3 where
+// the platform knows it). False (with the last error set) when the platform
+// refuses both forms; the session must then not be used.
+bool RequireTls12OrLater(HINTERNET session);
+
+// Whether a status is a redirect (3xx).
+inline bool IsRedirectStatus(std::uint32_t status) { return status >= 300 && status < 400; }
+
+// Where a redirect answer points, as "host:port" (the port only when the
+// Location gives one), "the same server" for a relative Location, "nowhere"
+// without one. Never a path, a query or user information: those may carry
+// credentials.
+std::string RedirectTarget(HINTERNET request);
+// The same from the Location header's text.
+std::string RedirectTargetOf(const std::string& location);
+
+// The error text and log message of a refused redirect:
+// "HTTP 302: redirect to other.example:8443 refused".
+std::string RedirectRefusedText(std::uint32_t status, const std::string& target);
+
 // How a body read ended.
 enum class BodyEnd {
     Complete,

@@ -225,12 +225,21 @@ TEST_F(ConnectionTest, FailuresSetTheLastErrorText) {
     EXPECT_EQ(failed[0]["fields"]["reason"], LastError());
     EXPECT_EQ(failed[0]["fields"]["cause"], "server_error");
 
+    // A redirect is refused, not followed: the text names its status and where it pointed.
+    const std::string elsewhere = "127.0.0.1:" + std::to_string(sim.ControlPort());
+    sim.Call("POST", "/faults/clear");
+    sim.AddFault("/api/corvanta/status",
+                 {{"status", 302}, {"body", ""}, {"headers", {{"Location", "https://" + elsewhere + "/status"}}}});
+    EXPECT_FALSE(TLYAPI_Connect(1));
+    EXPECT_EQ(LastError(), "Health check failed: HTTP 302: redirect to " + elsewhere + " refused");
+    EXPECT_EQ(LinesWithEvent(LogPath(), "connect.failed").at(1)["fields"]["cause"], "redirect_refused");
+
     WriteSettings({{"client_secret", "wrong"}});
     TLYAPI_Close(1);  // drops the token, so the next connect authenticates again
     ASSERT_TRUE(TLYAPI_Open(1));
     EXPECT_FALSE(TLYAPI_Connect(1));
     EXPECT_EQ(LastError(), "OAuth authentication failed");
-    EXPECT_EQ(LinesWithEvent(LogPath(), "connect.failed").at(1)["fields"]["cause"], "credentials_rejected");
+    EXPECT_EQ(LinesWithEvent(LogPath(), "connect.failed").at(2)["fields"]["cause"], "credentials_rejected");
     EXPECT_EQ(LinesWithEvent(LogPath(), "connect.auth_failed").at(0)["fields"]["client_id"], sim.ClientId());
 }
 

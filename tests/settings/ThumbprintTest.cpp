@@ -1,5 +1,6 @@
 #include "settings/Thumbprint.h"
 
+#include "settings/PinInForce.h"
 #include "settings/SettingsFile.h"
 #include "settings/ThumbprintCache.h"
 #include "tests/settings/SettingsTestSupport.h"
@@ -111,5 +112,46 @@ TEST(Thumbprint, APinOnFirstUseNeverReplacesOneTypedInMeanwhile) {
         } else {
             EXPECT_EQ(dir.Read(kSettingsFile), c.text);
         }
+    }
+}
+
+// How reads of the settings file and pins taken on first use leave the pin in
+// force: each step is applied in turn to one PinInForce.
+TEST(PinInForce, OnlyAChangeOfTheFilesOwnPinReplacesThePinInForce) {
+    enum class Step { FileRead, Taken, Saved };
+    const struct {
+        Step step;
+        std::string pin;
+        bool replaced;        // FileRead's answer
+        std::string inForce;  // after the step
+        const char* why;
+    } steps[] = {
+        {Step::FileRead, "", false, "", "a file without a pin: the next certificate is pinned"},
+        {Step::Taken, "aa", false, "aa", "pinned on first use; the file could not be written"},
+        {Step::FileRead, "", false, "aa", "read again without it: the pin stays"},
+        {Step::FileRead, "", false, "aa", "and again"},
+        {Step::FileRead, "bb", true, "bb", "the operator sets a pin"},
+        {Step::FileRead, "bb", false, "bb", "another member edited"},
+        {Step::FileRead, "cc", true, "cc", "the operator changes it"},
+        {Step::FileRead, "", true, "", "the operator empties it: the next certificate is pinned"},
+        {Step::Taken, "dd", false, "dd", "pinned on first use"},
+        {Step::Saved, "dd", false, "dd", "and saved"},
+        {Step::FileRead, "dd", false, "dd", "the saved file read back"},
+        {Step::FileRead, "", true, "", "the operator empties the saved pin"},
+        {Step::Taken, "ee", false, "ee", "pinned on first use"},
+        {Step::Saved, "ee", false, "ee", "and saved"},
+        {Step::FileRead, "", true, "", "emptied before any read saw the saved pin: still an edit"},
+    };
+    PinInForce pin;
+    for (const auto& each : steps) {
+        SCOPED_TRACE(each.why);
+        if (each.step == Step::FileRead) {
+            EXPECT_EQ(pin.FileRead(each.pin), each.replaced);
+        } else if (each.step == Step::Taken) {
+            pin.Taken(each.pin);
+        } else {
+            pin.Saved(each.pin);
+        }
+        EXPECT_EQ(pin.Pin(), each.inForce);
     }
 }

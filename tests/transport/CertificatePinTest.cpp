@@ -63,6 +63,22 @@ TEST_F(CertificatePinTest, APinCopiedFromACertificateViewerMatches) {
     EXPECT_TRUE(ConnectChannel(webSocket, sim.Thumbprint()));
 }
 
+TEST_F(CertificatePinTest, AChannelWithoutAPinIsRefusedBeforeAnythingLeaves) {
+    ASSERT_TRUE(Initialize());
+    ASSERT_TRUE(Authenticate());
+    TLYWebSocket webSocket;
+    EXPECT_FALSE(ConnectChannel(webSocket, ""));
+    const auto missing = Logged("pin_missing");
+    ASSERT_EQ(missing.size(), 1u);
+    EXPECT_EQ(missing[0]["component"], "websocket");
+    EXPECT_EQ(missing[0]["level"], "error");
+    EXPECT_TRUE(sim.Requests("/api/corvanta/events").empty());
+
+    // The pin the token request took holds the channel.
+    EXPECT_EQ(client.PinnedThumbprint(), sim.Thumbprint());
+    EXPECT_TRUE(ConnectChannel(webSocket, client.PinnedThumbprint()));
+}
+
 TEST_F(CertificatePinTest, AnotherCertificateIsRefusedEverywhereAndNoSecretReachesIt) {
     ASSERT_TRUE(Initialize());
     ASSERT_TRUE(Authenticate());

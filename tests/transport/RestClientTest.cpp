@@ -2,6 +2,8 @@
 
 #include "api/HostCallBudget.h"
 #include "transport/RequestLimits.h"
+#include "transport/TLYWebSocket.h"
+#include "transport/WinHttpSupport.h"
 
 #include "tests/support/CommittedMemory.h"
 #include "tests/support/ManualClock.h"
@@ -9,6 +11,8 @@
 
 #include <windows.h>
 
+#include <algorithm>
+#include <iterator>
 #include <map>
 
 #include <regex>
@@ -182,6 +186,35 @@ TEST_F(RestClientTest, UnusableTokenResponsesFailAuthentication) {
         EXPECT_EQ(Logged(answer.event).size(), 1u);
         // An answer that cannot be read whole leaves no token behind to be sent.
         EXPECT_EQ(client.AccessToken(), "");
+        ASSERT_NO_FATAL_FAILURE(dir.Write("tly_translator.log", ""));
+    }
+
+    // A token in an answer that cannot be used is described by its shape, never quoted.
+    constexpr char kToken[] = "tkn-7f3a9c2e51";
+    const struct {
+        int status;
+        std::string body;
+        std::string shape;  // the "shape" field; empty: not checked
+    } withToken[] = {
+        {200, std::string(R"({"access_token":")") + kToken, ""},  // cut short: the parser's text would quote it
+        {200, std::string(R"({"access_token":")") + kToken + R"(","expires_in":")" + kToken + R"("})",
+         R"(object of 2 members, 63 bytes: "access_token" string (14 bytes), "expires_in" string (14 bytes))"},
+        {200, std::string(R"({"access_token":[")") + kToken + R"("],")" + kToken + R"(":1})",
+         R"(object of 2 members, 54 bytes: "access_token" array of 1 elements, (a name of 14 bytes) number)"},
+        {200, std::string(R"({"access_token":")") + kToken + R"(","expires_in":1e999})", ""},
+        {201, std::string(R"({"access_token":")") + kToken + R"("})", ""},
+        {400, std::string(R"({"error":"invalid_request","token":")") + kToken + R"("})", ""},
+    };
+    for (const auto& answer : withToken) {
+        SCOPED_TRACE(answer.body);
+        sim.AddFault("/auth/token", {{"status", answer.status}, {"body", answer.body}});
+        EXPECT_FALSE(Authenticate());
+        const auto lines = Logged(answer.status == 200 ? "auth_parse_failed" : "auth_failed");
+        ASSERT_EQ(lines.size(), 1u);
+        if (!answer.shape.empty()) EXPECT_EQ(lines[0]["fields"]["shape"], answer.shape);
+        std::ifstream log(dir.File("tly_translator.log"));
+        const std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+        EXPECT_EQ(text.find(kToken), std::string::npos) << text;
         ASSERT_NO_FATAL_FAILURE(dir.Write("tly_translator.log", ""));
     }
 
@@ -423,6 +456,91 @@ TEST_F(RestClientTest, ValidationOnRefusesTheSelfSignedServerBeforeAnythingIsSen
     EXPECT_TRUE(Logged("cert.thumbprint_pinned").empty());
 }
 
+TEST_F(RestClientTest, ARedirectIsRefusedNamingItsStatusAndTargetAndNotFollowed) {
+    ASSERT_TRUE(Initialize());
+    ASSERT_TRUE(Authenticate());
+    const std::string self = "127.0.0.1:" + std::to_string(sim.Port());
+    const struct {
+        int status;
+        std::string location;
+        std::string target;  // as the error text names it
+    } answers[] = {
+        {302, "https://" + self + "/api/corvanta/doors", self},
+        {301, "https://other.example:8443/api/corvanta/doors", "other.example:8443"},
+        {307, "https://user:pw@other.example/x?access_token=abc", "other.example"},  // no credentials
+        {308, "/api/corvanta/doors", "the same server"},
+    };
+    for (const auto& answer : answers) {
+        SCOPED_TRACE(answer.location);
+        sim.AddFault("/api/corvanta/status",
+                     {{"status", answer.status}, {"body", ""}, {"headers", {{"Location", answer.location}}}});
+        std::string response;
+        std::uint32_t status = 0;
+        EXPECT_FALSE(client.Get("/status", response, status));
+        EXPECT_EQ(status, static_cast<std::uint32_t>(answer.status));
+        EXPECT_EQ(response, "HTTP " + std::to_string(answer.status) + ": redirect to " + answer.target + " refused");
+        const auto refused = Logged("redirect_refused");
+        ASSERT_FALSE(refused.empty());
+        EXPECT_EQ(refused.back()["level"], "error");
+        EXPECT_EQ(refused.back()["fields"], (nlohmann::json{{"endpoint", "/status"},
+                                                             {"status_code", answer.status},
+                                                             {"redirect_to", answer.target}}));
+        const TransportTrouble trouble = client.LastTrouble();
+        EXPECT_EQ(trouble.cause, TroubleCause::RedirectRefused);
+        EXPECT_EQ(DescribeTrouble(trouble), "redirect refused (redirects are never followed) (HTTP " +
+                                                std::to_string(answer.status) + ") on /status");
+    }
+    // The token request and a POST are refused alike, and a 401 is not retried through one.
+    sim.AddFault("/auth/token", {{"status", 302}, {"body", ""}, {"headers", {{"Location", answers[0].location}}}});
+    EXPECT_FALSE(Authenticate());
+    EXPECT_EQ(client.LastTrouble().cause, TroubleCause::RedirectRefused);
+    ASSERT_TRUE(Authenticate());
+    sim.AddFault("/api/corvanta/activities/batch_processed",
+                 {{"status", 303}, {"body", ""}, {"headers", {{"Location", answers[0].location}}}});
+    std::string response;
+    EXPECT_FALSE(client.PostWithRetry("/activities/batch_processed?ids=1", response));
+    EXPECT_EQ(response, "HTTP 303: redirect to " + self + " refused");
+    EXPECT_EQ(Logged("redirect_refused").size(), std::size(answers) + 2);
+    // Nothing arrived where the redirects pointed.
+    EXPECT_TRUE(sim.Requests("/api/corvanta/doors").empty());
+}
+
+TEST_F(RestClientTest, AServerOfferingLessThanTls12IsRefusedAsAVersionNotAccepted) {
+    // Capped before any connection is made: a kept-alive one the cap cut
+    // would fail its next request as a lost connection instead.
+    ASSERT_TRUE(Initialize());
+    for (const char* maximum : {"1.1", "1.0"}) {
+        SCOPED_TRACE(maximum);
+        sim.Call("POST", "/tls", {{"maximum", maximum}});
+        const std::size_t tokenRequests = TokenRequests();
+        EXPECT_FALSE(Authenticate());
+        EXPECT_EQ(TokenRequests(), tokenRequests);  // no request reached the server
+        const TransportTrouble trouble = client.LastTrouble();
+        EXPECT_EQ(trouble.cause, TroubleCause::TlsVersionRefused);
+        EXPECT_NE(DescribeTrouble(trouble).find("TLS version not accepted"), std::string::npos)
+            << DescribeTrouble(trouble);
+        std::string response;
+        std::uint32_t status = 0;
+        EXPECT_FALSE(client.Get("/status", response, status));
+        EXPECT_EQ(client.LastTrouble().cause, TroubleCause::TlsVersionRefused);
+        EXPECT_EQ(TroubleCauseName(client.LastTrouble().cause), std::string("tls_version_refused"));
+
+        // The event channel alike.
+        TLYWebSocket channel;
+        EXPECT_FALSE(channel.Connect(Simulator::kHost, sim.Port(), "token", false, sim.Thumbprint()));
+    }
+    EXPECT_TRUE(sim.Requests("/api/corvanta/events").empty());
+    for (const char* component : {"rest_client", "websocket"}) {
+        const auto failed = Logged("request_send_failed");
+        EXPECT_EQ(std::count_if(failed.begin(), failed.end(), [&](const auto& line) { return line["component"] == component; }), 2)
+            << component;
+    }
+
+    // A server that offers TLS 1.2 again is welcome.
+    sim.Call("POST", "/tls", {{"maximum", nullptr}});
+    EXPECT_TRUE(Authenticate());
+}
+
 TEST_F(RestClientTest, AThousandRequestsLeaveNoHandleBehind) {
     ASSERT_TRUE(Initialize());
     ASSERT_TRUE(Authenticate());
@@ -489,6 +607,25 @@ TEST_F(RestClientWithoutServerTest, AnUninitialisedClientFailsAtOnce) {
     ASSERT_EQ(skipped.size(), 1u);  // the POST logs nothing
     EXPECT_EQ(skipped[0]["fields"]["endpoint"], "/doors");
     EXPECT_EQ(Logged("auth_not_init").size(), 1u);
+}
+
+// What a refused redirect's text names: the server alone, never a path, a
+// query or credentials, which may carry secrets.
+TEST(RedirectTarget, NamesOnlyTheServerALocationPointsAt) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"https://other.example:8443/api?access_token=t", "other.example:8443"},
+        {"https://user:pw@other.example/x", "other.example"},
+        {"https://a@b:c@other.example:1#f", "other.example:1"},
+        {"//other.example:9/x", "other.example:9"},
+        {"/api/corvanta/doors", "the same server"},
+        {"/x?next=https://other.example/", "the same server"},
+        {"doors", "the same server"},
+        {"https:///x", "nowhere"},
+        {"", "nowhere"},
+    };
+    for (const auto& [location, target] : cases) {
+        EXPECT_EQ(RedirectTargetOf(location), target) << location;
+    }
 }
 
 }  // namespace

@@ -92,8 +92,10 @@ protected:
         }
         return *webSocket;
     }
-    bool Connect(bool validateCert = false, const std::string& pin = {}) {
-        return Channel().Connect(Simulator::kHost, sim.Port(), token, validateCert, pin);
+    // With validation off the channel is held to the simulator's certificate, as its owner holds it.
+    bool Connect(bool validateCert = false) {
+        return Channel().Connect(Simulator::kHost, sim.Port(), token, validateCert,
+                                 validateCert ? std::string() : sim.Thumbprint());
     }
     nlohmann::json Send(nlohmann::json frame) { return sim.Call("POST", "/ws/send", frame); }
     void WaitForServerChannels(int count) {
@@ -306,8 +308,18 @@ TEST_F(WebSocketTest, AnUpgradeAnsweredWithoutAProtocolSwitchFails) {
     EXPECT_EQ(failed[1]["fields"]["status_code"], 404);
 
     // A token the server does not know is refused the same way.
-    EXPECT_FALSE(Channel().Connect(Simulator::kHost, sim.Port(), "not-a-token", false, {}));
+    EXPECT_FALSE(Channel().Connect(Simulator::kHost, sim.Port(), "not-a-token", false, sim.Thumbprint()));
     EXPECT_EQ(Logged("upgrade_failed").size(), 4u);
+    // A redirect is refused, not followed: nothing arrives where it points.
+    const std::string elsewhere = "127.0.0.1:" + std::to_string(sim.Port());
+    sim.AddFault("/api/corvanta/events",
+                 {{"status", 302}, {"body", ""}, {"headers", {{"Location", "https://" + elsewhere + "/api/corvanta/doors"}}}});
+    EXPECT_FALSE(Connect());
+    const auto redirected = Logged("redirect_refused");
+    ASSERT_EQ(redirected.size(), 1u);
+    EXPECT_EQ(redirected[0]["component"], "websocket");
+    EXPECT_EQ(redirected[0]["fields"], (nlohmann::json{{"status_code", 302}, {"redirect_to", elsewhere}}));
+    EXPECT_TRUE(sim.Requests("/api/corvanta/doors").empty());
     // With validation on, the self-signed certificate ends it before the upgrade.
     EXPECT_FALSE(Connect(true));
     EXPECT_EQ(Logged("request_send_failed").size(), 1u);

@@ -124,7 +124,7 @@ async def _state(ctl: Control, args: dict) -> dict:
     srv = ctl.server
     return {
         "listening": srv.listening, "port": srv.port, "control_port": ctl.port,
-        "active_cert": srv.active_cert, "ws_clients": len(srv.ws_clients),
+        "active_cert": srv.active_cert, "tls_maximum": srv.tls_maximum, "ws_clients": len(srv.ws_clients),
         "pending_count": srv.activities.pending_count(),
         "processed_count": len(srv.activities.processed),
         "requests": len(srv.requests.entries), "faults": len(srv.faults.active),
@@ -404,6 +404,20 @@ async def _use_cert(ctl: Control, args: dict) -> dict:
         ctl.server.drop_connections("all", "close")
     log.info("now presenting the %s certificate", ctl.server.active_cert)
     return _cert_report(ctl)
+
+
+@action("tls_versions", "POST", "/tls")
+async def _tls_versions(ctl: Control, args: dict) -> dict:
+    """Offer only TLS 1.0 up to "maximum" ("1.0", "1.1") from the next handshake on; null: 1.2 and later.
+
+    Live connections are cut by default, as for a certificate swap: a
+    kept-alive connection would go on with the version it agreed.
+    """
+    ctl.server.limit_tls(args.get("maximum"))
+    if args.get("drop_connections", True):
+        ctl.server.drop_connections("all", "close")
+    log.info("TLS versions now capped at %s", ctl.server.tls_maximum or "none (1.2 and later)")
+    return {"maximum": ctl.server.tls_maximum}
 
 
 @action("server_stop", "POST", "/server/stop")

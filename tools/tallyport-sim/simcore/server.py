@@ -16,6 +16,7 @@ import socket
 import ssl
 import struct
 import time
+import warnings
 from dataclasses import dataclass, field
 from typing import Any, Awaitable, Callable, Iterable, Optional
 
@@ -32,6 +33,10 @@ BASE = "/api/corvanta"
 EVENTS_PATH = BASE + "/events"
 TOKEN_PATH = "/auth/token"
 MAX_CLIENT_MESSAGES = 200
+# The cipher list of a current server (Python's own default).
+DEFAULT_CIPHERS = ("@SECLEVEL=2:ECDH+AESGCM:ECDH+CHACHA20:ECDH+AES:DHE+AES:"
+                   "!aNULL:!eNULL:!aDSS:!SHA1:!AESCCM")
+OLD_TLS_VERSIONS = {"1.0": ssl.TLSVersion.TLSv1, "1.1": ssl.TLSVersion.TLSv1_1}
 
 log = logging.getLogger("tallyport-sim")
 
@@ -131,7 +136,8 @@ class TallyportServer:
         self.certs = certs
         self.port = port
         self.ssl_context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-        self.ssl_context.minimum_version = ssl.TLSVersion.TLSv1_2
+        self.tls_maximum: Optional[str] = None  # None: TLS 1.2 and later, as a current server
+        self.limit_tls(None)
         self.active_cert = "primary"
         self.ws_clients: dict[int, WsClient] = {}
         self._next_ws_id = 1
@@ -153,6 +159,7 @@ class TallyportServer:
         self.faults = Faults()
         self.requests = RequestLog()
         self.use_cert("primary")
+        self.limit_tls(None)
         self.drop_connections("all", "close")
         self.release_waiting()
 
@@ -213,6 +220,27 @@ class TallyportServer:
         cert = self.certs[name]
         self.ssl_context.load_cert_chain(str(cert.cert_pem), str(cert.key_pem))
         self.active_cert = name
+
+    def limit_tls(self, maximum: Optional[str]) -> None:
+        """Cap new handshakes at an old TLS version ("1.0" or "1.1"), or lift the cap (None).
+
+        A capped listener offers only TLS 1.0 up to the cap, as an outdated
+        server does. OpenSSL refuses those versions at its default security
+        level, so the capped context drops to level 0.
+        """
+        if maximum not in OLD_TLS_VERSIONS and maximum is not None:
+            raise ControlError('"maximum" must be "1.0", "1.1" or null')
+        if maximum is None:
+            self.ssl_context.minimum_version = ssl.TLSVersion.TLSv1_2
+            self.ssl_context.maximum_version = ssl.TLSVersion.MAXIMUM_SUPPORTED
+            self.ssl_context.set_ciphers(DEFAULT_CIPHERS)
+        else:
+            self.ssl_context.set_ciphers("DEFAULT:@SECLEVEL=0")
+            with warnings.catch_warnings():  # outdated on purpose
+                warnings.simplefilter("ignore", DeprecationWarning)
+                self.ssl_context.minimum_version = ssl.TLSVersion.TLSv1
+                self.ssl_context.maximum_version = OLD_TLS_VERSIONS[maximum]
+        self.tls_maximum = maximum
 
     # ------------------------------------------------------------ connections
 

@@ -3,15 +3,18 @@
 from __future__ import annotations
 
 import asyncio
+import contextlib
 import hashlib
 import json
 import os
 import signal
+import ssl
 import subprocess
 import sys
 import tempfile
 import time
 import unittest
+import warnings
 from pathlib import Path
 from unittest import mock
 
@@ -200,6 +203,7 @@ class RestTests(SimTestCase, unittest.IsolatedAsyncioTestCase):
             ("POST", "/config", {"no_such_setting": 1}, 400),
             ("POST", "/site", {"readers": [{"external_id": "x"}]}, 400),
             ("POST", "/cert", {"use": "third"}, 400),
+            ("POST", "/tls", {"maximum": "1.2"}, 400),
             ("POST", "/action", {"action": "no_such_action"}, 404),
         ]
         for method, path, body, expected in cases:
@@ -248,6 +252,13 @@ class FaultTests(SimTestCase, unittest.IsolatedAsyncioTestCase):
         # The request log names the fault that acted on each request.
         recorded = (await self.sim.ctl("GET", "/requests?path=/api/corvanta/status"))["requests"]
         self.assertEqual([(r["fault"] or {}).get("status") for r in recorded], [503, 503, None])
+        # A redirect is answered as armed, Location and all, and not followed here.
+        location = f"https://127.0.0.1:{self.ready['control_port']}/elsewhere"
+        await self.sim.ctl("POST", "/faults", {"path": "/api/corvanta/status", "status": 302,
+                                               "body": "", "headers": {"Location": location}})
+        async with self.sim.session.get(self.sim.base + "/api/corvanta/status", ssl=False,
+                                        allow_redirects=False) as resp:
+            self.assertEqual((resp.status, resp.headers.get("Location")), (302, location))
 
     async def test_connections_cut_or_left_hanging(self) -> None:
         token = await self.sim.token()
@@ -482,6 +493,39 @@ class FaultTests(SimTestCase, unittest.IsolatedAsyncioTestCase):
         self.assertEqual(await presented(), self.ready["alt_cert_sha1"])
         await self.sim.ctl("POST", "/reset")
         self.assertEqual(await presented(), self.ready["cert_sha1"])
+
+    async def test_tls_versions_capped_and_restored(self) -> None:
+        async def handshake(client_maximum: ssl.TLSVersion, client_minimum: ssl.TLSVersion) -> str:
+            ctx = insecure_context()
+            ctx.set_ciphers("DEFAULT:@SECLEVEL=0")
+            with warnings.catch_warnings():  # an outdated client on purpose
+                warnings.simplefilter("ignore", DeprecationWarning)
+                ctx.minimum_version, ctx.maximum_version = client_minimum, client_maximum
+            _, writer = await asyncio.open_connection(self.ready["host"], self.ready["port"], ssl=ctx)
+            version = writer.get_extra_info("ssl_object").version()
+            writer.close()
+            with contextlib.suppress(ssl.SSLError, ConnectionError):
+                await writer.wait_closed()
+            return version
+
+        modern = (ssl.TLSVersion.MAXIMUM_SUPPORTED, ssl.TLSVersion.TLSv1_2)
+        old = (ssl.TLSVersion.TLSv1_1, ssl.TLSVersion.TLSv1)
+        # A current server refuses an old client and serves a current one.
+        with self.assertRaises((ssl.SSLError, ConnectionError)):
+            await handshake(*old)
+        self.assertIn(await handshake(*modern), ("TLSv1.2", "TLSv1.3"))
+        for maximum, agreed in (("1.1", "TLSv1.1"), ("1.0", "TLSv1")):
+            with self.subTest(maximum=maximum):
+                self.assertEqual(await self.sim.ctl("POST", "/tls", {"maximum": maximum}), {"maximum": maximum})
+                self.assertEqual((await self.sim.ctl("GET", "/state"))["tls_maximum"], maximum)
+                self.assertEqual(await handshake(*old), agreed)
+                with self.assertRaises((ssl.SSLError, ConnectionError)):
+                    await handshake(*modern)
+        await self.sim.ctl("POST", "/tls", {"maximum": None})
+        self.assertIn(await handshake(*modern), ("TLSv1.2", "TLSv1.3"))
+        await self.sim.ctl("POST", "/tls", {"maximum": "1.1"})
+        await self.sim.ctl("POST", "/reset")
+        self.assertIn(await handshake(*modern), ("TLSv1.2", "TLSv1.3"))
 
     async def test_listener_stop_and_start(self) -> None:
         token = await self.sim.token()
