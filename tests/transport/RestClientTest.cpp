@@ -12,6 +12,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <fstream>
 #include <iterator>
 #include <map>
 
