@@ -344,8 +344,11 @@ class PackageTest(unittest.TestCase):
             self.assertIn("folder", [s["step"] for s in report["steps"]])
 
             # What the translator keeps in the folder survives the upgrade.
-            (folder / "tly_translator.log").write_text('{"event":"kept"}\n')
-            (folder / "tly_translator.1.log").write_text('{"event":"rotated"}\n')
+            # Lines of the log's own shape: the log appends to and rotates only its own files.
+            line = ('{{"timestamp":"2026-01-05T10:00:00.000","level":"info","component":"tly_api",'
+                    '"event":"{}","message":"kept","process_id":1,"thread_id":1}}\n')
+            (folder / "tly_translator.log").write_text(line.format("kept"))
+            (folder / "tly_translator.1.log").write_text(line.format("rotated"))
             kept = {name: (folder / name).read_bytes()
                     for name in ("tallyport_settings.json", "tly_translator.log", "tly_translator.1.log")}
             # Neither the folder nor the account given: both are remembered.
