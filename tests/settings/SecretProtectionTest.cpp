@@ -158,8 +158,16 @@ TEST(SecretProtection, WriteBackNeverOverwritesAnEditSavedMeanwhile) {
         }
     });
 
+    // At least 600 rounds, and on until the write-back has written between
+    // saves (the race was run), which a starved write-back thread may take
+    // longer to do on a loaded machine.
     std::vector<std::string> faults;
-    for (int round = 0; round < 600 && faults.size() < 5; ++round) {
+    bool raced = false;
+    for (int round = 0; round < 20000 && faults.size() < 5; ++round) {
+        if (round >= 600 && round % 60 == 0) {
+            raced = !MainLogLines(dir, "settings.secret_encrypted").empty();
+            if (raced) break;
+        }
         const std::string& saved = saves[round % 3];
         if (!SaveAsAnEditorWould(path, saved)) {
             faults.push_back("save failed: " + std::to_string(::GetLastError()));
@@ -193,5 +201,5 @@ TEST(SecretProtection, WriteBackNeverOverwritesAnEditSavedMeanwhile) {
     writeBack.join();
     EXPECT_TRUE(faults.empty()) << faults.size() << " faults, the first: " << faults.front();
     // The race was run: the write-back did write between saves.
-    EXPECT_FALSE(MainLogLines(dir, "settings.secret_encrypted").empty());
+    EXPECT_TRUE(raced || !MainLogLines(dir, "settings.secret_encrypted").empty());
 }
