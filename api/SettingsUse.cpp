@@ -8,6 +8,7 @@
 
 #include "TallyportVersion.h"
 
+#include "logging/DataFolderRecord.h"
 #include "logging/Log.h"
 #include "settings/SettingsFile.h"
 #include "settings/Thumbprint.h"
@@ -15,6 +16,8 @@
 // The file is loaded into a copy and swapped in whole: a wrongly typed member
 // throws out of the load and must not leave the record in force half replaced.
 bool TLYApiImpl::LoadSettings() {
+    // Where the settings are read from, when the installer chose the folder.
+    LogDataFolderInUse();
     // Taken before the file is read: an edit that lands after this moment,
     // before the watcher is armed, shows as a newer time and is reloaded.
     const std::uint64_t loadedWriteTime = SettingsFileWriteTime(SettingsPath());

@@ -3,6 +3,7 @@
 #include "api/ChannelMessages.h"
 #include "api/DeliveryPanel.h"
 #include "api/HostCallBudget.h"
+#include "logging/DataDirectory.h"
 #include "logging/Log.h"
 #include "platform/Mutex.h"
 
@@ -114,7 +115,7 @@ void TLYApiImpl::ReloadAndListOnlineReaders(std::int32_t panelId, ReaderStatusLi
     list->count = static_cast<std::int32_t>(indices.size());
 }
 
-void TLYApiImpl::OpenDeliveryJournal() { activities.OpenJournal(ModuleDirectory()); }
+void TLYApiImpl::OpenDeliveryJournal() { activities.OpenJournal(DataDirectory()); }
 
 void TLYApiImpl::OnWebSocketMessage(const std::string& text) {
     DispatchChannelMessage(text, site, [this] { OnActivitiesAvailable(); });

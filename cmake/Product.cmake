@@ -1,4 +1,4 @@
-# The product's name, description and version from product.ini, as CMake
+# The product's name, description, publisher and version from product.ini, as CMake
 # variables and as the generated header TallyportVersion.h, which the version
 # resources (TallyportVersionInfo.rc) and the code include.
 set(TLY_PRODUCT_FILE ${CMAKE_SOURCE_DIR}/product.ini)
@@ -16,6 +16,7 @@ endfunction()
 
 tly_product_value(name TLY_PRODUCT_NAME)
 tly_product_value(description TLY_PRODUCT_DESCRIPTION)
+tly_product_value(publisher TLY_PRODUCT_PUBLISHER)
 tly_product_value(version TLY_PRODUCT_VERSION)
 if(NOT TLY_PRODUCT_VERSION MATCHES "^([0-9]+)\\.([0-9]+)\\.([0-9]+)$")
   message(FATAL_ERROR "product.ini: version must be MAJOR.MINOR.PATCH, not '${TLY_PRODUCT_VERSION}'")

@@ -1,5 +1,6 @@
 #include "logging/Log.h"
 
+#include "logging/DataDirectory.h"
 #include "logging/LogFile.h"
 #include "logging/LogLine.h"
 #include "logging/LogWriter.h"
@@ -26,7 +27,7 @@ struct LogConfig {
     tly::Mutex mutex;
     // Written under the mutex, read without it: a filtered call costs one load.
     std::atomic<int> threshold{kInitialThreshold};
-    // Empty until first use, then ModuleDirectory() + default name.
+    // Empty until first use, then DataDirectory() + default name.
     std::string path TLY_GUARDED_BY(mutex);
     tly::LogRotationLimits limits TLY_GUARDED_BY(mutex){10 * kBytesPerMegabyte, 3};
     tly::LogFile file TLY_GUARDED_BY(mutex);
@@ -112,19 +113,19 @@ void WriteLogLine(LogLevel level, std::string_view component, std::string_view e
 }
 
 // "C:\Logs\x.log", "\\server\share\x.log" or "\x.log" name a place of their own;
-// anything else lies in the module's folder.
+// anything else lies in the data folder.
 static bool IsAbsolutePath(const std::string& name) {
     const auto separator = [](char c) { return c == '\\' || c == '/'; };
     if (!name.empty() && separator(name[0])) return true;
     return name.size() >= 3 && std::isalpha(static_cast<unsigned char>(name[0])) && name[1] == ':' && separator(name[2]);
 }
 
-std::string DefaultLogFilePath() { return ModuleDirectory() + "\\" + kDefaultLogFileName; }
+std::string DefaultLogFilePath() { return DataDirectory() + "\\" + kDefaultLogFileName; }
 
 std::string LogFilePathFor(const TranslatorSettings& settings) {
     const std::string fileName = settings.log_file_name.empty() ? kDefaultLogFileName : settings.log_file_name;
     if (IsAbsolutePath(fileName)) return fileName;
-    return ModuleDirectory() + "\\" + fileName;
+    return DataDirectory() + "\\" + fileName;
 }
 
 LogFileChoice ApplyLoggingSettings(const TranslatorSettings& settings) noexcept {
@@ -193,7 +194,7 @@ void BootstrapLog(const std::string& message) noexcept {
                                              std::optional<std::string_view>(valid), nullptr, 0, Origin()) +
                                  "\r\n";
 
-        const std::string directory = ModuleDirectory();
+        const std::string directory = DataDirectory();
         AppendText(directory + "\\" + kDefaultLogFileName, text);
         AppendText(directory + "\\tly_translator_bootstrap.log", text);
         ::OutputDebugStringA(("TLYSettings: " + message + "\n").c_str());

@@ -100,8 +100,9 @@ std::string ModuleDirectory();
 // UTF-8 replaced rather than the line dropped.
 void BootstrapLog(const std::string& message) noexcept;
 
-// Test seams: a fixed module directory (empty restores the real one), and the
-// log configuration back to its initial state.
+// Test seams: a fixed module directory, which stands for the data folder too
+// (empty restores the real ones), and the log configuration back to its
+// initial state.
 void SetModuleDirectoryForTesting(const std::string& directory);
 void ResetLoggingForTesting();
 

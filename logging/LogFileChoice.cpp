@@ -1,5 +1,6 @@
 #include "logging/LogFileChoice.h"
 
+#include "logging/DataDirectory.h"
 #include "logging/Log.h"
 #include "logging/LogFileOwnership.h"
 
@@ -31,14 +32,14 @@ bool EndsInLog(const std::string& path) {
     return path.size() >= 4 && EqualIgnoringCase(path.substr(path.size() - 4), ".log");
 }
 
-// The folder the DLL lies in is the installer's choice, and the default log
-// lies there too: only a folder the settings chose is looked at.
+// The data folder is the installer's choice, and the default log lies there
+// too: only a folder the settings chose is looked at.
 bool InLinkedFolder(const std::string& path) {
     const size_t separator = path.find_last_of("\\/");
     if (separator == std::string::npos || separator == 0) return false;
     const std::string folder = path.substr(0, separator);
     if (folder.size() == 2 && folder[1] == ':') return false;  // a drive's root
-    if (EqualIgnoringCase(folder, ModuleDirectory())) return false;
+    if (EqualIgnoringCase(folder, DataDirectory())) return false;
     return tly::InspectLogFile(folder) == tly::LogFileKind::ReparsePoint;
 }
 

@@ -1,5 +1,8 @@
 #include "logging/Log.h"
 
+#include "logging/DataDirectory.h"
+#include "logging/DataFolderRecord.h"
+
 #include "platform/Mutex.h"
 
 #include <windows.h>
@@ -24,15 +27,26 @@ HMODULE OwnModule() {
     return module;
 }
 
+// The test's folder, or empty.
+std::string OverriddenDirectory() {
+    Override& current = TheOverride();
+    tly::MutexLock lock(current.lock);
+    return current.directory;
+}
+
 }  // namespace
 
 std::string ModuleDirectory() {
-    {
-        Override& current = TheOverride();
-        tly::MutexLock lock(current.lock);
-        if (!current.directory.empty()) return current.directory;
-    }
+    std::string overridden = OverriddenDirectory();
+    return overridden.empty() ? ModuleFileDirectory() : overridden;
+}
 
+std::string DataDirectory() {
+    std::string overridden = OverriddenDirectory();
+    return overridden.empty() ? InstalledDataFolder().directory : overridden;
+}
+
+std::string ModuleFileDirectory() {
     char path[MAX_PATH] = {};
     const DWORD length = ::GetModuleFileNameA(OwnModule(), path, MAX_PATH);
     if (length == 0 || length >= MAX_PATH) return {};

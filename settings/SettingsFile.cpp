@@ -4,6 +4,7 @@
 // writing the file SettingsWriteBack.cpp's.
 #include "settings/SettingsFile.h"
 
+#include "logging/DataDirectory.h"
 #include "logging/Log.h"
 #include "platform/FileAccess.h"
 #include "settings/LegacySettings.h"
@@ -51,7 +52,7 @@ void WriteDefaultSettings(const std::string& path, TranslatorSettings& settings)
 
 }  // namespace
 
-std::string SettingsPath() { return ModuleDirectory() + "\\tallyport_settings.json"; }
+std::string SettingsPath() { return DataDirectory() + "\\tallyport_settings.json"; }
 
 std::uint64_t SettingsFileWriteTime(const std::string& path) {
     WIN32_FILE_ATTRIBUTE_DATA data{};
@@ -147,7 +148,7 @@ SettingsInspection InspectSettingsJson(const std::string& path, TranslatorSettin
 
 bool LoadSettingsFile(TranslatorSettings& settings) {
     const std::string jsonPath = SettingsPath();
-    const std::string txtPath = ModuleDirectory() + "\\tallyport_settings.txt";
+    const std::string txtPath = DataDirectory() + "\\tallyport_settings.txt";
 
     SettingsInspection read;
     if (ReadSettingsJson(jsonPath, settings, &read)) {

@@ -1,5 +1,5 @@
 #pragma once
-// "tallyport_settings.json" beside the module: reading it into a settings
+// "tallyport_settings.json" in the data folder (logging/DataDirectory.h): reading it into a settings
 // record, writing a default or migrated file, updating one member of its
 // "server" object in place, and the whole load sequence of one record. What
 // a text reads as and how a record is written as text: SettingsText.h.
@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-// ModuleDirectory() + "\\tallyport_settings.json".
+// DataDirectory() + "\\tallyport_settings.json".
 std::string SettingsPath();
 
 // The file's last write time as a 64-bit file time; 0 when it cannot be

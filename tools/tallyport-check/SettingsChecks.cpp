@@ -1,5 +1,6 @@
 #include "tools/tallyport-check/SettingsChecks.h"
 
+#include "logging/DataFolderRecord.h"
 #include "logging/Log.h"
 #include "platform/UniqueResource.h"
 
@@ -65,6 +66,18 @@ StepResult CheckSettingsFile(const std::string& path, const SettingsInspection& 
                 return StepResult::Failed(kSettingsStep, "settings_misnamed", inspection.problem,
                                           "rename the file; in Explorer, View, tick \"File name extensions\" to see "
                                           "the whole name");
+            }
+            if (const DataFolderLookup& data = InstalledDataFolder(); data.missing) {
+                return StepResult::Failed(kSettingsStep, "data_folder_missing",
+                                          "the data folder " + data.directory + " that the installer recorded does "
+                                          "not exist (error=" + std::to_string(data.win32Error) + ")",
+                                          "repair the installation (msiexec /fa), which creates the folder with the "
+                                          "host account's rights, then put the settings file there");
+            } else if (data.recorded) {
+                return StepResult::Failed(kSettingsStep, "settings_missing", path + " does not exist",
+                                          "copy tallyport_settings.example.json from the program folder to "
+                                          "tallyport_settings.json in the data folder " + data.directory +
+                                          " and fill in the server and the OAuth client");
             }
             return StepResult::Failed(kSettingsStep, "settings_missing", path + " does not exist",
                                       "copy tallyport_settings.example.json to tallyport_settings.json beside the DLL "

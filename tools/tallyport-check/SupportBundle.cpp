@@ -2,6 +2,7 @@
 
 #include "TallyportVersion.h"
 #include "api/DeliveryJournal.h"
+#include "logging/DataDirectory.h"
 #include "logging/Log.h"
 #include "logging/LogFileOwnership.h"
 #include "platform/FileAccess.h"
@@ -114,6 +115,7 @@ bool WriteSupportBundle(const std::string& zipPath, const CheckReport& report, c
     };
     std::vector<Entry> entries;
     std::string contents = "Support bundle of the translator in " + ModuleDirectory() + "\n";
+    if (DataDirectory() != ModuleDirectory()) contents += "Its data folder: " + DataDirectory() + "\n";
     auto add = [&](const std::string& name, std::string bytes, const std::string& what) {
         contents += name + ": " + what + "\n";
         entries.push_back({name, std::move(bytes)});
@@ -135,7 +137,7 @@ bool WriteSupportBundle(const std::string& zipPath, const CheckReport& report, c
                                                      std::string(kRemoved));
     }
     // Every panel's: support may not know which panel the host struggles with.
-    const std::vector<journal::Activity> held = ReadHeldActivities(ModuleDirectory());
+    const std::vector<journal::Activity> held = ReadHeldActivities(DataDirectory());
     if (!held.empty()) {
         nlohmann::json activities = nlohmann::json::array();
         for (const journal::Activity& activity : held) {
@@ -156,7 +158,7 @@ bool WriteSupportBundle(const std::string& zipPath, const CheckReport& report, c
     } else {
         contents += "tly_translator.log: left out, " + log + " is missing, empty or not a file of this log\n";
     }
-    const std::string bootstrap = ModuleDirectory() + "\\tly_translator_bootstrap.log";
+    const std::string bootstrap = DataDirectory() + "\\tly_translator_bootstrap.log";
     add("tly_translator_bootstrap.log", Tail(bootstrap, kBootstrapTail), "the last 1 MB of " + bootstrap);
 
     SYSTEMTIME now{};

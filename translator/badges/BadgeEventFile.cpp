@@ -1,5 +1,6 @@
 #include "translator/badges/BadgeEventFile.h"
 
+#include "logging/DataDirectory.h"
 #include "logging/Log.h"
 #include "platform/FileAccess.h"
 #include "platform/JsonDocument.h"
@@ -176,7 +177,7 @@ bool WriteBadgeFile(const std::string& path, const nlohmann::json& content, bool
 }
 
 void RunPass(std::int32_t panelId, const BadgeEventDelivery& deliver) {
-    const std::string directory = ModuleDirectory();
+    const std::string directory = DataDirectory();
     const std::string pendingPath = directory + "\\" + kPendingFile;
     const std::string sentPath = directory + "\\" + kSentFile;
 

@@ -1,11 +1,12 @@
 // The native lane's log: every line is built by the product's line writer
 // (logging/LogLine.cpp), so what callers put in a line runs through its
 // escaping under the sanitizers, and is then counted instead of written.
-// Stands in for logging/Log.cpp and logging/ModuleDirectory.cpp in the
-// sanitized build, where the fuzz targets would otherwise write a file per
-// input; the ThreadSanitizer build runs the real ones over the lane's Win32
-// file calls.
+// Stands in for logging/Log.cpp and logging/ModuleDirectory.cpp (the module
+// and data folders are one here) in the sanitized build, where the fuzz
+// targets would otherwise write a file per input; the ThreadSanitizer build
+// runs the real ones over the lane's Win32 file calls.
 
+#include "logging/DataDirectory.h"
 #include "logging/Log.h"
 #include "logging/LogLine.h"
 #include "logging/LogWriter.h"
@@ -57,6 +58,7 @@ std::string ModuleDirectory() {
     std::lock_guard<std::mutex> lock(DirectoryMutex());
     return Directory();
 }
+std::string DataDirectory() { return ModuleDirectory(); }
 void SetModuleDirectoryForTesting(const std::string& directory) {
     std::lock_guard<std::mutex> lock(DirectoryMutex());
     Directory() = directory.empty() ? "/tmp" : directory;
