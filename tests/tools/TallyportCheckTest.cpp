@@ -14,6 +14,8 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -125,6 +127,19 @@ nlohmann::json GoodSettings(const Simulator& sim) {
               {"port", sim.Port()},
               {"client_id", sim.ClientId()},
               {"client_secret", sim.ClientSecret()}}}};
+}
+
+// The SID of the account the tests run as, in its string form.
+std::string CurrentUserSid() {
+    UniqueHandle token;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token.put())) return {};
+    BYTE buffer[256] = {};
+    DWORD size = 0;
+    if (!::GetTokenInformation(token.get(), TokenUser, buffer, sizeof(buffer), &size)) return {};
+    char* text = nullptr;
+    if (!::ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &text)) return {};
+    const UniqueLocalMemory owned(text);
+    return text;
 }
 
 constexpr char kAllPass[] =
@@ -321,6 +336,113 @@ TEST(TallyportCheck, TheFolderStepFailsWhereTheSettingsOrTheLogCannotBeReplaced)
         EXPECT_NE(StepData(run.report, "folder")["refused"].dump().find(locked), std::string::npos) << run.output;
         EXPECT_EQ(installation.Dir().Read("tallyport_settings.json"), settings);
         EXPECT_EQ(installation.Dir().Read("tly_translator.log"), kLogLine);
+    }
+}
+
+// A program folder that ordinary users may change fails the folder step, and
+// passes again once they may not. Wine keeps no access rules of files: it
+// reads "others may write" from the Unix mode as Everyone's right, and maps a
+// rule that lets Everyone write onto that mode. (Every Wine program runs as
+// an administrator, whose own rights the step leaves out: the account's half
+// is tested on descriptors in ProgramRightsTest.)
+TEST(TallyportCheck, TheFolderStepFailsWhereOrdinaryUsersMayChangeThePrograms) {
+    Simulator sim;
+    Installation installation;
+    installation.Dir().Write("tallyport_settings.json", GoodSettings(sim).dump(2));
+    const std::string folder = installation.Dir().Path();
+    // The running account keeps its rights: Wine maps them onto the owner's mode bits.
+    const std::string account = CurrentUserSid();
+    const auto setFolderRules = [&](const char* others) {
+        const std::string sddl = "D:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;" + account + ")" + others;
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        ASSERT_TRUE(
+            ::ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl.c_str(), SDDL_REVISION_1, &descriptor, nullptr));
+        const UniqueLocalMemory owned(descriptor);
+        BOOL present = FALSE, defaulted = FALSE;
+        PACL dacl = nullptr;
+        ASSERT_TRUE(::GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted));
+        ASSERT_EQ(::SetNamedSecurityInfoA(const_cast<char*>(folder.c_str()), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                                          nullptr, nullptr, dacl, nullptr),
+                  static_cast<DWORD>(ERROR_SUCCESS));
+    };
+    struct Case {
+        const char* name;
+        const char* others;  // Everyone's rule
+        const char* verdicts;
+    } const cases[] = {
+        {"everyone may write", "(A;OICI;FA;;;WD)",
+         "registration:fail settings:pass secret:pass resolve:pass connect:pass tls:pass oauth:pass status:pass "
+         "websocket:pass log:pass folder:fail(programs_writable_by_users)"},
+        {"everyone may read", "(A;OICI;0x1200a9;;;WD)", kAllPass},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        setFolderRules(c.others);
+        const CheckRun run = installation.Run("--json");
+        EXPECT_EQ(Verdicts(run.report), c.verdicts) << run.output;
+    }
+    const CheckRun run = installation.Run("--json");
+    EXPECT_EQ(StepData(run.report, "folder")["account_rights_read"], false) << run.output;
+}
+
+// Wine's loader prefers a DLL of these names found the ordinary way (the
+// program's folder first) to its own, for one program, as Windows' loader
+// does for DLLs that are not "known DLLs"; undone when it goes out of scope.
+class NativeFirst {
+public:
+    NativeFirst(std::string program, std::vector<std::string> names)
+        : key_("Software\\Wine\\AppDefaults\\" + program + "\\DllOverrides") {
+        for (const std::string& name : names) {
+            ::RegSetKeyValueA(HKEY_CURRENT_USER, key_.c_str(), name.c_str(), REG_SZ, "native,builtin",
+                              sizeof("native,builtin"));
+        }
+    }
+    ~NativeFirst() { ::RegDeleteTreeA(HKEY_CURRENT_USER, key_.c_str()); }
+    NativeFirst(const NativeFirst&) = delete;
+    NativeFirst& operator=(const NativeFirst&) = delete;
+
+private:
+    std::string key_;
+};
+
+// A DLL named like a system DLL beside the check is never loaded, even where
+// the loader prefers it to its own: the check takes winhttp and crypt32 from
+// the system folder. A program importing them the ordinary way, started from
+// the same folder under the same rule, loads the planted ones: the proof that
+// they are seen at all.
+TEST(TallyportCheck, DllsPlantedBesideTheCheckAreNeverLoaded) {
+    Simulator sim;
+    Installation installation;
+    nlohmann::json settings = GoodSettings(sim);
+    settings["server"]["client_secret"] = "DPAPI:" + DpapiEncrypt(sim.ClientSecret());  // crypt32 decrypts it
+    installation.Dir().Write("tallyport_settings.json", settings.dump(2));
+    const std::vector<std::string> planted = {"winhttp", "crypt32"};
+    // Copies, not links: Wine takes a second name of a file it has loaded for that module.
+    for (const std::string& name : planted) {
+        ASSERT_TRUE(::CopyFileA(WindowsPath(TLY_PLANTED_DLL).c_str(), installation.Dir().File(name + ".dll").c_str(), FALSE));
+    }
+    PlaceBeside(WindowsPath(TLY_PLANTED_DLL_IMPORTER), installation.Dir().File("planted-importer.exe"));
+    const NativeFirst forCheck("tallyport-check.exe", planted);
+    const NativeFirst forImporter("planted-importer.exe", planted);
+
+    const CheckRun run = installation.Run("--json");
+    EXPECT_EQ(Verdicts(run.report), kAllPass) << run.output;
+    for (const std::string& name : planted) {
+        EXPECT_FALSE(installation.Dir().Exists(name + ".dll.loaded")) << name << ".dll was loaded by the check";
+    }
+
+    STARTUPINFOA startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process{};
+    std::string importer = "\"" + installation.Dir().File("planted-importer.exe") + "\"";
+    ASSERT_TRUE(
+        ::CreateProcessA(nullptr, importer.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+        << ::GetLastError();
+    const UniqueHandle processHandle(process.hProcess);
+    const UniqueHandle threadHandle(process.hThread);
+    EXPECT_EQ(::WaitForSingleObject(processHandle.get(), kRunTimeoutMs), WAIT_OBJECT_0);
+    for (const std::string& name : planted) {
+        EXPECT_TRUE(installation.Dir().Exists(name + ".dll.loaded")) << name << ".dll was not seen by the importer";
     }
 }
 

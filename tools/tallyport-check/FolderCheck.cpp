@@ -2,6 +2,7 @@
 
 #include "logging/Log.h"
 #include "platform/UniqueResource.h"
+#include "tools/tallyport-check/ProgramRights.h"
 
 #include <windows.h>
 
@@ -64,25 +65,132 @@ std::vector<Refusal> Refusals(const std::string& settingsPath, const TranslatorS
     return refusals;
 }
 
+// Who besides administrators could change one of the programs.
+struct ProgramFinding {
+    std::string path;
+    ACCESS_MASK users = 0;    // Everyone, Authenticated Users, Users
+    ACCESS_MASK account = 0;  // the account the check runs as, by itself
+    DWORD error = 0;          // the rights could not be read
+};
+
+struct ProgramsReading {
+    std::vector<ProgramFinding> findings;  // only the programs someone could change, or unreadable
+    bool accountKnown = false;
+    bool administrator = false;
+};
+
+ProgramsReading ReadProgramRights(const std::vector<std::string>& programs) {
+    ProgramsReading reading;
+    Trustees account;
+    DWORD error = 0;
+    reading.accountKnown = RunningAccount(account, reading.administrator, error);
+    const Trustees users = OrdinaryUsers();
+    for (const std::string& path : programs) {
+        ProgramFinding finding{path};
+        const tly::UniqueLocalMemory descriptor = ReadSecurityDescriptor(path, finding.error);
+        if (descriptor) {
+            finding.users = GrantedRights(descriptor.get(), users) & kChangingRights;
+            // An administrator may change the programs: what such an account
+            // holds says nothing about the host's account.
+            if (reading.accountKnown && !reading.administrator) {
+                finding.account = GrantedRights(descriptor.get(), account) & kChangingRights;
+            }
+        }
+        if (finding.error || finding.users || finding.account) reading.findings.push_back(std::move(finding));
+    }
+    return reading;
+}
+
+std::string RightsText(ACCESS_MASK rights) {
+    std::string text;
+    for (const std::string& name : ChangingRightNames(rights)) text += (text.empty() ? "" : ", ") + name;
+    return text;
+}
+
+nlohmann::json RightsJson(ACCESS_MASK rights) {
+    nlohmann::json names = nlohmann::json::array();
+    for (const std::string& name : ChangingRightNames(rights)) names.push_back(name);
+    return names;
+}
+
+constexpr char kProgramsHint[] =
+    "only administrators may change the program folder and the programs (a DLL put there runs in the host and in "
+    "whoever starts the check): install them under Program Files with the MSI, or remove every right to write, "
+    "delete or change rights there that is not the administrators'; the host's account writes only in the data "
+    "folder (DEPLOYING.txt, Security)";
+
 }  // namespace
 
-StepResult CheckFolder(const std::string& settingsPath, const TranslatorSettings& settings) {
+StepResult CheckFolder(const std::string& settingsPath, const TranslatorSettings& settings,
+                       const std::vector<std::string>& programs) {
+    const ProgramsReading programRights = ReadProgramRights(programs);
     const std::vector<Refusal> refusals = Refusals(settingsPath, settings);
-    StepResult result;
-    if (refusals.empty()) {
-        result = StepResult::Passed(kStep, "this account can rewrite the settings file and rotate the log");
-    } else {
-        result = StepResult::Failed(
-            kStep, "folder_not_writable",
-            "this account cannot " + refusals.front().what + " (error=" + std::to_string(refusals.front().error) + ")",
-            "run the check as the host's account; give that account write access to the folder's settings and log "
-            "files and the right to create files in the folder (the MSI does so for the account in HOSTACCOUNT)");
-        for (const Refusal& refusal : refusals) {
-            result.listing.push_back("cannot " + refusal.what + " (error=" + std::to_string(refusal.error) + ")");
+
+    // What fails the step, the broadest finding first: every account, this
+    // account, rights that could not be read, then the data folder.
+    struct Failure {
+        const char* reason;
+        std::string line;
+    };
+    std::vector<Failure> failures;
+    for (const ProgramFinding& finding : programRights.findings) {
+        if (finding.users) {
+            failures.push_back({"programs_writable_by_users", "ordinary users (Everyone, Authenticated Users or "
+                                                              "Users) can " + RightsText(finding.users) + ": " +
+                                                                  finding.path});
         }
+    }
+    for (const ProgramFinding& finding : programRights.findings) {
+        if (finding.account) {
+            failures.push_back({"programs_writable_by_account",
+                                "this account can " + RightsText(finding.account) + ": " + finding.path});
+        }
+    }
+    for (const ProgramFinding& finding : programRights.findings) {
+        if (finding.error) {
+            failures.push_back({"programs_rights_unreadable", "cannot read who may change " + finding.path +
+                                                                  " (error=" + std::to_string(finding.error) + ")"});
+        }
+    }
+    for (const Refusal& refusal : refusals) {
+        failures.push_back({"folder_not_writable",
+                            "cannot " + refusal.what + " (error=" + std::to_string(refusal.error) + ")"});
+    }
+
+    StepResult result;
+    if (failures.empty()) {
+        result = StepResult::Passed(kStep, "only administrators can change the programs; this account can rewrite "
+                                           "the settings file and rotate the log");
+    } else {
+        const std::string reason = failures.front().reason;
+        const bool dataFolder = reason == "folder_not_writable";
+        result = StepResult::Failed(
+            kStep, reason.c_str(),
+            dataFolder ? "this account " + failures.front().line : failures.front().line,
+            dataFolder ? "run the check as the host's account; give that account write access to the folder's "
+                         "settings and log files and the right to create files in the folder (the MSI does so for "
+                         "the account in HOSTACCOUNT)"
+                       : reason == "programs_rights_unreadable"
+                             ? "let this account read the rights of the program folder and the programs (it needs "
+                               "to read and run them anyway), and run the check again"
+                             : kProgramsHint);
+        for (const Failure& failure : failures) result.listing.push_back(failure.line);
     }
     nlohmann::json refused = nlohmann::json::array();
     for (const Refusal& refusal : refusals) refused.push_back({{"operation", refusal.what}, {"error", refusal.error}});
-    result.data = {{"refused", refused}};
+    nlohmann::json changeable = nlohmann::json::array();
+    for (const ProgramFinding& finding : programRights.findings) {
+        nlohmann::json item = {{"path", finding.path}};
+        if (finding.users) item["users_can"] = RightsJson(finding.users);
+        if (finding.account) item["account_can"] = RightsJson(finding.account);
+        if (finding.error) item["error"] = finding.error;
+        changeable.push_back(std::move(item));
+    }
+    result.data = {{"refused", refused},
+                   {"programs", programs},
+                   {"programs_changeable", changeable},
+                   // Run as an administrator, the account's own rights are not
+                   // read (see above): run the check as the host's account.
+                   {"account_rights_read", programRights.accountKnown && !programRights.administrator}};
     return result;
 }

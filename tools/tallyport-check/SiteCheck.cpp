@@ -1,5 +1,6 @@
 #include "tools/tallyport-check/SiteCheck.h"
 
+#include "logging/Log.h"
 #include "settings/SettingsFile.h"
 #include "tools/tallyport-check/FolderCheck.h"
 #include "tools/tallyport-check/JournalChecks.h"
@@ -7,6 +8,8 @@
 #include "tools/tallyport-check/RegistrationCheck.h"
 #include "tools/tallyport-check/ServerChecks.h"
 #include "tools/tallyport-check/SettingsChecks.h"
+
+#include <windows.h>
 
 #include <string>
 #include <vector>
@@ -17,6 +20,15 @@ namespace {
 template <typename Check>
 void Step(CheckReport& report, const char* name, const char* footing, Check check) {
     report.Add(report.Passed(footing) ? check() : StepResult::Skipped(name, footing));
+}
+
+// The program folder, the DLL and this check: what only administrators may change.
+std::vector<std::string> ProgramsBeside(const std::string& dll) {
+    std::vector<std::string> programs = {ModuleDirectory(), dll};
+    char self[MAX_PATH] = {};
+    const DWORD length = ::GetModuleFileNameA(nullptr, self, MAX_PATH);
+    if (length > 0 && length < MAX_PATH) programs.emplace_back(self, length);
+    return programs;
 }
 
 }  // namespace
@@ -54,5 +66,5 @@ void RunSiteCheck(const std::string& dll, std::optional<std::int32_t> panel, Che
     client.Close();
 
     Step(report, "log", "settings", [&] { return CheckLogFile(settings); });
-    Step(report, "folder", "settings", [&] { return CheckFolder(path, settings); });
+    Step(report, "folder", "settings", [&] { return CheckFolder(path, settings, ProgramsBeside(dll)); });
 }

@@ -3,6 +3,7 @@
 
 #include "TallyportVersion.h"
 #include "logging/Log.h"
+#include "platform/SystemLibraries.h"
 #include "platform/TextConversion.h"
 #include "platform/UniqueResource.h"
 #include "tools/tallyport-check/CheckReport.h"
@@ -117,6 +118,10 @@ int Run() {
 }  // namespace
 
 int main() {
+    // First of all: version, winhttp and crypt32 are delay-loaded, and come
+    // from the system folder only, never from the folder the check lies in.
+    tly::RestrictDllSearchToSystemFolder();
+    tly::LoadDelayedImportsFromSystemFolder();
     try {
         return Run();
     } catch (const std::exception& e) {

@@ -7,6 +7,7 @@
 
 #include "api/TLYApiImpl.h"
 #include "logging/Log.h"
+#include "platform/SystemLibraries.h"
 #include "translator/module/ComModule.h"
 
 #include <windows.h>
@@ -33,6 +34,8 @@ CTallyportAccessControlTranslatorApp theApp;
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
     if (reason == DLL_PROCESS_ATTACH) {
         ::DisableThreadLibraryCalls(instance);
+        // Before anything can call into winhttp or crypt32.
+        tly::LoadDelayedImportsFromSystemFolder();
         theApp.InitInstance(instance);
     } else if (reason == DLL_PROCESS_DETACH && reserved == nullptr) {
         theApp.ExitInstance();
