@@ -159,8 +159,12 @@ StepResult CheckFolder(const std::string& settingsPath, const TranslatorSettings
 
     StepResult result;
     if (failures.empty()) {
-        result = StepResult::Passed(kStep, "only administrators can change the programs; this account can rewrite "
-                                           "the settings file and rotate the log");
+        const bool accountRead = programRights.accountKnown && !programRights.administrator;
+        result = StepResult::Passed(
+            kStep, std::string(accountRead ? "only administrators can change the programs"
+                                           : "ordinary users cannot change the programs (run as an administrator: "
+                                             "this account's own rights were not read)") +
+                       "; this account can rewrite the settings file and rotate the log");
     } else {
         const std::string reason = failures.front().reason;
         const bool dataFolder = reason == "folder_not_writable";
