@@ -23,7 +23,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "system"))
 from system_support import (BUILD_DIR, CLIENT_ID, CLIENT_SECRET, PYTHON, SOURCE_DIR, WINE_RUN,  # noqa: E402
-                            Simulator, registered_server, windows_path, wine)
+                            HostSim, Simulator, registered_server, wait_until, windows_path, wine)
 
 sys.path.insert(0, str(SOURCE_DIR / "tools" / "dist"))
 import make_msi  # noqa: E402
@@ -40,6 +40,10 @@ PRODUCT_KEYS = [f"HKCR\\CLSID\\{CLSID}", f"HKCR\\TypeLib\\{LIBID}", "HKCR\\Tally
                 "HKCR\\TallyportAccessControlTranslator.AccessControlTrans.1"]
 HOST_ACCOUNT = "NT AUTHORITY\\NETWORK SERVICE"
 UNINSTALL_KEY = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall"
+PRODUCT_KEY = "HKLM\\Software\\Tallyport\\" + PRODUCT_NAME
+# The package of the layout before programs and data were apart.
+EARLIER_LAYOUT = Path(__file__).resolve().parent / "earlier_layout.wxs"
+DATA_MOVED_NOTE = "DATA-MOVED-TO-DATA-FOLDER.txt"
 
 
 def make_dist(out: Path) -> None:
@@ -158,6 +162,15 @@ def registration_snapshot() -> list:
             if len(parts) >= 4 and parts[2].startswith("REG_"):
                 lines.append(f"{current}: {parts[1]} = {parts[3].rstrip(chr(92))}")
     return sorted(lines)
+
+
+def product_value(name: str):
+    """A value under the product's key, or None."""
+    for line in wine("reg", "query", PRODUCT_KEY, "/v", name).stdout.replace("\r", "").splitlines():
+        parts = line.split("    ")
+        if len(parts) >= 4 and parts[1] == name:
+            return parts[3]
+    return None
 
 
 def key_exists(key: str) -> bool:
@@ -295,95 +308,181 @@ class PackageTest(unittest.TestCase):
                 wine("regsvr32", "/s", previous)
 
     def assert_granted(self, log: Path) -> None:
-        """The installer's log shows the folder rights granted to the host's account."""
+        """The installer's log shows the data folder protected and the rights
+        granted to the host's account (Wine's icacls changes nothing, so only
+        the actions are seen)."""
         text = log.read_bytes().decode("utf-8", "replace").replace("\r", "")
         self.assertIn("Action ended", text)
-        self.assertRegex(text, r"Action ended [\d:]+: GrantHostAccount\. Return value 1")
+        for action in ("ProtectDataFolder", "GrantHostAccount"):
+            self.assertRegex(text, rf"Action ended [\d:]+: {action}\. Return value 1")
         self.assertIn("HOSTACCOUNT = " + HOST_ACCOUNT, text)
 
-    def test_installer_installs_upgrades_and_uninstalls(self):
-        drive_c = BUILD_DIR / "wineprefix" / "drive_c"
-        folder = drive_c / "Tallyport Test (x86)"
-        folder_windows = "C:\\Tallyport Test (x86)\\"
-        shutil.rmtree(folder, ignore_errors=True)
+    def packages(self):
+        """The programs and texts of the package as members for make_msi."""
         with zipfile.ZipFile(self.root / "first" / PACKAGE) as package:
             programs = [(n, package.read(n)) for n in package.namelist()[:2]]
             texts = [(n, package.read(n)) for n in ("tallyport_settings.example.json", "DEPLOYING.txt")]
         release = datetime.date.fromisoformat(
             re.search(r"^release_date\s*=\s*(\S+)", (SOURCE_DIR / "product.ini").read_text(), re.MULTILINE).group(1))
-        major, minor, patch = (int(n) for n in VERSION.split("."))
-        bumped = f"{major}.{minor}.{patch + 1}"
-        upgrade = self.root / "upgrade.msi"
-        make_msi.build_msi(upgrade, [(n, with_patch_version(d, patch + 1)) for n, d in programs] + texts,
-                           {"name": PRODUCT_NAME, "description": "next version", "publisher": "Tallyport",
-                            "version": bumped, "release_date": release})
-        simulator = Simulator(self.root / "installer-simulator", max_lifetime=300).start()
+        return programs, texts, release
+
+    def fresh_folders(self):
+        """The program folder the tests install to and the default data
+        folder, both empty; their Linux and Windows paths."""
+        drive_c = BUILD_DIR / "wineprefix" / "drive_c"
+        folder, data = drive_c / "Tallyport Test (x86)", drive_c / "ProgramData" / "Tallyport Translator"
+        for path in (folder, data):
+            shutil.rmtree(path, ignore_errors=True)
+        self.addCleanup(shutil.rmtree, folder, True)
+        self.addCleanup(shutil.rmtree, data, True)
+        return folder, "C:\\Tallyport Test (x86)\\", data, "C:\\ProgramData\\Tallyport Translator\\"
+
+    def uninstall_afterwards(self, *packages: Path) -> None:
         previous = registered_server()
-        try:
-            install_log = self.root / "install.log"
-            done = msiexec("/i", windows_path(self.root / "first" / INSTALLER), "INSTALLFOLDER=" + folder_windows,
-                           "HOSTACCOUNT=" + HOST_ACCOUNT, "/l*v", windows_path(install_log))
-            self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
-            self.assert_granted(install_log)
-            dll = folder_windows + "TallyportAccessControlTranslator.dll"
-            self.assertEqual(registered_server(), dll)
-            self.assertEqual(installed_products(), {PRODUCT_NAME: [VERSION]})
-            self.assertFalse((folder / "install.cmd").exists())
-            # The package's keys are those the DLL's own registration writes.
-            installed = registration_snapshot()
-            self.assertEqual(wine("regsvr32", "/u", "/s", dll).returncode, 0)
-            self.assertEqual(registration_snapshot(), [])
-            self.assertEqual(wine("regsvr32", "/s", dll).returncode, 0)
-            self.assertEqual(registration_snapshot(), installed)
-            self.assertGreaterEqual(len(installed), 15)
 
-            write_settings(folder, simulator)
-            code, report = check(folder_windows)
-            self.assertEqual(code, 0, report)
-            self.assertEqual([s["verdict"] for s in report["steps"]], ["pass"] * len(report["steps"]), report)
-            self.assertIn("folder", [s["step"] for s in report["steps"]])
-
-            # What the translator keeps in the folder survives the upgrade.
-            # Lines of the log's own shape: the log appends to and rotates only its own files.
-            line = ('{{"timestamp":"2026-01-05T10:00:00.000","level":"info","component":"tly_api",'
-                    '"event":"{}","message":"kept","process_id":1,"thread_id":1}}\n')
-            (folder / "tly_translator.log").write_text(line.format("kept"))
-            (folder / "tly_translator.1.log").write_text(line.format("rotated"))
-            kept = {name: (folder / name).read_bytes()
-                    for name in ("tallyport_settings.json", "tly_translator.log", "tly_translator.1.log")}
-            # Neither the folder nor the account given: both are remembered.
-            upgrade_log = self.root / "upgrade.log"
-            done = msiexec("/i", windows_path(upgrade), "/l*v", windows_path(upgrade_log))
-            self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
-            self.assert_granted(upgrade_log)
-            self.assertEqual(installed_products(), {PRODUCT_NAME: [bumped]})
-            self.assertEqual(registered_server(), dll)
-            code, report = check(folder_windows)
-            self.assertEqual(code, 0, report)
-            self.assertEqual(step(report, "registration")["data"]["registered_version"], bumped)
-            for name, data in kept.items():
-                self.assertEqual((folder / name).read_bytes(), data, name)
-
-            done = msiexec("/x", windows_path(upgrade))
-            self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
-            self.assertEqual(installed_products(), {})
-            self.assertEqual([k for k in PRODUCT_KEYS if key_exists(k)], [])
-            self.assertFalse((folder / "TallyportAccessControlTranslator.dll").exists())
-            for name, data in kept.items():
-                self.assertEqual((folder / name).read_bytes(), data, name)
-
-            # The check, put back alone, sees that nothing is registered.
-            (folder / "tallyport-check.exe").write_bytes(programs[1][1])
-            code, report = check(folder_windows)
-            self.assertEqual((code, step(report, "registration")["reason"]), (1, "not_registered"), report)
-        finally:
-            simulator.stop()
-            for package in (upgrade, self.root / "first" / INSTALLER):
+        def undo():
+            for package in packages:
                 if installed_products():
                     msiexec("/x", windows_path(package))
             if previous and Path(previous[2:].replace("\\", "/")).exists():
                 wine("regsvr32", "/s", previous)
-            shutil.rmtree(folder, ignore_errors=True)
+        self.addCleanup(undo)
+
+    def test_installer_puts_programs_and_data_apart(self):
+        folder, folder_windows, data, data_windows = self.fresh_folders()
+        simulator = Simulator(self.root / "apart-simulator", max_lifetime=300).start()
+        self.addCleanup(simulator.stop)
+        self.uninstall_afterwards(self.root / "first" / INSTALLER)
+        install_log = self.root / "apart.log"
+        done = msiexec("/i", windows_path(self.root / "first" / INSTALLER), "INSTALLFOLDER=" + folder_windows,
+                       "HOSTACCOUNT=" + HOST_ACCOUNT, "/l*v", windows_path(install_log))
+        self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+        self.assert_granted(install_log)
+        dll = folder_windows + "TallyportAccessControlTranslator.dll"
+        self.assertEqual(registered_server(), dll)
+        self.assertEqual(installed_products(), {PRODUCT_NAME: [VERSION]})
+        self.assertFalse((folder / "install.cmd").exists())
+        self.assertEqual((product_value("InstallFolder"), product_value("DataFolder")), (folder_windows, data_windows))
+        self.assertTrue(data.is_dir())
+        # The package's keys are those the DLL's own registration writes.
+        installed = registration_snapshot()
+        self.assertEqual(wine("regsvr32", "/u", "/s", dll).returncode, 0)
+        self.assertEqual(registration_snapshot(), [])
+        self.assertEqual(wine("regsvr32", "/s", dll).returncode, 0)
+        self.assertEqual(registration_snapshot(), installed)
+        self.assertGreaterEqual(len(installed), 15)
+
+        # The check beside the programs reads the settings in the data folder.
+        write_settings(data, simulator)
+        code, report = check(folder_windows)
+        self.assertEqual(code, 0, report)
+        self.assertEqual([s["verdict"] for s in report["steps"]], ["pass"] * len(report["steps"]), report)
+        self.assertEqual(report["settings_path"], data_windows + "tallyport_settings.json")
+        bundle = self.root / "apart-support.zip"
+        code, report = check(folder_windows, "--bundle", windows_path(bundle))
+        self.assertEqual(code, 0, report)
+        with zipfile.ZipFile(bundle) as archive:
+            self.assertIn(data_windows.rstrip("\\"), archive.read("README.txt").decode())
+            self.assertIn("tallyport_settings.json", archive.namelist())
+
+        # A program folder or a DLL that ordinary users may change fails the
+        # folder step. Wine reads a file's rights from its Unix mode: "others"
+        # may write is Everyone may write. (Wine runs every program as an
+        # administrator, whose own rights the step leaves out, so the
+        # account's half is tested on descriptors in ProgramRightsTest.)
+        for target, target_windows in ((folder, folder_windows.rstrip("\\")),
+                                       (folder / "TallyportAccessControlTranslator.dll", dll)):
+            mode = target.stat().st_mode
+            os.chmod(target, mode | 0o002)
+            try:
+                code, report = check(folder_windows)
+            finally:
+                os.chmod(target, mode)
+            folder_step = step(report, "folder")
+            self.assertEqual((code, folder_step["reason"]), (1, "programs_writable_by_users"), report)
+            self.assertIn(target_windows, [p["path"] for p in folder_step["data"]["programs_changeable"]])
+        self.assertEqual(check(folder_windows)[0], 0)
+
+        # Uninstalling leaves the settings in the data folder.
+        kept = (data / "tallyport_settings.json").read_bytes()
+        done = msiexec("/x", windows_path(self.root / "first" / INSTALLER))
+        self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+        self.assertEqual(installed_products(), {})
+        self.assertEqual([k for k in PRODUCT_KEYS if key_exists(k)], [])
+        self.assertIsNone(product_value("DataFolder"))
+        self.assertFalse((folder / "TallyportAccessControlTranslator.dll").exists())
+        self.assertEqual((data / "tallyport_settings.json").read_bytes(), kept)
+
+    def test_installer_upgrade_moves_the_earlier_layouts_data_apart(self):
+        folder, folder_windows, data, data_windows = self.fresh_folders()
+        programs, texts, release = self.packages()
+        product = {"name": PRODUCT_NAME, "description": "earlier layout", "publisher": "Tallyport",
+                   "version": VERSION, "release_date": release}
+        earlier = self.root / "earlier.msi"
+        make_msi.build_msi(earlier, programs + texts, product, template=EARLIER_LAYOUT)
+        major, minor, patch = (int(n) for n in VERSION.split("."))
+        bumped = f"{major}.{minor}.{patch + 1}"
+        upgrade = self.root / "upgrade.msi"
+        make_msi.build_msi(upgrade, [(n, with_patch_version(d, patch + 1)) for n, d in programs] + texts,
+                           dict(product, description="next version", version=bumped))
+        simulator = Simulator(self.root / "upgrade-simulator", max_lifetime=300).start()
+        self.addCleanup(simulator.stop)
+        self.uninstall_afterwards(upgrade, earlier)
+
+        done = msiexec("/i", windows_path(earlier), "INSTALLFOLDER=" + folder_windows, "HOSTACCOUNT=" + HOST_ACCOUNT)
+        self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+        self.assertIsNone(product_value("DataFolder"))
+        dll = folder_windows + "TallyportAccessControlTranslator.dll"
+        self.assertEqual(registered_server(), dll)
+
+        # The translator of the earlier layout keeps its data beside itself:
+        # it stores the secret protected and pins the server's certificate in
+        # the settings file there, and logs there.
+        write_settings(folder, simulator)
+        host = HostSim("1", duration=60)
+        try:
+            def stored():
+                settings = json.loads((folder / "tallyport_settings.json").read_text())
+                return settings["server"]["client_secret"].startswith("DPAPI:") and \
+                    settings["server"].get("cert_thumbprint")
+            wait_until(stored, 60, "the secret stored and the certificate pinned")
+        finally:
+            host.stop()
+        self.assertTrue((folder / "tly_translator.log").exists())
+        line = ('{{"timestamp":"2026-01-05T10:00:00.000","level":"info","component":"tly_api",'
+                '"event":"{}","message":"kept","process_id":1,"thread_id":1}}\n')
+        (folder / "tly_translator.1.log").write_text(line.format("rotated"))
+        kept = {name: (folder / name).read_bytes()
+                for name in ("tallyport_settings.json", "tly_translator.log", "tly_translator.1.log")}
+
+        # Neither the folders nor the account given: the upgrade finds them,
+        # moves the data to the data folder and says so in the program folder.
+        upgrade_log = self.root / "upgrade.log"
+        done = msiexec("/i", windows_path(upgrade), "/l*v", windows_path(upgrade_log))
+        self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+        self.assert_granted(upgrade_log)
+        self.assertEqual(installed_products(), {PRODUCT_NAME: [bumped]})
+        self.assertEqual(registered_server(), dll)
+        self.assertEqual(product_value("DataFolder"), data_windows)
+        for name, content in kept.items():
+            self.assertFalse((folder / name).exists(), name)
+            self.assertEqual((data / name).read_bytes(), content, name)
+        self.assertIn(data_windows, (folder / DATA_MOVED_NOTE).read_text())
+        code, report = check(folder_windows)
+        self.assertEqual(code, 0, report)
+        self.assertEqual([s["verdict"] for s in report["steps"]], ["pass"] * len(report["steps"]), report)
+        self.assertEqual(step(report, "registration")["data"]["registered_version"], bumped)
+
+        done = msiexec("/x", windows_path(upgrade))
+        self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+        self.assertEqual(installed_products(), {})
+        for name, content in kept.items():
+            self.assertEqual((data / name).read_bytes(), content, name)
+
+        # The check, put back alone, sees that nothing is registered.
+        (folder / "tallyport-check.exe").write_bytes(programs[1][1])
+        code, report = check(folder_windows)
+        self.assertEqual((code, step(report, "registration")["reason"]), (1, "not_registered"), report)
 
 
 if __name__ == "__main__":

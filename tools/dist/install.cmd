@@ -39,8 +39,37 @@ if not "%RESULT%"=="0" goto failed
 
 echo install: registered. The host creates the translator by its ProgID
 echo          TallyportAccessControlTranslator.AccessControlTrans from now on.
+
+rem Where the translator keeps its settings and logs: the data folder recorded
+rem for this folder under the product's key (32-bit view), else this folder.
+set "PRODUCT_KEY=HKLM\Software\Tallyport\Tallyport Access Control Translator"
+set "LINE="
+for /f "delims=" %%L in ('reg query "%PRODUCT_KEY%" /v InstallFolder /reg:32 2^>nul') do set "LINE=%%L"
+set "RECORDED_FOLDER="
+if defined LINE set "RECORDED_FOLDER=%LINE:*REG_SZ    =%"
+if defined RECORDED_FOLDER if not "%RECORDED_FOLDER:~-1%"=="\" set "RECORDED_FOLDER=%RECORDED_FOLDER%\"
+set "LINE="
+for /f "delims=" %%L in ('reg query "%PRODUCT_KEY%" /v DataFolder /reg:32 2^>nul') do set "LINE=%%L"
+set "DATA_FOLDER="
+if defined LINE if /i "%RECORDED_FOLDER%"=="%~dp0" set "DATA_FOLDER=%LINE:*REG_SZ    =%"
+if not defined DATA_FOLDER goto data_beside
+
+echo Next: edit tallyport_settings.json in the data folder recorded for this folder,
+echo       %DATA_FOLDER%
+echo       (see DEPLOYING.txt), then run tallyport-check.exe here as the account the
+echo       host runs under, not as administrator, to check the settings, the server
+echo       and the folders' rights.
+exit /b 0
+
+:data_beside
 echo Next: edit tallyport_settings.json in this folder (see DEPLOYING.txt), then
-echo       run tallyport-check.exe here to check the settings and the server.
+echo       run tallyport-check.exe here as the account the host runs under, not as
+echo       administrator, to check the settings, the server and the folders' rights.
+echo Recommended (DEPLOYING.txt, Security): keep the programs in a folder only
+echo       administrators may change, such as C:\Program Files (x86)\Tallyport Translator,
+echo       and the settings and logs in a data folder of their own under C:\ProgramData
+echo       that only the host's account and administrators may change, recorded as
+echo       DataFolder under %PRODUCT_KEY%.
 exit /b 0
 
 :missing

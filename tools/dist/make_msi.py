@@ -193,9 +193,10 @@ def fix_summary(msi: Path, release: datetime.date, package_code: str) -> None:
         storage.write_stream(SUMMARY_STREAM, bytes(data))
 
 
-def build_msi(out: Path, members: list, product: dict) -> None:
+def build_msi(out: Path, members: list, product: dict, template: Path = TEMPLATE) -> None:
     """out: the package to write; members: (file name, bytes) of the files it
-    installs; product: name, description, publisher, version, release date."""
+    installs; product: name, description, publisher, version, release date;
+    template: the package's source (the tests build an earlier layout's)."""
     version = product["version"]
     product_code = braced(str(uuid.uuid5(UPGRADE_CODE, "product " + version)))
     digest = hashlib.sha256(version.encode())
@@ -205,7 +206,7 @@ def build_msi(out: Path, members: list, product: dict) -> None:
 
     dll = dict(members)["TallyportAccessControlTranslator.dll"]
     values = registration_values(f"[#{DLL_FILE_ID}]", "[INSTALLFOLDER]", dll)
-    text = TEMPLATE.read_text(encoding="utf-8")
+    text = template.read_text(encoding="utf-8")
     for placeholder, value in {
         "@REGISTRY@": registry_elements(values),
         "@PRODUCT_CODE@": product_code,
