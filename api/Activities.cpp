@@ -12,7 +12,11 @@
 //   server lists it again (after a failed mark, a restart, or in a lagging
 //   list) it is marked without a second delivery;
 // - one during whose call-back the process ended twice is held back (the
-//   delivery journal).
+//   delivery journal);
+// - none is handed over while the journal has no room for one more taken
+//   id: the panel waits until marks succeed (better late than twice). What
+//   was taken and is no longer listed (its mark's answer lost) is marked
+//   again now and then, so it does not hold room for ever.
 // No log line is held back while the host is called: a host that dies inside
 // a call-back leaves the lines about the activity it died in.
 //
@@ -42,6 +46,10 @@ constexpr size_t kAlarmTextLimit = 2000;
 // Ids per mark request: the ids travel in the URL, which servers and proxies
 // bound (8 KiB is common); 100 ten-digit ids stay near 1.1 KiB.
 constexpr size_t kMostIdsPerMark = 100;
+// Marking again what the host took: at most this many ids in a run, and for
+// ids the server no longer lists, at most once a minute per panel.
+constexpr size_t kMostRemarkedPerRun = 1000;
+constexpr std::uint32_t kRemarkUnlistedEveryMs = 60000;
 
 // Cut to the byte limit (which may split a character: the conversion then
 // yields a replacement character) and convert up to the first 0 byte.
@@ -67,6 +75,7 @@ struct BatchResult {
     std::vector<std::int32_t> markIds;  // in the order processed
     std::vector<std::int32_t> suppressedIds;
     bool panelClosed = false;
+    bool noRoom = false;  // the journal is full: nothing more is handed over
 };
 
 }  // namespace
@@ -94,7 +103,10 @@ void ActivityPump::RunPanel(std::int32_t panelId, std::int64_t& processedCount) 
                         {{"panel_id", panelId}, {"exception", e.what()}});
             return;
         }
-        if (parsed.empty) return;
+        if (parsed.empty) {
+            if (batch == 1) RemarkTaken(panelId, Remark::Unlisted);
+            return;
+        }
         ReportMalformed(panelId, parsed.malformed);
 
         BatchResult result;
@@ -136,6 +148,10 @@ void ActivityPump::RunPanel(std::int32_t panelId, std::int64_t& processedCount) 
         // call-back leaves the line of the activity it died in.
         WriteHeldLogLines();
         for (const PreparedDelivery& delivery : prepared) {
+            if (!RoomToDeliver(panelId)) {
+                result.noRoom = true;
+                break;
+            }
             const Delivery outcome = Deliver(panelId, delivery, delivering);
             if (outcome == Delivery::PanelClosed) {
                 result.panelClosed = true;
@@ -156,6 +172,10 @@ void ActivityPump::RunPanel(std::int32_t panelId, std::int64_t& processedCount) 
 
         const bool progressed = MarkProcessed(panelId, result.markIds);
         if (result.panelClosed) return;
+        if (result.noRoom) {
+            RemarkTaken(panelId, Remark::JournalFull);
+            return;
+        }
         if (parsed.remainingCount <= 0) return;
         // The server would hand out the same batch again: stop until the next run.
         if (!progressed) {
@@ -184,9 +204,9 @@ void ActivityPump::RunPanel(std::int32_t panelId, std::int64_t& processedCount) 
 }
 
 // Marks in requests of at most kMostIdsPerMark ids, each on its own: a failed
-// request leaves its ids remembered as taken, and the others still go. True
-// when any request succeeded.
-bool ActivityPump::MarkProcessed(std::int32_t panelId, const std::vector<std::int32_t>& ids) {
+// request leaves its ids remembered as taken, and the others still go (or,
+// with stopAtFailure, wait for another run). True when any request succeeded.
+bool ActivityPump::MarkProcessed(std::int32_t panelId, const std::vector<std::int32_t>& ids, bool stopAtFailure) {
     bool anyMarked = false;
     for (size_t first = 0; first < ids.size(); first += kMostIdsPerMark) {
         const auto begin = ids.begin() + static_cast<std::ptrdiff_t>(first);
@@ -196,6 +216,7 @@ bool ActivityPump::MarkProcessed(std::int32_t panelId, const std::vector<std::in
         if (!rest_.PostWithRetry("/activities/batch_processed?ids=" + joined, response)) {
             LogApiEvent(LogLevel::Error, "activities.batch_mark_failed", "Failed to mark activity batch as processed",
                         {{"panel_id", panelId}, {"ids", joined}, {"response", response}});
+            if (stopAtFailure) break;
             continue;
         }
         const std::vector<std::int32_t> chunk(begin, end);
@@ -208,6 +229,61 @@ bool ActivityPump::MarkProcessed(std::int32_t panelId, const std::vector<std::in
         }
     }
     return anyMarked;
+}
+
+// Room for one more taken id, in memory and in the journal. A panel that
+// finds none waits, with one error line, until marks have made room.
+bool ActivityPump::RoomToDeliver(std::int32_t panelId) {
+    std::string whyNot;
+    const std::size_t unmarked = ledger_.TotalSize();
+    bool room = unmarked < journal_.MostTaken();
+    if (!room) {
+        whyNot = "the activities taken and not marked are as many as may be";
+    } else {
+        room = journal_.MakeRoom(whyNot);
+    }
+    bool changed = false;
+    {
+        tly::MutexLock guard(roomLock_);
+        changed = room ? waitingForRoom_.erase(panelId) != 0 : waitingForRoom_.insert(panelId).second;
+    }
+    if (!changed) return room;
+    if (room) {
+        LogApiEvent(LogLevel::Info, "activities.journal_room",
+                    "The delivery journal has room again; this panel's activities are delivered again",
+                    {{"panel_id", panelId}, {"unmarked", static_cast<std::int64_t>(unmarked)}});
+    } else {
+        LogApiEvent(LogLevel::Error, "activities.journal_full",
+                    "The delivery journal has no room for another activity; this panel's activities wait until "
+                    "marks succeed",
+                    {{"panel_id", panelId},
+                     {"unmarked", static_cast<std::int64_t>(unmarked)},
+                     {"most", static_cast<std::int64_t>(journal_.MostTaken())},
+                     {"reason", whyNot}});
+    }
+    return room;
+}
+
+// Marks again what the host took whose mark has not succeeded, a thousand
+// at most, stopping at the first failure. For a panel waiting for room,
+// every run; for ids the server no longer lists (a mark that succeeded but
+// whose answer was lost), once a minute.
+void ActivityPump::RemarkTaken(std::int32_t panelId, Remark why) {
+    if (ledger_.Size(panelId) == 0) return;
+    if (why == Remark::Unlisted) {
+        const std::uint32_t now = tly::CurrentClock().TickCount();
+        tly::MutexLock guard(roomLock_);
+        auto last = lastRemark_.find(panelId);
+        if (last != lastRemark_.end() && now - last->second < kRemarkUnlistedEveryMs) return;  // wrap-safe
+        lastRemark_[panelId] = now;
+    }
+    const std::vector<std::int32_t> ids = ledger_.TakenIds(panelId, kMostRemarkedPerRun);
+    LogApiEvent(LogLevel::Info, "activities.remark_taken",
+                "Marking again activities the host took whose marks have not succeeded",
+                {{"panel_id", panelId},
+                 {"count", static_cast<std::int64_t>(ids.size())},
+                 {"reason", why == Remark::Unlisted ? "unlisted" : "journal_full"}});
+    MarkProcessed(panelId, ids, true);
 }
 
 // Logged once per panel and id in a process: such an activity stays on the

@@ -33,7 +33,9 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -85,6 +87,7 @@ public:
     // worker's thread end as a failed wait would, without a stop, and waits
     // for it: true when it ended.
     void SetWorkerPassHookForTesting(void (*hook)()) { workerPassHook_.store(hook); }
+    void SetMostUnmarkedForTesting(std::uint32_t most) { journal_.SetMostTakenForTesting(most); }
     bool EndWorkerForTesting() TLY_EXCLUDES(workerLock_);
 
 private:
@@ -106,6 +109,7 @@ private:
         std::wstring text;
     };
     enum class Delivery { Handed, Refused, PanelClosed };
+    enum class Remark { Unlisted, JournalFull };
 
     bool TryRun(const std::atomic<bool>* workerStopping);
     bool RunPass();
@@ -117,7 +121,9 @@ private:
     void ReportMalformed(std::int32_t panelId, const std::vector<MalformedActivity>& malformed);
     PreparedDelivery Prepare(std::int32_t panelId, const PendingActivity& activity, const ActivityContext& context);
     Delivery Deliver(std::int32_t panelId, const PreparedDelivery& prepared, DeliveryPanelScope& scope);
-    bool MarkProcessed(std::int32_t panelId, const std::vector<std::int32_t>& ids);
+    bool MarkProcessed(std::int32_t panelId, const std::vector<std::int32_t>& ids, bool stopAtFailure = false);
+    bool RoomToDeliver(std::int32_t panelId) TLY_EXCLUDES(roomLock_);
+    void RemarkTaken(std::int32_t panelId, Remark why) TLY_EXCLUDES(roomLock_);
 
     PanelRegistry& panels_;
     TLYRestClient& rest_;
@@ -132,6 +138,12 @@ private:
 
     RedeliveryLedger ledger_;
     DeliveryJournal journal_;
+    // Panels whose delivery waits for room in the journal (journal_full
+    // said once, journal_room when it ends), and when each last marked again
+    // what it took (RemarkTaken). A leaf.
+    tly::Mutex roomLock_;
+    std::set<std::int32_t> waitingForRoom_ TLY_GUARDED_BY(roomLock_);
+    std::map<std::int32_t, std::uint32_t> lastRemark_ TLY_GUARDED_BY(roomLock_);
     ReportedOnce malformedReported_;
     ReportedOnce refusalReported_;
 

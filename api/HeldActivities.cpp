@@ -9,8 +9,32 @@
 
 namespace {
 
+// The whole file, up to one byte past the largest a journal may be (so a
+// longer one reads as such). The owner may be growing it meanwhile: a read
+// that meets a growth cut short sees the journal as before it.
+bool ReadWholeJournal(HANDLE file, journal::Contents& contents, std::size_t& fileBytes, std::string& reason) {
+    std::vector<unsigned char> bytes(journal::kFileSize);
+    std::size_t have = 0;
+    for (;;) {
+        if (have == bytes.size()) {
+            if (bytes.size() > journal::kMostFileSize) break;
+            bytes.resize(std::min(bytes.size() * 2, journal::kMostFileSize + 1));
+        }
+        DWORD read = 0;
+        if (!::ReadFile(file, bytes.data() + have, static_cast<DWORD>(bytes.size() - have), &read, nullptr)) {
+            reason = "cannot read (error=" + std::to_string(::GetLastError()) + ")";
+            return false;
+        }
+        if (read == 0) break;
+        have += read;
+    }
+    fileBytes = have;
+    return journal::ReadImage(bytes.data(), have, contents, reason);
+}
+
 // Whole-file read for a process that does not own the journal.
-bool ReadJournalFile(const std::string& directory, journal::Contents& contents, std::string& reason) {
+bool ReadJournalFile(const std::string& directory, journal::Contents& contents, std::size_t& fileBytes,
+                     std::string& reason) {
     tly::UniqueFileHandle file(::CreateFileW(DeliveryJournalPath(directory, kDeliveryJournalFileName).c_str(), GENERIC_READ,
                                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                              FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -19,13 +43,7 @@ bool ReadJournalFile(const std::string& directory, journal::Contents& contents, 
         reason = error == ERROR_FILE_NOT_FOUND ? "no delivery journal" : "cannot open (error=" + std::to_string(error) + ")";
         return false;
     }
-    std::vector<unsigned char> bytes(journal::kFileSize + 1);
-    DWORD read = 0;
-    if (!::ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr)) {
-        reason = "cannot read (error=" + std::to_string(::GetLastError()) + ")";
-        return false;
-    }
-    return journal::ReadImage(bytes.data(), read, contents, reason);
+    return ReadWholeJournal(file.get(), contents, fileBytes, reason);
 }
 
 }  // namespace
@@ -42,12 +60,10 @@ bool ReleaseHeldActivity(const std::string& directory, std::int32_t panelId, std
                      : "cannot open the delivery journal (error=" + std::to_string(error) + ")";
         return false;
     }
-    std::vector<unsigned char> bytes(journal::kFileSize + 1);
-    DWORD read = 0;
     journal::Contents contents;
-    if (!::ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr) ||
-        !journal::ReadImage(bytes.data(), read, contents, reason)) {
-        if (reason.empty()) reason = "cannot read the delivery journal (error=" + std::to_string(::GetLastError()) + ")";
+    std::size_t fileBytes = 0;
+    if (!ReadWholeJournal(file.get(), contents, fileBytes, reason)) {
+        reason = "cannot read the delivery journal: " + reason;
         return false;
     }
     for (const journal::Suspect& suspect : contents.suspects) {
@@ -55,7 +71,7 @@ bool ReleaseHeldActivity(const std::string& directory, std::int32_t panelId, std
         // Only the state word changes: the slot is free again.
         const std::uint32_t freeState = journal::kFreeSuspect;
         LARGE_INTEGER at{};
-        at.QuadPart = static_cast<LONGLONG>(journal::kSuspectsOffset + suspect.slot * sizeof(journal::ActivityRecord));
+        at.QuadPart = static_cast<LONGLONG>(suspect.offset);
         DWORD written = 0;
         if (!::SetFilePointerEx(file.get(), at, nullptr, FILE_BEGIN) ||
             !::WriteFile(file.get(), &freeState, sizeof freeState, &written, nullptr) || written != sizeof freeState) {
@@ -71,8 +87,9 @@ bool ReleaseHeldActivity(const std::string& directory, std::int32_t panelId, std
 std::vector<journal::Activity> ReadHeldActivities(const std::string& directory, std::string* reason) {
     std::vector<journal::Activity> held;
     journal::Contents contents;
+    std::size_t fileBytes = 0;
     std::string why;
-    if (!ReadJournalFile(directory, contents, why)) {
+    if (!ReadJournalFile(directory, contents, fileBytes, why)) {
         if (reason) *reason = why;
         return held;
     }
@@ -80,4 +97,21 @@ std::vector<journal::Activity> ReadHeldActivities(const std::string& directory, 
         if (suspect.heldBack) held.push_back(suspect.activity);
     }
     return held;
+}
+
+bool ReadJournalUsage(const std::string& directory, JournalUsage& usage, std::string& reason) {
+    journal::Contents contents;
+    std::size_t fileBytes = 0;
+    if (!ReadJournalFile(directory, contents, fileBytes, reason)) return false;
+    usage = JournalUsage{};
+    usage.fileBytes = fileBytes;
+    for (const auto& entry : contents.taken) ++usage.takenByPanel[entry.second.first];
+    usage.taken = contents.taken.size();
+    for (const journal::Suspect& suspect : contents.suspects) {
+        if (suspect.heldBack) {
+            ++usage.heldBack;
+            ++usage.heldBackByPanel[suspect.activity.panelId];
+        }
+    }
+    return true;
 }

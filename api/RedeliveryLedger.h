@@ -9,8 +9,10 @@
 // The delivery journal (DeliveryJournal.h) keeps the taken entries across a
 // restart of the process; this is the in-memory side that every run asks.
 //
-// Bounded: past the limits the oldest entries are dropped. Its lock is a leaf:
-// nothing else is taken and nothing is called while it is held.
+// Taken entries are never dropped: the activity pump stops delivering when
+// there are journal::kMostTakenSlots of them, until marks succeed. Marked
+// ones are bounded, the oldest forgotten first. Its lock is a leaf: nothing
+// else is taken and nothing is called while it is held.
 
 #include "platform/Mutex.h"
 
@@ -25,7 +27,6 @@
 
 class RedeliveryLedger {
 public:
-    static constexpr std::size_t kMostTakenPerPanel = 100000;
     static constexpr std::size_t kMostMarkedPerPanel = 10000;
 
     // Taken by the host or marked recently: mark again, never deliver again.
@@ -37,24 +38,20 @@ public:
     void Marked(std::int32_t panelId, const std::vector<std::int32_t>& admIds) TLY_EXCLUDES(lock_);
     // Taken and not yet marked.
     std::size_t Size(std::int32_t panelId) const TLY_EXCLUDES(lock_);
+    // Up to this many of a panel's ids taken and not yet marked, in no order.
+    std::vector<std::int32_t> TakenIds(std::int32_t panelId, std::size_t most) const TLY_EXCLUDES(lock_);
     std::size_t TotalSize() const TLY_EXCLUDES(lock_);
 
 private:
     struct PanelEntries {
-        std::map<std::int32_t, std::uint64_t> taken;  // id -> when it was taken
-        // Oldest first; an entry whose time no longer matches taken was marked
-        // (and perhaps taken again later) and is skipped.
-        std::deque<std::pair<std::int32_t, std::uint64_t>> takenOrder;
-        std::uint64_t clock = 0;
+        std::unordered_set<std::int32_t> taken;
         std::unordered_set<std::int32_t> marked;
-        std::deque<std::int32_t> markedOrder;
+        std::deque<std::int32_t> markedOrder;  // oldest first
     };
-
-    void TakenLocked(PanelEntries& panel, std::int32_t admId) TLY_REQUIRES(lock_);
-    static void TrimTaken(PanelEntries& panel);
 
     mutable tly::Mutex lock_;
     std::map<std::int32_t, PanelEntries> panels_ TLY_GUARDED_BY(lock_);
+    std::size_t totalTaken_ TLY_GUARDED_BY(lock_) = 0;
 };
 
 // Logged once per panel and key in a process: an activity that stays on the

@@ -129,6 +129,7 @@ public:
     // Test seams of the activity worker (see ActivityPump).
     void SetActivityWorkerPassHookForTesting(void (*hook)()) { activities.SetWorkerPassHookForTesting(hook); }
     bool EndActivityWorkerForTesting() { return activities.EndWorkerForTesting(); }
+    void SetMostUnmarkedForTesting(std::uint32_t most) { activities.SetMostUnmarkedForTesting(most); }
     // Opens the delivery journal beside the settings file (TLYAPI_Open) and
     // takes in what it remembers; closed with the last panel.
     void OpenDeliveryJournal();

@@ -619,7 +619,9 @@ TEST_F(ActivitiesTest, AHostStartingWhileThePreviousOneEndsWaitsForTheJournal) {
     TLYAPI_FetchPendingActivities();
     EXPECT_TRUE(Delivered().empty());
     EXPECT_TRUE(MarkedIdLists().empty());
-    EXPECT_EQ(LinesWithEvent(LogPath(), "activities.journal_in_use").size(), 1u);
+    const auto inUse = LinesWithEvent(LogPath(), "activities.journal_in_use");
+    ASSERT_EQ(inUse.size(), 1u);
+    EXPECT_EQ(inUse[0]["fields"]["holder_process_id"], ::GetCurrentProcessId()) << "the holder wrote its id";
 
     clock.Advance(61000);
     TLYAPI_FetchPendingActivities();
@@ -638,4 +640,63 @@ TEST_F(ActivitiesTest, AHostStartingWhileThePreviousOneEndsWaitsForTheJournal) {
     std::set<std::string> marked;
     for (const std::string& list : MarkedIdLists()) marked.insert(list);
     EXPECT_TRUE(marked.count("1001") || marked.count("1001,1002") || marked.count("1002,1001"));
+}
+
+// With marks failing, what the host took piles up; at the journal's bound a
+// panel stops being handed activities (better late than twice) and says so
+// once, and once marks succeed again its taken ids are marked, room is made
+// and the rest flows.
+TEST_F(ActivitiesTest, AFullJournalHoldsDeliveryUntilMarksMakeRoom) {
+    struct Bound {
+        Bound() { TLYApiImpl::Instance().SetMostUnmarkedForTesting(3); }
+        ~Bound() { TLYApiImpl::Instance().SetMostUnmarkedForTesting(journal::kMostTakenSlots); }
+    } bound;
+    ConnectQuietly();
+    for (int id = 701; id <= 705; ++id) {
+        AddActivity({{"reader_external_id", "1:2"}, {"adm_id", id}, {"badge_no", id}, {"notify", false}});
+    }
+    sim.AddFault("/api/corvanta/activities/batch_processed", {{"status", 503}, {"count", 1000}});
+    TLYAPI_FetchPendingActivities();
+    TLYAPI_FetchPendingActivities();
+    EXPECT_EQ(Delivered().size(), 3u);
+    const auto full = LinesWithEvent(LogPath(), "activities.journal_full");
+    ASSERT_EQ(full.size(), 1u) << "said once while it lasts";
+    EXPECT_EQ(full[0]["level"], "error");
+    EXPECT_EQ(full[0]["fields"]["panel_id"], 1);
+    EXPECT_EQ(full[0]["fields"]["unmarked"], 3);
+    EXPECT_EQ(PendingCount(), 5);
+
+    sim.Call("POST", "/faults/clear");
+    TLYAPI_FetchPendingActivities();
+    TLYAPI_FetchPendingActivities();
+    ASSERT_TRUE(WaitUntil([&] { return PendingCount() == 0; }));
+    ASSERT_EQ(Delivered().size(), 5u) << "each once";
+    std::set<std::int64_t> badges;
+    for (const auto& delivered : Delivered()) badges.insert(delivered.badgeNumber);
+    EXPECT_EQ(badges.size(), 5u);
+    EXPECT_EQ(LinesWithEvent(LogPath(), "activities.journal_room").size(), 1u);
+    EXPECT_EQ(TLYApiImpl::Instance().LedgerForTesting().TotalSize(), 0u);
+}
+
+// A mark that succeeded on the server but whose answer was lost leaves ids
+// taken that the server never lists again: they are marked again once the
+// panel's list is empty, so they do not hold room in the journal for ever.
+TEST_F(ActivitiesTest, TakenIdsTheServerNoLongerListsAreMarkedAgain) {
+    tly::test::ManualClock clock;
+    {
+        DeliveryJournal previous;  // the host before: its mark went through, the answer did not
+        ASSERT_TRUE(previous.Open(dir.Path()));
+        previous.BeginDelivery(1, 801, 7, "{}");
+        previous.EndDelivery(true);
+    }
+    ConnectQuietly();
+    ASSERT_EQ(TLYApiImpl::Instance().LedgerForTesting().TotalSize(), 1u);
+    TLYAPI_FetchPendingActivities();
+    TLYAPI_FetchPendingActivities();  // within the minute: not again
+    const auto remarks = LinesWithEvent(LogPath(), "activities.remark_taken");
+    ASSERT_EQ(remarks.size(), 1u);
+    EXPECT_EQ(remarks[0]["fields"]["reason"], "unlisted");
+    EXPECT_EQ(MarkedIdLists(), std::vector<std::string>{"801"});
+    EXPECT_EQ(TLYApiImpl::Instance().LedgerForTesting().TotalSize(), 0u);
+    EXPECT_TRUE(Delivered().empty());
 }

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <set>
 
 namespace {
 
@@ -17,6 +18,25 @@ std::vector<std::int32_t> HeldIds(const DeliveryJournal::StartReport& report) {
     std::vector<std::int32_t> ids;
     for (const auto& held : report.heldBack) ids.push_back(held.admId);
     return ids;
+}
+
+// Ids first to first + count - 1 of a panel, each handed over and taken.
+void Take(DeliveryJournal& journal, std::int32_t panel, std::int32_t first, std::int32_t count) {
+    for (std::int32_t id = first; id < first + count; ++id) {
+        std::string whyNot;
+        ASSERT_TRUE(journal.MakeRoom(whyNot)) << whyNot;
+        journal.BeginDelivery(panel, id, id, "{}");
+        journal.EndDelivery(true);
+    }
+}
+
+std::set<std::pair<std::int32_t, std::int32_t>> TakenSet(const DeliveryJournal::StartReport& report) {
+    return {report.taken.begin(), report.taken.end()};
+}
+
+template <typename T>
+std::string Bytes(const T& value) {
+    return std::string(reinterpret_cast<const char*>(&value), sizeof value);
 }
 
 }  // namespace
@@ -171,8 +191,11 @@ TEST(DeliveryJournalTest, OneProcessOwnsTheJournalAndTheNextTakesItOverWhenFree)
 // A file that is not a journal of this layout is set aside whole and a new
 // one started: never trusted in part, never a reason to stop delivering.
 TEST(DeliveryJournalTest, DamagedJournalsAreSetAside) {
-    std::vector<unsigned char> valid(journal::kFileSize);
+    // The base part and one taken extent of 32 slots.
+    std::vector<unsigned char> valid(journal::kFileSize + journal::ExtentBytes(journal::kTakenExtent, 32));
     journal::WriteEmptyImage(valid.data());
+    const journal::ExtentHeader extent{journal::kTakenExtent, 32, {0, 0}};
+    std::memcpy(&valid[journal::kFileSize], &extent, sizeof extent);
     const auto at = [](std::size_t offset) { return offset; };
     struct Case {
         const char* name;
@@ -188,12 +211,15 @@ TEST(DeliveryJournalTest, DamagedJournalsAreSetAside) {
         {"suspect state out of range", journal::kSuspectsOffset, 9},
         {"suspect without a crash", journal::kSuspectsOffset, journal::kHeldBack},
         {"taken state out of range", journal::kTakenOffset + 16 * 5, 3},
+        {"extent of no known kind", journal::kFileSize, 0x12345678},
+        {"extent past the bound", journal::kFileSize + 4, journal::kMostTakenSlots},
+        {"extent running past the end", journal::kFileSize + 4, 40},
     };
     for (const Case& c : cases) {
         TempModuleDirectory dir;
         std::string bytes(valid.begin(), valid.end());
         if (c.offset == SIZE_MAX) {
-            bytes.resize(bytes.size() / 2);
+            bytes.resize(journal::kFileSize / 2);
         } else {
             std::memcpy(&bytes[c.offset], &c.word, sizeof c.word);
         }
@@ -211,4 +237,119 @@ TEST(DeliveryJournalTest, DamagedJournalsAreSetAside) {
         EXPECT_TRUE(journal.IsOpen()) << c.name;
         EXPECT_EQ(dir.Read(kDamagedJournalFileName), bytes) << "set aside as it was: " << c.name;
     }
+}
+
+// Marks failing for a long stretch: every id taken stays journalled, past
+// the base part's 16,384, across a restart; and as marks succeed the file
+// gives its extents back.
+TEST(DeliveryJournalTest, TakenIdsBeyondTheBasePartOutliveTheProcessAndTheFileShrinksAsTheyAreMarked) {
+    TempModuleDirectory dir;
+    {
+        DeliveryJournal journal;
+        ASSERT_TRUE(journal.Open(dir.Path()));
+        Take(journal, 1, 1, 10000);
+        Take(journal, 2, 1, 10000);
+    }  // the process ends, nothing marked
+    EXPECT_GT(dir.Read(kDeliveryJournalFileName).size(), journal::kFileSize + 3616 * sizeof(journal::TakenRecord));
+    DeliveryJournal journal;
+    auto report = journal.Open(dir.Path());
+    ASSERT_TRUE(report);
+    const auto taken = TakenSet(*report);
+    ASSERT_EQ(taken.size(), 20000u);
+    EXPECT_TRUE(taken.count({1, 1}) && taken.count({1, 10000}) && taken.count({2, 1}) && taken.count({2, 10000}));
+
+    std::vector<std::int32_t> ids;
+    for (std::int32_t id = 1; id <= 10000; ++id) ids.push_back(id);
+    journal.Marked(1, ids);
+    journal.Marked(2, ids);
+    journal.Close();
+    EXPECT_EQ(dir.Read(kDeliveryJournalFileName).size(), journal::kFileSize) << "back to the base part";
+    DeliveryJournal again;
+    report = again.Open(dir.Path());
+    ASSERT_TRUE(report);
+    EXPECT_TRUE(report->taken.empty());
+}
+
+// The process killed at each point of a growth, and of a shrink, leaves a
+// file that opens with every id it held, and grows again cleanly from there.
+TEST(DeliveryJournalTest, AGrowthOrShrinkCutShortAnywhereLeavesAJournalThatOpensWithEveryId) {
+    const std::uint32_t slots = journal::kBaseTakenSlots;
+    const std::string zeros(journal::ExtentBytes(journal::kTakenExtent, slots) - sizeof(journal::ExtentHeader), '\0');
+    const journal::TakenRecord stale{journal::kTaken, 9, 99999, 0};
+    struct Case {
+        const char* name;
+        std::string appended;  // after the full base part
+        std::size_t expectedIds;
+    };
+    const Case cases[] = {
+        {"file made longer, nothing written yet", Bytes(journal::ExtentHeader{}) + zeros, slots},
+        {"slot count written, kind not yet", Bytes(journal::ExtentHeader{0, slots, {0, 0}}) + zeros, slots},
+        {"a shrink cut short: kind cleared, an entry left behind",
+         Bytes(journal::ExtentHeader{0, slots, {0, 0}}) + Bytes(stale) + zeros.substr(sizeof stale), slots},
+        {"the extent whole", Bytes(journal::ExtentHeader{journal::kTakenExtent, slots, {0, 0}}) + Bytes(stale) +
+                                 zeros.substr(sizeof stale),
+         slots + 1},
+    };
+    for (const Case& c : cases) {
+        TempModuleDirectory dir;
+        {
+            DeliveryJournal journal;
+            ASSERT_TRUE(journal.Open(dir.Path()));
+            Take(journal, 1, 1, static_cast<std::int32_t>(slots));
+        }
+        ASSERT_EQ(dir.Read(kDeliveryJournalFileName).size(), journal::kFileSize) << "the base part, full";
+        dir.Write(kDeliveryJournalFileName, dir.Read(kDeliveryJournalFileName) + c.appended);
+        {
+            DeliveryJournal journal;
+            auto report = journal.Open(dir.Path());
+            ASSERT_TRUE(report) << c.name;
+            EXPECT_EQ(report->taken.size(), c.expectedIds) << c.name;
+            EXPECT_EQ(TakenSet(*report).count({9, 99999}), c.expectedIds > slots ? 1u : 0u) << c.name;
+            Take(journal, 3, 1, 2);  // grows from where the file stands
+        }
+        DeliveryJournal journal;
+        auto report = journal.Open(dir.Path());
+        ASSERT_TRUE(report) << c.name;
+        EXPECT_EQ(report->taken.size(), c.expectedIds + 2) << c.name;
+        EXPECT_EQ(TakenSet(*report).count({9, 99999}), c.expectedIds > slots ? 1u : 0u) << c.name;
+        EXPECT_TRUE(dir.Read(kDamagedJournalFileName).empty()) << c.name;
+    }
+}
+
+// Forty activities, each ending the process twice: all forty are held back,
+// past the base part's 32 slots, and stay so at every start until released.
+TEST(DeliveryJournalTest, EveryActivityThatEndsTheProcessTwiceStaysHeldBack) {
+    TempModuleDirectory dir;
+    constexpr std::int32_t kCrashers = 40;
+    for (std::int32_t id = 1; id <= kCrashers; ++id) {
+        for (int crash = 0; crash < 2; ++crash) {
+            DeliveryJournal journal;
+            ASSERT_TRUE(journal.Open(dir.Path()));
+            EXPECT_FALSE(journal.IsHeldBack(1, id));
+            journal.BeginDelivery(1, id, id, "{\"adm_id\":" + std::to_string(id) + "}");
+        }  // ended inside the call-back
+    }
+    for (int start = 0; start < 2; ++start) {
+        DeliveryJournal journal;
+        auto report = journal.Open(dir.Path());
+        ASSERT_TRUE(report);
+        EXPECT_EQ(report->heldBack.size(), static_cast<std::size_t>(kCrashers));
+        for (std::int32_t id = 1; id <= kCrashers; ++id) EXPECT_TRUE(journal.IsHeldBack(1, id)) << id;
+        Take(journal, 1, 100, 50);  // other activities come and go meanwhile
+        journal.Marked(1, {100, 101});
+    }
+    EXPECT_EQ(ReadHeldActivities(dir.Path()).size(), static_cast<std::size_t>(kCrashers));
+    JournalUsage usage;
+    std::string reason;
+    ASSERT_TRUE(ReadJournalUsage(dir.Path(), usage, reason)) << reason;
+    EXPECT_EQ(usage.heldBack, static_cast<std::size_t>(kCrashers));
+    EXPECT_EQ(usage.taken, 48u);
+    EXPECT_EQ(usage.takenByPanel[1], 48u);
+
+    ASSERT_TRUE(ReleaseHeldActivity(dir.Path(), 1, 37, reason)) << reason;  // in an extent
+    DeliveryJournal journal;
+    auto report = journal.Open(dir.Path());
+    ASSERT_TRUE(report);
+    EXPECT_EQ(report->heldBack.size(), static_cast<std::size_t>(kCrashers - 1));
+    EXPECT_FALSE(journal.IsHeldBack(1, 37));
 }

@@ -165,7 +165,7 @@ TEST(TallyportCheck, VerdictsAgainstTheSimulatorWithoutChangingAnything) {
     const std::vector<Case> cases = {
         {"plain secret, pinned on first use, one panel", [](nlohmann::json&) {}, "--json --panel 1",
          "registration:fail settings:pass secret:pass resolve:pass connect:pass tls:pass oauth:pass status:pass "
-         "websocket:pass panel:pass held_back:pass log:pass folder:pass"},
+         "websocket:pass panel:pass journal:pass held_back:pass log:pass folder:pass"},
         {"protected secret, matching pin",
          [&](nlohmann::json& s) {
              s["server"]["client_secret"] = "DPAPI:" + DpapiEncrypt(secret);
@@ -278,12 +278,23 @@ TEST(TallyportCheck, HeldBackActivitiesAreListedAndReleased) {
         DeliveryJournal journal;  // a host that ends twice inside the call-back
         ASSERT_TRUE(journal.Open(installation.Dir().Path()));
         if (start < 2) journal.BeginDelivery(1, 4711, 99, R"({"adm_id":4711,"badge_no":99})");
+        for (std::int32_t id : {5001, 5002, 5003}) {  // taken, marks failing
+            if (start < 2) continue;
+            journal.BeginDelivery(id == 5003 ? 2 : 1, id, id, "{}");
+            journal.EndDelivery(true);
+        }
     }
 
     CheckRun run = installation.Run("--json --panel 1");
     EXPECT_EQ(run.exitCode, 1u) << run.output;
     EXPECT_NE(Verdicts(run.report).find("held_back:fail(held_back)"), std::string::npos) << run.output;
     EXPECT_EQ(StepData(run.report, "held_back")["activities"][0]["adm_id"], 4711) << run.output;
+    EXPECT_NE(Verdicts(run.report).find("journal:pass"), std::string::npos) << run.output;
+    const nlohmann::json usage = StepData(run.report, "journal");
+    EXPECT_EQ(usage["panels"]["1"]["taken"], 2) << run.output;
+    EXPECT_EQ(usage["panels"]["1"]["held_back"], 1) << run.output;
+    EXPECT_EQ(usage["taken"], 3) << run.output;
+    EXPECT_EQ(usage["file_bytes"], journal::kFileSize) << run.output;
 
     {
         DeliveryJournal host;
@@ -489,10 +500,11 @@ TEST(TallyportCheck, TheSupportBundleHoldsNeitherTheSecretNorItsStoredForm) {
     const std::string directory = bytes.substr(directoryOffset, end - directoryOffset);
     for (const char* member : {"README.txt", "check.json", "versions.txt", "registration.json",
                                "tallyport_settings.json", "tly_translator.log", "tly_translator_bootstrap.log",
-                               "held_back.json"}) {
+                               "held_back.json", "journal.json"}) {
         EXPECT_NE(directory.find(member), std::string::npos) << member;
     }
     EXPECT_NE(bytes.find("\"adm_id\": 4712"), std::string::npos);
+    EXPECT_NE(bytes.find("\"held_back\": 1,"), std::string::npos) << "the journal's counts";
     EXPECT_EQ(installation.Dir().Read("tallyport_settings.json"), settings.dump(2));
 
     EXPECT_EQ(installation.Run("--bundle \"" + installation.Dir().File("no such folder\\b.zip") + "\"").exitCode, 1u);

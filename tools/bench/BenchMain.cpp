@@ -28,7 +28,7 @@ struct SectionEntry {
 const SectionEntry kSections[] = {
     {"drain", MeasureDrain},   {"notification", MeasureNotification}, {"idle", MeasureIdle},
     {"memory", MeasureMemory}, {"startup", MeasureStartup},           {"size", MeasureDllSize},
-    {"large-site", MeasureLargeSite},
+    {"large-site", MeasureLargeSite}, {"journal", MeasureJournal},
 };
 
 struct ChildEntry {
@@ -48,6 +48,7 @@ const ChildEntry kChildren[] = {
     {"dll-startup", DllStartupChild},
     {"floor-large-site", FloorLargeSiteChild},
     {"dll-large-site", DllLargeSiteChild},
+    {"journal", JournalChild},
 };
 
 int RunChild(const std::string& kind, const std::string& paramsFile, const std::string& resultFile) {

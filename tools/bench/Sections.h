@@ -40,6 +40,11 @@ void MeasureLargeSite(BenchRun& run, ReportTable& table);
 nlohmann::json FloorLargeSiteChild(const nlohmann::json& params);
 nlohmann::json DllLargeSiteChild(const nlohmann::json& params);
 
+// The delivery journal's cost per activity and its file's size at 10,000,
+// 100,000 and 1,000,000 ids taken and not marked.
+void MeasureJournal(BenchRun& run, ReportTable& table);
+nlohmann::json JournalChild(const nlohmann::json& params);
+
 // The DLL file and its separate debug file.
 void MeasureDllSize(BenchRun& run, ReportTable& table);
 

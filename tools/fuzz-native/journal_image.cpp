@@ -29,19 +29,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         Check(!reason.empty(), "a refused journal says why", input);
         return 0;
     }
-    Check(bytes.size() == journal::kFileSize, "only a journal of the file's size is accepted", input);
+    const journal::Layout& layout = contents.layout;
+    Check(bytes.size() >= journal::kFileSize && layout.end <= bytes.size(), "the layout within the file", input);
+    Check(layout.SuspectSlots() <= journal::kMostSuspectSlots && layout.TakenSlots() <= journal::kMostTakenSlots,
+          "no more slots than the bounds", input);
     Check(contents.underWayActivity.text.size() <= journal::kTextCapacity, "the text under way within capacity", input);
-    Check(contents.suspects.size() <= journal::kSuspectSlots && contents.taken.size() <= journal::kTakenSlots,
+    Check(contents.suspects.size() <= layout.SuspectSlots() && contents.taken.size() <= layout.TakenSlots(),
           "no more records than slots", input);
     for (const journal::Suspect& s : contents.suspects) {
-        Check(s.slot < journal::kSuspectSlots && s.activity.text.size() <= journal::kTextCapacity,
+        Check(s.slot < layout.SuspectSlots() && s.activity.text.size() <= journal::kTextCapacity &&
+                  s.offset + sizeof(journal::ActivityRecord) <= layout.end,
               "a suspect within its slot and capacity", input);
     }
     for (const auto& [slot, entry] : contents.taken) {
-        Check(slot < journal::kTakenSlots, "a taken entry within its slots", input);
+        Check(slot < layout.TakenSlots(), "a taken entry within its slots", input);
     }
     for (std::uint32_t slot : contents.repeatedTakenSlots) {
-        Check(slot < journal::kTakenSlots, "a repeated taken entry within its slots", input);
+        Check(slot < layout.TakenSlots(), "a repeated taken entry within its slots", input);
     }
     return 0;
 }

@@ -105,6 +105,18 @@ std::string JournalSeed() {
     std::memcpy(image + journal::kSuspectsOffset + sizeof record, &record, sizeof record);
     const journal::TakenRecord taken{journal::kTaken, 1, 102, 0};
     std::memcpy(image + journal::kTakenOffset + 3 * sizeof taken, &taken, sizeof taken);
+    // One extent of each kind after the base part, as a grown file has them.
+    const auto appendExtent = [&bytes](std::uint32_t kind, std::uint32_t slots, const void* first, std::size_t size) {
+        const journal::ExtentHeader header{kind, slots, {0, 0}};
+        const std::size_t at = bytes.size();
+        bytes.resize(at + journal::ExtentBytes(kind, slots), '\0');
+        std::memcpy(&bytes[at], &header, sizeof header);
+        std::memcpy(&bytes[at + sizeof header], first, size);
+    };
+    const journal::TakenRecord grownTaken{journal::kTaken, 2, 103, 0};
+    appendExtent(journal::kTakenExtent, 4, &grownTaken, sizeof grownTaken);
+    record.admId = 104;
+    appendExtent(journal::kSuspectExtent, 1, &record, sizeof record);
     return bytes;
 }
 
@@ -268,12 +280,14 @@ std::vector<Target> AllTargets(const std::string& dir) {
                            const bool accepted = journal::ReadImage(
                                reinterpret_cast<const unsigned char*>(input.data()), input.size(), contents, reason);
                            if (accepted) {
+                               const journal::Layout& layout = contents.layout;
                                bool within = contents.underWayActivity.text.size() <= journal::kTextCapacity &&
-                                             contents.suspects.size() <= journal::kSuspectSlots &&
-                                             contents.taken.size() <= journal::kTakenSlots;
+                                             layout.end <= input.size() &&
+                                             contents.suspects.size() <= layout.SuspectSlots() &&
+                                             contents.taken.size() <= layout.TakenSlots();
                                for (const journal::Suspect& s : contents.suspects) {
                                    within = within && s.activity.text.size() <= journal::kTextCapacity &&
-                                            s.slot < journal::kSuspectSlots;
+                                            s.slot < layout.SuspectSlots();
                                }
                                if (!within) findings.changed.push_back("journal read past its limits");
                            }

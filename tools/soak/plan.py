@@ -28,6 +28,7 @@ MARK_PATH = API + "/activities/batch_processed"
 
 # The simulator's control paths the faults are made with.
 ARM_FAULT = "/faults"
+CLEAR_FAULTS = "/faults/clear"
 REVOKE_TOKENS = "/tokens/revoke"
 CLOSE_WEBSOCKET = "/ws/close"
 DROP_CONNECTIONS = "/connections/drop"
@@ -229,6 +230,25 @@ def host_kills(prof: Profile, rng: random.Random) -> list[HostKill]:
     window = (0.05 * prof.duration_s, 0.9 * prof.duration_s)
     times = sorted(rng.uniform(*window) for _ in range(prof.host_kills))
     return [HostKill(at_s, i % 2 == 0) for i, at_s in enumerate(times)]
+
+
+# The mark outage: every mark answered 503 from 15% to 75% of the feeding
+# time, so thousands of activities are taken and not marked.
+MARK_OUTAGE = (0.15, 0.75)
+
+
+def mark_outage(prof: Profile, rng: random.Random, steps: list[Step]) -> tuple[list[Step], list[HostKill]]:
+    """The run's faults without those of the mark (the outage stands for them),
+    with the outage's start and end; and the host kills, all inside the outage
+    and none inside a call-back, so nothing may reach the host twice."""
+    start, end = (share * prof.duration_s for share in MARK_OUTAGE)
+    kept = [step for step in steps if step.args.get("path") != MARK_PATH]
+    kept.append(Step(start, "marks answered 503 for a long stretch", ARM_FAULT,
+                     {"path": MARK_PATH, "status": 503, "count": 0, "body": '{"error":"unavailable"}'}))
+    kept.append(Step(end, "marks answered again", CLEAR_FAULTS))
+    # Kills in the outage's second half: by then thousands are taken and not marked.
+    times = sorted(rng.uniform((start + end) / 2, end) for _ in range(max(1, prof.host_kills)))
+    return sorted(kept, key=lambda step: step.at_s), [HostKill(at_s, False) for at_s in times]
 
 
 def poison_activity(activities: list[Activity], rng: random.Random) -> Activity:

@@ -51,6 +51,9 @@ def parse_arguments(argv: list[str]) -> argparse.Namespace:
     parser.add_argument("--poison-crash", choices=("terminate", "access-violation"), default="terminate",
                         help="how host-sim crashes on the poison card: TerminateProcess on itself (default) "
                              "or an access violation nobody catches")
+    parser.add_argument("--mark-outage", action="store_true",
+                        help="every mark fails from 15%% to 75%% of the feeding time, the host is killed "
+                             "(never in a call-back) in its second half; fails on any duplicate")
     parser.add_argument("--fail-on-duplicates", action="store_true",
                         help="also fail when an activity reached the host more than once, unless the host "
                              "process ended in its call-back")
@@ -69,6 +72,8 @@ def parse_arguments(argv: list[str]) -> argparse.Namespace:
         parser.error("--activities and --duration must be positive")
     if args.host_kills is not None and args.host_kills < 0:
         parser.error("--host-kills cannot be negative")
+    if args.mark_outage:
+        args.fail_on_duplicates = True  # no kill in a call-back: nothing may arrive twice
     args.build_dir = args.build_dir.resolve()
     args.work_dir = (args.work_dir or args.build_dir / f"soak-{args.profile}").resolve()
     return args
@@ -141,6 +146,8 @@ class Runner:
         self.activities = plan.activities(self.profile, args.panels, rng)
         self.steps = plan.faults(self.profile, rng)
         self.kills = plan.host_kills(self.profile, rng)
+        if args.mark_outage:
+            self.steps, self.kills = plan.mark_outage(self.profile, rng, self.steps)
         self.poison = plan.poison_activity(self.activities, rng) if args.poison else None
         self.step_results: list[tuple[plan.Step, Optional[dict]]] = []
         self.hosts: Optional[HostProcesses] = None

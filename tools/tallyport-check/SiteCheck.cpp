@@ -62,6 +62,7 @@ void RunSiteCheck(const std::string& dll, std::optional<std::int32_t> panel, Che
     Step(report, "status", "oauth", [&] { return CheckStatus(client); });
     Step(report, "websocket", "oauth", [&] { return CheckEventChannel(client, settings, expectedThumbprint); });
     if (panel) Step(report, "panel", "oauth", [&] { return CheckPanel(client, *panel); });
+    if (panel) report.Add(CheckJournalUsage(*panel));
     if (panel) report.Add(CheckHeldBackActivities(*panel));
     client.Close();
 

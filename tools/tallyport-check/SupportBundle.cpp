@@ -8,6 +8,7 @@
 #include "platform/FileAccess.h"
 #include "platform/UniqueResource.h"
 #include "settings/SettingsFile.h"
+#include "tools/tallyport-check/JournalChecks.h"
 #include "tools/tallyport-check/ZipArchive.h"
 
 #include <windows.h>
@@ -149,6 +150,14 @@ bool WriteSupportBundle(const std::string& zipPath, const CheckReport& report, c
         }
         add("held_back.json", activities.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n",
             "the activities the translator holds back (the host process ended while being handed each)");
+    }
+    JournalUsage usage;
+    std::string journalReason;
+    if (ReadJournalUsage(ModuleDirectory(), usage, journalReason)) {
+        add("journal.json", JournalUsageJson(usage).dump(2) + "\n",
+            "how full the delivery journal is: ids taken and not yet marked, held back, the file's size");
+    } else {
+        contents += "journal.json: left out, " + journalReason + "\n";
     }
     // Only a file of this log goes in: the settings may name any file the
     // account can read, and a refused name leads the log elsewhere anyway.

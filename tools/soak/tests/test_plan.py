@@ -54,6 +54,21 @@ class HostKillPlanTest(unittest.TestCase):
         self.assertEqual(steps, steps_with_kills)
         self.assertEqual(schedule("quick", 11, 4)[3], schedule("quick", 11, 4)[3])
 
+    def test_the_mark_outage_replaces_the_mark_faults_and_holds_every_kill(self) -> None:
+        for name in ("full", "quick"):
+            with self.subTest(profile=name):
+                prof, _, steps, _, _ = schedule(name, 11)
+                outage_steps, kills = plan.mark_outage(prof, random.Random(5), steps)
+                marks = [s for s in outage_steps if s.args.get("path") == plan.MARK_PATH]
+                self.assertEqual(len(marks), 1, "the outage is the only fault of the mark")
+                self.assertEqual(marks[0].args["count"], 0, "armed until cleared")
+                start, end = (share * prof.duration_s for share in plan.MARK_OUTAGE)
+                cleared = [s for s in outage_steps if s.path == plan.CLEAR_FAULTS]
+                self.assertEqual([s.at_s for s in cleared], [end])
+                self.assertEqual(len(kills), plan.HOST_KILLS[name])
+                self.assertTrue(all(start < k.at_s <= end and not k.in_callback for k in kills))
+                self.assertEqual([s.at_s for s in outage_steps], sorted(s.at_s for s in outage_steps))
+
 
 if __name__ == "__main__":
     unittest.main()
