@@ -153,7 +153,7 @@ bool WriteSupportBundle(const std::string& zipPath, const CheckReport& report, c
     }
     JournalUsage usage;
     std::string journalReason;
-    if (ReadJournalUsage(ModuleDirectory(), usage, journalReason)) {
+    if (ReadJournalUsage(DataDirectory(), usage, journalReason)) {
         add("journal.json", JournalUsageJson(usage).dump(2) + "\n",
             "how full the delivery journal is: ids taken and not yet marked, held back, the file's size");
     } else {
