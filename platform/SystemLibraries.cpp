@@ -23,7 +23,9 @@ HMODULE LoadFromSystemFolder(const char* name) noexcept {
 }
 
 // Called by the delay-load helper before it loads a DLL itself; a module
-// returned here is used instead. Any other notification: carry on as usual.
+// returned here is used instead, and the helper keeps it (as it keeps the
+// ones it loads) for the life of this module. Any other notification: carry
+// on as usual.
 FARPROC WINAPI DelayLoadNotification(unsigned notification, PDelayLoadInfo info) {
     if (notification != dliNotePreLoadLibrary || !info || !info->szDll) return nullptr;
     return reinterpret_cast<FARPROC>(LoadFromSystemFolder(info->szDll));
@@ -41,7 +43,5 @@ bool RestrictDllSearchToSystemFolder() noexcept {
 }
 
 void LoadDelayedImportsFromSystemFolder() noexcept { __pfnDliNotifyHook2 = DelayLoadNotification; }
-
-UniqueLibrary LoadSystemLibrary(const char* name) noexcept { return UniqueLibrary(LoadFromSystemFolder(name)); }
 
 }  // namespace tly

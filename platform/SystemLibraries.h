@@ -6,8 +6,6 @@
 // whoever started the program. The DLLs this system imports beyond the known
 // ones are delay-loaded (see cmake/DelayImports.cmake) and come through here.
 
-#include "platform/UniqueResource.h"
-
 namespace tly {
 
 // For a program's first act: from now on the process looks for DLLs in the
@@ -20,8 +18,5 @@ bool RestrictDllSearchToSystemFolder() noexcept;
 // the DLLs they import, whatever the process's own search order is. Set in
 // the module's start-up, before anything calls a delay-loaded function.
 void LoadDelayedImportsFromSystemFolder() noexcept;
-
-// A system DLL by its bare name ("version.dll"), from the system folder only.
-UniqueLibrary LoadSystemLibrary(const char* name) noexcept;
 
 }  // namespace tly

@@ -16,7 +16,6 @@
 namespace {
 
 constexpr char kAccountSid[] = "S-1-5-21-1-2-3-1001";  // the host's account in these descriptors
-constexpr ACCESS_MASK kReadAndRun = FILE_GENERIC_READ | FILE_GENERIC_EXECUTE;
 
 SidBytes Sid(const char* text) {
     PSID sid = nullptr;
@@ -88,24 +87,6 @@ TEST(ProgramRightsTest, NoDaclLetsEveryoneChangeEverything) {
     ASSERT_TRUE(::SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE));
     EXPECT_EQ(GrantedRights(&descriptor, OrdinaryUsers()) & kChangingRights, kChangingRights);
     EXPECT_EQ(GrantedRights(&descriptor, HostAccount()) & kChangingRights, kChangingRights);
-}
-
-TEST(ProgramRightsTest, NamesEveryChangingRight) {
-    EXPECT_EQ(ChangingRightNames(kChangingRights).size(), 6u);
-    EXPECT_TRUE(ChangingRightNames(kReadAndRun).empty());
-}
-
-// The account this test runs as is read from its token, administrators' groups left out.
-TEST(ProgramRightsTest, TheRunningAccountLeavesTheAdministrativeGroupsOut) {
-    Trustees account;
-    bool administrator = false;
-    DWORD error = 0;
-    ASSERT_TRUE(RunningAccount(account, administrator, error)) << error;
-    ASSERT_FALSE(account.sids.empty());
-    for (const char* administrative : {"S-1-5-32-544", "S-1-5-18"}) {
-        const SidBytes sid = Sid(administrative);
-        for (SidBytes& held : account.sids) EXPECT_NE(held, sid) << administrative;
-    }
 }
 
 }  // namespace
