@@ -249,6 +249,10 @@ class PackageTest(unittest.TestCase):
             done = run_script(folder, "install.cmd")
             self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
             self.assertEqual(registered_server(), dll)
+            # No data folder recorded for this folder: the settings go here,
+            # and the split is recommended.
+            self.assertIn("tallyport_settings.json in this folder", done.stdout)
+            self.assertIn("Recommended", done.stdout)
 
             write_settings(folder, simulator)
             code, report = check(windows_path(folder) + "\\")
@@ -378,6 +382,15 @@ class PackageTest(unittest.TestCase):
         self.assertEqual(code, 0, report)
         self.assertEqual([s["verdict"] for s in report["steps"]], ["pass"] * len(report["steps"]), report)
         self.assertEqual(report["settings_path"], data_windows + "tallyport_settings.json")
+        # install.cmd beside these programs points to the recorded data folder.
+        with zipfile.ZipFile(self.root / "first" / PACKAGE) as package:
+            (folder / "install.cmd").write_bytes(package.read("install.cmd"))
+        done = run_script(folder, "install.cmd")
+        (folder / "install.cmd").unlink()
+        self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+        self.assertIn("data folder recorded for this folder", done.stdout)
+        self.assertIn(data_windows, done.stdout)
+        self.assertEqual(registered_server(), dll)
         bundle = self.root / "apart-support.zip"
         code, report = check(folder_windows, "--bundle", windows_path(bundle))
         self.assertEqual(code, 0, report)
