@@ -312,12 +312,12 @@ class PackageTest(unittest.TestCase):
                 wine("regsvr32", "/s", previous)
 
     def assert_granted(self, log: Path) -> None:
-        """The installer's log shows the data folder protected and the rights
+        """The installer's log shows both folders protected and the rights
         granted to the host's account (Wine's icacls changes nothing, so only
         the actions are seen)."""
         text = log.read_bytes().decode("utf-8", "replace").replace("\r", "")
         self.assertIn("Action ended", text)
-        for action in ("ProtectDataFolder", "GrantHostAccount"):
+        for action in ("ProtectDataFolder", "GrantHostAccount", "ProtectProgramFolder"):
             self.assertRegex(text, rf"Action ended [\d:]+: {action}\. Return value 1")
         self.assertIn("HOSTACCOUNT = " + HOST_ACCOUNT, text)
 
