@@ -154,6 +154,24 @@ TEST(TallyportCheck, VerdictsAgainstTheSimulatorWithoutChangingAnything) {
               {"readers",
                {{"1", {{{"id", 11}, {"external_id", "1:1"}, {"name", "Gate in"}, {"guid", "g-1"}, {"door_id", 3}}}}}}});
     sim.Call("POST", "/activities", {{"reader_external_id", "1:1"}, {"badge_no", 4711}, {"notify", false}});
+    // Logs of a translator that pinned a certificate it could not save, and
+    // of one that saved a pin later.
+    Installation logs;
+    const auto pinLine = [&](const char* event, const char* level) {
+        return nlohmann::json{{"timestamp", "2026-12-10T10:00:00.000"},
+                              {"level", level},
+                              {"component", "tly_api"},
+                              {"event", event},
+                              {"message", "pin"},
+                              {"process_id", 1},
+                              {"thread_id", 2},
+                              {"fields", {{"thumbprint", sim.AlternateThumbprint()}, {"reason", "read-only"}}}}
+                   .dump() +
+               "\r\n";
+    };
+    logs.Dir().Write("unsaved.log", pinLine("tofu.thumbprint_not_saved", "error"));
+    logs.Dir().Write("saved-after.log",
+                     pinLine("tofu.thumbprint_not_saved", "error") + pinLine("tofu.thumbprint_saved", "info"));
 
     struct Case {
         const char* name;
@@ -235,6 +253,16 @@ TEST(TallyportCheck, VerdictsAgainstTheSimulatorWithoutChangingAnything) {
          "--json",
          "registration:fail settings:pass secret:pass resolve:pass connect:pass tls:pass oauth:pass status:pass "
          "websocket:pass log:fail(log_folder_missing) folder:pass"},
+        {"a pin the translator could not save",
+         [&](nlohmann::json& s) { s["logging"] = {{"level", "info"}, {"file_name", logs.Dir().File("unsaved.log")}}; },
+         "--json",
+         "registration:fail settings:pass secret:pass resolve:pass connect:pass tls:fail(pin_not_saved) oauth:skip "
+         "status:skip websocket:skip log:pass folder:pass"},
+        {"a pin saved after one that could not be",
+         [&](nlohmann::json& s) {
+             s["logging"] = {{"level", "info"}, {"file_name", logs.Dir().File("saved-after.log")}};
+         },
+         "--json", kAllPass},
         // Last: the server stops listening.
         {"server unreachable", [&](nlohmann::json&) { sim.Call("POST", "/server/stop"); }, "--json",
          "registration:fail settings:pass secret:pass resolve:pass connect:fail(tcp_unreachable) tls:skip oauth:skip "

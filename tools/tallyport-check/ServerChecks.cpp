@@ -1,13 +1,16 @@
 #include "tools/tallyport-check/ServerChecks.h"
 
 #include "api/SiteRecords.h"
+#include "logging/LogFileChoice.h"
 #include "platform/JsonDocument.h"
 #include "platform/JsonRead.h"
 #include "transport/ServerCertificateProbe.h"
+#include "tools/tallyport-check/UnsavedPin.h"
 #include "transport/TLYWebSocket.h"
 
 #include <algorithm>
 #include <exception>
+#include <optional>
 #include <vector>
 
 namespace {
@@ -31,6 +34,7 @@ StepResult CheckCertificate(const TranslatorSettings& settings, std::string& exp
         ProbeServerCertificate(settings.hostname, static_cast<std::uint16_t>(settings.port), settings.validate_cert);
     const std::string& actual = probe.thumbprint;
     StepResult result;
+    std::optional<UnsavedPin> unsaved;
     if (!probe.handshake || actual.empty()) {
         result = StepResult::Failed(kStep, "tls_failed",
                                     "no TLS session with " + Endpoint(settings) + " (error=" +
@@ -48,8 +52,21 @@ StepResult CheckCertificate(const TranslatorSettings& settings, std::string& exp
         result = StepResult::Passed(kStep, "certificate " + actual + " validates on this machine");
     } else if (settings.cert_thumbprint.empty()) {
         expectedThumbprint = actual;
-        result = StepResult::Passed(kStep, "certificate " + actual +
-                                               " is not pinned yet: the translator pins it at its first connection");
+        unsaved = FindUnsavedPin(ChooseLogFile(settings).path);
+        if (unsaved) {
+            result = StepResult::Failed(
+                kStep, "pin_not_saved",
+                "the translator pinned certificate " + unsaved->thumbprint + " at " + unsaved->timestamp +
+                    " but could not save the pin to the settings file" +
+                    (unsaved->reason.empty() ? std::string() : " (" + unsaved->reason + ")") +
+                    "; the server now presents " + actual,
+                "give the host's account write access to the settings file, or set \"cert_thumbprint\" to " +
+                    unsaved->thumbprint + " once you know it is the server's: until then the host trusts whatever "
+                    "certificate it meets first after a restart");
+        } else {
+            result = StepResult::Passed(kStep, "certificate " + actual +
+                                                   " is not pinned yet: the translator pins it at its first connection");
+        }
     } else if (settings.cert_thumbprint == actual) {
         expectedThumbprint = actual;
         result = StepResult::Passed(kStep, "certificate " + actual + " matches the pinned thumbprint");
@@ -65,6 +82,7 @@ StepResult CheckCertificate(const TranslatorSettings& settings, std::string& exp
                    {"pinned", settings.cert_thumbprint},
                    {"validate_cert", settings.validate_cert},
                    {"chain_valid", probe.chainValid}};
+    if (unsaved) result.data["unsaved_pin"] = unsaved->thumbprint;
     return result;
 }
 
