@@ -89,4 +89,17 @@ TEST(ProgramRightsTest, NoDaclLetsEveryoneChangeEverything) {
     EXPECT_EQ(GrantedRights(&descriptor, HostAccount()) & kChangingRights, kChangingRights);
 }
 
+// The account this test runs as is read from its token, administrators' groups left out.
+TEST(ProgramRightsTest, TheRunningAccountLeavesTheAdministrativeGroupsOut) {
+    Trustees account;
+    bool administrator = false;
+    DWORD error = 0;
+    ASSERT_TRUE(RunningAccount(account, administrator, error)) << error;
+    ASSERT_FALSE(account.sids.empty());
+    for (const char* administrative : {"S-1-5-32-544", "S-1-5-18"}) {
+        const SidBytes sid = Sid(administrative);
+        for (SidBytes& held : account.sids) EXPECT_NE(held, sid) << administrative;
+    }
+}
+
 }  // namespace
