@@ -212,7 +212,9 @@ TEST_F(RestClientTest, UnusableTokenResponsesFailAuthentication) {
         EXPECT_FALSE(Authenticate());
         const auto lines = Logged(answer.status == 200 ? "auth_parse_failed" : "auth_failed");
         ASSERT_EQ(lines.size(), 1u);
-        if (!answer.shape.empty()) EXPECT_EQ(lines[0]["fields"]["shape"], answer.shape);
+        if (!answer.shape.empty()) {
+            EXPECT_EQ(lines[0]["fields"]["shape"], answer.shape);
+        }
         std::ifstream log(dir.File("tly_translator.log"));
         const std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
         EXPECT_EQ(text.find(kToken), std::string::npos) << text;

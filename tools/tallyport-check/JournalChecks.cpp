@@ -1,6 +1,7 @@
 #include "tools/tallyport-check/JournalChecks.h"
 
 #include "api/DeliveryJournal.h"
+#include "logging/DataDirectory.h"
 #include "logging/Log.h"
 
 #include <map>
@@ -44,7 +45,7 @@ StepResult CheckJournalUsage(std::int32_t panel) {
     constexpr char kStep[] = "journal";
     JournalUsage usage;
     std::string reason;
-    if (!ReadJournalUsage(ModuleDirectory(), usage, reason)) {
+    if (!ReadJournalUsage(DataDirectory(), usage, reason)) {
         if (reason == "no delivery journal") return StepResult::Passed(kStep, "no delivery journal yet");
         return StepResult::Failed(kStep, "journal_unreadable", "the delivery journal cannot be read: " + reason,
                                   "the translator sets a damaged journal aside at its next start; if it cannot "
@@ -71,7 +72,7 @@ StepResult CheckJournalUsage(std::int32_t panel) {
 
 StepResult CheckHeldBackActivities(std::int32_t panel) {
     std::vector<journal::Activity> held;
-    for (journal::Activity& activity : ReadHeldActivities(ModuleDirectory())) {
+    for (journal::Activity& activity : ReadHeldActivities(DataDirectory())) {
         if (activity.panelId == panel) held.push_back(std::move(activity));
     }
     if (held.empty()) return StepResult::Passed("held_back", "no activity of panel " + std::to_string(panel) + " held back");
@@ -101,7 +102,7 @@ bool ReleaseHeldBack(const std::string& panelAndId, std::string& text) {
         return false;
     }
     std::string reason;
-    if (!ReleaseHeldActivity(ModuleDirectory(), panel, id, reason)) {
+    if (!ReleaseHeldActivity(DataDirectory(), panel, id, reason)) {
         text = "not released: " + reason;
         return false;
     }
