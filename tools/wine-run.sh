@@ -16,11 +16,14 @@ export WINEARCH=win32
 # /dev/null, and primed the same way, as wine-prefix.sh start does; a lock
 # keeps a second program from starting the services meanwhile. With a server
 # running (the usual case) this costs one wineserver call that exits at once.
+# The server and the services must not inherit the lock's descriptor: the lock
+# would be theirs for as long as they run, and every later program would wait
+# for it.
 if [ -d "$WINEPREFIX" ]; then
     exec 9>>"$WINEPREFIX/.server-start.lock"
     flock 9
-    if wineserver -p >/dev/null 2>&1 </dev/null; then
-        wine cmd /c exit 0 >/dev/null 2>&1 </dev/null || true
+    if wineserver -p >/dev/null 2>&1 </dev/null 9>&-; then
+        wine cmd /c exit 0 >/dev/null 2>&1 </dev/null 9>&- || true
     fi
     exec 9>&-
 fi
