@@ -235,6 +235,8 @@ def host_kills(prof: Profile, rng: random.Random) -> list[HostKill]:
 # The mark outage: every mark answered 503 from 15% to 75% of the feeding
 # time, so thousands of activities are taken and not marked.
 MARK_OUTAGE = (0.15, 0.75)
+# The server's batch in that mode: the whole backlog of a panel in one list.
+MARK_OUTAGE_BATCH = 5000
 
 
 def mark_outage(prof: Profile, rng: random.Random, steps: list[Step]) -> tuple[list[Step], list[HostKill]]:

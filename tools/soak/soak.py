@@ -164,6 +164,11 @@ class Runner:
         self.simulator.control("POST", "/site", site(self.args.panels))
         if self.profile.token_lifetime_s:
             self.simulator.control("POST", "/config", {"expires_in": self.profile.token_lifetime_s})
+        if self.args.mark_outage:
+            # Each list names up to this many, so a run hands over what came in
+            # since the last one although the activities it took before, whose
+            # marks fail, lead the list: thousands are taken and not marked.
+            self.simulator.control("POST", "/config", {"batch_size": plan.MARK_OUTAGE_BATCH})
         self.marks = MarkRequests(self.simulator)
 
         self.module = ModuleDirectory(work / "module")
