@@ -127,7 +127,10 @@ TEST_F(CertificatePinSaveTest, AWatcherReloadKeepsThePinAndOnlyAnEditOfThePinRep
     // The operator pins the new certificate: it replaces the pin in force.
     ASSERT_EQ(UpdateServerFieldIfChanged(SettingsPath(), "cert_thumbprint", sim.AlternateThumbprint()),
               FieldUpdate::Written);
+    // The watcher writes its "reloaded" line before it hands the record on:
+    // the pin's line is the one to wait for.
     ASSERT_TRUE(WaitForReloads(2));
+    ASSERT_TRUE(WaitUntil([&] { return !Logged("tofu.pin_replaced").empty(); }));
     const auto replaced = Logged("tofu.pin_replaced");
     ASSERT_EQ(replaced.size(), 1u);
     EXPECT_EQ(replaced[0]["level"], "info");
@@ -141,6 +144,7 @@ TEST_F(CertificatePinSaveTest, AWatcherReloadKeepsThePinAndOnlyAnEditOfThePinRep
     sim.UseCertificate("primary");
     ASSERT_EQ(UpdateServerFieldIfChanged(SettingsPath(), "cert_thumbprint", ""), FieldUpdate::Written);
     ASSERT_TRUE(WaitForReloads(3));
+    ASSERT_TRUE(WaitUntil([&] { return Logged("tofu.pin_replaced").size() >= 2; }));
     ASSERT_TRUE(WaitUntil([&] { return !api.ServerSessionOpenForTesting(); }));
     ASSERT_EQ(Logged("tofu.pin_replaced").size(), 2u);
     EXPECT_EQ(Logged("tofu.pin_replaced")[1]["fields"]["thumbprint"], "");

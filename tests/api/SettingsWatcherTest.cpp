@@ -76,8 +76,9 @@ TEST_F(SettingsWatcherTest, LogLevelChangeAppliesWithoutReconnect) {
     ASSERT_TRUE(WaitFor([&] { return HasEvent(LogPath(), "settings.watcher.reloaded"); }));
     auto reloaded = LinesWithEvent(LogPath(), "settings.watcher.reloaded");
     EXPECT_EQ(reloaded.back()["fields"]["log_level"], "trace");
+    // The record is handed on after the "reloaded" line is written.
+    EXPECT_TRUE(WaitFor([] { return TLYApiImpl::Instance().SettingsSnapshot().log_level == "trace"; }));
     EXPECT_FALSE(HasEvent(LogPath(), "settings.watcher.reconnect"));
-    EXPECT_EQ(TLYApiImpl::Instance().SettingsSnapshot().log_level, "trace");
 }
 
 TEST_F(SettingsWatcherTest, HostChangeReconnectsEveryOpenPanel) {
