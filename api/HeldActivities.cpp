@@ -12,7 +12,10 @@ namespace {
 // The whole file, up to one byte past the largest a journal may be (so a
 // longer one reads as such). The owner may be growing it meanwhile: a read
 // that meets a growth cut short sees the journal as before it.
-bool ReadWholeJournal(HANDLE file, journal::Contents& contents, std::size_t& fileBytes, std::string& reason) {
+// A read that fails says so as cannotRead " (error=N)"; a file that is no
+// journal, with the reader's reason.
+bool ReadWholeJournal(HANDLE file, const char* cannotRead, journal::Contents& contents, std::size_t& fileBytes,
+                      std::string& reason) {
     std::vector<unsigned char> bytes(journal::kFileSize);
     std::size_t have = 0;
     for (;;) {
@@ -22,7 +25,7 @@ bool ReadWholeJournal(HANDLE file, journal::Contents& contents, std::size_t& fil
         }
         DWORD read = 0;
         if (!::ReadFile(file, bytes.data() + have, static_cast<DWORD>(bytes.size() - have), &read, nullptr)) {
-            reason = "cannot read (error=" + std::to_string(::GetLastError()) + ")";
+            reason = std::string(cannotRead) + " (error=" + std::to_string(::GetLastError()) + ")";
             return false;
         }
         if (read == 0) break;
@@ -43,7 +46,7 @@ bool ReadJournalFile(const std::string& directory, journal::Contents& contents, 
         reason = error == ERROR_FILE_NOT_FOUND ? "no delivery journal" : "cannot open (error=" + std::to_string(error) + ")";
         return false;
     }
-    return ReadWholeJournal(file.get(), contents, fileBytes, reason);
+    return ReadWholeJournal(file.get(), "cannot read", contents, fileBytes, reason);
 }
 
 }  // namespace
@@ -62,10 +65,7 @@ bool ReleaseHeldActivity(const std::string& directory, std::int32_t panelId, std
     }
     journal::Contents contents;
     std::size_t fileBytes = 0;
-    if (!ReadWholeJournal(file.get(), contents, fileBytes, reason)) {
-        reason = "cannot read the delivery journal: " + reason;
-        return false;
-    }
+    if (!ReadWholeJournal(file.get(), "cannot read the delivery journal", contents, fileBytes, reason)) return false;
     for (const journal::Suspect& suspect : contents.suspects) {
         if (suspect.activity.panelId != panelId || suspect.activity.admId != admId) continue;
         // Only the state word changes: the slot is free again.
