@@ -5,8 +5,7 @@
 #include <windows.h>
 
 #include <algorithm>
-
-PanelRegistry::PanelRegistry() : deliveryEnded_(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+#include <optional>
 
 void PanelRegistry::Open(std::int32_t panelId) {
     tly::MutexLock guard(lock_);
@@ -43,25 +42,55 @@ bool PanelRegistry::BeginDelivery(std::int32_t panelId) {
 void PanelRegistry::EndDelivery(std::int32_t panelId) {
     tly::MutexLock guard(lock_);
     auto entry = deliveries_.find(panelId);
-    if (entry != deliveries_.end() && --entry->second <= 0) deliveries_.erase(entry);
-    if (deliveryEnded_) ::SetEvent(deliveryEnded_.get());
+    if (entry == deliveries_.end() || --entry->second > 0) return;
+    deliveries_.erase(entry);
+    for (const Waiter& waiter : waiters_) {
+        if (waiter.panelId == panelId) ::SetEvent(waiter.lastEnded);
+    }
 }
 
-// Each wake looks again. Time is the process clock's; the wait also ends at
-// the first time-out of the event itself, so a clock that stands still (a
-// test's) cannot make it outlast the time given.
+// The waiter is listed under the lock in the same step that finds deliveries
+// under way, so the last one's end, whenever it comes, sets its event. Time is
+// the process clock's; the wait also ends at the first time-out of the event
+// itself, so a clock that stands still (a test's) cannot make it outlast the
+// time given.
 bool PanelRegistry::WaitForDeliveries(std::int32_t panelId, std::uint32_t timeoutMs) const {
+    {
+        tly::MutexLock guard(lock_);
+        if (deliveries_.find(panelId) == deliveries_.end()) return true;
+    }
+    const tly::UniqueHandle lastEnded(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!lastEnded) return false;
+    struct Listed {
+        Listed(const PanelRegistry& r, HANDLE e) : registry(r), event(e) {}
+        Listed(const Listed&) = delete;
+        Listed& operator=(const Listed&) = delete;
+        const PanelRegistry& registry;
+        HANDLE event;
+        ~Listed() {
+            tly::MutexLock guard(registry.lock_);
+            auto& waiters = registry.waiters_;
+            waiters.erase(std::remove_if(waiters.begin(), waiters.end(),
+                                         [this](const Waiter& w) { return w.lastEnded == event; }),
+                          waiters.end());
+        }
+    };
+    std::optional<Listed> listed;
+
     const std::uint32_t started = tly::CurrentClock().TickCount();
     for (;;) {
         {
             tly::MutexLock guard(lock_);
             if (deliveries_.find(panelId) == deliveries_.end()) return true;
-            if (!deliveryEnded_) return false;
-            ::ResetEvent(deliveryEnded_.get());
+            if (!listed) {
+                waiters_.push_back({panelId, lastEnded.get()});  // may throw: nothing listed yet
+                listed.emplace(*this, lastEnded.get());  // in place: a copy would unlist under the lock
+            }
+            ::ResetEvent(lastEnded.get());
         }
         const std::uint32_t spent = tly::CurrentClock().TickCount() - started;  // unsigned: wrap-safe
         if (spent >= timeoutMs) return false;
-        if (::WaitForSingleObject(deliveryEnded_.get(), static_cast<DWORD>(timeoutMs - spent)) != WAIT_OBJECT_0) {
+        if (::WaitForSingleObject(lastEnded.get(), static_cast<DWORD>(timeoutMs - spent)) != WAIT_OBJECT_0) {
             return false;
         }
     }

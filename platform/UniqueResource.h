@@ -77,6 +77,12 @@ struct FindChangeTraits {
     static void Close(Type h) noexcept { ::FindCloseChangeNotification(h); }
 };
 
+struct FindFileTraits {
+    using Type = HANDLE;
+    static Type Invalid() noexcept { return INVALID_HANDLE_VALUE; }
+    static void Close(Type h) noexcept { ::FindClose(h); }
+};
+
 struct LocalMemoryTraits {
     using Type = HLOCAL;
     static Type Invalid() noexcept { return nullptr; }
@@ -119,6 +125,7 @@ struct ComReferenceTraits {
 using UniqueHandle = UniqueResource<KernelHandleTraits>;          // events, threads, processes
 using UniqueFileHandle = UniqueResource<FileHandleTraits>;        // files
 using UniqueChangeNotification = UniqueResource<FindChangeTraits>;
+using UniqueFindFile = UniqueResource<FindFileTraits>;              // FindFirstFile searches
 using UniqueLocalMemory = UniqueResource<LocalMemoryTraits>;      // DPAPI output blobs
 using UniqueLibrary = UniqueResource<LibraryTraits>;
 using UniqueRegistryKey = UniqueResource<RegistryKeyTraits>;

@@ -4,9 +4,16 @@
 // up, then three times measured; the parent interleaves the children, so a
 // change of the machine's load touches floor and DLL alike, and every drain
 // is one sample, so a moment's hiccup moves the median less.
+//
+// Each child also gives the CPU time it spent in its measured drains, and the
+// Wine server's over the same drains: a call into the system under Wine is a
+// round trip to the server, so a cost paid per activity in system calls shows
+// there first. The delivery journal's own cost per activity, measured apart
+// with no server, stands beside them.
 
 #include "tools/bench/Backlog.h"
 #include "tools/bench/FloorClient.h"
+#include "tools/bench/ProcessProbe.h"
 #include "tools/bench/Sections.h"
 #include "tools/bench/Stopwatch.h"
 
@@ -26,6 +33,51 @@ void AddAll(Samples& samples, const nlohmann::json& values) {
     for (const nlohmann::json& value : values) samples.Add(value.get<double>());
 }
 
+// CPU time of this process and of the Wine server across the measured drains.
+class CpuAcrossDrains {
+public:
+    void Start() {
+        processFrom_ = ProcessCpuMs();
+        serverFrom_ = WineServerCpuMs();
+    }
+    void Stop() {
+        processMs_ += ProcessCpuMs() - processFrom_;
+        const double server = WineServerCpuMs();
+        serverMs_ = (server < 0 || serverFrom_ < 0 || serverMs_ < 0) ? -1 : serverMs_ + server - serverFrom_;
+    }
+    void AddTo(nlohmann::json& result, int activities) const {
+        result["process_cpu_ms"] = processMs_;
+        result["server_cpu_ms"] = serverMs_;
+        result["activities"] = activities;
+    }
+
+private:
+    double processFrom_ = 0;
+    double serverFrom_ = 0;
+    double processMs_ = 0;
+    double serverMs_ = 0;
+};
+
+// Microseconds of CPU per activity over every child's measured drains.
+struct CpuPerActivity {
+    double processMs = 0;
+    double serverMs = 0;
+    double activities = 0;
+
+    void Add(const nlohmann::json& result) {
+        processMs += result.at("process_cpu_ms").get<double>();
+        const double server = result.at("server_cpu_ms").get<double>();
+        serverMs = (server < 0 || serverMs < 0) ? -1 : serverMs + server;
+        activities += result.at("activities").get<double>();
+    }
+    std::string Text() const {
+        if (activities <= 0) return "—";
+        const std::string server = serverMs < 0 ? "—" : Fixed(serverMs * 1000.0 / activities, 1);
+        return "process " + Fixed(processMs * 1000.0 / activities, 1) + " µs, Wine server " + server + " µs";
+    }
+    double ServerUs() const { return serverMs < 0 || activities <= 0 ? -1 : serverMs * 1000.0 / activities; }
+};
+
 }  // namespace
 
 nlohmann::json FloorDrainChild(const nlohmann::json& params) {
@@ -40,15 +92,20 @@ nlohmann::json FloorDrainChild(const nlohmann::json& params) {
 
     const int count = params.at("count").get<int>();
     nlohmann::json ms = nlohmann::json::array();
+    CpuAcrossDrains cpu;
     for (int drain = 0; drain < kDrainsPerChild; ++drain) {
         LoadBacklog(control, count);
+        cpu.Start();
         const double start = NowMs();
         const std::int64_t drained = floor.Drain(kPanel);
         ms.push_back(NowMs() - start);
+        cpu.Stop();
         if (drained != count) throw std::runtime_error("the floor drained " + std::to_string(drained));
         RequireDrained(control);
     }
-    return {{"ms", ms}};
+    nlohmann::json result = {{"ms", ms}};
+    cpu.AddTo(result, count * kDrainsPerChild);
+    return result;
 }
 
 nlohmann::json DllDrainChild(const nlohmann::json& params) {
@@ -59,17 +116,22 @@ nlohmann::json DllDrainChild(const nlohmann::json& params) {
 
     const int count = params.at("count").get<int>();
     nlohmann::json ms = nlohmann::json::array();
+    CpuAcrossDrains cpu;
     for (int drain = 0; drain < kDrainsPerChild; ++drain) {
         LoadBacklog(control, count);
         const std::int64_t before = DeliveryLog().count.load();
+        cpu.Start();
         const double start = NowMs();
         dll.FetchPendingActivities();
         ms.push_back(NowMs() - start);
+        cpu.Stop();
         const std::int64_t delivered = DeliveryLog().count.load() - before;
         if (delivered != count) throw std::runtime_error("the DLL delivered " + std::to_string(delivered));
         RequireDrained(control);
     }
-    return {{"ms", ms}};
+    nlohmann::json result = {{"ms", ms}};
+    cpu.AddTo(result, count * kDrainsPerChild);
+    return result;
 }
 
 
@@ -117,16 +179,34 @@ nlohmann::json DllHostCallBoundChild(const nlohmann::json& params) {
 void MeasureDrain(BenchRun& run, ReportTable& table) {
     Samples floor;
     Samples dll[std::size(kLevels)];
+    CpuPerActivity floorCpu;
+    CpuPerActivity dllCpu[std::size(kLevels)];
     for (int rep = 0; rep < run.Options().repetitions; ++rep) {
-        AddAll(floor, run.RunChild("floor-drain", {{"count", kBacklog}}).at("ms"));
+        const nlohmann::json floorResult = run.RunChild("floor-drain", {{"count", kBacklog}});
+        AddAll(floor, floorResult.at("ms"));
+        floorCpu.Add(floorResult);
         for (size_t i = 0; i < std::size(kLevels); ++i) {
-            AddAll(dll[i], run.RunChild("dll-drain", {{"count", kBacklog}, {"level", kLevels[i]}}).at("ms"));
+            const nlohmann::json result = run.RunChild("dll-drain", {{"count", kBacklog}, {"level", kLevels[i]}});
+            AddAll(dll[i], result.at("ms"));
+            dllCpu[i].Add(result);
         }
     }
     for (size_t i = 0; i < std::size(kLevels); ++i) {
-        table.Add({"Drain 10,000 activities, batches of 100, one fetch call, level \"" + std::string(kLevels[i]) + "\"",
-                   MinMedian(floor, "ms", 0), MinMedian(dll[i], "ms", 0), Ratio(dll[i].Median(), floor.Median())});
+        const std::string level = "level \"" + std::string(kLevels[i]) + "\"";
+        table.Add({"Drain 10,000 activities, batches of 100, one fetch call, " + level, MinMedian(floor, "ms", 0),
+                   MinMedian(dll[i], "ms", 0),
+                   Ratio(dll[i].Median(), floor.Median()) + " (min " + Ratio(dll[i].Min(), floor.Min()) + ")"});
+        const double serverUs = dllCpu[i].ServerUs();
+        const double floorServerUs = floorCpu.ServerUs();
+        table.Add({"CPU per activity in that drain, " + level, floorCpu.Text(), dllCpu[i].Text(),
+                   serverUs < 0 || floorServerUs < 0 ? "—"
+                                                     : "Wine server " + Difference(serverUs, floorServerUs, "µs", 1)});
     }
+
+    const nlohmann::json journal = run.RunChild("journal", {{"ids", kBacklog}});
+    const double journalUs = (journal.at("take_ns").get<double>() + journal.at("mark_ns").get<double>()) / 1000.0;
+    table.Add({"Delivery journal's own cost per activity in that drain (no server)", "—",
+               Fixed(journalUs, 2) + " µs", "limit 1 µs"});
 
     const nlohmann::json bound = run.RunChild("dll-host-call-bound", nlohmann::json::object());
     double longest = 0;

@@ -7,6 +7,9 @@
 #include <tlhelp32.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <sstream>
+#include <string>
 #include <vector>
 
 namespace bench {
@@ -65,6 +68,30 @@ double Milliseconds(const FILETIME& time) {
     return static_cast<double>((static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime) / 1e4;
 }
 
+std::string ReadSmallFile(const std::string& path) {
+    tly::UniqueFileHandle file(::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                             OPEN_EXISTING, 0, nullptr));
+    if (!file) return {};
+    char buffer[1024];
+    DWORD read = 0;
+    if (!::ReadFile(file.get(), buffer, sizeof buffer, &read, nullptr)) return {};
+    return std::string(buffer, read);
+}
+
+// The Wine server's Linux process id, found once by its command name.
+std::string WineServerProcDirectory() {
+    WIN32_FIND_DATAA entry{};
+    tly::UniqueFindFile search(::FindFirstFileA("Z:\\proc\\*", &entry));
+    if (!search) return {};
+    do {
+        const std::string name = entry.cFileName;
+        if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
+        const std::string directory = "Z:\\proc\\" + name;
+        if (ReadSmallFile(directory + "\\comm").rfind("wineserver", 0) == 0) return directory;
+    } while (::FindNextFileA(search.get(), &entry));
+    return {};
+}
+
 }  // namespace
 
 ProcessSnapshot TakeProcessSnapshot() {
@@ -85,6 +112,25 @@ double ProcessCpuMs() {
     FILETIME created{}, exited{}, kernel{}, user{};
     if (!::GetProcessTimes(::GetCurrentProcess(), &created, &exited, &kernel, &user)) return 0;
     return Milliseconds(kernel) + Milliseconds(user);
+}
+
+double WineServerCpuMs() {
+    static const std::string directory = WineServerProcDirectory();
+    if (directory.empty()) return -1;
+    // "pid (comm) state ..." with utime and stime the 14th and 15th fields,
+    // in Linux's clock ticks of 10 ms; the command may hold spaces, so count
+    // from the closing parenthesis.
+    const std::string stat = ReadSmallFile(directory + "\\stat");
+    const size_t close = stat.rfind(')');
+    if (close == std::string::npos) return -1;
+    std::istringstream fields(stat.substr(close + 2));
+    std::string field;
+    unsigned long long utime = 0, stime = 0;
+    for (int index = 3; index <= 15 && fields >> field; ++index) {
+        if (index == 14) utime = std::strtoull(field.c_str(), nullptr, 10);
+        if (index == 15) stime = std::strtoull(field.c_str(), nullptr, 10);
+    }
+    return static_cast<double>(utime + stime) * 10.0;
 }
 
 }  // namespace bench

@@ -20,4 +20,11 @@ ProcessSnapshot TakeProcessSnapshot();
 // User plus kernel time of this process so far.
 double ProcessCpuMs();
 
+// User plus kernel time of the Wine server so far, read from Linux's
+// /proc through the Z: drive; a negative value where there is none to read
+// (on Windows). The server serves every Wine process, so the figure is the
+// machine's, not this process's alone: measure across an interval in which
+// this process is the only busy one.
+double WineServerCpuMs();
+
 }  // namespace bench

@@ -168,6 +168,7 @@ DWORD GetModuleFileNameA(HMODULE module, LPSTR path, DWORD capacity);
 // Named by platform/UniqueResource.h for resource kinds nothing built
 // natively holds: declared so the header compiles, never defined.
 BOOL FindCloseChangeNotification(HANDLE handle);
+BOOL FindClose(HANDLE handle);
 HLOCAL LocalFree(HLOCAL memory);
 BOOL FreeLibrary(HMODULE module);
 LONG RegCloseKey(HKEY key);
