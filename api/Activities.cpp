@@ -186,14 +186,14 @@ void ActivityPump::RunPanel(std::int32_t panelId, std::int64_t& processedCount) 
         }
         if (HostCallBudget::Exhausted()) {
             // The host's call returns now; the activity worker goes on.
-            gate_.Ask(ActivityRunGate::Urgency::Now);
+            AskAgainFor(panelId);
             return;
         }
         if (tly::CurrentClock().TickCount() - started >= kMostRunMsPerPanel) {  // unsigned: wrap-safe
             LogApiEvent(LogLevel::Warn, "activities.run_time_limit",
                         "Run time limit reached for this panel; continuing on the next run",
                         {{"panel_id", panelId}, {"batches", batch}, {"remaining", parsed.remainingCount}});
-            gate_.Ask(ActivityRunGate::Urgency::Now);
+            AskAgainFor(panelId);
             return;
         }
         if (IsLogLevelEnabled(LogLevel::Debug)) {

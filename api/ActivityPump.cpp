@@ -8,6 +8,9 @@
 // - A notification only records the request and wakes the activity worker: the
 //   channel's receive thread goes straight back to reading, so reader
 //   notifications never wait behind a run.
+// - A status request never runs or waits: it answers from the site model and,
+//   when its panel's list is due, leaves the run to the worker; one run serves
+//   every panel due by the time it starts.
 // No lock is held while a run calls back into the translator, which may call
 // the API again; a nested request simply finds the gate closed and is served
 // by the run under way.
@@ -21,6 +24,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <exception>
 
 namespace {
@@ -61,8 +65,8 @@ private:
     ActivityPump& pump_;
 };
 
-void ActivityPump::RunOnHostThread(ActivityRunGate::Urgency urgency) {
-    gate_.Ask(urgency);
+void ActivityPump::RunOnHostThread() {
+    gate_.Ask(ActivityRunGate::Urgency::AllPanels);
     TryRun(nullptr);
     // Requests the passes above did not serve, or that came in while another
     // thread held the gate and has since let it go, go to the worker.
@@ -73,11 +77,49 @@ void ActivityPump::Notify() {
     if (IsLogLevelEnabled(LogLevel::Debug)) {
         LogApiEvent(LogLevel::Debug, "activities.notification", "Received activities_available notification");
     }
-    gate_.Ask(ActivityRunGate::Urgency::Now);
+    gate_.Ask(ActivityRunGate::Urgency::AllPanels);
     if (gate_.UnderWay()) {
         LogApiEvent(LogLevel::Debug, "activities.coalesced", "Already fetching — will re-fetch when done");
     }
     WakeWorker();
+}
+
+void ActivityPump::AskForPanelStatus(std::int32_t panelId, bool channelUp) {
+    {
+        tly::MutexLock guard(dueLock_);
+        const std::uint32_t now = gate_.Now();
+        if (channelUp) {
+            const auto asked = listAskedAt_.find(panelId);
+            // Unsigned subtraction measures across a wrap of the tick count.
+            if (asked != listAskedAt_.end() && now - asked->second + kSafetyNetSlackMs < kSafetyNetIntervalMs) return;
+        }
+        listAskedAt_[panelId] = now;
+        // Already due: the run that was asked for then serves it.
+        if (!duePanels_.insert(panelId).second) return;
+    }
+    gate_.Ask(ActivityRunGate::Urgency::DuePanels);
+    WakeWorker();
+}
+
+void ActivityPump::AskAgainFor(std::int32_t panelId) {
+    {
+        tly::MutexLock guard(dueLock_);
+        duePanels_.insert(panelId);
+    }
+    gate_.Ask(ActivityRunGate::Urgency::DuePanels);
+}
+
+// The panels due for this pass. A pass over every panel serves the due ones
+// too, and counts as their list asked for.
+std::set<std::int32_t> ActivityPump::TakeDuePanels(bool allPanels) {
+    tly::MutexLock guard(dueLock_);
+    std::set<std::int32_t> due;
+    due.swap(duePanels_);
+    if (allPanels) {
+        const std::uint32_t now = gate_.Now();
+        for (const std::int32_t panelId : panels_.Snapshot()) listAskedAt_[panelId] = now;
+    }
+    return due;
 }
 
 // False when another thread holds the gate; that thread serves the request.
@@ -87,22 +129,22 @@ void ActivityPump::Notify() {
 bool ActivityPump::TryRun(const std::atomic<bool>* workerStopping) {
     if (!gate_.TryEnter()) return false;
     const GateRelease release(*this);
-    for (int pass = 0; (workerStopping ? !workerStopping->load() : pass < 2 && !HostCallBudget::Exhausted()) &&
-                       gate_.TakeRequestForPass();
-         ++pass) {
+    for (int pass = 0; workerStopping ? !workerStopping->load() : pass < 2 && !HostCallBudget::Exhausted(); ++pass) {
+        const ActivityRunGate::Pass which = gate_.TakeRequestForPass();
+        if (which == ActivityRunGate::Pass::None) break;
         if (workerStopping) {
             if (void (*hook)() = workerPassHook_.load()) hook();  // tests only: may throw
         }
-        RunPass();
+        RunPass(which);
     }
     return true;
 }
 
-bool ActivityPump::RunPass() {
-    const std::uint32_t started = gate_.Now();
-    const bool tookSomething = RunOpenPanels();
-    gate_.PassEnded(started, tookSomething);
-    return tookSomething;
+bool ActivityPump::RunPass(ActivityRunGate::Pass pass) {
+    const bool allPanels = pass == ActivityRunGate::Pass::AllPanels;
+    const std::set<std::int32_t> due = TakeDuePanels(allPanels);
+    if (allPanels) return RunOpenPanels(nullptr);
+    return !due.empty() && RunOpenPanels(&due);
 }
 
 // Starts the worker if there is none, or none whose thread still runs: a
@@ -236,19 +278,14 @@ void ActivityPump::ServeRequests(Worker& worker) {
     // Whoever holds the gate wakes the worker again on letting it go if a
     // request is still open, so the worker can give up when it is closed.
     while (!worker.stopping.load() && gate_.Asked()) {
-        // A paced request waits out the pacing here, on the wake event, so
-        // a stop still ends the wait at once. A wait that runs its full
-        // time is the pacing served, whatever the clock says meanwhile.
-        if (const std::uint32_t wait = gate_.WaitBeforeNextPass(); wait > 0) {
-            if (::WaitForSingleObject(worker.wake.get(), wait) != WAIT_TIMEOUT) continue;
-            gate_.Ask(ActivityRunGate::Urgency::Now);
-        }
         if (!TryRun(&worker.stopping)) break;
     }
 }
 
 // True when the pass took something: marked activities on the server.
-bool ActivityPump::RunOpenPanels() {
+// onlyThese: the due panels of a status-started pass (those still open);
+// null for every open panel.
+bool ActivityPump::RunOpenPanels(const std::set<std::int32_t>* onlyThese) {
     const bool hasBadgeCallback = badgeCallback_.load() != nullptr;
     const bool restReady = rest_.IsInitialized();
     // Written at every status request: at info only while it changes, or once
@@ -263,7 +300,13 @@ bool ActivityPump::RunOpenPanels() {
         LogApiEvent(LogLevel::Warn, "activities.not_connected", "REST client not ready, skipping activity fetch");
         return false;
     }
-    const std::vector<std::int32_t> open = panels_.Snapshot();
+    std::vector<std::int32_t> open = panels_.Snapshot();
+    if (onlyThese) {
+        open.erase(std::remove_if(open.begin(), open.end(),
+                                  [onlyThese](std::int32_t panelId) { return onlyThese->count(panelId) == 0; }),
+                   open.end());
+        if (open.empty()) return false;  // closed since they were due
+    }
     if (open.empty()) {
         LogApiEvent(LogLevel::Warn, "activities.no_panels", "No panels registered, skipping activity fetch");
         return false;
@@ -276,7 +319,7 @@ bool ActivityPump::RunOpenPanels() {
     std::int64_t processed = 0;
     for (size_t i = 0; i < open.size(); ++i) {
         if (HostCallBudget::Exhausted()) {
-            gate_.Ask(ActivityRunGate::Urgency::Now);  // the worker serves the rest
+            gate_.Ask(ActivityRunGate::Urgency::AllPanels);  // the worker serves the rest
             break;
         }
         RunPanel(open[(first + i) % open.size()], processed);

@@ -57,9 +57,21 @@ public:
     // On a host thread: its own run plus at most one more for requests made
     // meanwhile, within the host call's time; what is asked after that goes
     // to the worker, so a storm of notifications never keeps a host thread here.
-    // A status request is paced (see ActivityRunGate): soon after a run that
-    // found nothing it leaves its run to the worker and returns at once.
-    void RunOnHostThread(ActivityRunGate::Urgency urgency = ActivityRunGate::Urgency::Now);
+    void RunOnHostThread();
+    // A status request: never runs or waits for a run. When the panel's
+    // pending list is due it asks the worker for a run that serves every
+    // panel due by then. While the event channel is up the server announces
+    // new activities itself, and a status-started run is a safety net: due
+    // once kSafetyNetIntervalMs has passed since the panel's list was last
+    // asked for. While the channel is down every status request makes its
+    // panel due at once.
+    void AskForPanelStatus(std::int32_t panelId, bool channelUp) TLY_EXCLUDES(dueLock_);
+    // A swipe whose notification is lost reaches the host at the panel's
+    // next status request after this interval: about two seconds at a host
+    // that asks once a second. The slack keeps a host whose second comes a
+    // little short (tick granularity, a late run) from skipping every other one.
+    static constexpr std::uint32_t kSafetyNetIntervalMs = 1000;
+    static constexpr std::uint32_t kSafetyNetSlackMs = 100;
     // A notification: records the request and wakes the worker, so the
     // channel's receive thread goes straight back to reading.
     void Notify();
@@ -112,11 +124,14 @@ private:
     enum class Remark { Unlisted, JournalFull };
 
     bool TryRun(const std::atomic<bool>* workerStopping);
-    bool RunPass();
+    bool RunPass(ActivityRunGate::Pass pass);
+    std::set<std::int32_t> TakeDuePanels(bool allPanels) TLY_EXCLUDES(dueLock_);
+    // A panel whose backlog a run left for later: due again at once.
+    void AskAgainFor(std::int32_t panelId) TLY_EXCLUDES(dueLock_);
     void WakeWorker() TLY_EXCLUDES(workerLock_);
     void WorkerBody(Worker& worker);
     void ServeRequests(Worker& worker);
-    bool RunOpenPanels();
+    bool RunOpenPanels(const std::set<std::int32_t>* onlyThese);
     void RunPanel(std::int32_t panelId, std::int64_t& processedCount);
     void ReportMalformed(std::int32_t panelId, const std::vector<MalformedActivity>& malformed);
     PreparedDelivery Prepare(std::int32_t panelId, const PendingActivity& activity, const ActivityContext& context);
@@ -144,6 +159,12 @@ private:
     tly::Mutex roomLock_;
     std::set<std::int32_t> waitingForRoom_ TLY_GUARDED_BY(roomLock_);
     std::map<std::int32_t, std::uint32_t> lastRemark_ TLY_GUARDED_BY(roomLock_);
+    // Panels a status request made due, and when each panel's pending list
+    // was last asked for (by a status request or a pass over every panel).
+    // A leaf.
+    tly::Mutex dueLock_;
+    std::set<std::int32_t> duePanels_ TLY_GUARDED_BY(dueLock_);
+    std::map<std::int32_t, std::uint32_t> listAskedAt_ TLY_GUARDED_BY(dueLock_);
     ReportedOnce malformedReported_;
     ReportedOnce refusalReported_;
 

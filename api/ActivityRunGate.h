@@ -1,25 +1,19 @@
 #pragma once
-// Who may run a pass over the open panels, and when.
+// Who may run a pass over the open panels, and which panels it serves.
 //
 // One thread at a time holds the gate, so two passes never fetch and deliver
 // the same batch at once. A request made while a pass is under way is served
 // by a pass that starts after it: requests only ever set a flag, and the
 // holder takes it before each pass.
 //
-// Requests come in two kinds. A host's status request asks every second per
-// panel whether anything is waiting, whether or not anything is; on a large
-// site those requests arrive faster than passes end, and passes would follow
-// each other back to back, asking the server for every panel's pending list
-// hundreds of times a second while nothing waits. So after a pass that took
-// nothing, a paced request waits: the next pass starts no sooner than
-// kIdleSpacingMs after the idle one began, nor before the fetching has had as
-// much time again as it took (at most kLongestIdleSpacingMs). A pass that took
-// something, a notification that activities are waiting, an explicit fetch
-// and a pass cut short by its time budget are not paced: a backlog drains
-// back to back.
+// Requests come in two kinds. A notification that activities are waiting, an
+// explicit fetch, the initial data and a pass cut short by its time budget ask
+// for every open panel (AllPanels). A host's status request asks only for its
+// own panel, once that panel's pending list is due (DuePanels): the pump keeps
+// which panels are due, the gate only that some are. A pass taken for both
+// kinds serves every open panel.
 //
-// Lock-free: the request flags and the pacing are atomics. The pacing is
-// written only by the holder and read by anyone deciding how long to wait.
+// Lock-free: the request flags are atomics.
 
 #include <atomic>
 #include <cstdint>
@@ -27,12 +21,9 @@
 
 class ActivityRunGate {
 public:
-    static constexpr std::uint32_t kIdleSpacingMs = 250;
-    static constexpr std::uint32_t kLongestIdleSpacingMs = 1000;
+    enum class Urgency { DuePanels, AllPanels };
 
-    enum class Urgency { Paced, Now };
-
-    // tickCount: the millisecond tick the pacing is measured with.
+    // tickCount: the millisecond tick the pump measures its intervals with.
     explicit ActivityRunGate(std::function<std::uint32_t()> tickCount) : tickCount_(std::move(tickCount)) {}
     ActivityRunGate(const ActivityRunGate&) = delete;
     ActivityRunGate& operator=(const ActivityRunGate&) = delete;
@@ -45,28 +36,16 @@ public:
     void Leave() { underWay_.store(false); }
     bool UnderWay() const { return underWay_.load(); }
 
-    // For the holder, before each pass: true, and the request taken, when one
-    // is open and the pacing lets it start now. A paced request that must
-    // wait stays open.
-    bool TakeRequestForPass();
-    // For the holder, after each pass that TakeRequestForPass allowed.
-    void PassEnded(std::uint32_t startedTick, bool tookSomething);
-
-    // Milliseconds until an open paced request may start; 0 when it may now
-    // (or when none is open).
-    std::uint32_t WaitBeforeNextPass() const;
+    // For the holder, before each pass: the request it serves, taken, or
+    // nothing when none is open.
+    enum class Pass { None, DuePanels, AllPanels };
+    Pass TakeRequestForPass();
 
     std::uint32_t Now() const { return tickCount_(); }
 
 private:
-    std::uint32_t PacedWaitAt(std::uint32_t now) const;
-
     const std::function<std::uint32_t()> tickCount_;
     std::atomic<bool> underWay_{false};
     std::atomic<bool> asked_{false};
-    std::atomic<bool> urgent_{false};  // an open request that is not paced
-    // Set by an idle pass: when it began and how long after that the next may start.
-    std::atomic<bool> pacing_{false};
-    std::atomic<std::uint32_t> idleStartedTick_{0};
-    std::atomic<std::uint32_t> idleSpacingMs_{0};
+    std::atomic<bool> allPanels_{false};  // an open request for every panel
 };

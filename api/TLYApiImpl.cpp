@@ -103,8 +103,9 @@ void TLYApiImpl::ReloadAndListOnlineReaders(std::int32_t panelId, ReaderStatusLi
     // IsConnected first, then the serial (see TLYWebSocket::ConnectionSerial).
     const bool channelUp = connection.ChannelUp();
     siteLoader.LoadForStatus(panelId, channelUp, channelUp ? connection.ChannelSerial() : 0);
-    // Asked every second per panel whether or not anything waits: paced.
-    activities.RunOnHostThread(ActivityRunGate::Urgency::Paced);
+    // Asked every second per panel whether or not anything waits: the run,
+    // when one is due, is the worker's; the answer comes from the site model.
+    activities.AskForPanelStatus(panelId, channelUp);
 
     const std::vector<std::int32_t> indices = site.OnlineReaderIndices(panelId);
     if (indices.empty()) return;

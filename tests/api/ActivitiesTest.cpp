@@ -358,26 +358,81 @@ TEST_F(ActivitiesTest, MarksGoInBoundedRequestsAndLaggingListsAreNotDeliveredAga
 }
 
 // A host asks for each panel's status every second, whether or not anything
-// waits. Soon after a run that found nothing, a status request leaves its run
-// to the worker, which serves it once the spacing is over.
-TEST_F(ActivitiesTest, StatusRequestsSoonAfterAnIdleRunAreServedByTheWorker) {
-    ConnectQuietly();
-    const tly::test::ManualClock clock;  // stands still: each request is "soon" after the last run
-    const auto status = [] {
-        ReaderStatusList list{nullptr, 0};
-        TLYAPI_GetReadersStatus3(1, &list);
-        delete[] list.items;
-    };
-    const auto fetches = [&] { return sim.Requests("/api/corvanta/pending_activities/1").size(); };
-    status();
-    ASSERT_EQ(fetches(), 1u) << "the first status request runs at once";
+// waits. The answer never waits for a run: a status request only asks the
+// worker for one when its panel's pending list is due. With the event channel
+// up that is a safety net for a lost notification, once a second per panel;
+// with the channel down, at every status request. The clock stands still
+// unless a test moves it.
+namespace {
 
-    AddActivity({{"reader_external_id", "1:2"}, {"adm_id", 71}, {"notify", false}});
-    status();
-    ASSERT_TRUE(WaitForDelivered(1)) << "the paced request is served by the worker";
-    EXPECT_EQ(fetches(), 2u);
+void StatusRequest(std::int32_t panel) {
+    ReaderStatusList list{nullptr, 0};
+    TLYAPI_GetReadersStatus3(panel, &list);
+    delete[] list.items;
+}
+
+constexpr std::uint32_t kDueAfterMs = ActivityPump::kSafetyNetIntervalMs - ActivityPump::kSafetyNetSlackMs;
+
+}  // namespace
+
+TEST_F(ActivitiesTest, AStatusRequestReturnsWhileTheRunItAskedForHoldsACallBack) {
+    tly::test::ManualClock clock;
+    ConnectQuietly();
+    clock.Advance(kDueAfterMs);
+    AddActivity({{"reader_external_id", "1:2"}, {"adm_id", 61}, {"notify", false}});
+    tly::test::DeliveryGate held;
+    std::atomic<bool> answered{false};
+    std::thread host([&] {
+        StatusRequest(1);
+        answered = true;
+    });
+    ASSERT_TRUE(held.WaitUntilHeld()) << "the run the status request asked for";
+    EXPECT_TRUE(WaitUntil([&] { return answered.load(); })) << "answered while the call-back is held";
+    held.Release();
+    host.join();
     ASSERT_TRUE(WaitUntil([&] { return PendingCount() == 0; }));
-    EXPECT_EQ(Delivered().size(), 1u);
+}
+
+TEST_F(ActivitiesTest, WithTheChannelUpAStatusRequestAsksForItsPanelsListOnceASecond) {
+    tly::test::ManualClock clock;
+    std::vector<std::int32_t> panels;
+    for (std::int32_t panel = 1; panel <= 32; ++panel) panels.push_back(panel);
+    ConnectQuietly(panels);
+    ASSERT_EQ(sim.Call("POST", "/wait/ws_clients", {{"count", 1}})["count"], 1);
+    sim.Call("POST", "/requests/clear");
+    const auto lists = [&](std::int32_t panel) {
+        return sim.Requests("/api/corvanta/pending_activities/" + std::to_string(panel)).size();
+    };
+    constexpr size_t kSeconds = 4;
+    for (size_t second = 1; second <= kSeconds; ++second) {
+        clock.Advance(1000);
+        for (const std::int32_t panel : panels) StatusRequest(panel);
+        for (const std::int32_t panel : panels) StatusRequest(panel);  // a second request within the second
+        ASSERT_TRUE(WaitUntil([&] { return lists(32) == second && lists(1) == second; }));
+    }
+    // A swipe whose notification is lost comes at the first due status request.
+    AddActivity({{"reader_external_id", "1:2"}, {"adm_id", 62}, {"notify", false}});
+    clock.Advance(kDueAfterMs - 1);
+    StatusRequest(1);
+    clock.Advance(1);
+    StatusRequest(1);
+    ASSERT_TRUE(WaitForDelivered(1));
+    ASSERT_TRUE(WaitUntil([&] { return PendingCount() == 0; }));
+    for (const std::int32_t panel : panels) {
+        EXPECT_EQ(lists(panel), panel == 1 ? kSeconds + 1 : kSeconds) << "panel " << panel;
+    }
+}
+
+TEST_F(ActivitiesTest, WithTheChannelDownEveryStatusRequestCollectsItsPanelsActivities) {
+    tly::test::ManualClock clock;
+    sim.Call("POST", "/ws/refuse", {{"status", 401}, {"count", 10}});
+    ConnectQuietly();
+    for (std::int32_t adm = 1; adm <= 3; ++adm) {
+        AddActivity({{"reader_external_id", "1:2"}, {"adm_id", 70 + adm}, {"notify", false}});
+        StatusRequest(1);  // at the same instant as the last
+        ASSERT_TRUE(WaitForDelivered(static_cast<size_t>(adm)));
+    }
+    ASSERT_TRUE(WaitUntil([&] { return PendingCount() == 0; }));
 }
 
 // A host call spends at most its time budget here, whatever the backlog: the
@@ -532,12 +587,8 @@ TEST_F(ActivitiesTest, AWorkerPassThatThrowsIsLoggedAndTheNextNotificationIsServ
 // says so; each time the new worker delivers.
 TEST_F(ActivitiesTest, AnEndedWorkerIsStartedAgainByTheNextCallThatNeedsIt) {
     ConnectQuietly();
-    const tly::test::ManualClock clock;  // stands still: each status request is "soon" after the last run
-    const auto status = [] {
-        ReaderStatusList list{nullptr, 0};
-        TLYAPI_GetReadersStatus3(1, &list);
-        delete[] list.items;
-    };
+    tly::test::ManualClock clock;
+    const auto status = [] { StatusRequest(1); };
     const auto restarts = [&] { return LinesWithEvent(LogPath(), "activities.worker_restarted"); };
     AddActivity({{"reader_external_id", "1:2"}, {"adm_id", 81}, {"badge_no", 8100}, {"notify", false}});
     TLYApiImpl::Instance().OnActivitiesAvailable();  // starts the worker
@@ -545,10 +596,11 @@ TEST_F(ActivitiesTest, AnEndedWorkerIsStartedAgainByTheNextCallThatNeedsIt) {
     ASSERT_TRUE(WaitUntil([&] { return PendingCount() == 0; }));
 
     ASSERT_TRUE(TLYApiImpl::Instance().EndActivityWorkerForTesting());
-    status();  // runs at once, on the host's thread, and finds nothing
+    status();  // the list was asked for at this instant: not due
     EXPECT_TRUE(restarts().empty()) << "a call that does not need the worker leaves it";
     AddActivity({{"reader_external_id", "1:2"}, {"adm_id", 82}, {"badge_no", 8200}, {"notify", false}});
-    status();  // soon after an idle run: left to the worker, which is started again
+    clock.Advance(ActivityPump::kSafetyNetIntervalMs);
+    status();  // due: left to the worker, which is started again
     ASSERT_EQ(restarts().size(), 1u) << "written by the call that started it";
     ASSERT_TRUE(WaitForDelivered(2));
     EXPECT_EQ(Delivered()[1].badgeNumber, 8200);

@@ -138,40 +138,44 @@ TEST(ConcurrencyTest, SiteModelChangesAndSnapshotsInterleaveWhole) {
 }
 
 // Host threads, the receive thread and the worker all ask for runs and try
-// the gate: one holder at a time, and every request is followed by a pass
-// that began after it, paced or not.
+// the gate: one holder at a time, every request is followed by a pass that
+// began after it, and every request for all panels by a pass over all panels.
 TEST(ConcurrencyTest, RunGateServesEveryRequestWithOneHolderAtATime) {
-    std::atomic<std::uint32_t> tick{0};
-    ActivityRunGate gate{[&] { return tick.load(); }};
+    ActivityRunGate gate{[] { return 0u; }};
     std::atomic<int> asks{0};
+    std::atomic<int> allPanelAsks{0};
     std::atomic<int> holders{0};
     std::atomic<int> askedBeforeLastPass{0};
+    std::atomic<int> allPanelAsksBeforeLastAllPass{0};
     std::atomic<bool> overlapped{false};
-    const auto runPasses = [&](int round) {
+    const auto runPasses = [&] {
         if (!gate.TryEnter()) return;
-        while (gate.TakeRequestForPass()) {
+        // Each ask is counted before it is made, so a count read once the
+        // request is taken covers every ask that pass may have taken.
+        for (;;) {
+            const ActivityRunGate::Pass pass = gate.TakeRequestForPass();
+            if (pass == ActivityRunGate::Pass::None) break;
             overlapped = overlapped || holders.fetch_add(1) != 0;
             askedBeforeLastPass = asks.load();
-            const std::uint32_t started = tick.fetch_add(3);
+            if (pass == ActivityRunGate::Pass::AllPanels) allPanelAsksBeforeLastAllPass = allPanelAsks.load();
             holders.fetch_sub(1);
-            gate.PassEnded(started, round % 3 == 0);
         }
         gate.Leave();
     };
     OnThreads(kThreads, [&](int t) {
         for (int round = 0; round < 5000; ++round) {
+            const bool all = round % 4 == t % 4;
+            if (all) allPanelAsks.fetch_add(1);
             asks.fetch_add(1);
-            gate.Ask(round % 4 == t % 4 ? ActivityRunGate::Urgency::Now : ActivityRunGate::Urgency::Paced);
-            tick.fetch_add(1);
-            runPasses(round);
+            gate.Ask(all ? ActivityRunGate::Urgency::AllPanels : ActivityRunGate::Urgency::DuePanels);
+            runPasses();
         }
     });
-    // What the pacing left open is served once its wait is over.
-    tick.fetch_add(ActivityRunGate::kLongestIdleSpacingMs);
-    runPasses(1);
+    runPasses();
     EXPECT_FALSE(overlapped.load());
     EXPECT_FALSE(gate.Asked());
     EXPECT_EQ(askedBeforeLastPass.load(), asks.load());
+    EXPECT_EQ(allPanelAsksBeforeLastAllPass.load(), allPanelAsks.load());
 }
 
 // Deliveries run one at a time (the pump's run gate) but on whichever thread
