@@ -3,10 +3,13 @@
 // translator does not know (a misspelling is otherwise ignored without a
 // word), a member it needs left out or empty (its default then applies
 // silently: "localhost", 30001), a value still holding the example file's
-// placeholder, a host name that is a URL or carries a port, and text with
-// spaces around it. The file keeps loading as before; these are named. (A log
-// folder that is not there, a log file refused, and the report of them all,
-// follow a load: LoadedSettings.cpp.)
+// placeholder, a host name that is a URL or carries a port, text with spaces
+// around it, a member written twice (the last one wins), text holding a tab
+// that a single backslash made in a path, and a log size or file count that
+// cannot be meant (its default applies). The file keeps loading as before;
+// these are named. (A log folder that is not there, a log file refused, a log
+// level that is none, and the report of them all, follow a load:
+// LoadedSettings.cpp.)
 
 #include <nlohmann/json.hpp>
 
