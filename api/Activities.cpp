@@ -29,6 +29,7 @@
 #include "api/SiteData.h"
 #include "api/ActivityPump.h"
 #include "logging/Log.h"
+#include "logging/RepeatedLines.h"
 #include "platform/Clock.h"
 #include "platform/TextConversion.h"
 
@@ -83,6 +84,7 @@ struct BatchResult {
 void ActivityPump::RunPanel(std::int32_t panelId, std::int64_t& processedCount) {
     DeliveryPanelScope delivering(panelId);
     const std::string endpoint = "/pending_activities/" + std::to_string(panelId);
+    const std::string failedKey = tly::PanelRepeatKey("tly_api", "activities.fetch_failed", panelId);
     const std::uint32_t started = tly::CurrentClock().TickCount();
     for (int batch = 1;; ++batch) {
         // Lines between two calls into the host go to the file in one write;
@@ -91,10 +93,15 @@ void ActivityPump::RunPanel(std::int32_t panelId, std::int64_t& processedCount) 
         if (!panels_.IsOpen(panelId)) return;
         std::string response;
         if (!rest_.GetWithRetry(endpoint, response)) {
-            LogApiEvent(LogLevel::Error, "activities.fetch_failed", "Failed to fetch pending activities",
-                        {{"panel_id", panelId}, {"endpoint", endpoint}, {"response", response}});
+            // Every poll of every panel fails while the server is away: the
+            // first in full, then a summary a minute, until a fetch succeeds.
+            tly::LogRepeatedFailure(LogLevel::Error, "tly_api", "activities.fetch_failed",
+                                    "Failed to fetch pending activities",
+                                    {{"panel_id", panelId}, {"endpoint", endpoint}, {"response", response}},
+                                    failedKey);
             return;
         }
+        tly::EndRepeatedFailures(failedKey);
         PendingBatch parsed;
         try {
             parsed = ParsePendingBatch(response);

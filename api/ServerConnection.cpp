@@ -1,14 +1,52 @@
 #include "api/ServerConnection.h"
 
+#include "api/ActivityCodes.h"
 #include "logging/Log.h"
 #include "platform/Clock.h"
+#include "platform/JsonDocument.h"
+
+#include <cstdio>
 
 namespace {
 
 constexpr std::uint32_t kHealthCheckIntervalMs = 30000;
 constexpr double kChannelLivenessSeconds = 60.0;
+constexpr std::int64_t kMostClockSkewSeconds = 120;
+
+// "2024-03-05T14:07:09Z"
+std::string UtcText(const SYSTEMTIME& time) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%04u-%02u-%02uT%02u:%02u:%02uZ", time.wYear, time.wMonth, time.wDay, time.wHour,
+                  time.wMinute, time.wSecond);
+    return text;
+}
 
 }  // namespace
+
+// The host stores the event times the server gives: a server whose clock is a
+// day ahead dates every swipe tomorrow. Said once per connection, whichever
+// panel's status request brought the first answer; the times delivered stay
+// the server's.
+void ServerConnection::CompareServerClock(const std::string& statusAnswer) {
+    const std::uint64_t connection = closes_.load() + 1;  // 0: not compared yet
+    std::uint64_t compared = clockComparedFor_.load();
+    if (compared == connection || !clockComparedFor_.compare_exchange_strong(compared, connection)) return;
+    const nlohmann::json answer = tly::ParseJsonOrDiscard(statusAnswer);
+    if (!answer.is_object()) return;
+    const auto member = answer.find("server_time");
+    if (member == answer.end() || !member->is_string()) return;
+    const std::string serverTime = member->get<std::string>();
+    const std::string localTime = UtcText(tly::CurrentClock().UtcTime());
+    const std::uint32_t server = ActivityEventTime(serverTime);
+    const std::uint32_t local = ActivityEventTime(localTime);
+    if (server == 0 || local == 0) return;
+    const std::int64_t skew = static_cast<std::int64_t>(server) - static_cast<std::int64_t>(local);
+    if (skew >= -kMostClockSkewSeconds && skew <= kMostClockSkewSeconds) return;
+    LogApiEvent(LogLevel::Warn, "server.clock_skew",
+                "The server's clock differs from this computer's by more than two minutes; event times reach the "
+                "host as the server gives them",
+                {{"server_time", serverTime}, {"local_time", localTime}, {"skew_seconds", skew}});
+}
 
 ServerConnection::ServerConnection(LastErrorText& lastError, std::function<void(const std::string&)> pinTaken,
                                    TLYWebSocket::MessageCallback onMessage,
@@ -56,6 +94,7 @@ bool ServerConnection::Open(std::int32_t panelId, const TranslatorSettings& copy
     }
     LogApiEvent(LogLevel::Debug, "connect.health_passed", "Health check passed",
                 {{"panel_id", panelId}, {"response", response}});
+    CompareServerClock(response);
 
     if (!channel_.IsConnected()) {
         if (channel_.Connect(copy.hostname, static_cast<std::uint16_t>(copy.port), rest_.AccessToken(),
@@ -86,6 +125,11 @@ std::function<bool()> ServerConnection::StillWanted(std::uint64_t closesBefore) 
 ServerConnection::Health ServerConnection::Check(const std::function<TranslatorSettings()>& currentSettings) {
     if (!rest_.IsInitialized()) return Health::Down;
     rest_.RefreshTokenIfDue();
+    // The server refused the credentials (a secret rotated on the server):
+    // nothing will work however alive the channel still is, so the link is
+    // lost now, not when the channel falls silent. The reconnection brings it
+    // back once a token is obtained.
+    if (rest_.CredentialsRejected()) return Health::Down;
 
     if (channel_.IsConnected() && channel_.SecondsSinceLastMessage() <= kChannelLivenessSeconds) return Health::Up;
 
@@ -107,6 +151,7 @@ ServerConnection::Health ServerConnection::Check(const std::function<TranslatorS
         healthTick_.lastResult = healthy;
     }
     if (!healthy) return Health::Down;
+    CompareServerClock(response);
 
     std::string pinned;
     if (rest_.TakeNewlyPinned(pinned)) pinTaken_(pinned);

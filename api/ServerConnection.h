@@ -74,6 +74,9 @@ private:
     // Answers false once the connection was closed after closesBefore was read.
     std::function<bool()> StillWanted(std::uint64_t closesBefore) const;
     std::string ChannelPin(const TranslatorSettings& copy) const;
+    // Warns, once per connection, of a "/status" answer's "server_time" more
+    // than two minutes from this computer's UTC clock.
+    void CompareServerClock(const std::string& statusAnswer);
 
     LastErrorText& lastError_;
     const std::function<void(const std::string&)> pinTaken_;
@@ -82,6 +85,8 @@ private:
     // Counts closes; a bring-up that started before one keeps no channel.
     // Raised under lock_ before the channel is shut; read without a lock.
     std::atomic<std::uint64_t> closes_{0};
+    // closes_ + 1 of the connection whose server clock was compared; 0: none yet.
+    std::atomic<std::uint64_t> clockComparedFor_{0};
     TLYRestClient rest_;
     TLYWebSocket channel_;
     // The health tick's memory, shared by every panel.

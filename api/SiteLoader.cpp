@@ -24,16 +24,37 @@
 #include <utility>
 #include <vector>
 
+namespace {
+
+// A list's failure repeats at every status request of every panel while the
+// server is away or answers the same wrong thing: the first in full, then a
+// summary a minute, until the list loads. A panel's own list has a key per
+// panel; a site-wide list one for the site.
+std::string FailureKey(const char* event, const LogFields& panelFields) {
+    for (const LogField& field : panelFields) {
+        if (field.key == "panel_id" && field.value.is_number_integer()) {
+            return tly::PanelRepeatKey("tly_api", event, field.value.get<std::int32_t>());
+        }
+    }
+    return std::string("tly_api/") + event + "/";
+}
+
+}  // namespace
+
 template <typename Record, typename ReadElement, typename Store, typename Loaded>
 bool SiteLoader::LoadList(const ListFetch& fetch, ReadElement readElement, Store store, Loaded loaded) {
     std::string response;
+    const std::string fetchFailedKey = FailureKey(fetch.fetchFailedEvent, fetch.panelFields);
     if (!rest_.GetWithRetry(fetch.endpoint, response)) {
         lastError_.Set(std::string(fetch.fetchFailedText) + response);
         LogFields fields = fetch.panelFields;
         fields.emplace_back("response", response);
-        LogApiEvent(LogLevel::Error, fetch.fetchFailedEvent, fetch.fetchFailedMessage, fields);
+        tly::LogRepeatedFailure(LogLevel::Error, "tly_api", fetch.fetchFailedEvent, fetch.fetchFailedMessage, fields,
+                                fetchFailedKey);
         return false;
     }
+    tly::EndRepeatedFailures(fetchFailedKey);
+    const std::string parseFailedKey = FailureKey(fetch.parseFailedEvent, fetch.panelFields);
     try {
         const tly::ConcurrencyLimit::Slot parsing(listParses_);
         const nlohmann::json body = tly::ParseJson(response);
@@ -45,12 +66,14 @@ bool SiteLoader::LoadList(const ListFetch& fetch, ReadElement readElement, Store
             throw;
         }
         loaded(store(std::move(list)));
+        tly::EndRepeatedFailures(parseFailedKey);
         return true;
     } catch (const std::exception& e) {
         lastError_.Set(std::string(fetch.parseFailedText) + e.what());
         LogFields fields = fetch.panelFields;
         fields.emplace_back("exception", e.what());
-        LogApiEvent(LogLevel::Error, fetch.parseFailedEvent, fetch.parseFailedMessage, fields);
+        tly::LogRepeatedFailure(LogLevel::Error, "tly_api", fetch.parseFailedEvent, fetch.parseFailedMessage, fields,
+                                parseFailedKey);
         return false;
     }
 }

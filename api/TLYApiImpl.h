@@ -113,6 +113,7 @@ public:
     // Why the last failed request to the server failed.
     TransportTrouble LastTransportTrouble() const { return connection.LastTrouble(); }
     void ForgetPanelLinksForTesting() { panelLinks.ForgetAll(); }
+    void ForgetTokenRefusalsForTesting() { connection.Rest().ForgetTokenRefusalsForTesting(); }
     bool CheckConnection();
     // A certificate pinned on first use goes into the record and the file once.
     void SavePinnedThumbprint() { connection.SavePinIfTaken(); }

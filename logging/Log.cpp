@@ -130,8 +130,10 @@ std::string LogFilePathFor(const TranslatorSettings& settings) {
 
 LogFileChoice ApplyLoggingSettings(const TranslatorSettings& settings) noexcept {
     try {
+        // A level that is none keeps the one in force (the settings' load has
+        // said so: LoadedSettings.cpp), rather than silencing the log.
         const LogLevel threshold =
-            settings.log_level.empty() ? LogLevel::None : ParseLogLevel(settings.log_level, LogLevel::None);
+            settings.log_level.empty() ? LogLevel::None : ParseLogLevel(settings.log_level, CurrentLogLevel());
         // The file is looked at before the lock: lines go on meanwhile.
         LogFileChoice choice = ChooseLogFile(settings);
 
@@ -173,6 +175,10 @@ LogBatch::~LogBatch() {
 }
 
 bool IsLogLevelEnabled(LogLevel level) noexcept { return Passes(level, Config()); }
+
+LogLevel CurrentLogLevel() noexcept {
+    return static_cast<LogLevel>(Config().threshold.load(std::memory_order_relaxed));
+}
 
 void WriteHeldLogLines() noexcept { FlushHeldLines(); }
 

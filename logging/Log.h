@@ -83,6 +83,10 @@ std::string LogFilePathFor(const TranslatorSettings& settings);
 std::string DefaultLogFilePath();
 
 LogLevel ParseLogLevel(const std::string& text, LogLevel fallback);
+// Whether the text names a level ("warning" and "off" included, in any case).
+bool IsLogLevelText(const std::string& text);
+// The threshold in force.
+LogLevel CurrentLogLevel() noexcept;
 const char* LogLevelName(LogLevel level) noexcept;
 
 // The rotated name number n of a log file path: "x\\a.log" -> "x\\a.1.log".

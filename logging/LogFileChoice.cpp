@@ -54,6 +54,12 @@ const Refusal* RefusalOf(const std::string& path) {
     static const Refusal kForeign{"foreign_content", "it holds something other than this log (its first line is no line of the log)"};
     static const Refusal kUnreadable{"unreadable", "it cannot be read to tell whether it holds this log"};
 
+    static const Refusal kControl{"control_character",
+                                  "it holds a tab or another control character, as a single backslash in JSON makes"};
+
+    if (std::any_of(path.begin(), path.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; })) {
+        return &kControl;
+    }
     if (!IsPlainFileName(path)) return &kNotPlain;
     if (!EndsInLog(path)) return &kNotLog;
     if (InLinkedFolder(path)) return &kLinkedFolder;

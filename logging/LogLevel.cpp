@@ -15,6 +15,11 @@ LogLevel ParseLogLevel(const std::string& text, LogLevel fallback) {
     return fallback;
 }
 
+bool IsLogLevelText(const std::string& text) {
+    constexpr auto kNoLevel = static_cast<LogLevel>(-1);
+    return ParseLogLevel(text, kNoLevel) != kNoLevel;
+}
+
 const char* LogLevelName(LogLevel level) noexcept {
     switch (level) {
         case LogLevel::Trace: return "trace";

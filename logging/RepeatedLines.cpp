@@ -103,6 +103,16 @@ std::string RepeatKey(std::string_view component, std::string_view event, const 
     return key;
 }
 
+std::string PanelRepeatKey(std::string_view component, std::string_view event, std::int32_t panelId) {
+    std::string key(component);
+    key += '/';
+    key += event;
+    key += '/';
+    key += std::to_string(panelId);
+    key += '/';
+    return key;
+}
+
 void EndRepeatedFailures(std::string_view keyPrefix) {
     try {
         State& state = Lines();

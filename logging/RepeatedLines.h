@@ -34,6 +34,11 @@ void LogRepeatedFailure(LogLevel level, std::string_view component, std::string_
 // and HTTP status telling one failure from another, the endpoint not.
 std::string RepeatKey(std::string_view component, std::string_view event, const LogFields& fields);
 
+// "component/event/panel/": a failure of one panel's request, so that each
+// panel's first failure is written in full and one panel's success ends only
+// its own (the final "/" keeps panel 1's key from prefixing panel 10's).
+std::string PanelRepeatKey(std::string_view component, std::string_view event, std::int32_t panelId);
+
 // Ends every failure whose key begins with the prefix; the next is written in full.
 void EndRepeatedFailures(std::string_view keyPrefix);
 

@@ -29,10 +29,29 @@ void ReviewLogFolder(const TranslatorSettings& settings, const std::string& path
     findings.push_back(std::move(finding));
 }
 
+// A level that names none keeps the level in force (at the first load, the
+// default none) instead of silencing the log; the record takes that level's
+// name, so every later use of it agrees. Said as a finding, so it reaches the
+// bootstrap log whatever the level.
+void KeepKnownLogLevel(TranslatorSettings& settings, std::vector<SettingsFinding>& findings) {
+    if (settings.log_level.empty() || IsLogLevelText(settings.log_level)) return;
+    const std::string inForce = LogLevelName(CurrentLogLevel());
+    SettingsFinding finding;
+    finding.kind = SettingsFinding::Kind::LogLevelUnknown;
+    finding.member = "\"logging\".\"level\"";
+    finding.text = "member " + finding.member + " is \"" + settings.log_level +
+                   "\", which is not a level (none, error, warn, info, debug, trace): the level in force stays " +
+                   inForce;
+    finding.fields = {{"level", settings.log_level}, {"level_in_force", inForce}};
+    findings.push_back(std::move(finding));
+    settings.log_level = inForce;
+}
+
 // A log file the settings name and the log refused, whatever the level: the
 // operator learns where the log went instead.
 void ReviewLogFile(const LogFileChoice& choice, std::vector<SettingsFinding>& findings) {
-    if (choice.refusal.empty()) return;
+    // A name holding a tab is the review's already, with what to write instead.
+    if (choice.refusal.empty() || choice.refusal == "control_character") return;
     SettingsFinding finding;
     finding.kind = SettingsFinding::Kind::LogFileRefused;
     finding.member = "\"logging\".\"file_name\"";
@@ -86,6 +105,7 @@ void ReportSettingsFindings(const std::string& path, const std::vector<SettingsF
 
 // The logging settings first, so every line below goes where the file says.
 void UseLoadedSettings(const std::string& path, TranslatorSettings& settings, std::vector<SettingsFinding>& findings) {
+    KeepKnownLogLevel(settings, findings);
     const LogFileChoice choice = ApplyLoggingSettings(settings);
     ReviewLogFile(choice, findings);
     ReviewLogFolder(settings, choice.path, findings);

@@ -18,7 +18,7 @@ std::string MemberName(const std::string& section, const char* key) {
     return section.empty() ? name : "\"" + section + "\"." + name;
 }
 
-[[noreturn]] void ThrowTypeError(const std::string& member, const char* problem) {
+[[noreturn]] void ThrowTypeError(const std::string& member, const std::string& problem) {
     throw SettingsTypeError("member " + member + " " + problem);
 }
 
@@ -42,13 +42,18 @@ public:
         out = read.value;
     }
 
-    // Any JSON number (a fraction is truncated) or a boolean (true is 1). A
-    // number beyond 32 bits is refused rather than wrapped into another value.
+    // A whole JSON number (7 and 7.0 alike) or a boolean (true is 1). A
+    // fraction is refused rather than cut (port 43079.5 was never meant to be
+    // 43079), and so is a number beyond 32 bits rather than wrapped. A number
+    // is quoted: the secret is never one.
     void Number(const char* key, std::int32_t& out) const {
         const json_read::IntegerReading<std::int32_t> read = json_read::ReadInteger<std::int32_t>(object_, key);
         if (read.found == json_read::Found::Missing) return;
         if (read.found != json_read::Found::Value) ThrowTypeError(MemberName(section_, key), "must be a number");
         if (read.outOfRange) ThrowTypeError(MemberName(section_, key), "is out of range");
+        if (read.inexact) {
+            ThrowTypeError(MemberName(section_, key), "is " + read.member->dump() + ", which is not a whole number");
+        }
         out = read.value;
     }
 
@@ -112,6 +117,12 @@ DocumentRead ReadSettingsDocument(const json& document, TranslatorSettings& sett
         reader.String("file_name", settings.log_file_name);
         reader.Number("max_log_size_mb", settings.max_log_size_mb);
         reader.Number("max_log_files", settings.max_log_files);
+        // A log that never rotates (a size of 0 or less), or a count of
+        // rotated files below 0, cannot be meant: the defaults apply, and the
+        // review says so (SettingsReview.cpp).
+        const TranslatorSettings defaults;
+        if (settings.max_log_size_mb < 1) settings.max_log_size_mb = defaults.max_log_size_mb;
+        if (settings.max_log_files < 0) settings.max_log_files = defaults.max_log_files;
     }
 
     if (const json* debug = Section(document, "debug")) {

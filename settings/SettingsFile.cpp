@@ -115,8 +115,6 @@ bool ReadSettingsJson(const std::string& path, TranslatorSettings& settings, Set
         }
         return result.outcome == Outcome::Loaded;
     } catch (const SettingsTypeError& e) {
-        // Otherwise only the caller's log would say why, and that may still be silent.
-        BootstrapLog("Settings file at '" + path + "' could not be loaded: " + e.what());
         SetWrongType(result, e);
         throw;
     } catch (const std::exception&) {
@@ -151,7 +149,15 @@ bool LoadSettingsFile(TranslatorSettings& settings) {
     const std::string txtPath = DataDirectory() + "\\tallyport_settings.txt";
 
     SettingsInspection read;
-    if (ReadSettingsJson(jsonPath, settings, &read)) {
+    bool readable = false;
+    try {
+        readable = ReadSettingsJson(jsonPath, settings, &read);
+    } catch (const SettingsTypeError& e) {
+        // Otherwise only the caller's log would say why, and that may still be silent.
+        BootstrapLog("Settings file at '" + jsonPath + "' could not be loaded: " + e.what());
+        throw;
+    }
+    if (readable) {
         UseLoadedSettings(jsonPath, settings, read.findings);
         return true;
     }
@@ -177,6 +183,8 @@ bool LoadSettingsFile(TranslatorSettings& settings) {
     if (!read.problem.empty() && !secretReported) {
         BootstrapLog("Settings file at '" + jsonPath + "' could not be loaded: " + read.problem);
     }
-    BootstrapLog("Settings file exists at '" + jsonPath + "' but could not be loaded. Check the bootstrap log for details.");
+    BootstrapLog("Settings file exists at '" + jsonPath + "' but could not be loaded: the translator runs on its " +
+                 "defaults (no server sign-in, logging off) until the file is corrected; correct it and save it, " +
+                 "and it is read again without a restart");
     return false;
 }

@@ -30,7 +30,7 @@ bool WriteSettingsJson(const std::string& path, const TranslatorSettings& settin
 // Reads the file into the record, starting from the defaults. False when the
 // file cannot be opened (record unchanged), is not JSON, has a "version" below
 // 2, or holds a stored secret that cannot be decrypted. Throws SettingsTypeError
-// for a wrongly typed member. With a report, says why a read failed (in plain
+// for a wrongly typed member, which the caller reports. With a report, says why a read failed (in plain
 // words, with line, column and member) and what a read that loaded found.
 bool ReadSettingsJson(const std::string& path, TranslatorSettings& settings, SettingsInspection* report = nullptr);
 
@@ -63,5 +63,6 @@ SettingsInspection InspectSettingsJson(const std::string& path, TranslatorSettin
 
 // The load sequence of one record: the JSON file, else the legacy text file,
 // else a default file when none exists. True when the settings came from the
-// JSON or the legacy file. Throws SettingsTypeError as ReadSettingsJson does.
+// JSON or the legacy file. Throws SettingsTypeError as ReadSettingsJson does,
+// after saying why in the bootstrap log.
 bool LoadSettingsFile(TranslatorSettings& settings);

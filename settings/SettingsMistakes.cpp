@@ -110,6 +110,40 @@ std::size_t FirstOverflowingNumber(std::string_view text) {
     return std::string_view::npos;
 }
 
+// The offset of the first byte that does not belong to a UTF-8 character
+// (an ANSI "é" is one byte, 0xE9, that starts none), or npos.
+std::size_t FirstNonUtf8Byte(std::string_view text) {
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        std::size_t length = 0;
+        unsigned char low = 0x80, high = 0xBF;  // the second byte's range
+        if (lead < 0x80) {
+            ++i;
+            continue;
+        } else if (lead >= 0xC2 && lead <= 0xDF) {
+            length = 2;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            length = 3;
+            if (lead == 0xE0) low = 0xA0;   // no overlong form
+            if (lead == 0xED) high = 0x9F;  // no surrogate
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            length = 4;
+            if (lead == 0xF0) low = 0x90;
+            if (lead == 0xF4) high = 0x8F;  // nothing beyond U+10FFFF
+        } else {
+            return i;
+        }
+        if (i + length > text.size()) return i;
+        for (std::size_t k = 1; k < length; ++k) {
+            const auto next = static_cast<unsigned char>(text[i + k]);
+            if (next < (k == 1 ? low : 0x80) || next > (k == 1 ? high : 0xBF)) return i;
+        }
+        i += length;
+    }
+    return std::string_view::npos;
+}
+
 char LastNonBlankBefore(std::string_view text, std::size_t offset) {
     while (offset > 0) {
         const char c = text[--offset];
@@ -165,6 +199,16 @@ SettingsProblem DescribeNumberOverflow(std::string_view text) {
 
 SettingsProblem DescribeSyntaxError(std::string_view text, std::size_t errorByte) {
     const std::size_t offset = errorByte > 0 ? std::min(errorByte - 1, text.size()) : 0;
+    // Saved in ANSI (Notepad's old default, Windows-1252): the parser's word
+    // for an "é" there would be a missing comma.
+    const std::size_t foreign = FirstNonUtf8Byte(text);
+    if (foreign != std::string_view::npos && foreign <= offset + 1) {
+        SettingsProblem problem = At(text, foreign, "the file is not UTF-8 at byte " + std::to_string(foreign + 1),
+                                     "save it again with the encoding UTF-8 (in Notepad: File, Save As, Encoding: "
+                                     "UTF-8)");
+        problem.reason = "settings_not_utf8";
+        return problem;
+    }
     const std::size_t backslash = FirstLoneBackslash(text);
     if (backslash != std::string_view::npos && backslash <= offset + 1) {
         SettingsProblem problem =

@@ -1,6 +1,6 @@
 #pragma once
 // The mistakes people make editing a JSON file by hand on Windows, said in
-// their words rather than the parser's: an empty file, Notepad's UTF-16, a
+// their words rather than the parser's: an empty file, Notepad's UTF-16 or ANSI, a
 // Windows path with single backslashes, a trailing comma, a comment. Never
 // quotes a value of the file: it may be the client secret. (A file saved as
 // "....json.txt" because Explorer hides the ending is SettingsFile.cpp's to
@@ -16,7 +16,7 @@ struct SettingsProblem {
     int column = 0;
     std::string member;  // the known member at or before the place, as "logging"."file_name"; may be empty
     // A stable name of the mistake for scripts: "settings_empty", "settings_utf16",
-    // "single_backslash", or "settings_not_json" for any other.
+    // "settings_not_utf8", "single_backslash", or "settings_not_json" for any other.
     const char* reason = "settings_not_json";
 };
 

@@ -1,7 +1,12 @@
 #include "settings/SettingsReview.h"
 
+#include "platform/JsonOutline.h"
+
 #include <algorithm>
 #include <cctype>
+#include <initializer_list>
+#include <map>
+#include <optional>
 
 namespace {
 
@@ -193,8 +198,96 @@ void ReviewServer(const json* server, std::vector<SettingsFinding>& findings) {
     }
 }
 
+// The control character a text holds, in words; empty when it holds none. A
+// single backslash before t, n, r, b or f is valid JSON and makes one of
+// them: the JSON text "C:\tp\tly.log" reads as C:, a tab, p, a tab, ly.log.
+std::string ControlCharacterIn(const std::string& value) {
+    for (const char c : value) {
+        switch (c) {
+            case '\t': return "a tab";
+            case '\n':
+            case '\r': return "a line break";
+            case '\b': return "a backspace";
+            case '\f': return "a form feed";
+            default:
+                if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return "a control character";
+        }
+    }
+    return {};
+}
+
+// The secret is left out: it is never described, and a secret may hold anything.
+void ReviewControlCharacters(const json* section, const char* sectionName, std::initializer_list<const char*> names,
+                             std::vector<SettingsFinding>& findings) {
+    if (!section) return;
+    for (const char* name : names) {
+        const auto it = section->find(name);
+        if (it == section->end() || !it->is_string()) continue;
+        const std::string what = ControlCharacterIn(it->get_ref<const std::string&>());
+        if (what.empty()) continue;
+        std::string text = "contains " + what +
+                           ": in JSON write each backslash as \\\\ (as \"C:\\\\Logs\\\\tly_translator.log\"), or use /";
+        if (std::string(name) == "file_name") text += "; until then the log is tly_translator.log beside the settings";
+        Add(findings, SettingsFinding::Kind::ControlCharacter, MemberPath(sectionName, name), text);
+    }
+}
+
+// Limits the reader replaces by their defaults (SettingsDocument.cpp).
+void ReviewLogLimits(const json& logging, std::vector<SettingsFinding>& findings) {
+    struct Limit {
+        const char* name;
+        std::int64_t least;
+        const char* meaning;
+    };
+    const Limit limits[] = {{"max_log_size_mb", 1, ": the log would never be rotated; the default 10 is used"},
+                            {"max_log_files", 0, ", which is not a count of files; the default 3 is used"}};
+    for (const Limit& limit : limits) {
+        const auto it = logging.find(limit.name);
+        if (it == logging.end() || !it->is_number()) continue;
+        // Whole numbers only: a fraction or a number beyond 32 bits fails the read itself.
+        if (it->is_number_float() ? !(it->get<double>() < static_cast<double>(limit.least))
+                                  : !(it->is_number_integer() && it->get<std::int64_t>() < limit.least)) {
+            continue;
+        }
+        Add(findings, SettingsFinding::Kind::DefaultUsed, MemberPath("logging", limit.name),
+            "is " + it->dump() + limit.meaning);
+    }
+}
+
+// Members written twice in one object, which the parsed document no longer
+// shows (the last one wins): at the top and in each known section.
+void ReportDuplicates(const std::string& section, const std::vector<tly::JsonMemberSpan>& members,
+                      std::vector<SettingsFinding>& findings) {
+    std::vector<std::string> order;
+    std::map<std::string, int> counts;
+    for (const tly::JsonMemberSpan& member : members) {
+        const std::optional<std::string> name = tly::DecodeJsonStringToken(member.keyToken);
+        if (!name || (!name->empty() && (*name)[0] == '_')) continue;
+        if (++counts[*name] == 2) order.push_back(*name);
+    }
+    for (const std::string& name : order) {
+        const int count = counts[name];
+        Add(findings, SettingsFinding::Kind::DuplicateMember, MemberPath(section, name),
+            (count == 2 ? std::string("appears twice") : "appears " + std::to_string(count) + " times") +
+                "; the last one is used");
+    }
+}
+
+void FindDuplicates(std::string_view text, std::vector<SettingsFinding>& findings) {
+    std::vector<tly::JsonMemberSpan> top;
+    if (text.empty() || !tly::SplitJsonObject(text, top)) return;
+    ReportDuplicates("", top, findings);
+    for (const tly::JsonMemberSpan& member : top) {
+        const std::optional<std::string> name = tly::DecodeJsonStringToken(member.keyToken);
+        if (!name || name->empty() || !FindSection(*name)) continue;
+        std::vector<tly::JsonMemberSpan> inner;
+        if (tly::SplitJsonObject(member.value, inner)) ReportDuplicates(*name, inner, findings);
+    }
+}
+
 void ReviewLogging(const json* logging, std::vector<SettingsFinding>& findings) {
     if (!logging) return;
+    ReviewLogLimits(*logging, findings);
     for (const char* name : {"level", "file_name"}) {
         const auto it = logging->find(name);
         if (it != logging->end() && it->is_string() && HasSurroundingSpaces(it->get_ref<const std::string&>())) {
@@ -220,20 +313,30 @@ const char* FindingReason(SettingsFinding::Kind kind) {
         case SettingsFinding::Kind::SurroundingSpaces: return "surrounding_spaces";
         case SettingsFinding::Kind::LogFolderMissing: return "log_folder_missing";
         case SettingsFinding::Kind::LogFileRefused: return "log_file_refused";
+        case SettingsFinding::Kind::LogLevelUnknown: return "log_level_unknown";
+        case SettingsFinding::Kind::DuplicateMember: return "duplicate_member";
+        case SettingsFinding::Kind::ControlCharacter: return "control_character";
+        case SettingsFinding::Kind::DefaultUsed: return "default_used";
     }
     return "unknown_member";
 }
 
-bool IsErrorFinding(SettingsFinding::Kind kind) { return kind != SettingsFinding::Kind::UnknownMember; }
+bool IsErrorFinding(SettingsFinding::Kind kind) {
+    using Kind = SettingsFinding::Kind;
+    return kind != Kind::UnknownMember && kind != Kind::DuplicateMember && kind != Kind::DefaultUsed;
+}
 
-std::vector<SettingsFinding> ReviewSettingsDocument(const json& document) {
+std::vector<SettingsFinding> ReviewSettingsDocument(const json& document, std::string_view text) {
     std::vector<SettingsFinding> findings;
     if (!document.is_object()) return findings;
+    FindDuplicates(text, findings);
     FindUnknown(document, *FindSection(""), findings);
     for (const char* name : {"server", "logging", "debug"}) {
         if (const json* object = Object(document, name)) FindUnknown(*object, *FindSection(name), findings);
     }
     ReviewServer(Object(document, "server"), findings);
+    ReviewControlCharacters(Object(document, "server"), "server", {"client_id"}, findings);
     ReviewLogging(Object(document, "logging"), findings);
+    ReviewControlCharacters(Object(document, "logging"), "logging", {"file_name"}, findings);
     return findings;
 }

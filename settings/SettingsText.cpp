@@ -47,7 +47,7 @@ SettingsInspection ReadSettingsText(const std::string& text, TranslatorSettings&
         result.member = "\"version\"";
         return result;
     }
-    result.findings = ReviewSettingsDocument(document);
+    result.findings = ReviewSettingsDocument(document, text);
     if (read == DocumentRead::SecretUndecryptable && !readPastSecret) {
         result.outcome = Outcome::Unreadable;
         result.problem = "member \"server\".\"client_secret\" cannot be decrypted by this Windows account";

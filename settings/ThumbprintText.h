@@ -4,6 +4,8 @@
 
 #include <string>
 
-// Drops white space, ":" and "-" and lower-cases the rest, so a pin copied from
-// a certificate viewer ("AB:CD:ef 12") matches the computed form ("abcdef12").
+// Drops white space, ":" and "-", and the invisible characters a copy from a
+// certificate dialog brings along (direction marks, zero-width and no-break
+// spaces, a byte order mark), and lower-cases the rest, so a pin copied from a
+// certificate viewer ("\u200eAB:CD:ef 12") matches the computed form ("abcdef12").
 std::string NormalizeThumbprint(const std::string& text);

@@ -51,10 +51,31 @@ std::uint32_t TLYRestClient::LastAuthenticationStatus() const {
     return lastAuthenticationStatus;
 }
 
+bool TLYRestClient::CredentialsRejected() const {
+    tly::MutexLock lock(stateMutex_);
+    return credentialsRejected_;
+}
+
+void TLYRestClient::ForgetTokenRefusalsForTesting() {
+    tly::MutexLock lock(stateMutex_);
+    tokenBackoff_.Succeeded();
+    credentialsRejected_ = false;
+}
+
 bool TLYRestClient::Authenticate(const std::string& id, const std::string& secret) {
     RequestStart start;
+    const std::string credentials = id + '\0' + secret;
     {
         tly::MutexLock lock(stateMutex_);
+        // After a refusal, every panel's every request that meets a 401 would
+        // ask again: the request waits its turn instead (the token it would
+        // replace is gone already).
+        if (const std::uint32_t wait = tokenBackoff_.RemainingMs(tly::CurrentClock().TickCount(), credentials)) {
+            lock.Unlock();
+            Log(LogLevel::Debug, "auth_held_back", "Token request held back after the server refused the last one",
+                {{"wait_ms", wait}, {"client_id", id}});
+            return false;
+        }
         clientId = id;
         clientSecret = secret;
         accessToken.clear();
@@ -114,9 +135,14 @@ bool TLYRestClient::Authenticate(const std::string& id, const std::string& secre
     }
 
     const std::uint32_t status = result.status;
+    std::uint32_t waitMs = 0;
     {
         tly::MutexLock lock(stateMutex_);
         lastAuthenticationStatus = status;
+        if (status >= 400) {  // refused; a redirect or another success status is no refusal
+            waitMs = tokenBackoff_.Refused(tly::CurrentClock().TickCount(), credentials);
+            credentialsRejected_ = CauseOfStatus(status, true) == TroubleCause::CredentialsRejected;
+        }
     }
     if (tly::IsRedirectStatus(status)) {
         RefuseRedirect(kTokenEndpoint, status, result.redirectTarget);
@@ -124,7 +150,10 @@ bool TLYRestClient::Authenticate(const std::string& id, const std::string& secre
     }
     if (status != kSuccessStatus) {
         Log(LogLevel::Error, "auth_failed", "OAuth token request failed",
-            {{"status_code", status}, {"response", TokenRefusalForLog(result.body)}, {"client_id", id}});
+            {{"status_code", status},
+             {"response", TokenRefusalForLog(result.body)},
+             {"client_id", id},
+             {"next_attempt_ms", waitMs}});  // 0: not held back
         NoteTrouble(CauseOfStatus(status, true), 0, status, kTokenEndpoint);
         return false;
     }
@@ -161,6 +190,8 @@ bool TLYRestClient::StoreTokenResponse(const std::string& body) {
         authorizationHeader = std::move(header);
         tokenObtainedTick = response.refreshAfterMs != 0 ? now : 0;
         refreshAfterMs = response.refreshAfterMs;
+        tokenBackoff_.Succeeded();
+        credentialsRejected_ = false;
     }
     Log(LogLevel::Info, "auth_success", "OAuth token obtained", {{"expires_in", response.expiresIn}});
     NoteReached();

@@ -5,6 +5,7 @@
 
 #include "logging/Log.h"
 #include "logging/RepeatedLines.h"
+#include "platform/Clock.h"
 #include "platform/TextConversion.h"
 #include "settings/Thumbprint.h"
 #include "transport/CertificatePin.h"
@@ -129,7 +130,9 @@ bool TLYRestClient::Initialize(const std::string& host, std::uint16_t port, bool
     return true;
 }
 
-TLYRestClient::TLYRestClient() : requestCeilingMs_(tly::kRequestCeilingMs) {}
+TLYRestClient::TLYRestClient()
+    : requestCeilingMs_(tly::kRequestCeilingMs),
+      tokenBackoff_(::GetCurrentProcessId() * 2654435761u ^ tly::CurrentClock().PerformanceCounter()) {}
 
 bool TLYRestClient::IsInitialized() const {
     tly::MutexLock lock(stateMutex_);
@@ -333,6 +336,12 @@ std::string TLYRestClient::RefuseRedirect(const std::string& endpoint, std::uint
 void TLYRestClient::NoteTrouble(TroubleCause cause, std::uint32_t win32Error, std::uint32_t status,
                                 const std::string& endpoint) {
     tly::MutexLock lock(stateMutex_);
+    // While the credentials stand refused, a request turned away for want of
+    // a token says less than the refusal itself, which stays the cause.
+    if (credentialsRejected_ && cause == TroubleCause::CredentialsRejected && endpoint != "/auth/token" &&
+        lastTrouble_.cause == TroubleCause::CredentialsRejected) {
+        return;
+    }
     lastTrouble_.cause = cause;
     lastTrouble_.win32Error = win32Error;
     lastTrouble_.statusCode = status;

@@ -21,6 +21,7 @@
 
 #include "platform/Mutex.h"
 #include "transport/InternetHandles.h"
+#include "transport/TokenBackoff.h"
 #include "transport/TransportTrouble.h"
 
 #include <atomic>
@@ -71,9 +72,16 @@ public:
 
     // Why the last request that failed did, until one gets through again.
     TransportTrouble LastTrouble() const TLY_EXCLUDES(stateMutex_);
+    // Whether the last token request the server answered was refused for its
+    // credentials (400, 401 or 403), with no token obtained since: nothing
+    // this client sends can succeed until the credentials change.
+    bool CredentialsRejected() const TLY_EXCLUDES(stateMutex_);
 
     // The pin check of one request, from its sending-request notification.
     bool VerifyServerCertificate(HINTERNET request) TLY_EXCLUDES(stateMutex_);
+
+    // Tests only: forgets refused token requests and their wait.
+    void ForgetTokenRefusalsForTesting() TLY_EXCLUDES(stateMutex_);
 
     // Tests only: takes a token response as if the server had sent it.
     bool StoreTokenResponseForTesting(const std::string& body) { return StoreTokenResponse(body); }
@@ -134,4 +142,8 @@ private:
     std::uint32_t lastAuthenticationStatus TLY_GUARDED_BY(stateMutex_) = 0;
     std::uint32_t requestCeilingMs_ TLY_GUARDED_BY(stateMutex_);
     TransportTrouble lastTrouble_ TLY_GUARDED_BY(stateMutex_);
+    // Token requests after refused ones wait (TokenBackoff.h); kept across a
+    // close, as the credentials and the server's count of failures are.
+    tly::TokenBackoff tokenBackoff_ TLY_GUARDED_BY(stateMutex_);
+    bool credentialsRejected_ TLY_GUARDED_BY(stateMutex_) = false;
 };

@@ -225,6 +225,53 @@ TEST_F(ActivitiesTest, UnparsableResponsesFailTheBatch) {
     EXPECT_EQ(LinesWithEvent(LogPath(), "activities.parse_failed").size(), 3u) << "null activities is an empty batch";
 }
 
+// While the server keeps failing, each panel's fetch failure is written in
+// full once, then only summarised once a minute; a fetch that succeeds ends
+// that panel's run alone, and its next failure is written in full again.
+TEST_F(ActivitiesTest, RepeatedFetchFailuresAreWrittenOncePerPanelThenSummarisedUntilAFetchSucceeds) {
+    tly::test::ManualClock clock;
+    ConnectQuietly({1, 7});
+    const auto lines = [this](const char* event, const char* level, std::int32_t panel) {
+        size_t count = 0;
+        for (const auto& line : LinesWithEvent(LogPath(), event)) {
+            count += line["level"] == level && line["fields"].value("panel_id", 0) == panel;
+        }
+        return count;
+    };
+    const nlohmann::json failing = {{"match", "prefix"}, {"status", 503}, {"count", 0}};
+    sim.AddFault("/api/corvanta/pending_activities/", failing);
+    for (int poll = 0; poll < 30; ++poll) {
+        TLYAPI_FetchPendingActivities();
+        clock.Advance(1000);
+    }
+    for (const std::int32_t panel : {1, 7}) {
+        SCOPED_TRACE(panel);
+        EXPECT_EQ(lines("activities.fetch_failed", "error", panel), 1u);
+        EXPECT_EQ(lines("activities.fetch_failed", "debug", panel), 29u) << "every repeat stays at debug";
+        EXPECT_EQ(lines("still_failing", "error", panel), 0u);
+    }
+    clock.Advance(30000);
+    TLYAPI_FetchPendingActivities();
+    std::vector<nlohmann::json> summaries;  // the transport's failures have their own
+    for (const auto& line : LinesWithEvent(LogPath(), "still_failing")) {
+        if (line["fields"]["repeated_event"] == "activities.fetch_failed") summaries.push_back(line);
+    }
+    ASSERT_EQ(summaries.size(), 2u) << "one a minute per panel";
+    EXPECT_EQ(summaries[0]["fields"]["count"], 31);
+    EXPECT_EQ(summaries[0]["fields"]["repeated_event"], "activities.fetch_failed");
+    EXPECT_EQ(summaries[0]["message"].get<std::string>().rfind("still failing since ", 0), 0u);
+
+    // Panel 1's fetch succeeds; panel 7's keeps failing.
+    sim.Call("POST", "/faults/clear");
+    sim.AddFault("/api/corvanta/pending_activities/7", failing);
+    TLYAPI_FetchPendingActivities();
+    sim.Call("POST", "/faults/clear");
+    sim.AddFault("/api/corvanta/pending_activities/", failing);
+    TLYAPI_FetchPendingActivities();
+    EXPECT_EQ(lines("activities.fetch_failed", "error", 1), 2u) << "written in full again after a success";
+    EXPECT_EQ(lines("activities.fetch_failed", "error", 7), 1u);
+}
+
 TEST_F(ActivitiesTest, AlarmsCarryTheirTextCutAtTheByteLimit) {
     ConnectQuietly();
     std::string longText = "x";  // so the cut at 2000 bytes splits a three-byte character

@@ -2,6 +2,7 @@
 // REST-only fallback, the health tick's 30 s and 60 s rules on a test clock,
 // and the transport's close with the last panel.
 
+#include "api/ActivityCodes.h"
 #include "api/TLYApi.h"
 #include "api/HostCallBudget.h"
 #include "api/TLYApiImpl.h"
@@ -9,9 +10,11 @@
 #include "tests/support/ApiFixture.h"
 #include "tests/support/LogReader.h"
 #include "tests/support/ManualClock.h"
+#include "transport/TokenBackoff.h"
 
 #include <windows.h>
 
+#include <algorithm>
 #include <functional>
 #include <thread>
 
@@ -187,6 +190,100 @@ TEST_F(ConnectionTest, AnOutageIsOneLostLineThenASummaryAMinuteThenOneRestoredLi
     for (const auto& line : LinesWithEvent(LogPath(), "request_send_failed")) inFull += line["level"] == "error";
     EXPECT_EQ(inFull, 2);
     sim.Call("POST", "/server/start");
+}
+
+// A client secret rotated on the server: the link is lost at the first
+// refused token request, with its cause, however alive the channel still is;
+// the token requests of both panels' polls then back off rather than lock
+// the account, until one succeeds.
+TEST_F(ConnectionTest, ARefusedSecretLosesTheLinkAtOnceAndTokenRequestsBackOffUntilOneSucceeds) {
+    OpenAndConnect({1, 2});
+    ASSERT_TRUE(WaitForWebSocketClients(1));
+    const std::string secret = sim.ClientSecret();
+    sim.Call("POST", "/config", {{"client_secret", "rotated-on-the-server"}});
+    sim.Call("POST", "/tokens/revoke");
+    sim.Call("POST", "/requests/clear");
+
+    // Both panels poll once a second for 48 s, each poll asking for the site.
+    bool lostAtOnce = true;
+    for (int second = 0; second < 48; ++second) {
+        for (const std::int32_t panel : {1, 2}) {
+            TLYAPI_GetInitialData(panel);
+            const bool up = TLYAPI_GetSubscribed(panel);
+            if (second == 0 && up) lostAtOnce = false;
+        }
+        clock.Advance(1000);
+    }
+    EXPECT_TRUE(lostAtOnce) << "the link is lost at the first refusal";
+    const auto lost = LinesWithEvent(LogPath(), "panel.link_lost");
+    ASSERT_EQ(lost.size(), 2u);
+    EXPECT_EQ(lost[0]["fields"]["cause"], "credentials_rejected");
+    EXPECT_EQ(lost[0]["fields"]["status_code"], 401);
+    EXPECT_EQ(lost[0]["fields"]["endpoint"], "/auth/token");
+    // Waits of about 2, 4, 8, 16 and 32 s: five or six requests, not one per request that met a 401.
+    const size_t refused = RequestCount("/auth/token");
+    EXPECT_GE(refused, 4u);
+    EXPECT_LE(refused, 7u);
+    const auto failed = LinesWithEvent(LogPath(), "auth_failed");
+    ASSERT_FALSE(failed.empty());
+    const int firstWait = failed[0]["fields"]["next_attempt_ms"];
+    EXPECT_GE(firstWait, 1500);
+    EXPECT_LE(firstWait, 2500);
+    EXPECT_TRUE(HasEvent(LogPath(), "auth_held_back"));
+
+    // The server takes the old secret again: the reconnection after the
+    // longest wait gets a token, and the link is back.
+    sim.Call("POST", "/config", {{"client_secret", secret}});
+    clock.Advance(tly::TokenBackoff::kMostMs);
+    EXPECT_TRUE(TLYAPI_Connect(1));
+    EXPECT_TRUE(TLYAPI_GetSubscribed(1));
+    EXPECT_EQ(LinesWithEvent(LogPath(), "panel.link_restored").size(), 1u);
+
+    // The success ended the backoff: the next refusal is asked about at once.
+    sim.Call("POST", "/config", {{"client_secret", "rotated-again"}});
+    sim.Call("POST", "/tokens/revoke");
+    sim.Call("POST", "/requests/clear");
+    EXPECT_FALSE(TLYAPI_GetInitialData(1));
+    EXPECT_EQ(RequestCount("/auth/token"), 1u);
+}
+
+// The host stores the event times the server gives: a server clock more than
+// two minutes from this computer's is said once per connection, whichever
+// panel's status request saw it first.
+TEST_F(ConnectionTest, AServerClockOffByMoreThanTwoMinutesIsSaidOncePerConnection) {
+    sim.Call("POST", "/ws/refuse", {{"status", 404}, {"count", 100}});  // REST only: every tick asks "/status"
+    OpenAndConnect({1, 2});  // this computer's clock: 2024-03-05T14:07:09Z (the test clock's)
+    for (int tick = 0; tick < 3; ++tick) {
+        clock.Advance(30000);
+        EXPECT_TRUE(TLYAPI_GetSubscribed(1));
+        EXPECT_TRUE(TLYAPI_GetSubscribed(2));
+    }
+    auto skews = LinesWithEvent(LogPath(), "server.clock_skew");
+    ASSERT_EQ(skews.size(), 1u);
+    EXPECT_EQ(skews[0]["level"], "warn");
+    const auto& fields = skews[0]["fields"];
+    EXPECT_EQ(fields["local_time"], "2024-03-05T14:07:09Z");
+    const std::string serverTime = fields["server_time"];
+    EXPECT_EQ(fields["skew_seconds"], static_cast<std::int64_t>(ActivityEventTime(serverTime)) - 1709647629);
+
+    // Each connection compares again; a clock within two minutes says nothing.
+    const auto reconnect = [this] {
+        TLYAPI_Close(1);
+        TLYAPI_Close(2);
+        OpenAndConnect({1});
+    };
+    SYSTEMTIME now{};
+    ::GetSystemTime(&now);
+    clock.SetLocalTime(now);
+    reconnect();
+    EXPECT_EQ(LinesWithEvent(LogPath(), "server.clock_skew").size(), 1u);
+    now.wYear -= 1;
+    now.wDay = std::min<WORD>(now.wDay, 28);  // a date of every year
+    clock.SetLocalTime(now);
+    reconnect();
+    skews = LinesWithEvent(LogPath(), "server.clock_skew");
+    ASSERT_EQ(skews.size(), 2u);
+    EXPECT_GT(skews[1]["fields"]["skew_seconds"].get<std::int64_t>(), 365 * 86400 - 120);
 }
 
 TEST_F(ConnectionTest, TickCountWrapDoesNotStallTheHealthCheck) {

@@ -163,6 +163,36 @@ TEST_F(InitialDataTest, FailedFetchKeepsTheListAndTheOtherFetchesStillRun) {
     EXPECT_EQ(Snapshot(1), (Readers{2, 7, 8}));
 }
 
+// A list that keeps failing at every status request is written in full once
+// (a site-wide list once for the site, a panel's readers once per panel) until
+// it loads again.
+TEST_F(InitialDataTest, ARepeatedFetchFailureIsWrittenInFullOnceUntilTheListLoads) {
+    OpenAndConnect({1, 7});
+    const auto errors = [this](const char* event, std::int32_t panel) {
+        size_t count = 0;
+        for (const auto& line : LinesWithEvent(LogPath(), event)) {
+            count += line["level"] == "error" && line["fields"].value("panel_id", 0) == panel;
+        }
+        return count;
+    };
+    const nlohmann::json failing = {{"status", 500}, {"count", 0}};
+    sim.AddFault("/api/corvanta/handhelds", failing);
+    sim.AddFault("/api/corvanta/panels/7/readers", failing);
+    for (int poll = 0; poll < 5; ++poll) {
+        EXPECT_FALSE(TLYAPI_GetInitialData(1));
+        EXPECT_FALSE(TLYAPI_GetInitialData(7));
+    }
+    EXPECT_EQ(errors("initial_data.handhelds_fetch_failed", 0), 1u);
+    EXPECT_EQ(LinesWithEvent(LogPath(), "initial_data.handhelds_fetch_failed").size(), 10u) << "the repeats at debug";
+    EXPECT_EQ(errors("initial_data.readers_fetch_failed", 7), 1u);
+
+    sim.Call("POST", "/faults/clear");
+    EXPECT_TRUE(TLYAPI_GetInitialData(7));
+    sim.AddFault("/api/corvanta/handhelds", failing);
+    EXPECT_FALSE(TLYAPI_GetInitialData(1));
+    EXPECT_EQ(errors("initial_data.handhelds_fetch_failed", 0), 2u) << "in full again after the list loaded";
+}
+
 // While the event channel is alive it keeps the site-wide lists current, so
 // status requests within a second of a load share it; each request still
 // loads its own panel's readers. Without the channel each request loads all.

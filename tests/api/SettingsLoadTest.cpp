@@ -1,11 +1,14 @@
 #include "TallyportVersion.h"
 #include "api/TLYApi.h"
 #include "api/TLYApiImpl.h"
+#include "logging/Log.h"
 #include "settings/SecretProtection.h"
 #include "settings/SettingsFile.h"
 #include "tests/settings/SettingsTestSupport.h"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
 
 using namespace tly::test;
 using nlohmann::json;
@@ -122,4 +125,38 @@ TEST(SettingsLoad, TheSecretNeverReachesAnyLog) {
         EXPECT_EQ(text.find(escaped.substr(1, escaped.size() - 2)), std::string::npos) << name;
         EXPECT_EQ(text.find("Sup3r"), std::string::npos) << name;
     }
+}
+
+// A level that names none silences nothing: the level in force stays (at the
+// first load, the default none), and the reason goes where problems with the
+// settings file always go, and to the log when it is on.
+TEST(SettingsLoad, AnUnknownLevelKeepsTheLevelInForceAndSaysSo) {
+    const std::string unknown = R"(member "logging"."level" is "verbose", which is not a level (none, error, warn, )"
+                                R"(info, debug, trace): the level in force stays )";
+    {
+        TempModuleDirectory dir;
+        dir.Write(kSettingsFile, R"({"version": 2, "logging": {"level": "verbose"}})");
+        ASSERT_TRUE(TLYAPI_Open(1));
+        const auto told = BootstrapMessages(dir);
+        EXPECT_NE(std::find(told.begin(), told.end(), "Settings file at '" + SettingsPath() + "': " + unknown + "none"),
+                  told.end());
+        EXPECT_EQ(TLYApiImpl::Instance().SettingsSnapshot().log_level, "none");
+        TLYAPI_Close(1);
+    }
+    TempModuleDirectory dir;
+    dir.Write(kSettingsFile, R"({"version": 2, "logging": {"level": "info"}})");
+    ASSERT_TRUE(TLYAPI_Open(1));
+    dir.Write(kSettingsFile, R"({"version": 2, "logging": {"level": "verbose"}})");
+    ASSERT_TRUE(TLYAPI_Open(2));
+    const auto lines = MainLogLines(dir, "settings.log_level_unknown");
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0]["level"], "error");
+    EXPECT_EQ(lines[0]["message"], unknown + "info");
+    EXPECT_EQ(lines[0]["fields"]["level"], "verbose");
+    EXPECT_EQ(lines[0]["fields"]["level_in_force"], "info");
+    EXPECT_EQ(TLYApiImpl::Instance().SettingsSnapshot().log_level, "info");
+    EXPECT_TRUE(IsLogLevelEnabled(LogLevel::Info));
+    EXPECT_FALSE(IsLogLevelEnabled(LogLevel::Debug));
+    TLYAPI_Close(2);
+    TLYAPI_Close(1);
 }

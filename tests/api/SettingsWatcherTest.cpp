@@ -6,6 +6,7 @@
 #include "settings/SettingsFile.h"
 #include "settings/SettingsWatcher.h"
 #include "tests/support/WaitUntil.h"
+#include "tests/settings/SettingsTestSupport.h"
 #include "tests/support/LogReader.h"
 #include "tests/support/TempModuleDirectory.h"
 
@@ -113,11 +114,19 @@ TEST_F(SettingsWatcherTest, BrokenEditKeepsTheRunningSettingsUntilFixed) {
     EXPECT_EQ(failed["line"], 1);
     EXPECT_EQ(failed["column"], 41);
     EXPECT_EQ(failed["member"], R"("logging"."level")");
-    EXPECT_NE(failed["reason"].get<std::string>().find("remove the comma"), std::string::npos);
+    const std::string reason = failed["reason"];
+    EXPECT_NE(reason.find("remove the comma"), std::string::npos);
+    EXPECT_EQ(LinesWithEvent(LogPath(), "settings.watcher.reload_failed").at(0)["message"],
+              "Settings file changed but could not be loaded; the settings in force stay");
+    // The same reason in the bootstrap log, which is written whatever the level.
+    const std::string changed = "Settings file at '" + SettingsPath() + "' changed but could not be loaded: ";
+    const std::string stay = "; the settings in force stay until it is corrected";
+    EXPECT_EQ(tly::test::BootstrapMessages(dir).back(), changed + reason + stay);
 
     Rewrite(R"({"version":2,"server":{"port":"443"}})");
     ASSERT_TRUE(WaitFor([&] { return LinesWithEvent(LogPath(), "settings.watcher.reload_failed").size() >= 2; }));
     EXPECT_EQ(TLYApiImpl::Instance().SettingsSnapshot().port, 30001);
+    EXPECT_EQ(tly::test::BootstrapMessages(dir).back(), changed + "member \"server\".\"port\" must be a number" + stay);
 
     Rewrite(SettingsText("info"));
     ASSERT_TRUE(WaitFor([&] { return TLYApiImpl::Instance().SettingsSnapshot().log_level == "info"; }));

@@ -33,19 +33,25 @@ TEST(SettingsFile, ReadsMembersWithTheirDefaultsAndConversions) {
          }},
         {"byte-order mark", "\xEF\xBB\xBF{\"version\": 2, \"server\": {\"hostname\": \"h\"}}",
          [](const TranslatorSettings& s) { EXPECT_EQ(s.hostname, "h"); }},
-        {"fraction truncated, boolean as number",
-         R"({"version": 2.5, "server": {"port": 443.9}, "logging": {"max_log_files": true}})",
+        {"whole numbers written with a fraction, boolean as number",
+         R"({"version": 2.0, "server": {"port": 443.0}, "logging": {"max_log_files": true}})",
          [](const TranslatorSettings& s) {
              EXPECT_EQ(s.port, 443);
              EXPECT_EQ(s.max_log_files, 1);
          }},
         {"the ends of 32 bits",
-         R"({"version": 2, "server": {"port": 2147483647.9},
-             "logging": {"max_log_size_mb": -2147483648, "max_log_files": -0.5}})",
+         R"({"version": 2, "server": {"port": 2147483647.0},
+             "logging": {"max_log_size_mb": 2147483647, "max_log_files": -0.0}})",
          [](const TranslatorSettings& s) {
              EXPECT_EQ(s.port, 2147483647);
-             EXPECT_EQ(s.max_log_size_mb, -2147483648);
+             EXPECT_EQ(s.max_log_size_mb, 2147483647);
              EXPECT_EQ(s.max_log_files, 0);
+         }},
+        {"log limits that cannot be meant take their defaults",
+         R"({"version": 2, "logging": {"max_log_size_mb": -2147483648, "max_log_files": -1}})",
+         [](const TranslatorSettings& s) {
+             EXPECT_EQ(s.max_log_size_mb, 10);
+             EXPECT_EQ(s.max_log_files, 3);
          }},
         {"every section",
          R"({"version": 3, "server": {"client_id": "id", "validate_cert": true, "cert_thumbprint": " AB:CD:ef 12-3"},
@@ -56,7 +62,7 @@ TEST(SettingsFile, ReadsMembersWithTheirDefaultsAndConversions) {
              EXPECT_TRUE(s.validate_cert);
              EXPECT_EQ(s.cert_thumbprint, "abcdef123");
              EXPECT_EQ(s.log_level, "debug");
-             EXPECT_EQ(s.max_log_size_mb, -1);
+             EXPECT_EQ(s.max_log_size_mb, 10);
              EXPECT_TRUE(s.enable_badge_event_file);
              EXPECT_TRUE(s.plaintext_secret);
          }},
@@ -105,7 +111,9 @@ TEST(SettingsFile, UnusableFilesAreReportedAndNeverOverwritten) {
         const auto messages = BootstrapMessages(dir);
         ASSERT_FALSE(messages.empty());
         EXPECT_EQ(messages.back(), "Settings file exists at '" + SettingsPath() +
-                                       "' but could not be loaded. Check the bootstrap log for details.");
+                                       "' but could not be loaded: the translator runs on its defaults (no server "
+                                       "sign-in, logging off) until the file is corrected; correct it and save it, "
+                                       "and it is read again without a restart");
     }
 }
 
@@ -118,6 +126,12 @@ TEST(SettingsFile, WronglyTypedMembersThrowNamingTheMember) {
         {R"({"version": 2, "server": {"port": null}})", R"(member "server"."port" must be a number)"},
         {R"({"version": 2, "server": {"port": [443]}})", R"(member "server"."port" must be a number)"},
         {R"({"version": 2, "server": {"port": 2147483648.0}})", R"(member "server"."port" is out of range)"},
+        // A fraction was never meant: refused rather than cut to 43079.
+        {R"({"version": 2, "server": {"port": 43079.5}})",
+         R"(member "server"."port" is 43079.5, which is not a whole number)"},
+        {R"({"version": 2.5})", R"(member "version" is 2.5, which is not a whole number)"},
+        {R"({"version": 2, "logging": {"max_log_files": -0.5}})",
+         R"(member "logging"."max_log_files" is -0.5, which is not a whole number)"},
         {R"({"version": 2, "logging": {"max_log_files": -2147483649}})",
          R"(member "logging"."max_log_files" is out of range)"},
         {R"({"version": 2, "server": {"validate_cert": 1}})", R"(member "server"."validate_cert" must be a boolean)"},
@@ -132,7 +146,7 @@ TEST(SettingsFile, WronglyTypedMembersThrowNamingTheMember) {
         dir.Write(kSettingsFile, text);
         TranslatorSettings settings;
         try {
-            ReadSettingsJson(SettingsPath(), settings);
+            LoadSettingsFile(settings);
             ADD_FAILURE() << "no type error";
         } catch (const SettingsTypeError& e) {
             EXPECT_EQ(std::string(e.what()), expected);
@@ -338,6 +352,7 @@ TEST(SettingsFile, MembersThatWouldBeGuessedAreNamedWithWhatTheyResemble) {
         const char* reason;
         std::string member;
         std::string suggestion;
+        std::string saying = "";  // a part of the finding's words; empty: not checked
     };
     struct Case {
         const char* name;
@@ -378,6 +393,23 @@ TEST(SettingsFile, MembersThatWouldBeGuessedAreNamedWithWhatTheyResemble) {
         {"spaces around", R"({"version": 2, "logging": {"level": "info "}, "server": {"hostname": " srv", )" +
                               complete + "}}",
          {{"surrounding_spaces", R"("server"."hostname")", ""}, {"surrounding_spaces", R"("logging"."level")", ""}}},
+        // What a parsed document no longer shows: the last of two is used.
+        {"a member twice", R"({"version": 2, "server": {"hostname": "h", "port": 1, )" + complete + "}}",
+         {{"duplicate_member", R"("server"."port")", "", R"(member "server"."port" appears twice; the last one is used)"}}},
+        {"a section three times",
+         R"({"version": 2, "debug": {}, "debug": {}, "debug": {}, "server": {"hostname": "h", )" + complete + "}}",
+         {{"duplicate_member", R"("debug")", "", "appears 3 times; the last one is used"}}},
+        // Valid JSON escapes that make a tab of "\t" in a Windows path.
+        {"backslashes that make tabs",
+         R"({"version": 2, "logging": {"file_name": "C:\tp\tly.log"}, "server": {"hostname": "h", )" + complete + "}}",
+         {{"control_character", R"("logging"."file_name")", "",
+           R"(member "logging"."file_name" contains a tab: in JSON write each backslash as \\)"}}},
+        {"log limits that cannot be meant",
+         R"({"version": 2, "logging": {"max_log_size_mb": 0, "max_log_files": -1}, "server": {"hostname": "h", )" +
+             complete + "}}",
+         {{"default_used", R"("logging"."max_log_size_mb")", "",
+           "is 0: the log would never be rotated; the default 10 is used"},
+          {"default_used", R"("logging"."max_log_files")", "", "is -1, which is not a count of files; the default 3 is used"}}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -392,6 +424,7 @@ TEST(SettingsFile, MembersThatWouldBeGuessedAreNamedWithWhatTheyResemble) {
             EXPECT_EQ(read.findings[i].member, c.findings[i].member) << i;
             EXPECT_EQ(read.findings[i].suggestion, c.findings[i].suggestion) << i;
             EXPECT_EQ(read.findings[i].text.find("replace-with"), std::string::npos) << read.findings[i].text;
+            EXPECT_NE(read.findings[i].text.find(c.findings[i].saying), std::string::npos) << read.findings[i].text;
         }
     }
 }
@@ -472,6 +505,9 @@ TEST(SettingsFile, EditingMistakesAreSaidInPlainWordsWithTheirPlace) {
         {"single backslash",
          "{\"version\": 2,\n \"logging\": {\n  \"file_name\": \"C:\\Logs\\tly.log\"}}", "write \\\\ for each backslash", 3,
          19, R"("logging"."file_name")", "single_backslash"},
+        // Saved in ANSI: the parser alone would call it a missing comma.
+        {"an ANSI byte", "{\"version\": 2,\n \"server\": {\"hostname\": \"caf\xE9\"}}",
+         "the file is not UTF-8 at byte 44 at line 2, column 29", 2, 29, R"("server"."hostname")", "settings_not_utf8"},
         {"trailing comma", "{\"version\": 2,\n \"server\": {\"port\": 1,}}", "remove the comma", 2, 23,
          R"("server"."port")"},
         {"comment", "{\"version\": 2, // the version\n}", "JSON allows no comments", 1, 16, R"("version")"},

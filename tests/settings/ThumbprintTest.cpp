@@ -41,6 +41,15 @@ TEST(Thumbprint, NormalizesPinsCopiedFromCertificateViewers) {
         {"AB:CD:ef 12", "abcdef12"},
         {" a-b\tc\r\nd\v\fE ", "abcde"},
         {"zz:ZZ", "zzzz"},  // not validated: such a pin never matches
+        // Copied from Windows' certificate dialog: a left-to-right mark before it.
+        {"\xE2\x80\x8E" "c9 97 11 b3", "c99711b3"},
+        // Direction marks and embeddings, zero-width spaces and joiners, a
+        // byte order mark and no-break spaces, anywhere.
+        {"\xE2\x80\x8F" "ab\xE2\x80\xAA" "cd\xE2\x80\xAE" "ef\xE2\x80\x8B" "01\xE2\x80\x8D" "23\xE2\x81\xA0" "45",
+         "abcdef012345"},
+        {"\xEF\xBB\xBF" "ab\xC2\xA0" "cd\xE2\x80\xAF" "ef", "abcdef"},
+        // Other text outside ASCII is kept: such a pin never matches, and says so.
+        {"ab\xE2\x80\x90" "cd", "ab\xE2\x80\x90" "cd"},
     };
     for (const auto& [input, expected] : cases) EXPECT_EQ(NormalizeThumbprint(input), expected) << input;
 }

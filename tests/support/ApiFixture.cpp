@@ -64,6 +64,7 @@ ApiFixture::~ApiFixture() {
     // (Here, not in the constructor: the instance must not be created before a
     // test installs its clock.)
     TLYApiImpl::Instance().ForgetPanelLinksForTesting();
+    TLYApiImpl::Instance().ForgetTokenRefusalsForTesting();
     tly::ResetRepeatedLinesForTesting();
 }
 

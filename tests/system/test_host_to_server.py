@@ -10,9 +10,11 @@ from __future__ import annotations
 
 import base64
 import json
+import math
 import shutil
 import subprocess
 import unittest
+from datetime import datetime
 from pathlib import Path
 
 from system_support import (BUILD_DIR, SOURCE_DIR, CLIENT_SECRET, HostSim, ModuleDirectory, Registration, Simulator,
@@ -47,6 +49,10 @@ SITE = {
 CONNECT_TIMEOUT = 60
 RECONNECT_TIMEOUT = 120
 EVENT_TIMEOUT = 30
+# How long the outage lasts, by the translator's own log, and how many error
+# or warn lines a panel may write a minute beyond each failure's first.
+OUTAGE_SECONDS = 30
+MOST_REPEATED_LINES_A_MINUTE = 10
 
 
 def run_recipe(command: str, directory: Path) -> list:
@@ -55,6 +61,28 @@ def run_recipe(command: str, directory: Path) -> list:
     if result.returncode != 0:
         raise AssertionError(f"{command}: {result.stderr}")
     return [json.loads(line) for line in result.stdout.splitlines() if line.strip()]
+
+
+def log_time(line: dict) -> datetime:
+    return datetime.fromisoformat(line["timestamp"])
+
+
+def repeated_lines_by_panel(lines: list[dict], panels: list[int]) -> dict[int, int]:
+    """The error and warn lines beyond each failure's first (a failure: an
+    event and its panel), counted for their panel; a line that names no panel
+    counts for every panel."""
+    seen: set = set()
+    repeated = {panel: 0 for panel in panels}
+    for line in lines:
+        if line.get("level") not in ("error", "warn"):
+            continue
+        panel = line.get("fields", {}).get("panel_id")
+        failure = (line.get("event"), panel)
+        if failure in seen:
+            for counted in ([panel] if panel in repeated else panels):
+                repeated[counted] += 1
+        seen.add(failure)
+    return repeated
 
 
 def online_readers(lines: list[dict], panel: int) -> set[int]:
@@ -160,13 +188,17 @@ class HostToServerTest(SystemCase):
 
         # The server goes away: communication lost. Its connections are reset
         # (an orderly close goes unseen by Wine's WebSocket client until its
-        # 30 s keep-alive).
+        # 30 s keep-alive). It stays away for OUTAGE_SECONDS, long enough for
+        # every poll's failures to repeat: they are written in full once, then
+        # summarised (checked at the end).
         mark = host.mark()
+        outage_start = self.log.mark()
         simulator.control("POST", "/server/stop", {"mode": "reset"})
         lost = host.wait_for(lambda line: is_comm_event(line, 1, 76), RECONNECT_TIMEOUT, "lost record", mark)
         host.wait_for(lambda line: is_status_record(line, 1, 0, status=0), EVENT_TIMEOUT, "panel offline", mark)
         self.assertEqual(online_readers(host.snapshot()[:host.index_of(lost)], 1), set(),
                          "readers online by the records before the loss")
+        self.hold_outage(outage_start)
 
         # A badge event file written while the server is away is replayed once
         # communication is restored; a record of another panel stays.
@@ -176,6 +208,7 @@ class HostToServerTest(SystemCase):
             {"panel_id": 9, "reader_id": 1, "card_number": 990001, "type": "granted"},
         ])
         mark = host.mark()
+        outage_end = self.log.mark()
         simulator.control("POST", "/server/start")
         restored = host.wait_for(lambda line: is_comm_event(line, 1, 77), RECONNECT_TIMEOUT, "restored record", mark)
         host.wait_for(lambda line: is_status_record(line, 1, 0, status=1), EVENT_TIMEOUT, "panel online", mark)
@@ -192,7 +225,29 @@ class HostToServerTest(SystemCase):
         self.assertFalse(any(line.get("card_number") == 990001 for line in host.snapshot()))
 
         self.assertEqual(host.stop(), 0)
+        self.assert_outage_folded(outage_start, outage_end, [1])
         self.assert_log_recipes_answer(swiped["added"][0])
+
+    def hold_outage(self, start: int) -> None:
+        """Until the translator's log shows it OUTAGE_SECONDS without the
+        server: the first line of the outage, and one written that long after."""
+        def span() -> float:
+            lines = self.log.lines()[start:]
+            return (log_time(lines[-1]) - log_time(lines[0])).total_seconds() if lines else 0.0
+        wait_until(lambda: span() >= OUTAGE_SECONDS, RECONNECT_TIMEOUT, f"{OUTAGE_SECONDS} s of outage in the log")
+
+    def assert_outage_folded(self, start: int, end: int, panels: list[int]) -> None:
+        """A failure that repeats while the server is away is written in full
+        once per panel, then summarised: beyond each failure's first line, at
+        most MOST_REPEATED_LINES_A_MINUTE error or warn lines a panel a minute."""
+        lines = self.log.lines()[start:end]
+        self.assertTrue(lines)
+        minutes = math.ceil(max((log_time(lines[-1]) - log_time(lines[0])).total_seconds(), 1.0) / 60)
+        repeated = repeated_lines_by_panel(lines, panels)
+        for panel in panels:
+            with self.subTest(panel=panel):
+                self.assertLessEqual(repeated[panel], MOST_REPEATED_LINES_A_MINUTE * minutes,
+                                     f"{repeated[panel]} repeated error or warn lines in {minutes} min")
 
     def assert_log_recipes_answer(self, activity_id: int) -> None:
         """The jq commands of the README and DEPLOYING.txt, run as printed on this

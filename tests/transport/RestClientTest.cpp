@@ -1,4 +1,5 @@
 #include "transport/TLYRestClient.h"
+#include "transport/TokenBackoff.h"
 
 #include "api/HostCallBudget.h"
 #include "transport/RequestLimits.h"
@@ -228,6 +229,37 @@ TEST_F(RestClientTest, UnusableTokenResponsesFailAuthentication) {
     EXPECT_EQ(failed[0]["fields"]["status_code"], 401);
     EXPECT_NE(failed[0]["fields"]["response"].get<std::string>().find("invalid_client"), std::string::npos);
     EXPECT_EQ(client.AccessToken(), "");
+}
+
+// Refused token requests wait about 2, 4, 8 ... s, never more than the cap,
+// each within a quarter either side; a success or other credentials end it.
+TEST(TokenBackoff, WaitsDoubleWithJitterUpToTheCapUntilASuccessOrOtherCredentials) {
+    for (const std::uint32_t seed : {0u, 1u, 0xDEADBEEFu, 4242u}) {
+        SCOPED_TRACE(seed);
+        tly::TokenBackoff backoff(seed);
+        const std::string credentials = std::string("id") + '\0' + "secret";
+        std::uint32_t now = 0xFFFFF000u;  // waits run across a wrap of the tick count
+        EXPECT_EQ(backoff.RemainingMs(now, credentials), 0u);
+        std::uint32_t base = tly::TokenBackoff::kFirstMs;
+        for (int refusal = 1; refusal <= 12; ++refusal) {
+            const std::uint32_t wait = backoff.Refused(now, credentials);
+            EXPECT_GE(wait, base - base / 4) << refusal;
+            EXPECT_LE(wait, base + base / 4) << refusal;
+            EXPECT_LE(wait, tly::TokenBackoff::kMostMs);
+            EXPECT_EQ(backoff.RemainingMs(now + wait - 1, credentials), 1u);
+            EXPECT_EQ(backoff.RemainingMs(now + 1, std::string("id") + '\0' + "corrected"), 0u);
+            now += wait;
+            EXPECT_EQ(backoff.RemainingMs(now, credentials), 0u);
+            base = std::min(base * 2, tly::TokenBackoff::kLongestMs);
+        }
+        backoff.Succeeded();
+        EXPECT_EQ(backoff.RemainingMs(now, credentials), 0u);
+        const std::uint32_t first = backoff.Refused(now, credentials);
+        EXPECT_LE(first, tly::TokenBackoff::kFirstMs + tly::TokenBackoff::kFirstMs / 4) << "a success starts afresh";
+        // Refusals of other credentials start afresh too.
+        EXPECT_LE(backoff.Refused(now, std::string("id") + '\0' + "other"),
+                  tly::TokenBackoff::kFirstMs + tly::TokenBackoff::kFirstMs / 4);
+    }
 }
 
 TEST_F(RestClientTest, RefreshPointIsThreeQuartersOfTheLifetime) {

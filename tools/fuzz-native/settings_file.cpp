@@ -21,6 +21,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <cstdint>
 #include <optional>
 
@@ -74,9 +75,17 @@ const json* ValueOf(const json& document, const Member& m) {
     return it == object->end() ? nullptr : &*it;
 }
 
-// What a number member must read as; none when the value is no number or
-// its whole part does not fit 32 bits.
+// A number whose whole part fits 32 bits but that has a fraction: refused as no whole number.
+bool IsFraction(const json& value) {
+    if (!value.is_number_float()) return false;
+    const double d = value.get<double>();
+    return d > -2147483649.0 && d < 2147483648.0 && std::trunc(d) != d;
+}
+
+// What a number member must read as; none when the value is no number, has a
+// fraction, or does not fit 32 bits.
 std::optional<std::int32_t> NumberOf(const json& value) {
+    if (IsFraction(value)) return std::nullopt;
     if (value.is_boolean()) return value.get<bool>() ? 1 : 0;
     if (value.is_number_unsigned()) {
         const auto n = value.get<std::uint64_t>();
@@ -156,9 +165,11 @@ void CheckTypeError(const std::string& error, const json& document, const std::s
         if (error.rfind(named, 0) != 0) continue;
         const json* value = ValueOf(document, m);
         Check(value && !HasKind(*value, m.kind), "the member a type error names is of another type", text);
-        const char* said = m.kind == Kind::String ? "must be a string" : m.kind == Kind::Boolean ? "must be a boolean"
-                           : value->is_number()                        ? "is out of range"
-                                                                       : "must be a number";
+        const std::string said = m.kind == Kind::String    ? "must be a string"
+                                 : m.kind == Kind::Boolean ? "must be a boolean"
+                                 : IsFraction(*value)      ? "is " + value->dump() + ", which is not a whole number"
+                                 : value->is_number()      ? "is out of range"
+                                                           : "must be a number";
         Check(error == named + said, "the type error says what the member must be: " + error, text);
         return;
     }
@@ -219,9 +230,15 @@ void CheckLoaded(const Read& read, const json& document, bool readPastSecret, co
         if (field.is_null()) continue;
         const json* value = ValueOf(document, m);
         const bool unread = stopped && std::string(m.section) != "server";
-        const json expected = !value || unread ? FieldOf(defaults, m.name)
-                              : m.kind == Kind::Number ? json(NumberOf(*value).value_or(-1))
-                                                       : *value;
+        json expected = !value || unread ? FieldOf(defaults, m.name)
+                        : m.kind == Kind::Number ? json(NumberOf(*value).value_or(-1))
+                                                 : *value;
+        // Log limits that cannot be meant take their defaults.
+        const std::string name = m.name;
+        if ((name == "max_log_size_mb" && expected.get<std::int64_t>() < 1) ||
+            (name == "max_log_files" && expected.get<std::int64_t>() < 0)) {
+            expected = FieldOf(defaults, m.name);
+        }
         Check(!value || unread || HasKind(*value, m.kind), std::string("a mistyped member loads: ") + m.name, text);
         Check(field == expected, std::string("the member is read as the file gives it: ") + m.name, text);
     }
@@ -235,12 +252,16 @@ void CheckLoaded(const Read& read, const json& document, bool readPastSecret, co
           "normalising a thumbprint only drops characters", text);
     for (const SettingsFinding& finding : read.inspection.findings) {
         const bool unknown = finding.kind == SettingsFinding::Kind::UnknownMember;
-        Check(unknown || IsKnownPath(finding.member), "a finding other than an unknown member names a known member",
-              text);
+        const bool twice = finding.kind == SettingsFinding::Kind::DuplicateMember;
+        const bool defaulted = finding.kind == SettingsFinding::Kind::DefaultUsed;
+        Check(unknown || twice || IsKnownPath(finding.member),
+              "a finding other than an unknown or repeated member names a known member", text);
         Check(finding.kind != SettingsFinding::Kind::LogFolderMissing, "the text alone finds no missing folder", text);
-        Check(IsErrorFinding(finding.kind) == !unknown && std::string(FindingReason(finding.kind)) != "" &&
+        Check(IsErrorFinding(finding.kind) == !(unknown || twice || defaulted) &&
+                  std::string(FindingReason(finding.kind)) != "" &&
                   (unknown || std::string(FindingReason(finding.kind)) != "unknown_member"),
-              "only an unknown member is a warning, and each kind has its own reason", text);
+              "only an unknown or repeated member and a defaulted limit are warnings, and each kind has its own reason",
+              text);
         Check(finding.suggestion.empty() || IsKnownPath(finding.suggestion), "a suggestion is a known member", text);
     }
 }

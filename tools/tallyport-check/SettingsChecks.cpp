@@ -36,6 +36,14 @@ const char* FindingHint(SettingsFinding::Kind kind) {
             return "create the folder, or name a file in an existing folder";
         case SettingsFinding::Kind::LogFileRefused:
             return kLogFileRefusedHint;
+        case SettingsFinding::Kind::LogLevelUnknown:
+            return "use one of none, error, warn, info, debug, trace";
+        case SettingsFinding::Kind::DuplicateMember:
+            return "keep one of the two and remove the other";
+        case SettingsFinding::Kind::ControlCharacter:
+            return "in JSON write each backslash as \\\\ (as \"C:\\\\Logs\\\\tly_translator.log\"), or use /";
+        case SettingsFinding::Kind::DefaultUsed:
+            return "write a size of 1 or more megabytes and a count of 0 or more files";
     }
     return "";
 }
