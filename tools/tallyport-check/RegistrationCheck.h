@@ -15,3 +15,8 @@ StepResult CheckRegistration(const std::string& dll);
 
 // "1.2.3" from a file's version resource; empty when it has none.
 std::string FileVersion(const std::string& path);
+
+// The command that repairs the MSI installation of this version: every file,
+// the registration and the data folder put back ("msiexec /fa" is not enough
+// everywhere).
+std::string MsiRepairCommand();
