@@ -1,21 +1,12 @@
 #include "translator/HostEventRecords.h"
 
+#include "platform/CivilTime.h"
 #include "platform/Clock.h"
 
 #include <cstring>
 
 namespace tly {
 namespace {
-
-// Days from 1970-01-01 to a date of the proleptic Gregorian calendar.
-std::int64_t DaysFromCivil(std::int64_t year, unsigned month, unsigned day) {
-    year -= month <= 2 ? 1 : 0;
-    const std::int64_t era = (year >= 0 ? year : year - 399) / 400;
-    const unsigned yearOfEra = static_cast<unsigned>(year - era * 400);
-    const unsigned dayOfYear = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
-    const unsigned dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
-    return era * 146097 + static_cast<std::int64_t>(dayOfEra) - 719468;
-}
 
 _ORSMESSAGE NewRecord(std::int32_t panelId, std::uint32_t serial) {
     _ORSMESSAGE record;

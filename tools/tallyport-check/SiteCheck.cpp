@@ -53,7 +53,7 @@ void RunSiteCheck(const std::string& dll, std::optional<std::int32_t> panel, Che
     report.Conceal(settings.client_secret);
 
     report.Add(CheckSettingsFile(path, inspection, settings));
-    Step(report, "secret", "settings", [&] { return CheckSecret(inspection); });
+    Step(report, "secret", "settings", [&] { return CheckSecret(inspection, settings); });
 
     const WinsockSession winsock;
     const auto port = static_cast<std::uint16_t>(settings.port);
