@@ -621,6 +621,20 @@ TEST(TallyportCheck, TheSupportBundleTakesNoFileThatIsNotTheLogs) {
         EXPECT_EQ(bytes.find("tly_translator.log: left out") != std::string::npos, !c.bundled);
         EXPECT_EQ(installation.Dir().Read("private.log"), "PRIVATE-MARKER\r\n");
     }
+
+    // The logs' share is bounded and taken newest first: a live log larger
+    // than the bound fills it alone, its end included, and no rotated file
+    // follows.
+    std::string large;
+    while (large.size() <= 8 * 1024 * 1024) large += kLogLine;
+    installation.Dir().Write("tly_translator.log", large + "LIVE-END-MARKER\r\n");
+    installation.Dir().Write("tly_translator.1.log", std::string(kLogLine) + "ROTATED-MARKER\r\n");
+    const std::string bundle = installation.Dir().File("bounded.zip");
+    const CheckRun run = installation.Run("--json --bundle \"" + bundle + "\"");
+    const std::string bytes = ReadFileBytes(bundle);
+    EXPECT_NE(bytes.find("LIVE-END-MARKER"), std::string::npos) << run.output;
+    EXPECT_EQ(bytes.find("ROTATED-MARKER"), std::string::npos);
+    EXPECT_LT(bytes.size(), 9u * 1024 * 1024);
 }
 
 TEST(TallyportCheck, HostTypeLibraryComparisonAndUsage) {

@@ -30,10 +30,12 @@ constexpr std::size_t kLogsTail = 8 * 1024 * 1024;
 constexpr std::size_t kBootstrapTail = 1024 * 1024;
 
 // The file's last limit bytes, from the first whole line among them; empty
-// when it cannot be read.
-std::string Tail(const std::string& path, std::size_t limit) {
+// when it cannot be read. cut says whether anything was left out.
+std::string Tail(const std::string& path, std::size_t limit, bool* cut = nullptr) {
     std::string bytes;
-    if (!ReadWholeFile(path, bytes) || bytes.size() <= limit) return bytes;
+    const bool longer = ReadWholeFile(path, bytes) && bytes.size() > limit;
+    if (cut) *cut = longer;
+    if (!longer) return bytes;
     bytes.erase(0, bytes.size() - limit);
     const std::size_t lineEnd = bytes.find('\n');
     return lineEnd == std::string::npos ? bytes : bytes.substr(lineEnd + 1);
@@ -295,8 +297,10 @@ bool WriteSupportBundle(const std::string& zipPath, const CheckReport& report, c
             if (n == 0) contents += member + ": left out, " + path + " is missing, empty or not a file of this log\n";
             continue;
         }
-        std::string tail = Tail(path, logBudget);
-        logBudget -= std::min(logBudget, tail.size());
+        bool cut = false;
+        std::string tail = Tail(path, logBudget, &cut);
+        // A file cut short used up the bound: an older one would leave a gap.
+        logBudget = cut ? 0 : logBudget - std::min(logBudget, tail.size());
         add(member, std::move(tail), (n == 0 ? "the end of " : "the end of the rotated ") + path);
     }
     const std::string bootstrap = DataDirectory() + "\\tly_translator_bootstrap.log";
