@@ -28,8 +28,7 @@ int DaysInMonth(int year, int month) {
     return month == 2 && leap ? 29 : kDays[month - 1];
 }
 
-}  // namespace
-
+// Days from 1970-01-01 to the date; month 1-12, day 1-31, not validated.
 std::int64_t DaysFromCivil(std::int64_t year, unsigned month, unsigned day) {
     year -= month <= 2 ? 1 : 0;
     const std::int64_t era = (year >= 0 ? year : year - 399) / 400;
@@ -37,6 +36,13 @@ std::int64_t DaysFromCivil(std::int64_t year, unsigned month, unsigned day) {
     const unsigned dayOfYear = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
     const unsigned dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
     return era * 146097 + static_cast<std::int64_t>(dayOfEra) - 719468;
+}
+
+}  // namespace
+
+std::int64_t SecondsSince1970(const SYSTEMTIME& time) {
+    return DaysFromCivil(time.wYear, time.wMonth, time.wDay) * 86400 + time.wHour * 3600 + time.wMinute * 60 +
+           time.wSecond;
 }
 
 bool ParseUtcTimestamp(std::string_view text, std::int64_t& seconds) {

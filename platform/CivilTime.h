@@ -3,13 +3,16 @@
 // computed here rather than by SystemTimeToFileTime, which under Wine takes
 // dates Windows refuses (29 February of a common year, years past 30827).
 
+#include <windows.h>
+
 #include <cstdint>
 #include <string_view>
 
 namespace tly {
 
-// Days from 1970-01-01 to the date; month 1-12, day 1-31, not validated.
-std::int64_t DaysFromCivil(std::int64_t year, unsigned month, unsigned day);
+// The calendar time's seconds since 1970 (its fields taken as they are, not
+// validated; a local time gives local seconds).
+std::int64_t SecondsSince1970(const SYSTEMTIME& time);
 
 // An ISO 8601 UTC time as servers write it, "2026-12-10T14:07:09Z", with
 // optional fractions of a second and "Z", "+hh:mm" or "-hh:mm" (no zone:

@@ -464,6 +464,9 @@ class PackageTest(unittest.TestCase):
         with zipfile.ZipFile(bundle) as archive:
             self.assertIn(data_windows.rstrip("\\"), archive.read("README.txt").decode())
             self.assertIn("tallyport_settings.json", archive.namelist())
+            installation = json.loads(archive.read("installation.json"))
+            self.assertEqual((installation["msi_product"]["version"], installation["msi_product"]["install_folder"],
+                              installation["registered_dll"]), (VERSION, folder_windows, dll))
 
         # A program folder or a DLL that ordinary users may change fails the
         # folder step. Wine reads a file's rights from its Unix mode: "others"

@@ -117,13 +117,8 @@ StepResult CheckCredentials(TLYRestClient& client, const TranslatorSettings& set
     return result;
 }
 
-std::int64_t LocalUtcSeconds() {
-    const SYSTEMTIME now = tly::CurrentClock().UtcTime();
-    return tly::DaysFromCivil(now.wYear, now.wMonth, now.wDay) * 86400 + now.wHour * 3600 + now.wMinute * 60 +
-           now.wSecond;
-}
-
 namespace {
+
 
 // "1 d 2 h 5 min 7 s" for a number of seconds (without sign).
 std::string Duration(std::int64_t seconds) {
@@ -162,7 +157,7 @@ StepResult CheckStatus(TLYRestClient& client) {
         result.data = {{"status_code", status}};
         return result;
     }
-    const std::int64_t offset = serverSeconds - LocalUtcSeconds();
+    const std::int64_t offset = serverSeconds - tly::SecondsSince1970(tly::CurrentClock().UtcTime());
     const std::string serverText = serverTime->get<std::string>();
     StepResult result =
         offset > kLargestClockOffsetSeconds || offset < -kLargestClockOffsetSeconds

@@ -21,8 +21,6 @@ StepResult CheckCredentials(TLYRestClient& client, const TranslatorSettings& set
 // kLargestClockOffsetSeconds from this machine's UTC clock.
 constexpr std::int64_t kLargestClockOffsetSeconds = 120;
 StepResult CheckStatus(TLYRestClient& client);
-// This machine's UTC clock in seconds since 1970.
-std::int64_t LocalUtcSeconds();
 StepResult CheckEventChannel(const TLYRestClient& client, const TranslatorSettings& settings,
                              const std::string& expectedThumbprint);
 StepResult CheckPanel(TLYRestClient& client, std::int32_t panel);

@@ -189,7 +189,7 @@ std::string TimeText(const SYSTEMTIME& t) {
 
 // The time zone, this machine's clocks, and how far the server's clock is
 // from them when the status step heard it.
-nlohmann::json Clock(const CheckReport& report) {
+nlohmann::json ClockReading(const CheckReport& report) {
     DYNAMIC_TIME_ZONE_INFORMATION zone{};
     const DWORD zoneState = ::GetDynamicTimeZoneInformation(&zone);
     SYSTEMTIME local{}, utc{};
@@ -311,7 +311,7 @@ bool WriteSupportBundle(const std::string& zipPath, const CheckReport& report, c
         "is registered from");
     add("proxy.json", ProxyConfiguration().dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n",
         "WinHTTP's proxy setting, which the translator's requests use");
-    add("clock.json", Clock(report).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n",
+    add("clock.json", ClockReading(report).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n",
         "the time zone, this machine's clock and the server clock's offset from it");
 
     SYSTEMTIME now{};
