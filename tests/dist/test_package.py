@@ -435,6 +435,12 @@ class PackageTest(unittest.TestCase):
         self.assertIn("MSI package", done.stdout)
         self.assertIn(product_value("ProductCode"), done.stdout)
         self.assertEqual(registered_server(), folder_windows + "TallyportAccessControlTranslator.dll")
+        # Its check says the same: the package's folder is registered, and
+        # install.cmd alone would not move the registration.
+        code, report = check(windows_path(beside) + "\\")
+        registration = step(report, "registration")
+        self.assertEqual((code, registration["reason"]), (1, "registered_elsewhere"), report)
+        self.assertIn("msiexec /x " + product_value("ProductCode"), registration["hint"])
         # The package's keys are those the DLL's own registration writes.
         installed = registration_snapshot()
         self.assertEqual(wine("regsvr32", "/u", "/s", dll).returncode, 0)

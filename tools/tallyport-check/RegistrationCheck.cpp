@@ -9,6 +9,7 @@
 #include <objbase.h>
 #include <windows.h>
 
+#include <cwchar>
 #include <optional>
 #include <vector>
 
@@ -75,7 +76,36 @@ std::optional<std::wstring> TypeLibraryPath(const std::wstring& libraryId) {
     return std::nullopt;
 }
 
+// How the registration would come to this folder: install.cmd, unless the
+// MSI package of another folder is installed (it owns the registration, and
+// install.cmd refuses).
+std::string MoveHint(const std::string& dll) {
+    const std::string productCode = InstalledProductValue("ProductCode");
+    const std::string packageFolder = InstalledProductValue("InstallFolder");
+    if (productCode.empty() || tly::SamePath(tly::Utf8ToWide(packageFolder), tly::Utf8ToWide(FolderOf(dll)))) {
+        return "or run install.cmd here to move the registration to this folder";
+    }
+    return "the MSI package installed in " + packageFolder + " owns the registration: to use this folder instead, "
+           "uninstall it first (msiexec /x " + productCode + "), then run install.cmd here";
+}
+
 }  // namespace
+
+std::string InstalledProductValue(const char* name) {
+    HKEY opened = nullptr;
+    if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, TLY_PRODUCT_REGISTRY_KEY, 0, KEY_QUERY_VALUE | KEY_WOW64_32KEY, &opened) !=
+        ERROR_SUCCESS) {
+        return {};
+    }
+    const tly::UniqueRegistryKey product(opened);
+    wchar_t value[1024] = {};
+    DWORD bytes = sizeof value;
+    if (::RegGetValueW(product.get(), nullptr, tly::Utf8ToWide(name).c_str(), RRF_RT_REG_SZ, nullptr, value, &bytes) !=
+        ERROR_SUCCESS) {
+        return {};
+    }
+    return tly::WideToUtf8(std::wstring(value, wcsnlen(value, sizeof value / sizeof value[0])));
+}
 
 std::string MsiRepairCommand() {
     return "msiexec /i TallyportAccessControlTranslator-" TLY_VERSION_TEXT ".msi REINSTALL=ALL REINSTALLMODE=amus";
@@ -139,9 +169,8 @@ StepResult CheckRegistration(const std::string& dll) {
                       "the host loads " + registered +
                           (registeredVersion.empty() ? " (missing)" : " " + registeredVersion) +
                           ", not the DLL in this folder",
-                      "the registered folder is " + folder +
-                          ": run the check there, whose settings and log apply; or run install.cmd here to move "
-                          "the registration to this folder");
+                      "the registered folder is " + folder + ": run the check there, whose settings and log apply; " +
+                          MoveHint(dll));
     }
     // The registration names this folder's DLL, but the host can load only a file that is there.
     if (::GetFileAttributesW(serverPath->c_str()) == INVALID_FILE_ATTRIBUTES) {

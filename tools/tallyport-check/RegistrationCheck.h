@@ -20,3 +20,8 @@ std::string FileVersion(const std::string& path);
 // the registration and the data folder put back ("msiexec /fa" is not enough
 // everywhere).
 std::string MsiRepairCommand();
+
+// A string value the MSI package writes under the product's key (32-bit view):
+// "ProductCode", "Version", "InstallFolder", "DataFolder"; empty when absent
+// (no package installed). UTF-8.
+std::string InstalledProductValue(const char* name);

@@ -10,6 +10,7 @@
 #include "platform/UniqueResource.h"
 #include "settings/SettingsFile.h"
 #include "tools/tallyport-check/JournalChecks.h"
+#include "tools/tallyport-check/RegistrationCheck.h"
 #include "tools/tallyport-check/ZipArchive.h"
 
 #include <windows.h>
@@ -119,34 +120,20 @@ std::string WindowsVersion() {
            std::to_string(info.dwBuildNumber);
 }
 
-// A string value under the product's key (32-bit view); empty when absent.
-std::string ProductValue(const char* name) {
-    HKEY opened = nullptr;
-    if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, TLY_PRODUCT_REGISTRY_KEY, 0, KEY_QUERY_VALUE | KEY_WOW64_32KEY, &opened) !=
-        ERROR_SUCCESS) {
-        return {};
-    }
-    const tly::UniqueRegistryKey product(opened);
-    char value[1024] = {};
-    DWORD bytes = sizeof value;
-    if (::RegGetValueA(product.get(), nullptr, name, RRF_RT_REG_SZ, nullptr, value, &bytes) != ERROR_SUCCESS) return {};
-    return std::string(value, strnlen(value, sizeof value));
-}
-
 // What is installed where: the MSI product (the values its installation
 // writes under the product's key), this folder, the data folder, and the
 // folder the class is registered from.
 nlohmann::json Installation(const CheckReport& report) {
     nlohmann::json installation = {{"this_folder", ModuleDirectory()}, {"data_folder", DataDirectory()}};
-    const std::string productCode = ProductValue("ProductCode");
+    const std::string productCode = InstalledProductValue("ProductCode");
     installation["msi_product"] =
         productCode.empty()
             ? nlohmann::json(nullptr)
             : nlohmann::json{{"product_code", productCode},
-                             {"version", ProductValue("Version")},
-                             {"install_folder", ProductValue("InstallFolder")},
-                             {"data_folder", ProductValue("DataFolder")}};
-    installation["recorded_install_folder"] = ProductValue("InstallFolder");
+                             {"version", InstalledProductValue("Version")},
+                             {"install_folder", InstalledProductValue("InstallFolder")},
+                             {"data_folder", InstalledProductValue("DataFolder")}};
+    installation["recorded_install_folder"] = InstalledProductValue("InstallFolder");
     const StepResult* registration = report.Find("registration");
     const std::string registered = registration ? registration->data.value("inproc_server", "") : "";
     installation["registered_dll"] = registered;
