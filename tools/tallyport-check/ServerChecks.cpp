@@ -119,7 +119,6 @@ StepResult CheckCredentials(TLYRestClient& client, const TranslatorSettings& set
 
 namespace {
 
-
 // "1 d 2 h 5 min 7 s" for a number of seconds (without sign).
 std::string Duration(std::int64_t seconds) {
     std::string text;

@@ -19,14 +19,15 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 namespace {
 
 constexpr char kRemoved[] = "<removed>";
 constexpr char kStoredSecretPrefix[] = "DPAPI:";
-// The log and its rotated files together, newest first: the live log's end,
-// then as much of the rotated ones as the rest allows.
+// The log and its rotated files together, newest first: the live log, then
+// rotated files while the bound lasts (the one reaching it cut to its end).
 constexpr std::size_t kLogsTail = 8 * 1024 * 1024;
 constexpr std::size_t kBootstrapTail = 1024 * 1024;
 
@@ -150,13 +151,13 @@ nlohmann::json ProxyConfiguration() {
     if (!::WinHttpGetDefaultProxyConfiguration(&info)) {
         return {{"error", ::GetLastError()}};
     }
-    const auto taken = [](LPWSTR text) {
-        std::string value = text ? tly::WideToUtf8(text) : std::string();
-        if (text) ::GlobalFree(text);
-        return value;
+    // The strings are the caller's to free with GlobalFree.
+    struct GlobalFreer {
+        void operator()(wchar_t* text) const { ::GlobalFree(text); }
     };
-    const std::string proxy = taken(info.lpszProxy);
-    const std::string bypass = taken(info.lpszProxyBypass);
+    const std::unique_ptr<wchar_t, GlobalFreer> proxyText(info.lpszProxy), bypassText(info.lpszProxyBypass);
+    const std::string proxy = proxyText ? tly::WideToUtf8(proxyText.get()) : std::string();
+    const std::string bypass = bypassText ? tly::WideToUtf8(bypassText.get()) : std::string();
     const char* access = info.dwAccessType == WINHTTP_ACCESS_TYPE_NO_PROXY      ? "no_proxy"
                          : info.dwAccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY ? "named_proxy"
                                                                                 : "default";
