@@ -2,11 +2,11 @@
 
 #include "TallyportVersion.h"
 #include "logging/Log.h"
+#include "platform/SamePath.h"
 #include "platform/UniqueResource.h"
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <new>
 
 namespace {
@@ -22,29 +22,6 @@ std::string WithoutTrailingSeparators(std::string path) {
         path.pop_back();
     }
     return path;
-}
-
-// The long form, so "C:\PROGRA~2\..." and "C:\Program Files (x86)\..." are
-// one folder; the path as given when it cannot be examined.
-std::string LongPath(const std::string& path) {
-    std::string buffer(MAX_PATH, '\0');
-    DWORD length = ::GetLongPathNameA(path.c_str(), buffer.data(), static_cast<DWORD>(buffer.size()));
-    if (length >= buffer.size()) {
-        buffer.resize(length);
-        length = ::GetLongPathNameA(path.c_str(), buffer.data(), static_cast<DWORD>(buffer.size()));
-    }
-    if (length == 0 || length >= buffer.size()) return path;
-    buffer.resize(length);
-    return buffer;
-}
-
-bool SameFolder(const std::string& a, const std::string& b) {
-    const std::string x = WithoutTrailingSeparators(LongPath(a));
-    const std::string y = WithoutTrailingSeparators(LongPath(b));
-    return x.size() == y.size() && std::equal(x.begin(), x.end(), y.begin(), [](char p, char q) {
-               const auto fold = [](char c) { return c == '/' ? '\\' : std::tolower(static_cast<unsigned char>(c)); };
-               return fold(p) == fold(q);
-           });
 }
 
 // A string value of the open key; empty when absent, of another type or unreadable.
@@ -70,7 +47,7 @@ DataFolderLookup LookUpDataFolder(HKEY root, const char* key, const std::string&
         const tly::UniqueRegistryKey product(opened);
         const std::string installFolder = StringValue(product.get(), kInstallFolderValue);
         const std::string dataFolder = WithoutTrailingSeparators(StringValue(product.get(), kDataFolderValue));
-        if (installFolder.empty() || dataFolder.empty() || !SameFolder(installFolder, moduleDirectory)) return lookup;
+        if (installFolder.empty() || dataFolder.empty() || !tly::SamePath(installFolder, moduleDirectory)) return lookup;
 
         lookup.directory = dataFolder;
         lookup.recorded = true;

@@ -1,21 +1,12 @@
 #include "translator/HostEventRecords.h"
 
+#include "platform/CivilTime.h"
 #include "platform/Clock.h"
 
 #include <cstring>
 
 namespace tly {
 namespace {
-
-// Days from 1970-01-01 to a date of the proleptic Gregorian calendar.
-std::int64_t DaysFromCivil(std::int64_t year, unsigned month, unsigned day) {
-    year -= month <= 2 ? 1 : 0;
-    const std::int64_t era = (year >= 0 ? year : year - 399) / 400;
-    const unsigned yearOfEra = static_cast<unsigned>(year - era * 400);
-    const unsigned dayOfYear = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
-    const unsigned dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
-    return era * 146097 + static_cast<std::int64_t>(dayOfEra) - 719468;
-}
 
 _ORSMESSAGE NewRecord(std::int32_t panelId, std::uint32_t serial) {
     _ORSMESSAGE record;
@@ -43,18 +34,12 @@ _ORSMESSAGE CardRecord(std::int32_t panelId, std::uint32_t serial, std::int32_t 
 
 std::uint32_t HostTimeFromCalendar(const SYSTEMTIME& time) {
     if (time.wYear < 1970 || time.wYear > 2037) return kNoHostTime;
-    const std::int64_t days = DaysFromCivil(time.wYear, time.wMonth, time.wDay);
-    const std::int64_t seconds = days * 86400 + time.wHour * 3600 + time.wMinute * 60 + time.wSecond;
-    return static_cast<std::uint32_t>(seconds);
+    return static_cast<std::uint32_t>(SecondsSince1970(time));
 }
 
 std::uint32_t CurrentHostTime() { return HostTimeFromCalendar(CurrentClock().LocalTime()); }
 
-std::uint32_t CurrentUtcSeconds() {
-    const SYSTEMTIME now = CurrentClock().UtcTime();
-    const std::int64_t days = DaysFromCivil(now.wYear, now.wMonth, now.wDay);
-    return static_cast<std::uint32_t>(days * 86400 + now.wHour * 3600 + now.wMinute * 60 + now.wSecond);
-}
+std::uint32_t CurrentUtcSeconds() { return static_cast<std::uint32_t>(SecondsSince1970(CurrentClock().UtcTime())); }
 
 _ORSMESSAGE BadgeRecord(std::int32_t panelId, std::uint32_t serial, std::int32_t readerIndex,
                         std::int64_t badgeNumber, std::int32_t eventType, std::int32_t eventId,

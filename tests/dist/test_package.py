@@ -246,8 +246,13 @@ class PackageTest(unittest.TestCase):
         simulator = Simulator(self.root / "simulator", max_lifetime=300).start()
         previous = registered_server()
         try:
+            # A host with nothing registered: reg's error (which Wine prints on
+            # standard output) is no registration of another folder.
+            if previous:
+                wine("regsvr32", "/u", "/s", previous)
             done = run_script(folder, "install.cmd")
             self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+            self.assertNotIn("another folder", done.stdout)
             self.assertEqual(registered_server(), dll)
             # No data folder recorded for this folder: the settings go here,
             # and the split is recommended.
@@ -261,6 +266,30 @@ class PackageTest(unittest.TestCase):
             self.assertEqual([s["step"] for s in report["steps"]][0], "registration")
             self.assertIn("folder", [s["step"] for s in report["steps"]])
             self.assertEqual(step(report, "registration")["data"]["registered_version"], VERSION)
+            # The host's way of creating the object works in this 32-bit process.
+            self.assertEqual(step(report, "com_object")["verdict"], "pass", report)
+            self.assertFalse((folder / "tly_translator.log").exists(), "creating the object logs nothing")
+
+            # The DLL deleted, or replaced by a damaged file: the registration
+            # and the object's creation fail, each naming why.
+            dll_path = folder / "TallyportAccessControlTranslator.dll"
+            intact = dll_path.read_bytes()
+            for damage, reason in ((None, "dll_missing"), (intact[:4096], "dll_load_failed")):
+                with self.subTest(damage=reason):
+                    dll_path.unlink()
+                    if damage is not None:
+                        dll_path.write_bytes(damage)
+                    try:
+                        code, report = check(windows_path(folder) + "\\")
+                        text = wine(windows_path(folder) + "\\tallyport-check.exe").stdout
+                    finally:
+                        dll_path.write_bytes(intact)
+                    self.assertEqual(code, 1, report)
+                    self.assertEqual(step(report, "com_object")["reason"], reason, report)
+                    self.assertIn("FAIL  com_object", text)
+                    self.assertNotIn("Every step passed", text)
+                    if damage is None:
+                        self.assertEqual(step(report, "registration")["reason"], "dll_missing", report)
 
             # The support bundle opens with any unzip and never holds the secret.
             bundle = folder / "support.zip"
@@ -271,6 +300,14 @@ class PackageTest(unittest.TestCase):
                 self.assertEqual(json.loads(archive.read("check.json"))["passed"], True)
                 self.assertEqual(json.loads(archive.read("registration.json"))["inproc_server"], dll)
                 self.assertIn(b"windows ", archive.read("versions.txt"))
+                installation = json.loads(archive.read("installation.json"))
+                self.assertEqual((installation["registered_dll"], installation["msi_product"]), (dll, None))
+                self.assertIsInstance(json.loads(archive.read("clock.json"))["server_clock_offset_seconds"], int)
+                self.assertIn("access_type", json.loads(archive.read("proxy.json")))
+                # Every member, unpacked: neither the secret nor the client id.
+                for name in archive.namelist():
+                    for hidden in (CLIENT_SECRET, CLIENT_ID):
+                        self.assertNotIn(hidden.encode(), archive.read(name), name)
             self.assertNotIn(CLIENT_SECRET.encode(), bundle.read_bytes())
 
             code, report = check(windows_path(folder) + "\\", "--host-typelib", dll)
@@ -301,6 +338,10 @@ class PackageTest(unittest.TestCase):
             done = run_script(second, "uninstall.cmd")
             self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
             self.assertIsNone(registered_server())
+            # Again, with nothing registered: nothing to do, and said so.
+            done = run_script(second, "uninstall.cmd")
+            self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+            self.assertIn("not registered", done.stdout)
             code, report = check(windows_path(folder) + "\\")
             self.assertEqual((code, step(report, "registration")["reason"]), (1, "not_registered"), report)
         finally:
@@ -368,6 +409,38 @@ class PackageTest(unittest.TestCase):
         self.assertFalse((folder / "install.cmd").exists())
         self.assertEqual((product_value("InstallFolder"), product_value("DataFolder")), (folder_windows, data_windows))
         self.assertTrue(data.is_dir())
+        self.assertEqual(product_value("Version"), VERSION)
+        self.assertRegex(product_value("ProductCode") or "", r"^\{[0-9A-F-]{36}\}$")
+
+        # The repair DEPLOYING.txt gives puts back a deleted DLL and data folder.
+        repair = next(line.split() for line in (SOURCE_DIR / "tools" / "dist" / "DEPLOYING.txt").read_text().splitlines()
+                      if "REINSTALL=" in line)
+        self.assertEqual(repair[:2], ["msiexec", "/i"])
+        (folder / "TallyportAccessControlTranslator.dll").unlink()
+        shutil.rmtree(data)
+        done = msiexec("/i", windows_path(self.root / "first" / INSTALLER),
+                       *[a for a in repair[3:] if a != "/qn"])
+        self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+        self.assertTrue((folder / "TallyportAccessControlTranslator.dll").exists())
+        self.assertTrue(data.is_dir())
+        self.assertEqual(registered_server(), folder_windows + "TallyportAccessControlTranslator.dll")
+
+        # While the package is installed, the zip's install.cmd of another
+        # folder leaves the registration to it.
+        beside = self.root / "Zip Beside The Package"
+        with zipfile.ZipFile(self.root / "first" / PACKAGE) as package:
+            package.extractall(beside)
+        done = run_script(beside, "install.cmd")
+        self.assertEqual(done.returncode, 1, done.stdout + done.stderr)
+        self.assertIn("MSI package", done.stdout)
+        self.assertIn(product_value("ProductCode"), done.stdout)
+        self.assertEqual(registered_server(), folder_windows + "TallyportAccessControlTranslator.dll")
+        # Its check says the same: the package's folder is registered, and
+        # install.cmd alone would not move the registration.
+        code, report = check(windows_path(beside) + "\\")
+        registration = step(report, "registration")
+        self.assertEqual((code, registration["reason"]), (1, "registered_elsewhere"), report)
+        self.assertIn("msiexec /x " + product_value("ProductCode"), registration["hint"])
         # The package's keys are those the DLL's own registration writes.
         installed = registration_snapshot()
         self.assertEqual(wine("regsvr32", "/u", "/s", dll).returncode, 0)
@@ -397,6 +470,9 @@ class PackageTest(unittest.TestCase):
         with zipfile.ZipFile(bundle) as archive:
             self.assertIn(data_windows.rstrip("\\"), archive.read("README.txt").decode())
             self.assertIn("tallyport_settings.json", archive.namelist())
+            installation = json.loads(archive.read("installation.json"))
+            self.assertEqual((installation["msi_product"]["version"], installation["msi_product"]["install_folder"],
+                              installation["registered_dll"]), (VERSION, folder_windows, dll))
 
         # A program folder or a DLL that ordinary users may change fails the
         # folder step. Wine reads a file's rights from its Unix mode: "others"
@@ -425,6 +501,20 @@ class PackageTest(unittest.TestCase):
         self.assertIsNone(product_value("DataFolder"))
         self.assertFalse((folder / "TallyportAccessControlTranslator.dll").exists())
         self.assertEqual((data / "tallyport_settings.json").read_bytes(), kept)
+
+        # A registration another folder made while the package was installed
+        # (by hand, or by an older install.cmd) outlives the package's uninstall.
+        done = msiexec("/i", windows_path(self.root / "first" / INSTALLER), "INSTALLFOLDER=" + folder_windows)
+        self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+        other = windows_path(beside / "TallyportAccessControlTranslator.dll")
+        self.addCleanup(lambda: registered_server() == other and wine("regsvr32", "/u", "/s", other))
+        self.assertEqual(wine("regsvr32", "/s", other).returncode, 0)
+        taken_over = registration_snapshot()
+        done = msiexec("/x", windows_path(self.root / "first" / INSTALLER))
+        self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+        self.assertEqual(installed_products(), {})
+        self.assertEqual(registered_server(), other)
+        self.assertEqual(registration_snapshot(), taken_over)
 
     def test_installer_upgrade_moves_the_earlier_layouts_data_apart(self):
         folder, folder_windows, data, data_windows = self.fresh_folders()

@@ -13,12 +13,30 @@ if not exist "%DLL%" goto missing
 call :elevated
 if errorlevel 1 goto not_elevated
 
+rem While the MSI package is installed it owns the registration: its uninstall
+rem removes the keys whichever folder they name. Only its own program folder may
+rem register again here. The package records its product code and folder under
+rem the product's key (32-bit view). A value is what follows REG_SZ on reg's
+rem value line, in any language; only that line is read, as reg may print its
+rem error on standard output.
+set "PRODUCT_KEY=HKLM\Software\Tallyport\Tallyport Access Control Translator"
+set "FIND=%SystemRoot%\System32\find.exe"
+set "LINE="
+for /f "delims=" %%L in ('reg query "%PRODUCT_KEY%" /v ProductCode /reg:32 2^>nul ^| "%FIND%" "REG_SZ"') do set "LINE=%%L"
+set "PRODUCT_CODE="
+if defined LINE set "PRODUCT_CODE=%LINE:*REG_SZ    =%"
+set "LINE="
+for /f "delims=" %%L in ('reg query "%PRODUCT_KEY%" /v InstallFolder /reg:32 2^>nul ^| "%FIND%" "REG_SZ"') do set "LINE=%%L"
+set "RECORDED_FOLDER="
+if defined LINE set "RECORDED_FOLDER=%LINE:*REG_SZ    =%"
+if defined RECORDED_FOLDER if not "%RECORDED_FOLDER:~-1%"=="\" set "RECORDED_FOLDER=%RECORDED_FOLDER%\"
+if defined PRODUCT_CODE if /i not "%RECORDED_FOLDER%"=="%~dp0" goto msi_installed
+
 rem The DLL the host would load now: the class's InprocServer32 in the 32-bit
 rem view of the registry (the host is 32-bit), empty when nothing is registered.
-rem The value is what follows REG_SZ on reg's last line, in any language.
 set "CLSID={E2C7A155-8084-4BEE-9540-1E4A776311C6}"
 set "LINE="
-for /f "delims=" %%L in ('reg query "HKCR\CLSID\%CLSID%\InprocServer32" /ve /reg:32 2^>nul') do set "LINE=%%L"
+for /f "delims=" %%L in ('reg query "HKCR\CLSID\%CLSID%\InprocServer32" /ve /reg:32 2^>nul ^| "%FIND%" "REG_SZ"') do set "LINE=%%L"
 set "REGISTERED="
 if defined LINE set "REGISTERED=%LINE:*REG_SZ    =%"
 if defined REGISTERED for %%F in ("%REGISTERED%") do set "REGISTERED_FOLDER=%%~dpF"
@@ -42,14 +60,8 @@ echo          TallyportAccessControlTranslator.AccessControlTrans from now on.
 
 rem Where the translator keeps its settings and logs: the data folder recorded
 rem for this folder under the product's key (32-bit view), else this folder.
-set "PRODUCT_KEY=HKLM\Software\Tallyport\Tallyport Access Control Translator"
 set "LINE="
-for /f "delims=" %%L in ('reg query "%PRODUCT_KEY%" /v InstallFolder /reg:32 2^>nul') do set "LINE=%%L"
-set "RECORDED_FOLDER="
-if defined LINE set "RECORDED_FOLDER=%LINE:*REG_SZ    =%"
-if defined RECORDED_FOLDER if not "%RECORDED_FOLDER:~-1%"=="\" set "RECORDED_FOLDER=%RECORDED_FOLDER%\"
-set "LINE="
-for /f "delims=" %%L in ('reg query "%PRODUCT_KEY%" /v DataFolder /reg:32 2^>nul') do set "LINE=%%L"
+for /f "delims=" %%L in ('reg query "%PRODUCT_KEY%" /v DataFolder /reg:32 2^>nul ^| "%FIND%" "REG_SZ"') do set "LINE=%%L"
 set "DATA_FOLDER="
 if defined LINE if /i "%RECORDED_FOLDER%"=="%~dp0" set "DATA_FOLDER=%LINE:*REG_SZ    =%"
 if not defined DATA_FOLDER goto data_beside
@@ -71,6 +83,15 @@ echo       and the settings and logs in a data folder of their own under C:\Prog
 echo       that only the host's account and administrators may change, recorded as
 echo       DataFolder under %PRODUCT_KEY%.
 exit /b 0
+
+:msi_installed
+echo install: NOT registered - the MSI package of the translator is installed in
+echo          %RECORDED_FOLDER%
+echo          and owns the registration: uninstalling it would remove a registration
+echo          made here too. Uninstall it first (Add/Remove Programs, or
+echo          msiexec /x %PRODUCT_CODE%), then run install.cmd again; or keep
+echo          the MSI installation and use its folder.
+exit /b 1
 
 :missing
 echo install: %DLL% is missing.

@@ -204,6 +204,7 @@ def build_msi(out: Path, members: list, product: dict, template: Path = TEMPLATE
         digest.update(name.encode() + b"\0" + hashlib.sha256(data).digest())
     package_code = braced(str(uuid.UUID(bytes=digest.digest()[:16], version=4)))
 
+    ids = idl_identifiers(IDL.read_text(encoding="utf-8"))
     dll = dict(members)["TallyportAccessControlTranslator.dll"]
     values = registration_values(f"[#{DLL_FILE_ID}]", "[INSTALLFOLDER]", dll)
     text = template.read_text(encoding="utf-8")
@@ -216,6 +217,8 @@ def build_msi(out: Path, members: list, product: dict, template: Path = TEMPLATE
         "@PUBLISHER@": product["publisher"],
         "@VERSION@": version,
         "@PRODUCT_KEY@": "Software\\" + product["publisher"] + "\\" + product["name"],
+        "@CLSID@": ids["CLSID"],
+        "@LIBID@": ids["LIBID"],
     }.items():
         text = text.replace(placeholder, value)
 

@@ -13,15 +13,30 @@ if errorlevel 1 goto not_elevated
 
 rem The DLL the host would load now: the class's InprocServer32 in the 32-bit
 rem view of the registry (the host is 32-bit), empty when nothing is registered.
-rem The value is what follows REG_SZ on reg's last line, in any language.
+rem The value is what follows REG_SZ on reg's value line, in any language; only
+rem that line is read, as reg may print its error on standard output.
+set "FIND=%SystemRoot%\System32\find.exe"
 set "CLSID={E2C7A155-8084-4BEE-9540-1E4A776311C6}"
 set "LINE="
-for /f "delims=" %%L in ('reg query "HKCR\CLSID\%CLSID%\InprocServer32" /ve /reg:32 2^>nul') do set "LINE=%%L"
+for /f "delims=" %%L in ('reg query "HKCR\CLSID\%CLSID%\InprocServer32" /ve /reg:32 2^>nul ^| "%FIND%" "REG_SZ"') do set "LINE=%%L"
 set "REGISTERED="
 if defined LINE set "REGISTERED=%LINE:*REG_SZ    =%"
 if defined REGISTERED for %%F in ("%REGISTERED%") do set "REGISTERED_FOLDER=%%~dpF"
-if not defined REGISTERED goto unregister
+if not defined REGISTERED goto not_registered
 if /i not "%REGISTERED%"=="%DLL%" goto registered_elsewhere
+
+rem The MSI package's registration is the package's to remove.
+set "PRODUCT_KEY=HKLM\Software\Tallyport\Tallyport Access Control Translator"
+set "LINE="
+for /f "delims=" %%L in ('reg query "%PRODUCT_KEY%" /v ProductCode /reg:32 2^>nul ^| "%FIND%" "REG_SZ"') do set "LINE=%%L"
+set "PRODUCT_CODE="
+if defined LINE set "PRODUCT_CODE=%LINE:*REG_SZ    =%"
+set "LINE="
+for /f "delims=" %%L in ('reg query "%PRODUCT_KEY%" /v InstallFolder /reg:32 2^>nul ^| "%FIND%" "REG_SZ"') do set "LINE=%%L"
+set "RECORDED_FOLDER="
+if defined LINE set "RECORDED_FOLDER=%LINE:*REG_SZ    =%"
+if defined RECORDED_FOLDER if not "%RECORDED_FOLDER:~-1%"=="\" set "RECORDED_FOLDER=%RECORDED_FOLDER%\"
+if defined PRODUCT_CODE if /i "%RECORDED_FOLDER%"=="%~dp0" goto msi_installed
 
 :unregister
 echo uninstall: unregistering %DLL%
@@ -33,6 +48,16 @@ if not "%RESULT%"=="0" goto failed
 echo uninstall: unregistered. The settings file and the logs are still in this
 echo            folder; delete the folder to remove the translator completely.
 exit /b 0
+
+:not_registered
+echo uninstall: the translator is not registered; nothing to remove. The settings
+echo            file and the logs are still in this folder.
+exit /b 0
+
+:msi_installed
+echo uninstall: NOT unregistered - this folder is the MSI package's: uninstall the
+echo            package instead (Add/Remove Programs, or msiexec /x %PRODUCT_CODE%).
+exit /b 1
 
 :registered_elsewhere
 echo uninstall: NOT unregistered - the translator is registered from another folder:

@@ -1,6 +1,7 @@
 #include "tools/host-sim/PanelHost.h"
 
 #include "TallyportAccessControl.h"
+#include "platform/ComApartment.h"
 #include "platform/UniqueResource.h"
 #include "tools/host-sim/EventSink.h"
 
@@ -12,20 +13,6 @@
 
 namespace hostsim {
 namespace {
-
-class ComApartment {
-public:
-    ComApartment() : result_(::CoInitializeEx(nullptr, COINIT_MULTITHREADED)) {}
-    ~ComApartment() {
-        if (SUCCEEDED(result_)) ::CoUninitialize();
-    }
-    ComApartment(const ComApartment&) = delete;
-    ComApartment& operator=(const ComApartment&) = delete;
-    HRESULT Result() const { return result_; }
-
-private:
-    HRESULT result_;
-};
 
 std::wstring Wide(const std::string& text) { return std::wstring(text.begin(), text.end()); }
 
@@ -40,7 +27,7 @@ std::vector<_SYSTEM_STATUS_ENTRY> StatusEntries(std::int32_t readers) {
 
 int RunPanel(const Options& options, std::int32_t panel, EventPrinter& printer, CallbackFaults& faults,
              HANDLE stop) {
-    ComApartment apartment;
+    tly::ComApartment apartment(COINIT_MULTITHREADED);
     if (FAILED(apartment.Result())) {
         printer.Call(panel, "CoInitializeEx", apartment.Result());
         return 3;

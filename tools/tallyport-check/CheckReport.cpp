@@ -11,6 +11,7 @@ const char* VerdictName(Verdict verdict) {
         case Verdict::Pass: return "pass";
         case Verdict::Fail: return "fail";
         case Verdict::Skip: return "skip";
+        case Verdict::Warn: return "warn";
     }
     return "fail";
 }
@@ -20,6 +21,7 @@ const char* VerdictLabel(Verdict verdict) {
         case Verdict::Pass: return "PASS";
         case Verdict::Fail: return "FAIL";
         case Verdict::Skip: return "skip";
+        case Verdict::Warn: return "WARN";
     }
     return "FAIL";
 }
@@ -63,6 +65,12 @@ StepResult StepResult::Failed(std::string step, std::string reason, std::string 
     return result;
 }
 
+StepResult StepResult::Warned(std::string step, std::string reason, std::string detail, std::string hint) {
+    StepResult result = Failed(std::move(step), std::move(reason), std::move(detail), std::move(hint));
+    result.verdict = Verdict::Warn;
+    return result;
+}
+
 StepResult StepResult::Skipped(std::string step, const std::string& needs) {
     StepResult result;
     result.step = std::move(step);
@@ -86,7 +94,9 @@ void CheckReport::Add(StepResult result) {
 
 bool CheckReport::Passed(const std::string& step) const {
     return std::any_of(steps_.begin(), steps_.end(),
-                       [&](const StepResult& r) { return r.step == step && r.verdict == Verdict::Pass; });
+                       [&](const StepResult& r) {
+        return r.step == step && (r.verdict == Verdict::Pass || r.verdict == Verdict::Warn);
+    });
 }
 
 const StepResult* CheckReport::Find(const std::string& step) const {
@@ -96,7 +106,8 @@ const StepResult* CheckReport::Find(const std::string& step) const {
 }
 
 bool CheckReport::AllPassed() const {
-    return std::all_of(steps_.begin(), steps_.end(), [](const StepResult& r) { return r.verdict == Verdict::Pass; });
+    return std::all_of(steps_.begin(), steps_.end(),
+                       [](const StepResult& r) { return r.verdict == Verdict::Pass || r.verdict == Verdict::Warn; });
 }
 
 std::string CheckReport::Text() const {
@@ -113,8 +124,16 @@ std::string CheckReport::Text() const {
     }
     const auto failed = std::count_if(steps_.begin(), steps_.end(),
                                       [](const StepResult& r) { return r.verdict == Verdict::Fail; });
-    text += failed == 0 ? "Every step passed.\n"
-                        : std::to_string(failed) + (failed == 1 ? " step failed.\n" : " steps failed.\n");
+    const auto warned = std::count_if(steps_.begin(), steps_.end(),
+                                      [](const StepResult& r) { return r.verdict == Verdict::Warn; });
+    const std::string warnings =
+        warned == 0 ? "" : std::to_string(warned) + (warned == 1 ? " warning" : " warnings");
+    if (failed > 0) {
+        text += std::to_string(failed) + (failed == 1 ? " step failed" : " steps failed") +
+                (warnings.empty() ? "" : ", " + warnings) + ".\n";
+    } else {
+        text += warnings.empty() ? "Every step passed.\n" : "Every step passed, with " + warnings + ".\n";
+    }
     return text;
 }
 
@@ -131,5 +150,7 @@ std::string CheckReport::Json() const {
     }
     document["steps"] = std::move(steps);
     document["passed"] = AllPassed();
+    document["warnings"] = std::count_if(steps_.begin(), steps_.end(),
+                                         [](const StepResult& r) { return r.verdict == Verdict::Warn; });
     return document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
 }

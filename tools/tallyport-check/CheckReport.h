@@ -8,19 +8,22 @@
 #include <string>
 #include <vector>
 
-enum class Verdict { Pass, Fail, Skip };
+// A warning passes (the steps standing on it run, the exit code stays 0) but
+// names something the operator should change.
+enum class Verdict { Pass, Fail, Skip, Warn };
 
 struct StepResult {
     std::string step;                  // "settings", "oauth", ...
     Verdict verdict = Verdict::Pass;
-    std::string reason;                // a stable identifier of a failure or skip; empty on a pass
+    std::string reason;                // a stable identifier of a failure, warning or skip; empty on a pass
     std::string detail;                // what was found, one line
-    std::string hint;                  // what to do about a failure, one line
+    std::string hint;                  // what to do about a failure or warning, one line
     std::vector<std::string> listing;  // further lines: a panel's readers, type library mismatches
     nlohmann::json data = nlohmann::json::object();  // the facts behind the detail, for --json
 
     static StepResult Passed(std::string step, std::string detail);
     static StepResult Failed(std::string step, std::string reason, std::string detail, std::string hint);
+    static StepResult Warned(std::string step, std::string reason, std::string detail, std::string hint);
     // A step that cannot run because an earlier one failed.
     static StepResult Skipped(std::string step, const std::string& needs);
 };
@@ -36,9 +39,11 @@ public:
     void SetContext(const std::string& key, nlohmann::json value);
 
     void Add(StepResult result);
+    // Passed, with or without a warning.
     bool Passed(const std::string& step) const;
     // The step's result; null when the step did not run.
     const StepResult* Find(const std::string& step) const;
+    // No step failed or was skipped; warnings allowed.
     bool AllPassed() const;
 
     std::string Text() const;

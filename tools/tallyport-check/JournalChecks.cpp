@@ -6,27 +6,6 @@
 
 #include <map>
 
-#include <cerrno>
-#include <cstdlib>
-#include <limits>
-
-namespace {
-
-bool ParseInt32(const std::string& text, std::int32_t& value) {
-    if (text.empty() || text.find_first_not_of("-0123456789") != std::string::npos) return false;
-    errno = 0;
-    char* end = nullptr;
-    const long long parsed = std::strtoll(text.c_str(), &end, 10);
-    if (errno != 0 || *end != '\0' || parsed < std::numeric_limits<std::int32_t>::min() ||
-        parsed > std::numeric_limits<std::int32_t>::max()) {
-        return false;
-    }
-    value = static_cast<std::int32_t>(parsed);
-    return true;
-}
-
-}  // namespace
-
 nlohmann::json JournalUsageJson(const JournalUsage& usage) {
     nlohmann::json byPanel = nlohmann::json::object();
     for (const auto& [panel, count] : usage.takenByPanel) byPanel[std::to_string(panel)]["taken"] = count;
@@ -92,15 +71,7 @@ StepResult CheckHeldBackActivities(std::int32_t panel) {
     return result;
 }
 
-bool ReleaseHeldBack(const std::string& panelAndId, std::string& text) {
-    const std::size_t colon = panelAndId.find(':');
-    std::int32_t panel = 0;
-    std::int32_t id = 0;
-    if (colon == std::string::npos || !ParseInt32(panelAndId.substr(0, colon), panel) ||
-        !ParseInt32(panelAndId.substr(colon + 1), id)) {
-        text = "--release-held needs PANEL:ID, for example 1:4711";
-        return false;
-    }
+bool ReleaseHeldBack(std::int32_t panel, std::int32_t id, std::string& text) {
     std::string reason;
     if (!ReleaseHeldActivity(DataDirectory(), panel, id, reason)) {
         text = "not released: " + reason;

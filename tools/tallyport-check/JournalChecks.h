@@ -19,7 +19,7 @@ StepResult CheckJournalUsage(std::int32_t panel);
 // "held_back": fails while the panel has an activity held back.
 StepResult CheckHeldBackActivities(std::int32_t panel);
 
-// Releases one held-back activity ("PANEL:ID"): the translator offers it to
-// the host again at its next start. The host must be stopped. The text says
-// what was done or why not.
-bool ReleaseHeldBack(const std::string& panelAndId, std::string& text);
+// Releases one held-back activity: the translator offers it to the host again
+// at its next start. The host must be stopped. The text says what was done or
+// why not.
+bool ReleaseHeldBack(std::int32_t panel, std::int32_t id, std::string& text);

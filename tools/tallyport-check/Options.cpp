@@ -11,27 +11,45 @@ const char kUsage[] =
     "       tallyport-check --version\n"
     "\n"
     "Checks the translator installed beside this program, read-only: its COM\n"
-    "registration, the settings file, the client secret, the server's name, port,\n"
-    "certificate, credentials, status and event channel, the log file and the\n"
-    "folder's rights. --panel N also lists what the server holds for panel N and\n"
-    "the activities the translator holds back for it. --host-typelib compares the\n"
-    "host's type library with the translator's own instead. --release-held lets\n"
-    "the translator offer an activity it holds back to the host again (stop the\n"
-    "host first). --bundle also writes a support bundle: the report, the settings\n"
-    "without the client id and secret, the end of the logs, the versions, the\n"
-    "registration and the held-back activities. --version prints the versions of\n"
-    "the check and of the translator beside it. Exit code: 0 every step passed, 1\n"
-    "a step failed (or the bundle could not be written), 2 bad usage.\n";
+    "registration and the object's creation, the settings file, the client secret,\n"
+    "the server's name, port, certificate, credentials, status, clock and event\n"
+    "channel, the log file and the folder's rights. --panel N also lists what the\n"
+    "server holds for panel N and the activities the translator holds back for it.\n"
+    "--host-typelib compares the host's type library with the translator's own\n"
+    "instead. --release-held lets the translator offer an activity it holds back to\n"
+    "the host again (stop the host first). --bundle also writes a support bundle:\n"
+    "the report, the settings without the client id and secret, the end of the\n"
+    "logs, the versions, the registration and installation, the proxy setting, the\n"
+    "clock and the held-back activities. --version prints the versions of the check\n"
+    "and of the translator beside it. Exit code: 0 every step passed (a warning\n"
+    "passes), 1 a step failed (or the bundle could not be written), 2 bad usage.\n";
 
 namespace {
 
-bool ParsePanel(const std::string& text, std::int32_t& panel) {
-    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return false;
+// A whole number that fits in 32 bits, optionally negative.
+bool ParseInt32(const std::string& text, std::int32_t& value) {
+    if (text.empty() || text.find_first_not_of("-0123456789") != std::string::npos) return false;
     errno = 0;
-    const long long value = std::strtoll(text.c_str(), nullptr, 10);
-    if (errno != 0 || value > std::numeric_limits<std::int32_t>::max()) return false;
-    panel = static_cast<std::int32_t>(value);
+    char* end = nullptr;
+    const long long parsed = std::strtoll(text.c_str(), &end, 10);
+    if (errno != 0 || *end != '\0' || parsed < std::numeric_limits<std::int32_t>::min() ||
+        parsed > std::numeric_limits<std::int32_t>::max()) {
+        return false;
+    }
+    value = static_cast<std::int32_t>(parsed);
     return true;
+}
+
+// "PANEL:ID", both whole numbers.
+bool ParseHeldActivity(const std::string& text, Options::HeldActivity& held) {
+    const std::size_t colon = text.find(':');
+    return colon != std::string::npos && ParseInt32(text.substr(0, colon), held.panel) &&
+           ParseInt32(text.substr(colon + 1), held.id);
+}
+
+// A panel number: digits only, no sign.
+bool ParsePanel(const std::string& text, std::int32_t& panel) {
+    return text.find_first_not_of("0123456789") == std::string::npos && ParseInt32(text, panel);
 }
 
 }  // namespace
@@ -60,11 +78,12 @@ bool ParseOptions(const std::vector<std::string>& arguments, Options& options, s
             }
             options.bundle = arguments[++i];
         } else if (argument == "--release-held") {
-            if (!hasValue || arguments[i + 1].empty()) {
-                error = "--release-held needs PANEL:ID";
+            Options::HeldActivity held;
+            if (!hasValue || !ParseHeldActivity(arguments[++i], held)) {
+                error = "--release-held needs PANEL:ID, for example 1:4711";
                 return false;
             }
-            options.releaseHeld = arguments[++i];
+            options.releaseHeld = held;
         } else if (argument == "--host-typelib") {
             if (!hasValue || arguments[i + 1].empty()) {
                 error = "--host-typelib needs the host's type library file";

@@ -10,7 +10,11 @@ struct Options {
     std::optional<std::int32_t> panel;  // --panel N
     bool json = false;                  // --json
     std::string hostTypeLibrary;        // --host-typelib FILE: compare type libraries instead of checking the site
-    std::string releaseHeld;            // --release-held PANEL:ID: release a held-back activity
+    struct HeldActivity {
+        std::int32_t panel = 0;
+        std::int32_t id = 0;
+    };
+    std::optional<HeldActivity> releaseHeld;  // --release-held PANEL:ID: release a held-back activity
     bool help = false;                  // --help
     bool version = false;               // --version
     std::string bundle;                 // --bundle FILE.zip: also write the support bundle

@@ -1,12 +1,15 @@
 #include "tools/tallyport-check/RegistrationCheck.h"
 
 #include "TallyportAccessControl.h"
+#include "TallyportVersion.h"
+#include "platform/SamePath.h"
 #include "platform/TextConversion.h"
 #include "platform/UniqueResource.h"
 
 #include <objbase.h>
 #include <windows.h>
 
+#include <cwchar>
 #include <optional>
 #include <vector>
 
@@ -59,24 +62,6 @@ std::vector<std::wstring> SubkeyNames(const std::wstring& key) {
     return names;
 }
 
-// The long full form of a path, so that "C:\PROGRA~2\x.dll" and
-// "c:\program files (x86)\x.dll" compare equal.
-std::wstring Canonical(const std::wstring& path) {
-    wchar_t full[MAX_PATH * 2];
-    DWORD length = ::GetFullPathNameW(path.c_str(), MAX_PATH * 2, full, nullptr);
-    std::wstring result = length > 0 && length < MAX_PATH * 2 ? std::wstring(full, length) : path;
-    wchar_t longer[MAX_PATH * 2];
-    length = ::GetLongPathNameW(result.c_str(), longer, MAX_PATH * 2);
-    if (length > 0 && length < MAX_PATH * 2) result.assign(longer, length);
-    return result;
-}
-
-bool SamePath(const std::wstring& a, const std::wstring& b) {
-    const std::wstring x = Canonical(a), y = Canonical(b);
-    return ::CompareStringOrdinal(x.c_str(), static_cast<int>(x.size()), y.c_str(), static_cast<int>(y.size()), TRUE) ==
-           CSTR_EQUAL;
-}
-
 std::string FolderOf(const std::string& path) {
     const std::size_t slash = path.find_last_of("\\/");
     return slash == std::string::npos ? path : path.substr(0, slash);
@@ -91,7 +76,40 @@ std::optional<std::wstring> TypeLibraryPath(const std::wstring& libraryId) {
     return std::nullopt;
 }
 
+// How the registration would come to this folder: install.cmd, unless the
+// MSI package of another folder is installed (it owns the registration, and
+// install.cmd refuses).
+std::string MoveHint(const std::string& dll) {
+    const std::string productCode = InstalledProductValue("ProductCode");
+    const std::string packageFolder = InstalledProductValue("InstallFolder");
+    if (productCode.empty() || tly::SamePath(tly::Utf8ToWide(packageFolder), tly::Utf8ToWide(FolderOf(dll)))) {
+        return "or run install.cmd here to move the registration to this folder";
+    }
+    return "the MSI package installed in " + packageFolder + " owns the registration: to use this folder instead, "
+           "uninstall it first (msiexec /x " + productCode + "), then run install.cmd here";
+}
+
 }  // namespace
+
+std::string InstalledProductValue(const char* name) {
+    HKEY opened = nullptr;
+    if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, TLY_PRODUCT_REGISTRY_KEY, 0, KEY_QUERY_VALUE | KEY_WOW64_32KEY, &opened) !=
+        ERROR_SUCCESS) {
+        return {};
+    }
+    const tly::UniqueRegistryKey product(opened);
+    wchar_t value[1024] = {};
+    DWORD bytes = sizeof value;
+    if (::RegGetValueW(product.get(), nullptr, tly::Utf8ToWide(name).c_str(), RRF_RT_REG_SZ, nullptr, value, &bytes) !=
+        ERROR_SUCCESS) {
+        return {};
+    }
+    return tly::WideToUtf8(std::wstring(value, wcsnlen(value, sizeof value / sizeof value[0])));
+}
+
+std::string MsiRepairCommand() {
+    return "msiexec /i TallyportAccessControlTranslator-" TLY_VERSION_TEXT ".msi REINSTALL=ALL REINSTALLMODE=amus";
+}
 
 std::string FileVersion(const std::string& path) {
     DWORD ignored = 0;
@@ -144,16 +162,24 @@ StepResult CheckRegistration(const std::string& dll) {
     data["inproc_server"] = registered;
     const std::string registeredVersion = FileVersion(registered);
     data["registered_version"] = registeredVersion;
-    if (!SamePath(*serverPath, tly::Utf8ToWide(dll))) {
+    if (!tly::SamePath(*serverPath, tly::Utf8ToWide(dll))) {
         const std::string folder = FolderOf(registered);
         data["registered_folder"] = folder;
         return failed("registered_elsewhere",
                       "the host loads " + registered +
                           (registeredVersion.empty() ? " (missing)" : " " + registeredVersion) +
                           ", not the DLL in this folder",
-                      "the registered folder is " + folder +
-                          ": run the check there, whose settings and log apply; or run install.cmd here to move "
-                          "the registration to this folder");
+                      "the registered folder is " + folder + ": run the check there, whose settings and log apply; " +
+                          MoveHint(dll));
+    }
+    // The registration names this folder's DLL, but the host can load only a file that is there.
+    if (::GetFileAttributesW(serverPath->c_str()) == INVALID_FILE_ATTRIBUTES) {
+        const DWORD error = ::GetLastError();
+        return failed("dll_missing",
+                      "the registered DLL " + registered + " does not exist (error=" + std::to_string(error) +
+                          "): the host cannot create " + progId,
+                      "put TallyportAccessControlTranslator.dll back into this folder: repair the MSI installation (" +
+                          MsiRepairCommand() + "), or unpack the package here again and run install.cmd");
     }
     const std::wstring threading = ClassesValue(classKey + L"\\InprocServer32", L"ThreadingModel").value_or(L"");
     data["threading_model"] = tly::WideToUtf8(threading);
@@ -166,15 +192,16 @@ StepResult CheckRegistration(const std::string& dll) {
     const std::wstring libraryId = GuidText(LIBID_TALLYPORTACCESSCONTROLLib);
     const auto libraryPath =
         ClassesValue(classKey + L"\\TypeLib").value_or(L"") == libraryId ? TypeLibraryPath(libraryId) : std::nullopt;
-    if (!libraryPath || !SamePath(*libraryPath, *serverPath)) {
+    if (!libraryPath || !tly::SamePath(*libraryPath, *serverPath)) {
         return failed("typelib_not_registered",
                       "the type library " + tly::WideToUtf8(libraryId) + " is not registered from this DLL" +
                           (libraryPath ? " but from " + tly::WideToUtf8(*libraryPath) : std::string()),
                       kInstallHint);
     }
     data["typelib"] = tly::WideToUtf8(*libraryPath);
-    StepResult result = StepResult::Passed(kStep, progId + " -> " + registered + " " + registeredVersion +
-                                                      ", threading model Both, type library registered");
+    StepResult result = StepResult::Passed(
+        kStep, progId + " -> " + registered + (registeredVersion.empty() ? " (no version resource)" : " " + registeredVersion) +
+                   ", threading model Both, type library registered");
     result.data = data;
     return result;
 }

@@ -15,3 +15,13 @@ StepResult CheckRegistration(const std::string& dll);
 
 // "1.2.3" from a file's version resource; empty when it has none.
 std::string FileVersion(const std::string& path);
+
+// The command that repairs the MSI installation of this version: every file,
+// the registration and the data folder put back ("msiexec /fa" is not enough
+// everywhere).
+std::string MsiRepairCommand();
+
+// A string value the MSI package writes under the product's key (32-bit view):
+// "ProductCode", "Version", "InstallFolder", "DataFolder"; empty when absent
+// (no package installed). UTF-8.
+std::string InstalledProductValue(const char* name);

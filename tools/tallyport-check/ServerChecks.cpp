@@ -2,6 +2,8 @@
 
 #include "api/SiteRecords.h"
 #include "logging/LogFileChoice.h"
+#include "platform/CivilTime.h"
+#include "platform/Clock.h"
 #include "platform/JsonDocument.h"
 #include "platform/JsonRead.h"
 #include "transport/ServerCertificateProbe.h"
@@ -115,18 +117,60 @@ StepResult CheckCredentials(TLYRestClient& client, const TranslatorSettings& set
     return result;
 }
 
+namespace {
+
+// "1 d 2 h 5 min 7 s" for a number of seconds (without sign).
+std::string Duration(std::int64_t seconds) {
+    std::string text;
+    const auto part = [&](std::int64_t value, const char* unit) {
+        if (value == 0) return;
+        text += (text.empty() ? "" : " ") + std::to_string(value) + " " + unit;
+    };
+    part(seconds / 86400, "d");
+    part(seconds / 3600 % 24, "h");
+    part(seconds / 60 % 60, "min");
+    part(seconds % 60, "s");
+    return text.empty() ? "0 s" : text;
+}
+
+}  // namespace
+
 StepResult CheckStatus(TLYRestClient& client) {
     constexpr char kStep[] = "status";
     std::string response;
     std::uint32_t status = 0;
-    StepResult result;
-    if (client.Get("/status", response, status)) {
-        result = StepResult::Passed(kStep, "\"/status\" answered 200");
-    } else {
-        result = StepResult::Failed(kStep, "status_failed", "\"/status\" failed: " + Quoted(response),
-                                    "the server is up but not healthy: see its log");
+    if (!client.Get("/status", response, status)) {
+        StepResult result = StepResult::Failed(kStep, "status_failed", "\"/status\" failed: " + Quoted(response),
+                                               "the server is up but not healthy: see its log");
+        result.data = {{"status_code", status}};
+        return result;
     }
-    result.data = {{"status_code", status}};
+    // The server says what time it is: a clock that differs by more than a
+    // little makes the two sides' times of the same event disagree.
+    const nlohmann::json body = tly::ParseJsonOrDiscard(response);
+    const auto serverTime = body.is_object() ? body.find("server_time") : body.end();
+    std::int64_t serverSeconds = 0;
+    if (!body.is_object() || serverTime == body.end() || !serverTime->is_string() ||
+        !tly::ParseUtcTimestamp(serverTime->get<std::string>(), serverSeconds)) {
+        StepResult result = StepResult::Passed(kStep, "\"/status\" answered 200 (without a server time)");
+        result.data = {{"status_code", status}};
+        return result;
+    }
+    const std::int64_t offset = serverSeconds - tly::SecondsSince1970(tly::CurrentClock().UtcTime());
+    const std::string serverText = serverTime->get<std::string>();
+    StepResult result =
+        offset > kLargestClockOffsetSeconds || offset < -kLargestClockOffsetSeconds
+            ? StepResult::Warned(kStep, "clock_skew",
+                                 "\"/status\" answered 200, but the server's clock (" + serverText + ") is " +
+                                     Duration(offset < 0 ? -offset : offset) + (offset < 0 ? " behind" : " ahead of") +
+                                     " this machine's (UTC)",
+                                 "set the clock of this machine or of the server right (both synchronised with a "
+                                 "time server, this machine's time zone correct): the log's times and the server's "
+                                 "disagree by as much")
+            : StepResult::Passed(kStep, "\"/status\" answered 200; the server's clock is within " +
+                                            std::to_string(kLargestClockOffsetSeconds / 60) +
+                                            " minutes of this machine's");
+    result.data = {{"status_code", status}, {"server_time", serverText}, {"clock_offset_seconds", offset}};
     return result;
 }
 

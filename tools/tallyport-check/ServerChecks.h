@@ -17,6 +17,9 @@ StepResult CheckCertificate(const TranslatorSettings& settings, std::string& exp
 // Initialises the client and requests a token with the settings' credentials.
 StepResult CheckCredentials(TLYRestClient& client, const TranslatorSettings& settings,
                             const std::string& expectedThumbprint);
+// Warns ("clock_skew") when the server's "server_time" is more than
+// kLargestClockOffsetSeconds from this machine's UTC clock.
+constexpr std::int64_t kLargestClockOffsetSeconds = 120;
 StepResult CheckStatus(TLYRestClient& client);
 StepResult CheckEventChannel(const TLYRestClient& client, const TranslatorSettings& settings,
                              const std::string& expectedThumbprint);

@@ -3,6 +3,7 @@
 #include "logging/DataFolderRecord.h"
 #include "logging/Log.h"
 #include "platform/UniqueResource.h"
+#include "tools/tallyport-check/RegistrationCheck.h"
 
 #include <windows.h>
 
@@ -79,8 +80,9 @@ StepResult CheckSettingsFile(const std::string& path, const SettingsInspection& 
                 return StepResult::Failed(kSettingsStep, "data_folder_missing",
                                           "the data folder " + data.directory + " that the installer recorded does "
                                           "not exist (error=" + std::to_string(data.win32Error) + ")",
-                                          "repair the installation (msiexec /fa), which creates the folder with the "
-                                          "host account's rights, then put the settings file there");
+                                          "repair the installation (" + MsiRepairCommand() +
+                                              "), which creates the folder with the host account's rights, then "
+                                              "put the settings file there");
             } else if (data.recorded) {
                 return StepResult::Failed(kSettingsStep, "settings_missing", path + " does not exist",
                                           "copy tallyport_settings.example.json from the program folder to "
@@ -124,21 +126,41 @@ StepResult CheckSettingsFile(const std::string& path, const SettingsInspection& 
     return result;
 }
 
-StepResult CheckSecret(const SettingsInspection& inspection) {
+StepResult CheckSecret(const SettingsInspection& inspection, const TranslatorSettings& settings) {
     using Secret = SettingsInspection::Secret;
     constexpr char kStep[] = "secret";
+    // With "debug"."plaintext_secret" true the translator keeps the secret in
+    // plain text: it never encrypts it, and decrypts a stored one back.
+    constexpr char kKeptInClear[] = "secret_stored_in_clear";
+    constexpr char kEncryptHint[] =
+        "set \"debug\".\"plaintext_secret\" to false (or remove it): the translator then encrypts the secret for "
+        "its account at its next start";
+    const bool keptPlain = settings.plaintext_secret;
     StepResult result;
     switch (inspection.secret) {
         case Secret::Empty:
             result = StepResult::Failed(kStep, "secret_missing", "\"server\".\"client_secret\" is empty",
-                                        "type the OAuth client secret into \"client_secret\" in plain text; the "
-                                        "translator encrypts it at its next start");
+                                        keptPlain ? "type the OAuth client secret into \"client_secret\""
+                                                  : "type the OAuth client secret into \"client_secret\" in plain "
+                                                    "text; the translator encrypts it at its next start");
             break;
         case Secret::Plain:
-            result = StepResult::Passed(kStep, "plain text; the translator encrypts it for its account at its next start");
+            result = keptPlain ? StepResult::Warned(kStep, kKeptInClear,
+                                                    "plain text, and it stays so: \"debug\".\"plaintext_secret\" "
+                                                    "is true, so anyone who can read the settings file reads the "
+                                                    "secret",
+                                                    kEncryptHint)
+                               : StepResult::Passed(
+                                     kStep, "plain text; the translator encrypts it for its account at its next start");
             break;
         case Secret::Protected:
-            result = StepResult::Passed(kStep, "protected (DPAPI) and readable by this account on this machine");
+            result = keptPlain
+                         ? StepResult::Warned(kStep, kKeptInClear,
+                                              "protected (DPAPI) and readable by this account, but "
+                                              "\"debug\".\"plaintext_secret\" is true: the translator writes it "
+                                              "back in plain text at its next start",
+                                              kEncryptHint)
+                         : StepResult::Passed(kStep, "protected (DPAPI) and readable by this account on this machine");
             break;
         case Secret::Undecryptable:
             result = StepResult::Failed(
@@ -149,7 +171,7 @@ StepResult CheckSecret(const SettingsInspection& inspection) {
             break;
     }
     static const char* const kForms[] = {"empty", "plain", "protected", "undecryptable"};
-    result.data = {{"form", kForms[static_cast<int>(inspection.secret)]}};
+    result.data = {{"form", kForms[static_cast<int>(inspection.secret)]}, {"plaintext_secret", keptPlain}};
     return result;
 }
 

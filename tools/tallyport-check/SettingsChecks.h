@@ -7,5 +7,6 @@
 
 StepResult CheckSettingsFile(const std::string& path, const SettingsInspection& inspection,
                              const TranslatorSettings& settings);
-StepResult CheckSecret(const SettingsInspection& inspection);
+// Warns when "debug"."plaintext_secret" keeps the secret in plain text.
+StepResult CheckSecret(const SettingsInspection& inspection, const TranslatorSettings& settings);
 StepResult CheckLogFile(const TranslatorSettings& settings);

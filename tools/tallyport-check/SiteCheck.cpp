@@ -2,6 +2,7 @@
 
 #include "logging/Log.h"
 #include "settings/SettingsFile.h"
+#include "tools/tallyport-check/ComObjectCheck.h"
 #include "tools/tallyport-check/FolderCheck.h"
 #include "tools/tallyport-check/JournalChecks.h"
 #include "tools/tallyport-check/NetworkChecks.h"
@@ -35,6 +36,15 @@ std::vector<std::string> ProgramsBeside(const std::string& dll) {
 
 void RunSiteCheck(const std::string& dll, std::optional<std::int32_t> panel, CheckReport& report) {
     report.Add(CheckRegistration(dll));
+    // The object is created only from this folder's DLL: the class registered
+    // here (whatever else is wrong with the registration), not elsewhere or
+    // not at all.
+    const StepResult* registration = report.Find("registration");
+    const bool registeredHere = registration->verdict == Verdict::Pass || registration->reason == "dll_missing" ||
+                                registration->reason == "threading_model_wrong" ||
+                                registration->reason == "typelib_not_registered";
+    report.Add(registeredHere ? CheckComObject(registration->data.value("inproc_server", dll))
+                              : StepResult::Skipped("com_object", "registration"));
 
     const std::string path = SettingsPath();
     report.SetContext("settings_path", path);
@@ -43,7 +53,7 @@ void RunSiteCheck(const std::string& dll, std::optional<std::int32_t> panel, Che
     report.Conceal(settings.client_secret);
 
     report.Add(CheckSettingsFile(path, inspection, settings));
-    Step(report, "secret", "settings", [&] { return CheckSecret(inspection); });
+    Step(report, "secret", "settings", [&] { return CheckSecret(inspection, settings); });
 
     const WinsockSession winsock;
     const auto port = static_cast<std::uint16_t>(settings.port);

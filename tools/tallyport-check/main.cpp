@@ -4,6 +4,7 @@
 #include "TallyportVersion.h"
 #include "logging/Log.h"
 #include "platform/SystemLibraries.h"
+#include "platform/ComApartment.h"
 #include "platform/TextConversion.h"
 #include "platform/UniqueResource.h"
 #include "tools/tallyport-check/CheckReport.h"
@@ -14,7 +15,6 @@
 #include "tools/tallyport-check/SupportBundle.h"
 #include "tools/tallyport-check/TypeLibraryComparison.h"
 
-#include <objbase.h>
 #include <shellapi.h>
 #include <windows.h>
 
@@ -40,19 +40,6 @@ std::vector<std::string> Arguments() {
     return arguments;
 }
 
-class ComApartment {
-public:
-    ComApartment() : initialized_(SUCCEEDED(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) {}
-    ~ComApartment() {
-        if (initialized_) ::CoUninitialize();
-    }
-    ComApartment(const ComApartment&) = delete;
-    ComApartment& operator=(const ComApartment&) = delete;
-
-private:
-    bool initialized_;
-};
-
 void Print(std::FILE* stream, const std::string& text) {
     std::fwrite(text.data(), 1, text.size(), stream);
     std::fflush(stream);
@@ -70,9 +57,9 @@ int Run() {
         return kAllPassed;
     }
     ::SetConsoleOutputCP(CP_UTF8);
-    if (!options.releaseHeld.empty()) {
+    if (options.releaseHeld) {
         std::string text;
-        const bool released = ReleaseHeldBack(options.releaseHeld, text);
+        const bool released = ReleaseHeldBack(options.releaseHeld->panel, options.releaseHeld->id, text);
         Print(released ? stdout : stderr, "tallyport-check: " + text + "\n");
         return released ? kAllPassed : kStepFailed;
     }
@@ -91,7 +78,7 @@ int Run() {
     report.SetContext("dll", dll);
     report.SetContext("dll_version", dllVersion);
     if (!options.hostTypeLibrary.empty()) {
-        const ComApartment com;
+        const tly::ComApartment com(COINIT_APARTMENTTHREADED);
         report.Add(CheckHostTypeLibrary(options.hostTypeLibrary, dll));
     } else {
         RunSiteCheck(dll, options.panel, report);
