@@ -22,7 +22,23 @@ bool TLYApiImpl::LoadSettings() {
     // before the watcher is armed, shows as a newer time and is reloaded.
     const std::uint64_t loadedWriteTime = SettingsFileWriteTime(SettingsPath());
     TranslatorSettings loaded = SettingsSnapshot();
+    // A member of the wrong type throws: the open fails, and the settings in
+    // force stay.
     const bool complete = LoadSettingsFile(loaded);
+    if (!complete && InForceFromFile(SettingsPath())) {
+        // Another panel opened while the file cannot be read: the settings a
+        // good load put in force stay, as they do when an edit breaks the
+        // file, and the other panels keep their connection.
+        LogApiEvent(LogLevel::Warn, "settings.load.incomplete",
+                    "Settings file could not be loaded; the settings in force stay",
+                    {{"config_path", SettingsPath()}});
+        StartSettingsWatcher(loadedWriteTime);
+        return false;
+    }
+    if (complete) {
+        tly::MutexLock guard(settingsLoadedLock_);
+        settingsLoadedFrom_ = SettingsPath();
+    }
     // Logging applied again after the load, so the threshold and path follow a failed load too.
     // Defaults written after a failed load say nothing about the pin.
     UsePinFromFile(settings.Replace(loaded, complete));
@@ -112,6 +128,11 @@ void TLYApiImpl::OnSettingsEdited(const TranslatorSettings& record) {
 
 // Runs on ordinary code paths (the last panel closed, the module about to be
 // unloadable), never under the loader lock. A later TLYAPI_Open starts afresh.
+bool TLYApiImpl::InForceFromFile(const std::string& path) {
+    tly::MutexLock guard(settingsLoadedLock_);
+    return !settingsLoadedFrom_.empty() && settingsLoadedFrom_ == path;
+}
+
 void TLYApiImpl::StopBackgroundWork() {
     StopSettingsWatcher();
     activities.StopWorker();

@@ -26,7 +26,7 @@
 //
 // The rest are leaves, taken under any of these: lastError, the REST client's,
 // panels.lock_, panelLinks', the ledger's, the reported-once sets', the
-// thumbprint cache's, the repeated lines', the channel's state queue and
+// pump's due panels', settingsLoadedLock_, the thumbprint cache's, the repeated lines', the channel's state queue and
 // last-message locks. Each lock names what it guards and each method the locks
 // it needs or must not hold (platform/ThreadSafety.h): clang checks every
 // access, and the order of two locks one function takes. An arrow that goes
@@ -45,6 +45,7 @@
 #include "api/SiteLoader.h"
 #include "api/SiteModel.h"
 #include "api/TLYApi.h"
+#include "platform/Mutex.h"
 #include "settings/SettingsInForce.h"
 #include "settings/SettingsWatcher.h"
 
@@ -173,6 +174,11 @@ private:
     void WaitForPanelDeliveries(std::int32_t panelId);
 
     SettingsInForce settings;
+    // The settings file whose settings a load put in force: a later open
+    // that finds that file broken keeps them. A leaf lock.
+    tly::Mutex settingsLoadedLock_;
+    std::string settingsLoadedFrom_ TLY_GUARDED_BY(settingsLoadedLock_);
+    bool InForceFromFile(const std::string& path) TLY_EXCLUDES(settingsLoadedLock_);
     LastErrorText lastError;
     PanelRegistry panels;
     ReaderTransitionQueues readerTransitions;

@@ -266,13 +266,14 @@ void SettingsWatcher::Reload(const std::string& path) {
             fields.emplace_back("column", read.column);
         }
         if (!read.member.empty()) fields.emplace_back("member", read.member);
-        LogApiEvent(LogLevel::Warn, "settings.watcher.reload_failed",
-                    "Settings file changed but could not be loaded; the settings in force stay", fields);
         // The log may be off or going elsewhere: the reason goes where problems
-        // with the file always go.
+        // with the file always go, first, so whoever sees the log's line finds
+        // the bootstrap log's too.
         BootstrapLog("Settings file at '" + path + "' changed but could not be loaded: " +
                      (read.problem.empty() ? std::string("it cannot be read") : read.problem) +
                      "; the settings in force stay until it is corrected");
+        LogApiEvent(LogLevel::Warn, "settings.watcher.reload_failed",
+                    "Settings file changed but could not be loaded; the settings in force stay", fields);
         return;
     }
 

@@ -122,6 +122,15 @@ TEST_F(SettingsWatcherTest, BrokenEditKeepsTheRunningSettingsUntilFixed) {
     const std::string changed = "Settings file at '" + SettingsPath() + "' changed but could not be loaded: ";
     const std::string stay = "; the settings in force stay until it is corrected";
     EXPECT_EQ(tly::test::BootstrapMessages(dir).back(), changed + reason + stay);
+    // A panel opened meanwhile works with the settings in force, as the others
+    // do; its open says the file did not load.
+    EXPECT_FALSE(TLYAPI_Open(2));
+    EXPECT_EQ(TLYApiImpl::Instance().SettingsSnapshot().log_level, "debug");
+    const auto kept = LinesWithEvent(LogPath(), "settings.load.incomplete");
+    ASSERT_EQ(kept.size(), 1u);
+    EXPECT_EQ(kept[0]["message"], "Settings file could not be loaded; the settings in force stay");
+    EXPECT_EQ(kept[0]["fields"], (nlohmann::json{{"config_path", SettingsPath()}}));
+    TLYAPI_Close(2);
 
     Rewrite(R"({"version":2,"server":{"port":"443"}})");
     ASSERT_TRUE(WaitFor([&] { return LinesWithEvent(LogPath(), "settings.watcher.reload_failed").size() >= 2; }));
