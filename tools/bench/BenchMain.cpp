@@ -71,7 +71,7 @@ int RunChild(const std::string& kind, const std::string& paramsFile, const std::
 
 int Usage() {
     std::fprintf(stderr, "usage: tly-bench DLL WORK_DIR [--repetitions N] [--idle-seconds S]"
-                         " [--large-site-seconds S] [--markdown FILE]"
+                         " [--large-site-seconds S] [--large-site-memory-minutes M] [--markdown FILE]"
                          " [--only SECTION,...]\n");
     return 2;
 }
@@ -95,6 +95,8 @@ int main(int argc, char** argv) {
             options.idleSeconds = std::atoi(argv[i + 1]);
         } else if (option == "--large-site-seconds") {
             options.largeSiteSeconds = std::atoi(argv[i + 1]);
+        } else if (option == "--large-site-memory-minutes") {
+            options.largeSiteMemoryMinutes = std::atoi(argv[i + 1]);
         } else if (option == "--markdown") {
             markdownFile = argv[i + 1];
         } else if (option == "--only") {

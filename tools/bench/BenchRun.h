@@ -24,6 +24,9 @@ struct BenchOptions {
     // its connections to the server and its heap grow for the first half
     // minute or so, then stay.
     int largeSiteWarmupSeconds = 45;
+    // The 32-panel run's steady state, long enough to tell a slow climb of
+    // memory from noise: its slope per minute is the figure.
+    int largeSiteMemoryMinutes = 10;
 };
 
 class BenchRun {

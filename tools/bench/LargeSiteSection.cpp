@@ -5,8 +5,10 @@
 // and a status request. Over the steady state (after a warm-up) it counts the
 // requests the server received, site-wide and per panel, times each status
 // request, counts the reader records the host would receive, and reads the
-// process's memory at the start and end. The floor fetches and parses the four
-// lists of one status request and does nothing else.
+// process's private memory at the start and every sampling interval after.
+// The floor fetches and parses the four lists of one status request and does
+// nothing else; the floor of requests is one reader list per status request
+// plus one pending list per panel a second: 2 per panel a second.
 
 #include "tools/bench/FloorClient.h"
 #include "tools/bench/ProcessProbe.h"
@@ -34,6 +36,24 @@ constexpr int kHandhelds = 500;
 constexpr int kPanelCounts[] = {1, 8, 32};
 constexpr DWORD kPollWaitMs = 1000;  // the translator's own wait in every poll
 constexpr int kFloorRounds = 30;
+constexpr double kRequestsPerPanelSecondFloor = 2.0;
+constexpr int kMemorySamples = 20;  // over each steady state
+
+// Least-squares slope of (minute, MiB) pairs: MiB a minute.
+double SlopePerMinute(const nlohmann::json& samples) {
+    double n = 0, sumX = 0, sumY = 0, sumXY = 0, sumXX = 0;
+    for (const nlohmann::json& sample : samples) {
+        const double x = sample.at(0).get<double>();
+        const double y = sample.at(1).get<double>();
+        n += 1;
+        sumX += x;
+        sumY += y;
+        sumXY += x * y;
+        sumXX += x * x;
+    }
+    const double denominator = n * sumXX - sumX * sumX;
+    return denominator > 0 ? (n * sumXY - sumX * sumY) / denominator : 0;
+}
 
 std::string ReaderExternalId(int readerId) {
     return std::to_string((readerId - 1) % kSitePanels + 1) + ":" + std::to_string((readerId - 1) / kSitePanels + 1);
@@ -128,9 +148,13 @@ struct RequestCounts {
     double all = 0;
 };
 
-RequestCounts CountRequests(const nlohmann::json& requests) {
-    RequestCounts counts;
+// Adds the requests listed since the last call. The simulator keeps only its
+// latest 20,000 requests, fewer than a long 32-panel run makes, so the run
+// reads them as it goes.
+void CountRequestsSince(tly::test::SimulatorControl& control, std::int64_t& lastSeq, RequestCounts& counts) {
+    const nlohmann::json requests = control.Call("GET", "/requests", {{"since_seq", lastSeq}});
     for (const nlohmann::json& request : requests.at("requests")) {
+        lastSeq = std::max(lastSeq, request.at("seq").get<std::int64_t>());
         const std::string path = request.at("path").get<std::string>();
         const std::string endpoint = path.substr(std::min(path.size(), std::string("/api/corvanta").size()));
         if (endpoint == "/doors" || endpoint == "/handhelds" || endpoint == "/connected-readers") {
@@ -140,7 +164,6 @@ RequestCounts CountRequests(const nlohmann::json& requests) {
         }
         counts.all += 1;
     }
-    return counts;
 }
 
 }  // namespace
@@ -204,19 +227,22 @@ nlohmann::json DllLargeSiteChild(const nlohmann::json& params) {
     const ProcessSnapshot first = TakeProcessSnapshot();
     const double start = NowMs();
     steady = true;
-    // Private memory at the start and after each quarter, so that a climb
-    // that levels off can be told from one that goes on.
-    std::vector<double> privateMiB = {first.privateMiB};
-    for (int quarter = 0; quarter < 4; ++quarter) {
-        ::Sleep(static_cast<DWORD>(params.at("seconds").get<int>() * 250));
-        privateMiB.push_back(TakeProcessSnapshot().privateMiB);
+    // Private memory at the start and at even intervals, (minute, MiB), so
+    // that a climb that levels off can be told from one that goes on.
+    nlohmann::json privateMiB = nlohmann::json::array({nlohmann::json::array({0.0, first.privateMiB})});
+    const DWORD sampleMs = static_cast<DWORD>(params.at("seconds").get<int>() * 1000 / kMemorySamples);
+    RequestCounts requests;
+    std::int64_t lastSeq = 0;
+    for (int sample = 0; sample < kMemorySamples; ++sample) {
+        ::Sleep(sampleMs);
+        // Memory first: reading the request list takes memory of this
+        // process that is the bench's, not the DLL's.
+        privateMiB.push_back({(NowMs() - start) / 60000.0, TakeProcessSnapshot().privateMiB});
+        CountRequestsSince(control, lastSeq, requests);
     }
     steady = false;
     const double minutes = (NowMs() - start) / 60000.0;
-    // Before the simulator's request list is read: parsing it takes memory
-    // of this process that is the bench's, not the DLL's.
     const ProcessSnapshot last = TakeProcessSnapshot();
-    const RequestCounts requests = CountRequests(control.Call("GET", "/requests"));
     stop = true;
     for (std::thread& thread : threads) thread.join();
 
@@ -229,6 +255,7 @@ nlohmann::json DllLargeSiteChild(const nlohmann::json& params) {
         records += host->records;
     }
     return {{"requests_per_minute", requests.all / minutes},
+            {"per_panel_per_second", requests.perPanel / minutes / 60.0 / panels},
             {"site_wide_per_minute", requests.siteWide / minutes},
             {"per_panel_per_minute", requests.perPanel / minutes},
             {"status_requests", status.Values().size()},
@@ -245,13 +272,17 @@ void MeasureLargeSite(BenchRun& run, ReportTable& table) {
     run.Simulator().Call("POST", "/site", LargeSite());
     const nlohmann::json floor = run.RunChild("floor-large-site", {{"rounds", kFloorRounds}});
     const double floorP50 = floor.at("p50_ms").get<double>();
-    table.Add({"Large site: four lists fetched and parsed, p50 / p99", Fixed(floorP50, 1) + " / " +
-               Fixed(floor.at("p99_ms").get<double>(), 1) + " ms", "—", "—"});
+    const double floorP99 = floor.at("p99_ms").get<double>();
+    const std::string floorLists = Fixed(floorP50, 1) + " / " + Fixed(floorP99, 1) + " ms";
+    table.Add({"Large site: four lists fetched and parsed, p50 / p99", floorLists, "—", "—"});
 
     for (int panels : kPanelCounts) {
+        const int seconds = panels == kSitePanels ? std::max(run.Options().largeSiteSeconds,
+                                                             run.Options().largeSiteMemoryMinutes * 60)
+                                                  : run.Options().largeSiteSeconds;
         const nlohmann::json result =
             run.RunChild("dll-large-site", {{"panels", panels},
-                                            {"seconds", run.Options().largeSiteSeconds},
+                                            {"seconds", seconds},
                                             {"warmup_seconds", run.Options().largeSiteWarmupSeconds}});
         const std::string label = "Large site, " + std::to_string(panels) + (panels == 1 ? " panel" : " panels");
         const auto value = [&result](const char* name, int decimals) {
@@ -261,20 +292,29 @@ void MeasureLargeSite(BenchRun& run, ReportTable& table) {
                    value("site_wide_per_minute", 0) + " / " + value("per_panel_per_minute", 0) + " / " +
                        value("requests_per_minute", 0),
                    "site-wide about 180 (3 a second)"});
-        table.Add({label + ": status request p50 / p99", Fixed(floorP50, 1) + " ms",
+        table.Add({label + ": server requests per panel a second (one reader list per status request and one "
+                           "pending list per panel)",
+                   Fixed(kRequestsPerPanelSecondFloor, 1), value("per_panel_per_second", 2),
+                   Ratio(result.at("per_panel_per_second").get<double>(), kRequestsPerPanelSecondFloor)});
+        table.Add({label + ": status request p50 / p99 beside the four lists'", floorLists,
                    value("status_p50_ms", 1) + " / " + value("status_p99_ms", 1) + " ms",
-                   Ratio(result.at("status_p50_ms").get<double>(), floorP50)});
+                   Ratio(result.at("status_p50_ms").get<double>(), floorP50) + " / " +
+                       Ratio(result.at("status_p99_ms").get<double>(), floorP99)});
         table.Add({label + ": reader records per minute at the host (transitions drained)", "—",
                    value("records_per_minute", 1) + " (" + value("transitions_per_minute", 0) + ")", "minimum 0"});
         const nlohmann::json& memory = result.at("working_set_mib");
         table.Add({label + ": working set at start / end of the steady state", "—",
                    Fixed(memory.at(0).get<double>(), 1) + " / " + Fixed(memory.at(1).get<double>(), 1) + " MiB",
                    "—"});
+        const nlohmann::json& samples = result.at("private_mib");
         std::string quarters;
-        for (const nlohmann::json& mib : result.at("private_mib")) {
-            quarters += (quarters.empty() ? "" : " / ") + Fixed(mib.get<double>(), 1);
+        for (size_t i = 0; i < samples.size(); i += kMemorySamples / 4) {
+            quarters += (quarters.empty() ? "" : " / ") + Fixed(samples.at(i).at(1).get<double>(), 1);
         }
-        table.Add({label + ": private memory at start and after each quarter", "—", quarters + " MiB", "—"});
+        table.Add({label + ": private memory over " + std::to_string(seconds / 60) +
+                       " min of steady state (start and each quarter); slope",
+                   "—", quarters + " MiB; " + Fixed(SlopePerMinute(samples), 3) + " MiB a minute",
+                   "slope under 0.1"});
     }
     run.Simulator().Call("POST", "/site", {{"doors", standing.at("doors")},
                                            {"handhelds", standing.at("handhelds")},
