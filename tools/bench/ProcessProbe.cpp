@@ -68,18 +68,25 @@ double Milliseconds(const FILETIME& time) {
     return static_cast<double>((static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime) / 1e4;
 }
 
-std::string ReadSmallFile(const std::string& path) {
+std::string ReadSmallFile(const std::string& path, DWORD most = 1024) {
     tly::UniqueFileHandle file(::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                              OPEN_EXISTING, 0, nullptr));
     if (!file) return {};
-    char buffer[1024];
+    std::string text(most, '\0');
     DWORD read = 0;
-    if (!::ReadFile(file.get(), buffer, sizeof buffer, &read, nullptr)) return {};
-    return std::string(buffer, read);
+    if (!::ReadFile(file.get(), text.data(), most, &read, nullptr)) return {};
+    text.resize(read);
+    return text;
 }
 
-// The Wine server's Linux process id, found once by its command name.
+// The /proc folder of this prefix's Wine server, found once: a process named
+// wineserver whose environment names this process's WINEPREFIX. Other
+// prefixes (other build trees) have servers of their own.
 std::string WineServerProcDirectory() {
+    char prefix[MAX_PATH] = {};
+    const DWORD length = ::GetEnvironmentVariableA("WINEPREFIX", prefix, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return {};
+    const std::string wanted = std::string("WINEPREFIX=") + prefix + '\0';
     WIN32_FIND_DATAA entry{};
     tly::UniqueFindFile search(::FindFirstFileA("Z:\\proc\\*", &entry));
     if (!search) return {};
@@ -87,7 +94,9 @@ std::string WineServerProcDirectory() {
         const std::string name = entry.cFileName;
         if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
         const std::string directory = "Z:\\proc\\" + name;
-        if (ReadSmallFile(directory + "\\comm").rfind("wineserver", 0) == 0) return directory;
+        if (ReadSmallFile(directory + "\\comm").rfind("wineserver", 0) != 0) continue;
+        const std::string environment = std::string(1, '\0') + ReadSmallFile(directory + "\\environ", 65536);
+        if (environment.find('\0' + wanted) != std::string::npos) return directory;
     } while (::FindNextFileA(search.get(), &entry));
     return {};
 }
