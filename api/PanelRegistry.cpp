@@ -32,6 +32,11 @@ std::vector<std::int32_t> PanelRegistry::Snapshot() const {
     return panels_;
 }
 
+int PanelRegistry::UnderWayLocked(std::int32_t panelId) const {
+    const auto entry = deliveries_.find(panelId);
+    return entry == deliveries_.end() ? 0 : entry->second;
+}
+
 bool PanelRegistry::BeginDelivery(std::int32_t panelId) {
     tly::MutexLock guard(lock_);
     if (std::find(panels_.begin(), panels_.end(), panelId) == panels_.end()) return false;
@@ -41,9 +46,10 @@ bool PanelRegistry::BeginDelivery(std::int32_t panelId) {
 
 void PanelRegistry::EndDelivery(std::int32_t panelId) {
     tly::MutexLock guard(lock_);
+    // The panel's count stays at zero rather than going: a drain would
+    // otherwise free and allocate it again at every delivery.
     auto entry = deliveries_.find(panelId);
-    if (entry == deliveries_.end() || --entry->second > 0) return;
-    deliveries_.erase(entry);
+    if (entry == deliveries_.end() || entry->second <= 0 || --entry->second > 0) return;
     for (const Waiter& waiter : waiters_) {
         if (waiter.panelId == panelId) ::SetEvent(waiter.lastEnded);
     }
@@ -57,7 +63,7 @@ void PanelRegistry::EndDelivery(std::int32_t panelId) {
 bool PanelRegistry::WaitForDeliveries(std::int32_t panelId, std::uint32_t timeoutMs) const {
     {
         tly::MutexLock guard(lock_);
-        if (deliveries_.find(panelId) == deliveries_.end()) return true;
+        if (UnderWayLocked(panelId) == 0) return true;
     }
     const tly::UniqueHandle lastEnded(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!lastEnded) return false;
@@ -81,7 +87,7 @@ bool PanelRegistry::WaitForDeliveries(std::int32_t panelId, std::uint32_t timeou
     for (;;) {
         {
             tly::MutexLock guard(lock_);
-            if (deliveries_.find(panelId) == deliveries_.end()) return true;
+            if (UnderWayLocked(panelId) == 0) return true;
             if (!listed) {
                 waiters_.push_back({panelId, lastEnded.get()});  // may throw: nothing listed yet
                 listed.emplace(*this, lastEnded.get());  // in place: a copy would unlist under the lock

@@ -46,6 +46,8 @@ private:
         HANDLE lastEnded;
     };
 
+    int UnderWayLocked(std::int32_t panelId) const TLY_REQUIRES(lock_);
+
     mutable tly::Mutex lock_;
     std::vector<std::int32_t> panels_ TLY_GUARDED_BY(lock_);
     std::map<std::int32_t, int> deliveries_ TLY_GUARDED_BY(lock_);
