@@ -22,7 +22,7 @@ import zipfile
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "system"))
-from system_support import (BUILD_DIR, CLIENT_ID, CLIENT_SECRET, PYTHON, SOURCE_DIR, WINE_RUN,  # noqa: E402
+from system_support import (BUILD_DIR, CLIENT_ID, CLIENT_SECRET, PYTHON, SOURCE_DIR,  # noqa: E402
                             HostSim, Simulator, registered_server, wait_until, windows_path, wine)
 
 sys.path.insert(0, str(SOURCE_DIR / "tools" / "dist"))
@@ -54,9 +54,7 @@ def make_dist(out: Path) -> None:
 def run_script(folder: Path, name: str) -> subprocess.CompletedProcess:
     """A script of the package, started in its folder as Explorer does (Wine's
     cmd cannot start a script by a path with parentheses)."""
-    return subprocess.run([str(WINE_RUN), "cmd", "/c", name], cwd=folder, stdin=subprocess.DEVNULL,
-                          capture_output=True, text=True, env=dict(os.environ, TLY_BUILD_DIR=str(BUILD_DIR)),
-                          timeout=120)
+    return wine("cmd", "/c", name, cwd=folder)
 
 
 def write_settings(folder: Path, simulator: Simulator) -> None:

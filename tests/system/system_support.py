@@ -15,6 +15,7 @@ import os
 import shutil
 import signal
 import subprocess
+import tempfile
 import threading
 import time
 import urllib.error
@@ -56,11 +57,23 @@ def windows_path(path: Path) -> str:
     return "Z:" + str(path).replace("/", "\\")
 
 
-def wine(*args: str, timeout: float = 120) -> subprocess.CompletedProcess:
-    """One Windows program in the build tree's prefix; output captured."""
+def wine(*args: str, timeout: float = 120, cwd: Optional[Path] = None) -> subprocess.CompletedProcess:
+    """One Windows program in the build tree's prefix; output captured.
+
+    The output goes through files, not pipes: a program that needs the desktop
+    starts Wine's desktop process, which inherits its standard error and lives
+    as long as any program of the prefix uses the desktop (other tests, in a
+    parallel run). A pipe would then not end when the program does, and the
+    wait for its end would last until that process goes."""
     env = dict(os.environ, TLY_BUILD_DIR=str(BUILD_DIR))
-    return subprocess.run([str(WINE_RUN), *args], stdin=subprocess.DEVNULL, capture_output=True, text=True,
-                          env=env, timeout=timeout)
+    with tempfile.TemporaryFile() as stdout, tempfile.TemporaryFile() as stderr:
+        done = subprocess.run([str(WINE_RUN), *args], stdin=subprocess.DEVNULL, stdout=stdout, stderr=stderr,
+                              env=env, cwd=cwd, timeout=timeout)
+        stdout.seek(0)
+        stderr.seek(0)
+        return subprocess.CompletedProcess(done.args, done.returncode,
+                                           stdout.read().decode("utf-8", "replace"),
+                                           stderr.read().decode("utf-8", "replace"))
 
 
 # ---------------------------------------------------------------- simulator
