@@ -61,6 +61,10 @@ FieldUpdate UpdateServerFieldIfChanged(const std::string& path, const std::strin
 // found instead of reporting or throwing it.
 SettingsInspection InspectSettingsJson(const std::string& path, TranslatorSettings& settings);
 
+// Where a file that could not be read is wrong, for the Event Log: its path,
+// and the line, column and member when the inspection found them.
+std::string SettingsPlace(const std::string& path, const SettingsInspection& read);
+
 // The load sequence of one record: the JSON file, else the legacy text file,
 // else a default file when none exists. True when the settings came from the
 // JSON or the legacy file. Throws SettingsTypeError as ReadSettingsJson does,

@@ -2,6 +2,7 @@
 
 #include "TallyportVersion.h"
 
+#include "logging/AttentionEvents.h"
 #include "logging/Log.h"
 #include "logging/RepeatedLines.h"
 #include "settings/SettingsFile.h"
@@ -273,6 +274,8 @@ void SettingsWatcher::Reload(const std::string& path) {
         BootstrapLog("Settings file at '" + path + "' changed but could not be loaded: " +
                      (read.problem.empty() ? std::string("it cannot be read") : read.problem) +
                      "; the settings in force stay until it is corrected");
+        AttentionEvents::Instance().SettingsUnloadable(
+            true, read.problem.empty() ? std::string("it cannot be read") : read.problem, SettingsPlace(path, read));
         return;
     }
 
