@@ -15,6 +15,16 @@ struct Pending {
 
 void Write(const Pending& event) { tly::CurrentEventLog().Write(event.kind, event.id, event.inserts); }
 
+// The rules run on the callers' paths (a poll, a journal's start, a load): a
+// failure of their own (no memory) loses the event, never the caller's work.
+template <typename Body>
+void NeverThrows(Body&& body) noexcept {
+    try {
+        body();
+    } catch (...) {
+    }
+}
+
 std::string ReleaseCommand(std::int32_t panelId, std::int32_t admId) {
     return "tallyport-check --release-held " + std::to_string(panelId) + ":" + std::to_string(admId);
 }
@@ -35,34 +45,36 @@ bool AttentionEvents::MayRaiseLocked(Kind kind, std::int32_t panelId, std::uint3
     return true;
 }
 
-void AttentionEvents::NotePanelLink(std::int32_t panelId, bool up, const std::string& cause) {
-    std::optional<Pending> event;
-    {
-        const std::uint32_t now = tly::CurrentClock().TickCount();
-        tly::MutexLock guard(lock_);
-        auto outage = offline_.find(panelId);
-        if (up) {
-            if (outage == offline_.end()) return;
-            const Outage was = outage->second;
-            offline_.erase(outage);
-            // Back is worth saying only after offline was said.
-            if (!was.raised || !MayRaiseLocked(Kind::PanelBack, panelId, now)) return;
-            event = Pending{tly::EventKind::Information, TLY_EVENT_PANEL_BACK,
-                            {std::to_string(panelId), std::to_string((now - was.sinceTick) / 1000)}};
-        } else {
-            if (outage == offline_.end()) {
-                offline_[panelId] = Outage{now, LocalTimestamp(), cause, false};
-                return;
+void AttentionEvents::NotePanelLink(std::int32_t panelId, bool up, const std::string& cause) noexcept {
+    NeverThrows([&] {
+        std::optional<Pending> event;
+        {
+            const std::uint32_t now = tly::CurrentClock().TickCount();
+            tly::MutexLock guard(lock_);
+            auto outage = offline_.find(panelId);
+            if (up) {
+                if (outage == offline_.end()) return;
+                const Outage was = outage->second;
+                offline_.erase(outage);
+                // Back is worth saying only after offline was said.
+                if (!was.raised || !MayRaiseLocked(Kind::PanelBack, panelId, now)) return;
+                event = Pending{tly::EventKind::Information, TLY_EVENT_PANEL_BACK,
+                                {std::to_string(panelId), std::to_string((now - was.sinceTick) / 1000)}};
+            } else {
+                if (outage == offline_.end()) {
+                    offline_[panelId] = Outage{now, LocalTimestamp(), cause, false};
+                    return;
+                }
+                Outage& current = outage->second;
+                if (current.raised || now - current.sinceTick <= kPanelOfflineMs) return;
+                current.raised = MayRaiseLocked(Kind::PanelOffline, panelId, now);
+                if (!current.raised) return;
+                event = Pending{tly::EventKind::Warning, TLY_EVENT_PANEL_OFFLINE,
+                                {std::to_string(panelId), current.cause, current.since}};
             }
-            Outage& current = outage->second;
-            if (current.raised || now - current.sinceTick <= kPanelOfflineMs) return;
-            current.raised = MayRaiseLocked(Kind::PanelOffline, panelId, now);
-            if (!current.raised) return;
-            event = Pending{tly::EventKind::Warning, TLY_EVENT_PANEL_OFFLINE,
-                            {std::to_string(panelId), current.cause, current.since}};
         }
-    }
-    Write(*event);
+        Write(*event);
+    });
 }
 
 void AttentionEvents::ForgetPanel(std::int32_t panelId) {
@@ -70,75 +82,85 @@ void AttentionEvents::ForgetPanel(std::int32_t panelId) {
     offline_.erase(panelId);
 }
 
-void AttentionEvents::NoteChannel(bool downWhileRestWorks) {
-    std::optional<Pending> event;
-    {
-        const std::uint32_t now = tly::CurrentClock().TickCount();
-        tly::MutexLock guard(lock_);
-        if (!downWhileRestWorks) {
-            channelDown_ = false;
-            return;
+void AttentionEvents::NoteChannel(bool downWhileRestWorks) noexcept {
+    NeverThrows([&] {
+        std::optional<Pending> event;
+        {
+            const std::uint32_t now = tly::CurrentClock().TickCount();
+            tly::MutexLock guard(lock_);
+            if (!downWhileRestWorks) {
+                channelDown_ = false;
+                return;
+            }
+            if (!channelDown_) {
+                channelDown_ = true;
+                channel_ = Outage{now, LocalTimestamp(), {}, false};
+                return;
+            }
+            if (channel_.raised || now - channel_.sinceTick <= kChannelDownMs) return;
+            channel_.raised = MayRaiseLocked(Kind::ChannelDown, 0, now);
+            if (!channel_.raised) return;
+            event = Pending{tly::EventKind::Warning, TLY_EVENT_CHANNEL_DOWN, {channel_.since}};
         }
-        if (!channelDown_) {
-            channelDown_ = true;
-            channel_ = Outage{now, LocalTimestamp(), {}, false};
-            return;
-        }
-        if (channel_.raised || now - channel_.sinceTick <= kChannelDownMs) return;
-        channel_.raised = MayRaiseLocked(Kind::ChannelDown, 0, now);
-        if (!channel_.raised) return;
-        event = Pending{tly::EventKind::Warning, TLY_EVENT_CHANNEL_DOWN, {channel_.since}};
-    }
-    Write(*event);
+        Write(*event);
+    });
 }
 
 // One event per panel, for its first activity held back, with how many it holds.
-void AttentionEvents::HeldBack(const std::vector<HeldActivity>& held) {
-    std::vector<Pending> events;
-    {
-        const std::uint32_t now = tly::CurrentClock().TickCount();
-        std::map<std::int32_t, std::pair<std::int32_t, std::size_t>> byPanel;  // first id, count
-        for (const HeldActivity& activity : held) {
-            auto [entry, first] = byPanel.try_emplace(activity.panelId, activity.admId, 0);
-            ++entry->second.second;
+void AttentionEvents::HeldBack(const std::vector<HeldActivity>& held) noexcept {
+    NeverThrows([&] {
+        std::vector<Pending> events;
+        {
+            const std::uint32_t now = tly::CurrentClock().TickCount();
+            std::map<std::int32_t, std::pair<std::int32_t, std::size_t>> byPanel;  // first id, count
+            for (const HeldActivity& activity : held) {
+                auto [entry, first] = byPanel.try_emplace(activity.panelId, activity.admId, 0);
+                ++entry->second.second;
+            }
+            tly::MutexLock guard(lock_);
+            for (const auto& [panelId, first] : byPanel) {
+                if (!MayRaiseLocked(Kind::HeldBack, panelId, now)) continue;
+                events.push_back({tly::EventKind::Error, TLY_EVENT_ACTIVITY_HELD_BACK,
+                                  {std::to_string(panelId), std::to_string(first.first), ReleaseCommand(panelId, first.first),
+                                   std::to_string(first.second)}});
+            }
         }
-        tly::MutexLock guard(lock_);
-        for (const auto& [panelId, first] : byPanel) {
-            if (!MayRaiseLocked(Kind::HeldBack, panelId, now)) continue;
-            events.push_back({tly::EventKind::Error, TLY_EVENT_ACTIVITY_HELD_BACK,
-                              {std::to_string(panelId), std::to_string(first.first), ReleaseCommand(panelId, first.first),
-                               std::to_string(first.second)}});
+        for (const Pending& event : events) Write(event);
+    });
+}
+
+void AttentionEvents::SettingsUnloadable(bool atReload, const std::string& reason, const std::string& place) noexcept {
+    NeverThrows([&] {
+        {
+            const std::uint32_t now = tly::CurrentClock().TickCount();
+            tly::MutexLock guard(lock_);
+            if (!MayRaiseLocked(atReload ? Kind::SettingsAtReload : Kind::SettingsAtStart, 0, now)) return;
         }
-    }
-    for (const Pending& event : events) Write(event);
+        Write({tly::EventKind::Error, atReload ? TLY_EVENT_SETTINGS_UNLOADABLE_AT_RELOAD : TLY_EVENT_SETTINGS_UNLOADABLE_AT_START,
+               {reason, place}});
+    });
 }
 
-void AttentionEvents::SettingsUnloadable(bool atReload, const std::string& reason, const std::string& place) {
-    {
-        const std::uint32_t now = tly::CurrentClock().TickCount();
-        tly::MutexLock guard(lock_);
-        if (!MayRaiseLocked(atReload ? Kind::SettingsAtReload : Kind::SettingsAtStart, 0, now)) return;
-    }
-    Write({tly::EventKind::Error, atReload ? TLY_EVENT_SETTINGS_UNLOADABLE_AT_RELOAD : TLY_EVENT_SETTINGS_UNLOADABLE_AT_START,
-           {reason, place}});
+void AttentionEvents::JournalDamaged(const std::string& reason, const std::string& path) noexcept {
+    NeverThrows([&] {
+        {
+            const std::uint32_t now = tly::CurrentClock().TickCount();
+            tly::MutexLock guard(lock_);
+            if (!MayRaiseLocked(Kind::JournalDamaged, 0, now)) return;
+        }
+        Write({tly::EventKind::Error, TLY_EVENT_JOURNAL_DAMAGED, {reason, path}});
+    });
 }
 
-void AttentionEvents::JournalDamaged(const std::string& reason, const std::string& path) {
-    {
-        const std::uint32_t now = tly::CurrentClock().TickCount();
-        tly::MutexLock guard(lock_);
-        if (!MayRaiseLocked(Kind::JournalDamaged, 0, now)) return;
-    }
-    Write({tly::EventKind::Error, TLY_EVENT_JOURNAL_DAMAGED, {reason, path}});
-}
-
-void AttentionEvents::JournalFull(std::int32_t panelId, const std::string& reason) {
-    {
-        const std::uint32_t now = tly::CurrentClock().TickCount();
-        tly::MutexLock guard(lock_);
-        if (!MayRaiseLocked(Kind::JournalFull, panelId, now)) return;
-    }
-    Write({tly::EventKind::Error, TLY_EVENT_JOURNAL_FULL, {std::to_string(panelId), reason}});
+void AttentionEvents::JournalFull(std::int32_t panelId, const std::string& reason) noexcept {
+    NeverThrows([&] {
+        {
+            const std::uint32_t now = tly::CurrentClock().TickCount();
+            tly::MutexLock guard(lock_);
+            if (!MayRaiseLocked(Kind::JournalFull, panelId, now)) return;
+        }
+        Write({tly::EventKind::Error, TLY_EVENT_JOURNAL_FULL, {std::to_string(panelId), reason}});
+    });
 }
 
 void AttentionEvents::ForgetAllForTesting() {

@@ -33,25 +33,26 @@ public:
 
     // What a panel's connection check answered, at every poll; the cause in
     // words when it is down (the "panel.link_lost" line's).
-    void NotePanelLink(std::int32_t panelId, bool up, const std::string& cause) TLY_EXCLUDES(lock_);
+    void NotePanelLink(std::int32_t panelId, bool up, const std::string& cause) noexcept TLY_EXCLUDES(lock_);
     // A closed panel starts afresh when it is opened again.
     void ForgetPanel(std::int32_t panelId) TLY_EXCLUDES(lock_);
 
     // At every health check: whether the event channel is down while REST works.
-    void NoteChannel(bool downWhileRestWorks) TLY_EXCLUDES(lock_);
+    void NoteChannel(bool downWhileRestWorks) noexcept TLY_EXCLUDES(lock_);
 
     struct HeldActivity {
         std::int32_t panelId = 0;
         std::int32_t admId = 0;
     };
     // At each start of the delivery journal: the activities it holds back.
-    void HeldBack(const std::vector<HeldActivity>& held) TLY_EXCLUDES(lock_);
+    void HeldBack(const std::vector<HeldActivity>& held) noexcept TLY_EXCLUDES(lock_);
 
     // The settings file could not be loaded; where: its path (and line, column).
-    void SettingsUnloadable(bool atReload, const std::string& reason, const std::string& place) TLY_EXCLUDES(lock_);
+    void SettingsUnloadable(bool atReload, const std::string& reason, const std::string& place) noexcept
+        TLY_EXCLUDES(lock_);
 
-    void JournalDamaged(const std::string& reason, const std::string& path) TLY_EXCLUDES(lock_);
-    void JournalFull(std::int32_t panelId, const std::string& reason) TLY_EXCLUDES(lock_);
+    void JournalDamaged(const std::string& reason, const std::string& path) noexcept TLY_EXCLUDES(lock_);
+    void JournalFull(std::int32_t panelId, const std::string& reason) noexcept TLY_EXCLUDES(lock_);
 
     // Every state and every quiet interval (tests, which share the instance).
     void ForgetAllForTesting() TLY_EXCLUDES(lock_);

@@ -8,7 +8,9 @@
 #include "tests/support/WaitUntil.h"
 #include "tests/settings/SettingsTestSupport.h"
 #include "tests/support/LogReader.h"
+#include "tests/support/RecordedEventLog.h"
 #include "tests/support/TempModuleDirectory.h"
+#include "EventMessages.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -106,6 +108,7 @@ TEST_F(SettingsWatcherTest, AnEditMadeBeforeTheWatcherIsArmedIsNotLost) {
 }
 
 TEST_F(SettingsWatcherTest, BrokenEditKeepsTheRunningSettingsUntilFixed) {
+    tly::test::RecordedEventLog events;
     Rewrite(R"({"version":2,"logging":{"level":"trace",}})");
     ASSERT_TRUE(WaitFor([&] { return HasEvent(LogPath(), "settings.watcher.reload_failed"); }));
     EXPECT_EQ(TLYApiImpl::Instance().SettingsSnapshot().log_level, "debug");
@@ -122,6 +125,13 @@ TEST_F(SettingsWatcherTest, BrokenEditKeepsTheRunningSettingsUntilFixed) {
     const std::string changed = "Settings file at '" + SettingsPath() + "' changed but could not be loaded: ";
     const std::string stay = "; the settings in force stay until it is corrected";
     EXPECT_EQ(tly::test::BootstrapMessages(dir).back(), changed + reason + stay);
+    // In the Event Log: the same reason, and the place.
+    ASSERT_TRUE(tly::test::WaitUntil([&] { return !events.Events().empty(); }));
+    const auto raised = events.Events();
+    ASSERT_EQ(raised.size(), 1u);
+    EXPECT_EQ(raised[0].id, TLY_EVENT_SETTINGS_UNLOADABLE_AT_RELOAD);
+    EXPECT_EQ(raised[0].inserts,
+              (std::vector<std::string>{reason, SettingsPath() + R"(, line 1, column 41, member "logging"."level")"}));
 
     Rewrite(R"({"version":2,"server":{"port":"443"}})");
     ASSERT_TRUE(WaitFor([&] { return LinesWithEvent(LogPath(), "settings.watcher.reload_failed").size() >= 2; }));
