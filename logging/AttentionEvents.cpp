@@ -120,46 +120,46 @@ void AttentionEvents::HeldBack(const std::vector<HeldActivity>& held) noexcept {
             tly::MutexLock guard(lock_);
             for (const auto& [panelId, first] : byPanel) {
                 if (!MayRaiseLocked(Kind::HeldBack, panelId, now)) continue;
+                const auto [admId, count] = first;
                 events.push_back({tly::EventKind::Error, TLY_EVENT_ACTIVITY_HELD_BACK,
-                                  {std::to_string(panelId), std::to_string(first.first), ReleaseCommand(panelId, first.first),
-                                   std::to_string(first.second)}});
+                                  {std::to_string(panelId), std::to_string(admId), ReleaseCommand(panelId, admId),
+                                   std::to_string(count)}});
             }
         }
         for (const Pending& event : events) Write(event);
     });
 }
 
-void AttentionEvents::SettingsUnloadable(bool atReload, const std::string& reason, const std::string& place) noexcept {
+void AttentionEvents::RaiseUnlessQuiet(Kind kind, std::int32_t panelId, tly::EventKind type, DWORD id,
+                                       std::vector<std::string> inserts) noexcept {
     NeverThrows([&] {
         {
             const std::uint32_t now = tly::CurrentClock().TickCount();
             tly::MutexLock guard(lock_);
-            if (!MayRaiseLocked(atReload ? Kind::SettingsAtReload : Kind::SettingsAtStart, 0, now)) return;
+            if (!MayRaiseLocked(kind, panelId, now)) return;
         }
-        Write({tly::EventKind::Error, atReload ? TLY_EVENT_SETTINGS_UNLOADABLE_AT_RELOAD : TLY_EVENT_SETTINGS_UNLOADABLE_AT_START,
-               {reason, place}});
+        Write({type, id, std::move(inserts)});
+    });
+}
+
+void AttentionEvents::SettingsUnloadable(bool atReload, const std::string& reason, const std::string& place) noexcept {
+    NeverThrows([&] {
+        RaiseUnlessQuiet(atReload ? Kind::SettingsAtReload : Kind::SettingsAtStart, 0, tly::EventKind::Error,
+                         atReload ? TLY_EVENT_SETTINGS_UNLOADABLE_AT_RELOAD : TLY_EVENT_SETTINGS_UNLOADABLE_AT_START,
+                         {reason, place});
     });
 }
 
 void AttentionEvents::JournalDamaged(const std::string& reason, const std::string& path) noexcept {
     NeverThrows([&] {
-        {
-            const std::uint32_t now = tly::CurrentClock().TickCount();
-            tly::MutexLock guard(lock_);
-            if (!MayRaiseLocked(Kind::JournalDamaged, 0, now)) return;
-        }
-        Write({tly::EventKind::Error, TLY_EVENT_JOURNAL_DAMAGED, {reason, path}});
+        RaiseUnlessQuiet(Kind::JournalDamaged, 0, tly::EventKind::Error, TLY_EVENT_JOURNAL_DAMAGED, {reason, path});
     });
 }
 
 void AttentionEvents::JournalFull(std::int32_t panelId, const std::string& reason) noexcept {
     NeverThrows([&] {
-        {
-            const std::uint32_t now = tly::CurrentClock().TickCount();
-            tly::MutexLock guard(lock_);
-            if (!MayRaiseLocked(Kind::JournalFull, panelId, now)) return;
-        }
-        Write({tly::EventKind::Error, TLY_EVENT_JOURNAL_FULL, {std::to_string(panelId), reason}});
+        RaiseUnlessQuiet(Kind::JournalFull, panelId, tly::EventKind::Error, TLY_EVENT_JOURNAL_FULL,
+                         {std::to_string(panelId), reason});
     });
 }
 

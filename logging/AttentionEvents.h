@@ -14,6 +14,7 @@
 // Owns its state and its lock, a leaf: nothing is taken under it, and the
 // events are written after it is let go.
 
+#include "logging/EventLog.h"
 #include "platform/Mutex.h"
 
 #include <cstdint>
@@ -67,6 +68,10 @@ private:
         bool raised = false;
     };
 
+    // A situation said once: written unless its kind was, for this panel, in
+    // the last 10 minutes.
+    void RaiseUnlessQuiet(Kind kind, std::int32_t panelId, tly::EventKind type, DWORD id,
+                          std::vector<std::string> inserts) noexcept TLY_EXCLUDES(lock_);
     // Whether the kind may be raised for the panel now; if so, it counts as raised.
     bool MayRaiseLocked(Kind kind, std::int32_t panelId, std::uint32_t now) TLY_REQUIRES(lock_);
 

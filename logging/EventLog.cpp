@@ -44,7 +44,8 @@ public:
         if (failed && !toldOfFailure_.exchange(true)) {
             LogEvent(LogLevel::Debug, "eventlog", "eventlog.write_failed",
                      "Could not write to the Windows Event Log; its events are dropped, the log keeps them",
-                     {{"event_id", static_cast<std::int64_t>(eventId)}, {"win32_error", static_cast<std::int64_t>(error)}});
+                     {{"event_id", static_cast<std::int64_t>(eventId)},
+                      {"win32_error", static_cast<std::int64_t>(error)}});
         }
     }
 

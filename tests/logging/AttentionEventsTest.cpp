@@ -184,11 +184,14 @@ TEST(AttentionEvents, OneOffSituationsAreNotRepeatedWithinTheirInterval) {
         std::vector<std::string> inserts;  // for panel 1
         bool perPanel;
     };
+    const auto settings = [](bool atReload) {
+        return [atReload](std::int32_t) { Events().SettingsUnloadable(atReload, "not valid JSON", "C:\\s.json"); };
+    };
     const std::vector<Case> cases = {
-        {"settings at start", [](std::int32_t) { Events().SettingsUnloadable(false, "not valid JSON", "C:\\s.json"); },
-         TLY_EVENT_SETTINGS_UNLOADABLE_AT_START, {"not valid JSON", "C:\\s.json"}, false},
-        {"settings at a reload", [](std::int32_t) { Events().SettingsUnloadable(true, "not valid JSON", "C:\\s.json"); },
-         TLY_EVENT_SETTINGS_UNLOADABLE_AT_RELOAD, {"not valid JSON", "C:\\s.json"}, false},
+        {"settings at start", settings(false), TLY_EVENT_SETTINGS_UNLOADABLE_AT_START,
+         {"not valid JSON", "C:\\s.json"}, false},
+        {"settings at a reload", settings(true), TLY_EVENT_SETTINGS_UNLOADABLE_AT_RELOAD,
+         {"not valid JSON", "C:\\s.json"}, false},
         {"journal damaged", [](std::int32_t) { Events().JournalDamaged("it is damaged", "C:\\j.dat"); },
          TLY_EVENT_JOURNAL_DAMAGED, {"it is damaged", "C:\\j.dat"}, false},
         {"journal full", [](std::int32_t panel) { Events().JournalFull(panel, "no room"); }, TLY_EVENT_JOURNAL_FULL,
