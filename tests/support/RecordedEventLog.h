@@ -45,10 +45,6 @@ public:
         }
         return found;
     }
-    void Clear() {
-        MutexLock guard(lock_);
-        events_.clear();
-    }
 
 private:
     Mutex lock_;
