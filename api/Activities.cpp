@@ -28,6 +28,7 @@
 #include "api/HostCallBudget.h"
 #include "api/SiteData.h"
 #include "api/ActivityPump.h"
+#include "logging/AttentionEvents.h"
 #include "logging/Log.h"
 #include "logging/RepeatedLines.h"
 #include "platform/Clock.h"
@@ -267,6 +268,7 @@ bool ActivityPump::RoomToDeliver(std::int32_t panelId) {
                      {"unmarked", static_cast<std::int64_t>(unmarked)},
                      {"most", static_cast<std::int64_t>(journal_.MostTaken())},
                      {"reason", whyNot}});
+        AttentionEvents::Instance().JournalFull(panelId, whyNot);
     }
     return room;
 }

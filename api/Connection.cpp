@@ -5,6 +5,7 @@
 #include "api/DeliveryPanel.h"
 #include "api/HostCallBudget.h"
 #include "api/TLYApiImpl.h"
+#include "logging/AttentionEvents.h"
 #include "logging/Log.h"
 
 #include <algorithm>
@@ -62,6 +63,9 @@ void TLYApiImpl::CloseTransportIfUnused() {
 bool TLYApiImpl::CheckConnection() {
     RestartSettingsWatcherIfEnded();
     const ServerConnection::Health health = connection.Check([this] { return SettingsSnapshot(); });
+    // The REST answer may be the last health tick's: a channel that stays down
+    // between ticks while the ticks succeed is down while REST works.
+    AttentionEvents::Instance().NoteChannel(health == ServerConnection::Health::Up && !connection.ChannelUp());
     if (health != ServerConnection::Health::ChannelReopened) return health == ServerConnection::Health::Up;
     // Outside the connection's lock: the refresh delivers activities to the
     // translator, which may call back into the API. Within the host call's

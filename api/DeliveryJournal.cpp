@@ -1,5 +1,6 @@
 #include "api/DeliveryJournal.h"
 
+#include "logging/AttentionEvents.h"
 #include "logging/Log.h"
 #include "platform/Clock.h"
 #include "platform/TextConversion.h"
@@ -21,6 +22,11 @@ LogFields ActivityFields(const journal::Activity& activity) {
             {"adm_id", activity.admId},
             {"badge_no", activity.badgeNo},
             {"activity", activity.text}};
+}
+
+// The Event Log's reason for a journal that could not be opened.
+std::string OpenFailure(DWORD error) {
+    return "it could not be opened (Windows error " + std::to_string(error) + "); delivering without one";
 }
 
 void CopyText(journal::ActivityRecord& record, std::string_view text) noexcept {
@@ -220,6 +226,7 @@ std::optional<DeliveryJournal::StartReport> DeliveryJournal::OpenLocked(const st
                         LogApiEvent(LogLevel::Error, "activities.journal_open_failed",
                                     "Could not open the delivery journal; delivering without one",
                                     {{"path", tly::WideToUtf8(path)}, {"win32_error", static_cast<std::int64_t>(cutError)}});
+                        AttentionEvents::Instance().JournalDamaged(OpenFailure(cutError), tly::WideToUtf8(path));
                         return std::nullopt;
                     }
                 }
@@ -249,6 +256,7 @@ std::optional<DeliveryJournal::StartReport> DeliveryJournal::OpenLocked(const st
             LogApiEvent(LogLevel::Error, "activities.journal_open_failed",
                         "Could not open the delivery journal; delivering without one",
                         {{"path", tly::WideToUtf8(path)}, {"win32_error", static_cast<std::int64_t>(error)}});
+            AttentionEvents::Instance().JournalDamaged(OpenFailure(error), tly::WideToUtf8(path));
             return std::nullopt;
         } else {
             reason = "its size is not a journal's";
@@ -263,6 +271,11 @@ std::optional<DeliveryJournal::StartReport> DeliveryJournal::OpenLocked(const st
                     {{"path", tly::WideToUtf8(path)},
                      {"set_aside_as", setAside ? tly::WideToUtf8(aside) : std::string()},
                      {"reason", reason}});
+        AttentionEvents::Instance().JournalDamaged(
+            "it is damaged (" + reason + "); " +
+                (setAside ? "it was set aside as " + tly::WideToUtf8(aside) + " and a new one started"
+                          : std::string("it could not be set aside")),
+            tly::WideToUtf8(path));
         if (!setAside) break;
     }
     CloseLocked();
@@ -372,6 +385,12 @@ DeliveryJournal::StartReport DeliveryJournal::Recover(const journal::Contents& c
 // Each activity held back has a line of its own at every start, up to a
 // few; more than that is one line with their number.
 void DeliveryJournal::LogHeldBack(const std::vector<journal::Activity>& heldBack) {
+    if (!heldBack.empty()) {
+        std::vector<AttentionEvents::HeldActivity> held;
+        held.reserve(heldBack.size());
+        for (const journal::Activity& activity : heldBack) held.push_back({activity.panelId, activity.admId});
+        AttentionEvents::Instance().HeldBack(held);
+    }
     constexpr std::size_t kLinesOfTheirOwn = 5;
     for (std::size_t i = 0; i < heldBack.size() && i < kLinesOfTheirOwn; ++i) {
         LogFields fields = ActivityFields(heldBack[i]);

@@ -1,5 +1,6 @@
 #include "api/PanelLinkLog.h"
 
+#include "logging/AttentionEvents.h"
 #include "logging/Log.h"
 #include "platform/Clock.h"
 #include "transport/WinHttpSupport.h"
@@ -34,6 +35,7 @@ LogFields CauseFields(std::int32_t panelId, const TransportTrouble& trouble, con
 
 void PanelLinkLog::Note(std::int32_t panelId, bool up, const TransportTrouble& trouble, const std::string& lastError) {
     Link before = Link::Unknown;
+    bool changed = false;
     Trouble was;  // copied only for a change, which is rare: this runs at every poll
     {
         tly::MutexLock guard(lock_);
@@ -44,14 +46,19 @@ void PanelLinkLog::Note(std::int32_t panelId, bool up, const TransportTrouble& t
             troubled_ = true;
             trouble_ = {LocalTimestamp(), tly::CurrentClock().TickCount(), trouble, lastError};
         }
-        const bool changed = up ? before == Link::Down : before != Link::Down;
+        changed = up ? before == Link::Down : before != Link::Down;
         if (changed) was = trouble_;
         // The trouble is over when no open panel is down any more.
         if (up && troubled_ &&
             std::none_of(panels_.begin(), panels_.end(), [](const auto& p) { return p.second == Link::Down; })) {
             troubled_ = false;
         }
-        if (!changed) return;
+    }
+    // At every check: the Event Log's rule counts the time offline (the cause
+    // is the lost line's, taken when the link is lost).
+    if (!changed) {
+        AttentionEvents::Instance().NotePanelLink(panelId, up, {});
+        return;
     }
 
     if (up && before == Link::Down) {
@@ -59,17 +66,22 @@ void PanelLinkLog::Note(std::int32_t panelId, bool up, const TransportTrouble& t
         fields.emplace_back("offline_since", was.since);
         fields.emplace_back("offline_seconds", (tly::CurrentClock().TickCount() - was.sinceTick) / 1000);
         LogApiEvent(LogLevel::Info, "panel.link_restored", "Panel's connection to Tallyport is back", fields);
+        AttentionEvents::Instance().NotePanelLink(panelId, true, {});
     } else if (!up && before != Link::Down) {
         LogFields fields = CauseFields(panelId, was.first, was.lastError);
         fields.emplace_back("since", was.since);
         const std::string cause = fields[2].value.get<std::string>();  // cause_text
         LogApiEvent(LogLevel::Warn, "panel.link_lost", "Panel lost its connection to Tallyport: " + cause, fields);
+        AttentionEvents::Instance().NotePanelLink(panelId, false, cause);
     }
 }
 
 void PanelLinkLog::Forget(std::int32_t panelId) {
-    tly::MutexLock guard(lock_);
-    panels_.erase(panelId);
+    {
+        tly::MutexLock guard(lock_);
+        panels_.erase(panelId);
+    }
+    AttentionEvents::Instance().ForgetPanel(panelId);
 }
 
 void PanelLinkLog::ForgetAll() {

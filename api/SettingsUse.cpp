@@ -24,8 +24,9 @@ bool TLYApiImpl::LoadSettings() {
     TranslatorSettings loaded = SettingsSnapshot();
     // A member of the wrong type throws: the open fails, and the settings in
     // force stay.
-    const bool complete = LoadSettingsFile(loaded);
-    if (!complete && InForceFromFile(SettingsPath())) {
+    const bool inForceStay = InForceFromFile(SettingsPath());
+    const bool complete = LoadSettingsFile(loaded, inForceStay);
+    if (!complete && inForceStay) {
         // Another panel opened while the file cannot be read: the settings a
         // good load put in force stay, as they do when an edit breaks the
         // file, and the other panels keep their connection.

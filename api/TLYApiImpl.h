@@ -26,8 +26,11 @@
 //
 // The rest are leaves, taken under any of these: lastError, the REST client's,
 // panels.lock_, panelLinks', the ledger's, the reported-once sets', the
-// pump's due panels', settingsLoadedLock_, the thumbprint cache's, the repeated lines', the channel's state queue and
-// last-message locks. Each lock names what it guards and each method the locks
+// pump's due panels', settingsLoadedLock_, the thumbprint cache's, the
+// repeated lines', the channel's state queue and last-message locks, the Event
+// Log's attention rules' and its writer's (logging/AttentionEvents.h,
+// logging/EventLog.h; under the journal's when a start finds activities held
+// back or the journal damaged). Each lock names what it guards and each method the locks
 // it needs or must not hold (platform/ThreadSafety.h): clang checks every
 // access, and the order of two locks one function takes. An arrow that goes
 // through a call into another part is checked by no compiler; this list is

@@ -82,7 +82,8 @@ function(tly_lock_graph)
         COMMAND ${TLY_LOCK_GRAPH_CLANG} ${TLY_LOCK_GRAPH_FLAGS} -include-pch ${TLY_LOCK_GRAPH_PCH} -fsyntax-only
                 -MD -MF ${stamp}.d -MT ${stamp} ${source}
         COMMAND ${CMAKE_COMMAND} -E touch ${stamp}
-        DEPENDS ${source} ${TLY_LOCK_GRAPH_PCH}
+        # The generated headers a source may include (the IDL's come with the build).
+        DEPENDS ${source} ${TLY_LOCK_GRAPH_PCH} ${TLY_EVENT_MESSAGES_HEADER}
         DEPFILE ${stamp}.d
         COMMENT "lock graph: ${name}"
         VERBATIM)

@@ -114,6 +114,13 @@ struct MappedViewTraits {
     static void Close(Type p) noexcept { ::UnmapViewOfFile(p); }
 };
 
+// An event source of the Event Log (RegisterEventSourceW).
+struct EventSourceTraits {
+    using Type = HANDLE;
+    static Type Invalid() noexcept { return nullptr; }
+    static void Close(Type h) noexcept { ::DeregisterEventSource(h); }
+};
+
 // One reference to a COM interface; taking ownership does not add one.
 template <typename Interface>
 struct ComReferenceTraits {
@@ -131,6 +138,7 @@ using UniqueLibrary = UniqueResource<LibraryTraits>;
 using UniqueRegistryKey = UniqueResource<RegistryKeyTraits>;
 using UniqueBstr = UniqueResource<BstrTraits>;
 using UniqueMappedView = UniqueResource<MappedViewTraits>;
+using UniqueEventSource = UniqueResource<EventSourceTraits>;
 template <typename Interface>
 using UniqueComPtr = UniqueResource<ComReferenceTraits<Interface>>;
 

@@ -4,6 +4,7 @@
 // writing the file SettingsWriteBack.cpp's.
 #include "settings/SettingsFile.h"
 
+#include "logging/AttentionEvents.h"
 #include "logging/DataDirectory.h"
 #include "logging/Log.h"
 #include "platform/FileAccess.h"
@@ -144,7 +145,14 @@ SettingsInspection InspectSettingsJson(const std::string& path, TranslatorSettin
     return result;
 }
 
-bool LoadSettingsFile(TranslatorSettings& settings) {
+std::string SettingsPlace(const std::string& path, const SettingsInspection& read) {
+    std::string place = path;
+    if (read.line > 0) place += ", line " + std::to_string(read.line) + ", column " + std::to_string(read.column);
+    if (!read.member.empty()) place += ", member " + read.member;  // quoted already: "server"."port"
+    return place;
+}
+
+bool LoadSettingsFile(TranslatorSettings& settings, bool inForceStay) {
     const std::string jsonPath = SettingsPath();
     const std::string txtPath = DataDirectory() + "\\tallyport_settings.txt";
 
@@ -155,6 +163,7 @@ bool LoadSettingsFile(TranslatorSettings& settings) {
     } catch (const SettingsTypeError& e) {
         // Otherwise only the caller's log would say why, and that may still be silent.
         BootstrapLog("Settings file at '" + jsonPath + "' could not be loaded: " + e.what());
+        AttentionEvents::Instance().SettingsUnloadable(inForceStay, e.what(), SettingsPlace(jsonPath, read));
         throw;
     }
     if (readable) {
@@ -170,6 +179,8 @@ bool LoadSettingsFile(TranslatorSettings& settings) {
         // its ending: defaults written beside it would only hide it.
         if (const std::string misnamed = MisnamedSettingsFile(jsonPath); !misnamed.empty()) {
             BootstrapLog("Settings file at '" + jsonPath + "' could not be loaded: " + misnamed);
+            AttentionEvents::Instance().SettingsUnloadable(inForceStay, misnamed, jsonPath);
+            if (inForceStay) return false;
             settings = TranslatorSettings{};
             ApplyLoggingSettings(settings);
             return false;
@@ -182,6 +193,15 @@ bool LoadSettingsFile(TranslatorSettings& settings) {
     const bool secretReported = read.outcome == SettingsInspection::Outcome::Unreadable && !read.member.empty();
     if (!read.problem.empty() && !secretReported) {
         BootstrapLog("Settings file at '" + jsonPath + "' could not be loaded: " + read.problem);
+    }
+    AttentionEvents::Instance().SettingsUnloadable(
+        inForceStay, read.problem.empty() ? std::string("it cannot be read") : read.problem,
+        SettingsPlace(jsonPath, read));
+    if (inForceStay) {
+        BootstrapLog("Settings file exists at '" + jsonPath + "' but could not be loaded as a panel opened: the " +
+                     "settings in force stay until the file is corrected; correct it and save it, and it is read " +
+                     "again without a restart");
+        return false;
     }
     BootstrapLog("Settings file exists at '" + jsonPath + "' but could not be loaded: the translator runs on its " +
                  "defaults (no server sign-in, logging off) until the file is corrected; correct it and save it, " +

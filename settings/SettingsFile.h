@@ -61,8 +61,15 @@ FieldUpdate UpdateServerFieldIfChanged(const std::string& path, const std::strin
 // found instead of reporting or throwing it.
 SettingsInspection InspectSettingsJson(const std::string& path, TranslatorSettings& settings);
 
+// Where a file that could not be read is wrong, for the Event Log: its path,
+// and the line, column and member when the inspection found them.
+std::string SettingsPlace(const std::string& path, const SettingsInspection& read);
+
 // The load sequence of one record: the JSON file, else the legacy text file,
 // else a default file when none exists. True when the settings came from the
 // JSON or the legacy file. Throws SettingsTypeError as ReadSettingsJson does,
 // after saying why in the bootstrap log.
-bool LoadSettingsFile(TranslatorSettings& settings);
+// inForceStay: the caller keeps the settings a good load of this file put in
+// force when this load fails (another panel opening while the file is
+// broken); what is said about the failure says so, and nothing is reset.
+bool LoadSettingsFile(TranslatorSettings& settings, bool inForceStay = false);

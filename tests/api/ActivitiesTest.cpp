@@ -10,6 +10,8 @@
 #include "tests/support/ApiFixture.h"
 #include "tests/support/LogReader.h"
 #include "tests/support/ManualClock.h"
+#include "tests/support/RecordedEventLog.h"
+#include "EventMessages.h"
 
 #include <algorithm>
 #include <atomic>
@@ -750,6 +752,7 @@ TEST_F(ActivitiesTest, AFullJournalHoldsDeliveryUntilMarksMakeRoom) {
         Bound() { TLYApiImpl::Instance().SetMostUnmarkedForTesting(3); }
         ~Bound() { TLYApiImpl::Instance().SetMostUnmarkedForTesting(journal::kMostTakenSlots); }
     } bound;
+    tly::test::RecordedEventLog events;
     ConnectQuietly();
     for (int id = 701; id <= 705; ++id) {
         AddActivity({{"reader_external_id", "1:2"}, {"adm_id", id}, {"badge_no", id}, {"notify", false}});
@@ -763,6 +766,9 @@ TEST_F(ActivitiesTest, AFullJournalHoldsDeliveryUntilMarksMakeRoom) {
     EXPECT_EQ(full[0]["level"], "error");
     EXPECT_EQ(full[0]["fields"]["panel_id"], 1);
     EXPECT_EQ(full[0]["fields"]["unmarked"], 3);
+    const auto raised = events.WithId(TLY_EVENT_JOURNAL_FULL);
+    ASSERT_EQ(raised.size(), 1u);
+    EXPECT_EQ(raised[0].inserts, (std::vector<std::string>{"1", full[0]["fields"]["reason"].get<std::string>()}));
     EXPECT_EQ(PendingCount(), 5);
 
     sim.Call("POST", "/faults/clear");

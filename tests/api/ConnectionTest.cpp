@@ -2,6 +2,7 @@
 // REST-only fallback, the health tick's 30 s and 60 s rules on a test clock,
 // and the transport's close with the last panel.
 
+#include "EventMessages.h"
 #include "api/ActivityCodes.h"
 #include "api/TLYApi.h"
 #include "api/HostCallBudget.h"
@@ -10,6 +11,7 @@
 #include "tests/support/ApiFixture.h"
 #include "tests/support/LogReader.h"
 #include "tests/support/ManualClock.h"
+#include "tests/support/RecordedEventLog.h"
 #include "transport/TokenBackoff.h"
 
 #include <windows.h>
@@ -143,12 +145,34 @@ TEST_F(ConnectionTest, StatusIsCheckedAtMostEvery30SecondsWhileTheChannelIsDown)
     EXPECT_EQ(restored[0]["fields"]["offline_seconds"], 30);
 }
 
+// The event channel refused for more than 10 minutes while every health tick
+// succeeds: one warning in the Event Log, none while REST is down too.
+TEST_F(ConnectionTest, AChannelDownForMoreThan10MinutesWhileRestWorksIsOneWarning) {
+    sim.Call("POST", "/ws/refuse", {{"status", 404}, {"count", 1000}});
+    OpenAndConnect({1});
+    tly::test::RecordedEventLog events;
+    for (int check = 0; check < 20; ++check) {
+        clock.Advance(30000);
+        EXPECT_TRUE(TLYAPI_GetSubscribed(1));
+    }
+    EXPECT_TRUE(events.Events().empty()) << "10 minutes down";
+    for (int check = 0; check < 10; ++check) {
+        clock.Advance(30000);
+        EXPECT_TRUE(TLYAPI_GetSubscribed(1));
+    }
+    const auto raised = events.Events();
+    ASSERT_EQ(raised.size(), 1u);
+    EXPECT_EQ(raised[0].id, TLY_EVENT_CHANNEL_DOWN);
+    EXPECT_EQ(raised[0].kind, tly::EventKind::Warning);
+}
+
 // A server that stays down for minutes: one "lost" line with the cause in
 // words and the error's name, the failing request in full once and then once
 // a minute in summary, and one "restored" line.
 TEST_F(ConnectionTest, AnOutageIsOneLostLineThenASummaryAMinuteThenOneRestoredLine) {
     sim.Call("POST", "/ws/refuse", {{"status", 404}, {"count", 1000}});  // REST only: every tick asks "/status"
     OpenAndConnect({1});
+    tly::test::RecordedEventLog events;
     sim.Call("POST", "/server/stop");
     for (int check = 0; check < 6; ++check) {
         clock.Advance(30000);
@@ -165,6 +189,15 @@ TEST_F(ConnectionTest, AnOutageIsOneLostLineThenASummaryAMinuteThenOneRestoredLi
     EXPECT_EQ(lost[0]["fields"]["win32_error_name"], "ERROR_WINHTTP_CANNOT_CONNECT");
     EXPECT_NE(lost[0]["message"].get<std::string>().find("connection refused"), std::string::npos);
     ASSERT_EQ(LinesWithEvent(LogPath(), "panel.link_restored").size(), 1u);
+    // In the Event Log: offline at the first check past 60 s, with the lost
+    // line's cause, and back when it returns, each once.
+    const auto raised = events.Events();
+    ASSERT_EQ(raised.size(), 2u);
+    EXPECT_EQ(raised[0].id, TLY_EVENT_PANEL_OFFLINE);
+    EXPECT_EQ(raised[0].inserts.at(0), "1");
+    EXPECT_NE(raised[0].inserts.at(1).find("connection refused"), std::string::npos) << raised[0].inserts.at(1);
+    EXPECT_EQ(raised[1].id, TLY_EVENT_PANEL_BACK);
+    EXPECT_EQ(raised[1].inserts, (std::vector<std::string>{"1", "180"}));
 
     int inFull = 0;
     for (const auto& line : LinesWithEvent(LogPath(), "request_send_failed")) {

@@ -3,6 +3,10 @@
 // closed without EndDelivery is a process that ended inside a call-back.
 
 #include "api/DeliveryJournal.h"
+
+#include "EventMessages.h"
+#include "tests/support/ManualClock.h"
+#include "tests/support/RecordedEventLog.h"
 #include "tests/support/TempModuleDirectory.h"
 
 #include <gtest/gtest.h>
@@ -59,14 +63,27 @@ TEST(DeliveryJournalTest, AnActivityThatEndsTheProcessTwiceIsHeldBackUntilReleas
         EXPECT_FALSE(journal.IsHeldBack(1, 10)) << "offered once more";
         journal.BeginDelivery(1, 10, 4711, R"({"adm_id":10})");
     }  // and again
-    for (int start = 0; start < 2; ++start) {
-        DeliveryJournal journal;
-        auto report = journal.Open(dir.Path());
-        ASSERT_TRUE(report);
-        EXPECT_FALSE(report->interrupted);
-        EXPECT_EQ(HeldIds(*report), std::vector<std::int32_t>{10}) << "reported at every start";
-        EXPECT_TRUE(journal.IsHeldBack(1, 10));
-        EXPECT_FALSE(journal.IsHeldBack(2, 10)) << "held back for its own panel only";
+    {
+        // Raised in the Event Log at every start while it is held back, ten
+        // minutes apart or more.
+        tly::test::ManualClock clock;
+        tly::test::RecordedEventLog events;
+        for (int start = 0; start < 2; ++start) {
+            DeliveryJournal journal;
+            auto report = journal.Open(dir.Path());
+            ASSERT_TRUE(report);
+            EXPECT_FALSE(report->interrupted);
+            EXPECT_EQ(HeldIds(*report), std::vector<std::int32_t>{10}) << "reported at every start";
+            EXPECT_TRUE(journal.IsHeldBack(1, 10));
+            EXPECT_FALSE(journal.IsHeldBack(2, 10)) << "held back for its own panel only";
+            clock.Advance(AttentionEvents::kQuietMs);
+        }
+        const auto raised = events.Events();
+        ASSERT_EQ(raised.size(), 2u);
+        for (const auto& event : raised) {
+            EXPECT_EQ(event.id, TLY_EVENT_ACTIVITY_HELD_BACK);
+            EXPECT_EQ(event.inserts, (std::vector<std::string>{"1", "10", "tallyport-check --release-held 1:10", "1"}));
+        }
     }
 
     std::string reason;
@@ -231,11 +248,18 @@ TEST(DeliveryJournalTest, DamagedJournalsAreSetAside) {
             << c.name;
         EXPECT_FALSE(reason.empty()) << c.name;
 
+        tly::test::RecordedEventLog events;
         DeliveryJournal journal;
         auto report = journal.Open(dir.Path());
         ASSERT_TRUE(report) << c.name;
         EXPECT_TRUE(journal.IsOpen()) << c.name;
         EXPECT_EQ(dir.Read(kDamagedJournalFileName), bytes) << "set aside as it was: " << c.name;
+        const auto raised = events.Events();
+        ASSERT_EQ(raised.size(), 1u) << c.name;
+        EXPECT_EQ(raised[0].id, TLY_EVENT_JOURNAL_DAMAGED);
+        EXPECT_EQ(raised[0].inserts.at(0).rfind("it is damaged (", 0), 0u) << raised[0].inserts.at(0);
+        EXPECT_NE(raised[0].inserts.at(0).find("); it was set aside as "), std::string::npos)
+            << raised[0].inserts.at(0);
     }
 }
 

@@ -8,7 +8,9 @@
 #include "tests/support/WaitUntil.h"
 #include "tests/settings/SettingsTestSupport.h"
 #include "tests/support/LogReader.h"
+#include "tests/support/RecordedEventLog.h"
 #include "tests/support/TempModuleDirectory.h"
+#include "EventMessages.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -106,6 +108,7 @@ TEST_F(SettingsWatcherTest, AnEditMadeBeforeTheWatcherIsArmedIsNotLost) {
 }
 
 TEST_F(SettingsWatcherTest, BrokenEditKeepsTheRunningSettingsUntilFixed) {
+    tly::test::RecordedEventLog events;
     Rewrite(R"({"version":2,"logging":{"level":"trace",}})");
     ASSERT_TRUE(WaitFor([&] { return HasEvent(LogPath(), "settings.watcher.reload_failed"); }));
     EXPECT_EQ(TLYApiImpl::Instance().SettingsSnapshot().log_level, "debug");
@@ -122,6 +125,13 @@ TEST_F(SettingsWatcherTest, BrokenEditKeepsTheRunningSettingsUntilFixed) {
     const std::string changed = "Settings file at '" + SettingsPath() + "' changed but could not be loaded: ";
     const std::string stay = "; the settings in force stay until it is corrected";
     EXPECT_EQ(tly::test::BootstrapMessages(dir).back(), changed + reason + stay);
+    // In the Event Log: the same reason, and the place.
+    ASSERT_TRUE(tly::test::WaitUntil([&] { return !events.Events().empty(); }));
+    const auto raised = events.Events();
+    ASSERT_EQ(raised.size(), 1u);
+    EXPECT_EQ(raised[0].id, TLY_EVENT_SETTINGS_UNLOADABLE_AT_RELOAD);
+    EXPECT_EQ(raised[0].inserts,
+              (std::vector<std::string>{reason, SettingsPath() + R"(, line 1, column 41, member "logging"."level")"}));
     // A panel opened meanwhile works with the settings in force, as the others
     // do; its open says the file did not load.
     EXPECT_FALSE(TLYAPI_Open(2));
@@ -130,6 +140,10 @@ TEST_F(SettingsWatcherTest, BrokenEditKeepsTheRunningSettingsUntilFixed) {
     ASSERT_EQ(kept.size(), 1u);
     EXPECT_EQ(kept[0]["message"], "Settings file could not be loaded; the settings in force stay");
     EXPECT_EQ(kept[0]["fields"], (nlohmann::json{{"config_path", SettingsPath()}}));
+    EXPECT_EQ(tly::test::BootstrapMessages(dir).back(),
+              "Settings file exists at '" + SettingsPath() + "' but could not be loaded as a panel opened: the settings "
+              "in force stay until the file is corrected; correct it and save it, and it is read again without a "
+              "restart");
     TLYAPI_Close(2);
 
     Rewrite(R"({"version":2,"server":{"port":"443"}})");

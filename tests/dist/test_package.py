@@ -171,6 +171,20 @@ def product_value(name: str):
     return None
 
 
+EVENT_SOURCE_KEY = ("HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\"
+                    + re.search(r"^name\s*=\s*(.+?)\s*$", (SOURCE_DIR / "product.ini").read_text(), re.MULTILINE).group(1))
+
+
+def event_source() -> dict:
+    """The translator's Event Log source: value name -> (type, data); empty when not registered."""
+    values = {}
+    for line in wine("reg", "query", EVENT_SOURCE_KEY).stdout.replace("\r", "").splitlines():
+        parts = line.split("    ")
+        if len(parts) >= 4 and parts[2].startswith("REG_"):
+            values[parts[1]] = (parts[2], parts[3])
+    return values
+
+
 def key_exists(key: str) -> bool:
     return wine("reg", "query", key).returncode == 0
 
@@ -252,6 +266,9 @@ class PackageTest(unittest.TestCase):
             self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
             self.assertNotIn("another folder", done.stdout)
             self.assertEqual(registered_server(), dll)
+            # The Event Log source names this folder's DLL as its message file.
+            self.assertEqual(event_source(), {"EventMessageFile": ("REG_EXPAND_SZ", dll),
+                                              "TypesSupported": ("REG_DWORD", "0x7")}, done.stdout)
             # No data folder recorded for this folder: the settings go here,
             # and the split is recommended.
             self.assertIn("tallyport_settings.json in this folder", done.stdout)
@@ -330,12 +347,15 @@ class PackageTest(unittest.TestCase):
             self.assertIn("registered from another folder", done.stdout)
             self.assertIn(windows_path(folder / "tallyport_settings.json"), done.stdout.replace("\n", " "))
             self.assertEqual(registered_server(), second_dll)
+            self.assertEqual(event_source()["EventMessageFile"], ("REG_EXPAND_SZ", second_dll))
             code, report = check(windows_path(folder) + "\\")
             self.assertEqual(step(report, "registration")["reason"], "registered_elsewhere", report)
 
             done = run_script(second, "uninstall.cmd")
             self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
             self.assertIsNone(registered_server())
+            self.assertEqual(event_source(), {})
+            self.assertFalse(key_exists(EVENT_SOURCE_KEY))
             # Again, with nothing registered: nothing to do, and said so.
             done = run_script(second, "uninstall.cmd")
             self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
@@ -403,6 +423,7 @@ class PackageTest(unittest.TestCase):
         self.assert_granted(install_log)
         dll = folder_windows + "TallyportAccessControlTranslator.dll"
         self.assertEqual(registered_server(), dll)
+        self.assertEqual(event_source(), {"EventMessageFile": ("REG_SZ", dll), "TypesSupported": ("REG_DWORD", "0x7")})
         self.assertEqual(installed_products(), {PRODUCT_NAME: [VERSION]})
         self.assertFalse((folder / "install.cmd").exists())
         self.assertEqual((product_value("InstallFolder"), product_value("DataFolder")), (folder_windows, data_windows))
@@ -496,6 +517,7 @@ class PackageTest(unittest.TestCase):
         self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
         self.assertEqual(installed_products(), {})
         self.assertEqual([k for k in PRODUCT_KEYS if key_exists(k)], [])
+        self.assertFalse(key_exists(EVENT_SOURCE_KEY), event_source())
         self.assertIsNone(product_value("DataFolder"))
         self.assertFalse((folder / "TallyportAccessControlTranslator.dll").exists())
         self.assertEqual((data / "tallyport_settings.json").read_bytes(), kept)

@@ -1,5 +1,7 @@
 // Loads the built DLL the way a host does and calls its exports by name.
 
+#include "EventMessages.h"
+
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -26,6 +28,31 @@ TEST(DllLoad, LoadsAndResolvesEveryExportByPlainName) {
           "TLYAPI_IsBadgeEventFileEnabled", "TLYAPI_SetAlarmEventCallback", "TLYAPI_SetBadgeActivityCallback",
           "TLYAPI_SetDisplayMessageCallback", "TLYAPI_TallyportServiceStatusChangedCallback"}) {
         EXPECT_NE(::GetProcAddress(module, name), nullptr) << name;
+    }
+    EXPECT_TRUE(::FreeLibrary(module));
+}
+
+// What the Event Viewer does with the source's message file: each event's
+// text comes from the DLL's message table, loaded as data.
+TEST(DllLoad, TheMessageTableHoldsTheTextOfEveryEvent) {
+    HMODULE module = ::LoadLibraryExA(DllPath().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(module, nullptr) << "LoadLibraryEx failed with " << ::GetLastError();
+    const std::pair<DWORD, const char*> events[] = {
+        {TLY_EVENT_PANEL_OFFLINE, "Panel %1 has been offline for more than 60 seconds: %2"},
+        {TLY_EVENT_PANEL_BACK, "Panel %1 is back online after %2 seconds offline."},
+        {TLY_EVENT_ACTIVITY_HELD_BACK, "Activity %2 of panel %1 is held back"},
+        {TLY_EVENT_SETTINGS_UNLOADABLE_AT_START, "The settings file could not be loaded at start: %1"},
+        {TLY_EVENT_SETTINGS_UNLOADABLE_AT_RELOAD, "The settings file changed but could not be loaded: %1"},
+        {TLY_EVENT_JOURNAL_DAMAGED, "The delivery journal cannot be used: %1"},
+        {TLY_EVENT_JOURNAL_FULL, "The delivery journal has no room for another activity"},
+        {TLY_EVENT_CHANNEL_DOWN, "The event channel (WebSocket) to Tallyport has been down"},
+    };
+    for (const auto& [id, begins] : events) {
+        char text[1024] = {};
+        const DWORD length = ::FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS, module, id,
+                                              MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), text, sizeof text, nullptr);
+        ASSERT_GT(length, 0u) << id << ": error " << ::GetLastError();
+        EXPECT_EQ(std::string(text).rfind(begins, 0), 0u) << id << ": " << text;
     }
     EXPECT_TRUE(::FreeLibrary(module));
 }

@@ -4,6 +4,8 @@
 #include "settings/SecretProtection.h"
 #include "tests/settings/SettingsTestSupport.h"
 #include "tests/support/ManualClock.h"
+#include "tests/support/RecordedEventLog.h"
+#include "EventMessages.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -105,7 +107,15 @@ TEST(SettingsFile, UnusableFilesAreReportedAndNeverOverwritten) {
         TempModuleDirectory dir;
         dir.Write(kSettingsFile, text);
         TranslatorSettings settings;
+        RecordedEventLog events;
         EXPECT_FALSE(LoadSettingsFile(settings));
+        // One error in the Event Log, with the reason and the file.
+        const auto raised = events.Events();
+        ASSERT_EQ(raised.size(), 1u);
+        EXPECT_EQ(raised[0].id, TLY_EVENT_SETTINGS_UNLOADABLE_AT_START);
+        EXPECT_EQ(raised[0].kind, tly::EventKind::Error);
+        EXPECT_FALSE(raised[0].inserts.at(0).empty());
+        EXPECT_EQ(raised[0].inserts.at(1).rfind(SettingsPath(), 0), 0u) << raised[0].inserts.at(1);
         EXPECT_EQ(dir.Read(kSettingsFile), text);
         EXPECT_EQ(settings.hostname, "localhost");
         const auto messages = BootstrapMessages(dir);
@@ -145,12 +155,15 @@ TEST(SettingsFile, WronglyTypedMembersThrowNamingTheMember) {
         TempModuleDirectory dir;
         dir.Write(kSettingsFile, text);
         TranslatorSettings settings;
+        RecordedEventLog events;
         try {
             LoadSettingsFile(settings);
             ADD_FAILURE() << "no type error";
         } catch (const SettingsTypeError& e) {
             EXPECT_EQ(std::string(e.what()), expected);
         }
+        ASSERT_EQ(events.WithId(TLY_EVENT_SETTINGS_UNLOADABLE_AT_START).size(), 1u);
+        EXPECT_EQ(events.Events().at(0).inserts.at(0), expected);
         EXPECT_EQ(BootstrapMessages(dir),
                   std::vector<std::string>{"Settings file at '" + SettingsPath() + "' could not be loaded: " + expected});
         EXPECT_EQ(dir.Read(kSettingsFile), text);

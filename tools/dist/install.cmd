@@ -58,6 +58,15 @@ if not "%RESULT%"=="0" goto failed
 echo install: registered. The host creates the translator by its ProgID
 echo          TallyportAccessControlTranslator.AccessControlTrans from now on.
 
+rem The translator's source in the Windows Event Log (Application), whose
+rem messages are in this DLL: what needs a person is raised there too.
+set "EVENT_SOURCE_KEY=HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\Tallyport Access Control Translator"
+reg add "%EVENT_SOURCE_KEY%" /v EventMessageFile /t REG_EXPAND_SZ /d "%DLL%" /f >nul 2>&1
+if errorlevel 1 goto no_event_source
+reg add "%EVENT_SOURCE_KEY%" /v TypesSupported /t REG_DWORD /d 7 /f >nul 2>&1
+if errorlevel 1 goto no_event_source
+:event_source_done
+
 rem Where the translator keeps its settings and logs: the data folder recorded
 rem for this folder under the product's key (32-bit view), else this folder.
 set "LINE="
@@ -83,6 +92,12 @@ echo       and the settings and logs in a data folder of their own under C:\Prog
 echo       that only the host's account and administrators may change, recorded as
 echo       DataFolder under %PRODUCT_KEY%.
 exit /b 0
+
+:no_event_source
+echo install: the Event Log source could not be registered under
+echo          %EVENT_SOURCE_KEY%;
+echo          the translator works, but its events show without their texts.
+goto event_source_done
 
 :msi_installed
 echo install: NOT registered - the MSI package of the translator is installed in

@@ -29,6 +29,9 @@ IDL = SOURCE / "translator" / "idl" / "TallyportAccessControl.idl"
 # Fixed for the product's life: it ties every version's package together.
 UPGRADE_CODE = uuid.UUID("3E35AEF0-8087-48BE-B37F-AE81DD8E522C")
 DLL_FILE_ID = "TranslatorDll"
+# The Application log's sources; the translator's is named after the product
+# (the DLL's TLY_PRODUCT_NAME, from the same product.ini).
+EVENT_LOG_KEY = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application"
 SUMMARY_STREAM = "\x05SummaryInformation"
 PID_REVISION, PID_CREATED, PID_SAVED = 9, 12, 13
 VT_LPSTR, VT_FILETIME = 30, 64
@@ -217,6 +220,7 @@ def build_msi(out: Path, members: list, product: dict, template: Path = TEMPLATE
         "@PUBLISHER@": product["publisher"],
         "@VERSION@": version,
         "@PRODUCT_KEY@": "Software\\" + product["publisher"] + "\\" + product["name"],
+        "@EVENT_SOURCE_KEY@": EVENT_LOG_KEY + "\\" + product["name"],
         "@CLSID@": ids["CLSID"],
         "@LIBID@": ids["LIBID"],
     }.items():

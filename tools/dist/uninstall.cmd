@@ -44,6 +44,9 @@ echo            with %REGSVR32%
 "%REGSVR32%" /u /s "%DLL%"
 set "RESULT=%ERRORLEVEL%"
 if not "%RESULT%"=="0" goto failed
+rem With the registration goes the translator's Event Log source, which names
+rem this DLL; the events already written stay in the log.
+reg delete "HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\Tallyport Access Control Translator" /f >nul 2>&1
 
 echo uninstall: unregistered. The settings file and the logs are still in this
 echo            folder; delete the folder to remove the translator completely.
