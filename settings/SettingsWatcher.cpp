@@ -273,13 +273,10 @@ void SettingsWatcher::Reload(const std::string& path) {
         BootstrapLog("Settings file at '" + path + "' changed but could not be loaded: " +
                      (read.problem.empty() ? std::string("it cannot be read") : read.problem) +
                      "; the settings in force stay until it is corrected");
-<<<<<<< HEAD
-        LogApiEvent(LogLevel::Warn, "settings.watcher.reload_failed",
-                    "Settings file changed but could not be loaded; the settings in force stay", fields);
-=======
         AttentionEvents::Instance().SettingsUnloadable(
             true, read.problem.empty() ? std::string("it cannot be read") : read.problem, SettingsPlace(path, read));
->>>>>>> eventlog
+        LogApiEvent(LogLevel::Warn, "settings.watcher.reload_failed",
+                    "Settings file changed but could not be loaded; the settings in force stay", fields);
         return;
     }
 
