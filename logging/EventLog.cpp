@@ -1,5 +1,7 @@
 #include "logging/EventLog.h"
 
+#include "TallyportVersion.h"
+
 #include "logging/Log.h"
 #include "platform/Mutex.h"
 #include "platform/TextConversion.h"
@@ -9,6 +11,11 @@
 
 namespace tly {
 namespace {
+
+// The source's name, the product's (product.ini), as the installer and
+// install.cmd register it under
+// HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application.
+constexpr wchar_t kEventSourceName[] = L"" TLY_PRODUCT_NAME;
 
 // The source is registered on first use and kept for the process's life; a
 // source the installation never registered still works (the Event Viewer

@@ -8,19 +8,12 @@
 // failure is dropped (one debug line in the process's life): the log file
 // keeps saying what happened either way.
 
-#include "TallyportVersion.h"
-
 #include <windows.h>
 
 #include <string>
 #include <vector>
 
 namespace tly {
-
-// The source's name, the product's (product.ini), as the installer and
-// install.cmd register it under
-// HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application.
-inline constexpr wchar_t kEventSourceName[] = L"" TLY_PRODUCT_NAME;
 
 enum class EventKind : WORD {
     Error = EVENTLOG_ERROR_TYPE,

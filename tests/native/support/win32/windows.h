@@ -15,6 +15,10 @@
 using BOOL = int;
 using BYTE = unsigned char;
 using WORD = std::uint16_t;
+// The Event Log's kinds, as logging/EventLog.h names them.
+constexpr WORD EVENTLOG_ERROR_TYPE = 0x0001;
+constexpr WORD EVENTLOG_WARNING_TYPE = 0x0002;
+constexpr WORD EVENTLOG_INFORMATION_TYPE = 0x0004;
 using DWORD = std::uint32_t;
 using LONG = std::int32_t;
 using LONGLONG = std::int64_t;
@@ -169,6 +173,7 @@ DWORD GetModuleFileNameA(HMODULE module, LPSTR path, DWORD capacity);
 // natively holds: declared so the header compiles, never defined.
 BOOL FindCloseChangeNotification(HANDLE handle);
 BOOL FindClose(HANDLE handle);
+BOOL DeregisterEventSource(HANDLE source);
 HLOCAL LocalFree(HLOCAL memory);
 BOOL FreeLibrary(HMODULE module);
 LONG RegCloseKey(HKEY key);
