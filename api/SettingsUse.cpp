@@ -22,7 +22,15 @@ bool TLYApiImpl::LoadSettings() {
     // before the watcher is armed, shows as a newer time and is reloaded.
     const std::uint64_t loadedWriteTime = SettingsFileWriteTime(SettingsPath());
     TranslatorSettings loaded = SettingsSnapshot();
-    const bool complete = LoadSettingsFile(loaded);
+    std::string why;
+    bool complete = false;
+    try {
+        complete = LoadSettingsFile(loaded, &why);
+    } catch (const std::exception& e) {
+        status.NoteSettings(false, e.what());
+        throw;
+    }
+    status.NoteSettings(complete, why);
     // Logging applied again after the load, so the threshold and path follow a failed load too.
     // Defaults written after a failed load say nothing about the pin.
     UsePinFromFile(settings.Replace(loaded, complete));
@@ -96,6 +104,7 @@ void TLYApiImpl::StopSettingsWatcher(DWORD timeoutMs) { watcher.Stop(timeoutMs);
 // On the watcher's thread.
 void TLYApiImpl::OnSettingsEdited(const TranslatorSettings& record) {
     const SettingsInForce::Edit edit = settings.ReplaceEdited(record);
+    status.NoteSettings(true, {});
     UsePinFromFile(edit.pin);
     if (!edit.reconnect) return;
     LogApiEvent(LogLevel::Info, "settings.watcher.reconnect", "Connection settings changed, reconnecting",

@@ -144,7 +144,7 @@ SettingsInspection InspectSettingsJson(const std::string& path, TranslatorSettin
     return result;
 }
 
-bool LoadSettingsFile(TranslatorSettings& settings) {
+bool LoadSettingsFile(TranslatorSettings& settings, std::string* why) {
     const std::string jsonPath = SettingsPath();
     const std::string txtPath = DataDirectory() + "\\tallyport_settings.txt";
 
@@ -170,11 +170,13 @@ bool LoadSettingsFile(TranslatorSettings& settings) {
         // its ending: defaults written beside it would only hide it.
         if (const std::string misnamed = MisnamedSettingsFile(jsonPath); !misnamed.empty()) {
             BootstrapLog("Settings file at '" + jsonPath + "' could not be loaded: " + misnamed);
+            if (why) *why = misnamed;
             settings = TranslatorSettings{};
             ApplyLoggingSettings(settings);
             return false;
         }
         WriteDefaultSettings(jsonPath, settings);
+        if (why) *why = "no settings file; default configuration was written";
         return false;
     }
     // The reason first, so the line below points at something. A secret that
@@ -186,5 +188,6 @@ bool LoadSettingsFile(TranslatorSettings& settings) {
     BootstrapLog("Settings file exists at '" + jsonPath + "' but could not be loaded: the translator runs on its " +
                  "defaults (no server sign-in, logging off) until the file is corrected; correct it and save it, " +
                  "and it is read again without a restart");
+    if (why) *why = read.problem.empty() ? std::string("the file could not be read as settings") : read.problem;
     return false;
 }

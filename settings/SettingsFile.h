@@ -64,5 +64,6 @@ SettingsInspection InspectSettingsJson(const std::string& path, TranslatorSettin
 // The load sequence of one record: the JSON file, else the legacy text file,
 // else a default file when none exists. True when the settings came from the
 // JSON or the legacy file. Throws SettingsTypeError as ReadSettingsJson does,
-// after saying why in the bootstrap log.
-bool LoadSettingsFile(TranslatorSettings& settings);
+// after saying why in the bootstrap log. When it returns false, why (if
+// given) says why in a few words.
+bool LoadSettingsFile(TranslatorSettings& settings, std::string* why = nullptr);
