@@ -98,7 +98,13 @@ bool LiveStatus::PublishIfDue(const std::string& directory) noexcept {
         looked_.store(true);
 
         StatusReport report = Compose();
-        const std::string picture = RenderStatus(report);
+        // The host asks every second: the time of its last request goes out
+        // with each write, but is no change by itself (the heartbeat carries it).
+        StatusReport compared = report;
+        for (PanelStatus& panel : compared.panels) {
+            if (!panel.lastStatusRequest.empty()) panel.lastStatusRequest = "asked";
+        }
+        const std::string picture = RenderStatus(compared);
         if (picture == written_ && now - writtenAt_ < kHeartbeatMs) return false;
         report.process.heartbeat = StatusTime(clock.UtcTime());
         if (!WriteFile(directory, RenderStatus(report))) return false;

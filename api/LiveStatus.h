@@ -16,6 +16,10 @@
 // counts are atomics (api/DeliveryCounters.h), and the moment of the last
 // delivery is the moment the status first saw it, within a second.
 //
+// The time of the host's last status request is written with every picture
+// but does not make one by itself: the host asks every second, so it is at
+// most a heartbeat old in the file (its first request does count).
+//
 // "Today" is the local day: at the first look of a new day the counts so far
 // become the day's zero.
 //

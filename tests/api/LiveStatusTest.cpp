@@ -60,6 +60,13 @@ TEST_F(LiveStatusTest, WritesOnlyWhatChangedAtMostOnceASecondAndAHeartbeatEveryT
         {"the journal grew", 1000, [](StatusSources& s) { s.journalBytes = 65536; }, true},
         {"an id taken and not marked", 1000, [](StatusSources& s) { s.takenUnmarked[1] = 3; }, true},
         {"a panel opened", 1000, [](StatusSources& s) { s.openPanels.push_back(2); }, true},
+        {"the host's first status request", 1000, [this](StatusSources&) { status.NoteStatusRequest(1); }, true},
+        {"its next, a second later, is no change by itself", 1000,
+         [this](StatusSources&) {
+             clock.SetLocalTime({2024, 3, 2, 5, 14, 7, 10, 42});
+             status.NoteStatusRequest(1);
+         },
+         false},
         {"a change to a panel that is not open shows nothing", 1000,
          [](StatusSources& s) { s.heldBack[7] = 1; }, false},
     };
