@@ -334,6 +334,26 @@ class LiveStatusTest(SystemCase):
         done = wine(str(self.module.path / "tallyport-check.exe"), "--status", "--json")
         return done.returncode, json.loads(done.stdout)
 
+    def assert_monitoring_recipe_reads(self, report: dict) -> None:
+        """The scheduled "offline > 5 min" command of both documents is one
+        command, and every member it reads is in the check's answer (no
+        PowerShell here to run it)."""
+        commands = {document.name: [line.strip() for line in document.read_text().splitlines()
+                                    if line.strip().startswith("powershell ")]
+                    for document in (SOURCE_DIR / "tools" / "dist" / "DEPLOYING.txt",
+                                     SOURCE_DIR / "tools" / "tallyport-check" / "README.md")}
+        self.assertEqual(list(map(len, commands.values())), [1, 1], commands)
+        [first], [second] = commands.values()
+        self.assertEqual(first, second)
+        self.assertIn("--status --json", first)
+        process = report["processes"][0]
+        panel = process["status"]["panels"][0]
+        for member in re.findall(r"\$_\.(\w+(?:\.\w+)*)", first):
+            value = process if member in ("stale", "status.panels") else panel
+            for part in member.split("."):
+                self.assertIn(part, value, member)
+                value = value[part]
+
     def test_the_status_follows_the_link_and_goes_stale_with_the_host(self):
         self.prepare("live_status")
         simulator = self.start_simulator("simulator")
@@ -371,6 +391,7 @@ class LiveStatusTest(SystemCase):
         code, report = self.check_status()
         self.assertEqual(code, 0, report)
         self.assertEqual(report["processes"][0]["status"]["panels"][0]["link"], "down")
+        self.assert_monitoring_recipe_reads(report)
 
         # The host killed: its file stays, and reads as stale.
         host.process.kill()
