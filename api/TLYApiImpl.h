@@ -123,6 +123,7 @@ public:
     // Writes the live status beside the log when it is due (api/LiveStatus.h):
     // asked at every connection check and status request of the host.
     void PublishStatusIfDue() { status.PublishIfDue(DataDirectory()); }
+    StatusReport StatusForTesting() { return status.Compose(); }
     // A certificate pinned on first use goes into the record and the file once.
     void SavePinnedThumbprint() { connection.SavePinIfTaken(); }
 
