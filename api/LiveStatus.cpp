@@ -110,6 +110,10 @@ bool LiveStatus::PublishIfDue(const std::string& directory) noexcept {
         if (!WriteFile(directory, RenderStatus(report))) return false;
         written_ = picture;
         writtenAt_ = now;
+        if (!removedEnded_) {
+            removedEnded_ = true;
+            RemoveFilesOfEndedProcesses(directory);
+        }
         return true;
     } catch (const std::exception& e) {
         LogApiEvent(LogLevel::Warn, "status.publish_failed", "The live status could not be composed",
@@ -130,6 +134,23 @@ void LiveStatus::Withdraw(const std::string& directory) noexcept {
     } catch (...) {
         // Out of memory for a path: the file stays, and reads as stale once the heartbeat ages.
     }
+}
+
+void LiveStatus::RemoveFilesOfEndedProcesses(const std::string& directory) {
+    WIN32_FIND_DATAW found{};
+    const std::wstring folder = tly::Utf8ToWide(directory + "\\");
+    const std::wstring pattern = folder + tly::Utf8ToWide(std::string(kStatusFilePrefix) + "*" + kStatusFileSuffix);
+    tly::UniqueFindFile search(::FindFirstFileW(pattern.c_str(), &found));
+    if (!search) return;
+    do {
+        const std::uint32_t processId = StatusFileProcessId(tly::WideToUtf8(found.cFileName));
+        if (processId == 0 || processId == processId_ || StatusProcessRuns(processId)) continue;
+        if (::DeleteFileW((folder + found.cFileName).c_str())) {
+            LogApiEvent(LogLevel::Info, "status.ended_process_removed",
+                        "Removed the live status a host process left when it ended",
+                        {{"process_id", processId}});
+        }
+    } while (::FindNextFileW(search.get(), &found));
 }
 
 // A new file beside the status, then one rename over it: a reader finds the

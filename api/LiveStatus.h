@@ -10,7 +10,8 @@
 // only when it differs from the one written, or when the last write is
 // kHeartbeatMs old: the heartbeat. So a host that stops calling (stuck, or
 // gone) leaves a heartbeat that ages, which is what a reader wants to know,
-// and there is no thread to stop before the module may be unloaded. The write
+// and there is no thread to stop before the module may be unloaded. The first
+// write of a process removes the files of host processes that are gone. The write
 // (a temporary file, then one rename) costs about a millisecond, once a
 // second, on one host call; nothing on the delivery path: the deliveries'
 // counts are atomics (api/DeliveryCounters.h), and the moment of the last
@@ -97,6 +98,8 @@ private:
         std::string lastActivityAt;
     };
     bool WriteFile(const std::string& directory, const std::string& text) TLY_REQUIRES(publishLock_);
+    // The files of host processes that are gone: this process supersedes them.
+    void RemoveFilesOfEndedProcesses(const std::string& directory) TLY_REQUIRES(publishLock_);
 
     const std::function<StatusSources()> gather_;
     const std::uint32_t processId_;
@@ -108,6 +111,7 @@ private:
     std::string written_ TLY_GUARDED_BY(publishLock_);  // the last picture written, without its heartbeat
     std::uint32_t writtenAt_ TLY_GUARDED_BY(publishLock_) = 0;
     bool writeFailed_ TLY_GUARDED_BY(publishLock_) = false;
+    bool removedEnded_ TLY_GUARDED_BY(publishLock_) = false;  // at the first write, once
 
     tly::Mutex lock_;
     std::string settings_ TLY_GUARDED_BY(lock_) = "not_loaded";

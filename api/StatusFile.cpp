@@ -1,10 +1,12 @@
 #include "api/StatusFile.h"
 
 #include "platform/JsonRead.h"
+#include "platform/UniqueResource.h"
 
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
 
 namespace {
 
@@ -27,6 +29,25 @@ Integer CountOf(const nlohmann::json& object, const char* key) {
 
 std::string StatusFileName(std::uint32_t processId) {
     return kStatusFilePrefix + std::to_string(processId) + kStatusFileSuffix;
+}
+
+std::uint32_t StatusFileProcessId(const std::string& name) {
+    const std::string prefix = kStatusFilePrefix;
+    const std::string suffix = kStatusFileSuffix;
+    if (name.size() <= prefix.size() + suffix.size() || name.compare(0, prefix.size(), prefix) != 0 ||
+        name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) {
+        return 0;
+    }
+    const std::string digits = name.substr(prefix.size(), name.size() - prefix.size() - suffix.size());
+    if (digits.size() > 10 || digits.find_first_not_of("0123456789") != std::string::npos) return 0;
+    const unsigned long long id = std::strtoull(digits.c_str(), nullptr, 10);
+    return id > 0xFFFFFFFFull ? 0 : static_cast<std::uint32_t>(id);
+}
+
+bool StatusProcessRuns(std::uint32_t processId) {
+    tly::UniqueHandle process(::OpenProcess(SYNCHRONIZE, FALSE, processId));
+    if (!process) return ::GetLastError() == ERROR_ACCESS_DENIED;  // there, but not ours to open
+    return ::WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT;
 }
 
 std::string StatusTime(const SYSTEMTIME& utc) {

@@ -9,8 +9,10 @@
 // journal allows for), and neither may overwrite the other's picture. Each
 // process replaces its file whole (a new file beside it, then one rename),
 // so a reader finds either the previous version or the next, never a mix, and
-// needs no lock or mapping to read it; a file whose process is gone stays, and
-// the reader says so (stale). Plain JSON, so a script reads it as it is.
+// needs no lock or mapping to read it. A file whose process is gone stays, and
+// the reader says so (stale), until the next host process writes its first
+// status and removes it: a monitor sees the crash until the host is back.
+// Plain JSON, so a script reads it as it is.
 //
 // The writer is api/LiveStatus; the reader is tallyport-check --status.
 
@@ -64,8 +66,13 @@ struct StatusReport {
     bool operator==(const StatusReport&) const = default;
 };
 
-// The file's name for the process.
+// The file's name for the process, and the process a name stands for (0 when
+// it is no status file's name).
 std::string StatusFileName(std::uint32_t processId);
+std::uint32_t StatusFileProcessId(const std::string& name);
+
+// Whether the process runs (one that is there but may not be opened does).
+bool StatusProcessRuns(std::uint32_t processId);
 
 // UTC as written in the file, "2026-12-10T14:07:09Z".
 std::string StatusTime(const struct _SYSTEMTIME& utc);

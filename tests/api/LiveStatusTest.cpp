@@ -4,6 +4,7 @@
 
 #include "api/LiveStatus.h"
 #include "tests/support/ManualClock.h"
+#include "platform/UniqueResource.h"
 #include "tests/support/TempModuleDirectory.h"
 
 #include <gtest/gtest.h>
@@ -158,6 +159,47 @@ TEST_F(LiveStatusTest, AWithdrawnStatusIsGoneAndTheNextLookWritesAtOnce) {
     EXPECT_FALSE(folder.Exists(FileName()));
     EXPECT_TRUE(status.PublishIfDue(folder.Path())) << "a panel opened again within the second";
     EXPECT_TRUE(folder.Exists(FileName()));
+}
+
+// A child of this test, ended or held suspended, stands for another host process.
+struct Child {
+    explicit Child(bool suspended) {
+        STARTUPINFOA startup{};
+        startup.cb = sizeof(startup);
+        std::string command = "cmd.exe /c exit 0";
+        EXPECT_TRUE(::CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE,
+                                     CREATE_NO_WINDOW | (suspended ? CREATE_SUSPENDED : 0), nullptr, nullptr, &startup,
+                                     &info));
+        process.reset(info.hProcess);
+        thread.reset(info.hThread);
+        if (!suspended) EXPECT_EQ(::WaitForSingleObject(info.hProcess, 30000), WAIT_OBJECT_0);
+    }
+    ~Child() {
+        if (::WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT) ::TerminateProcess(process.get(), 0);
+    }
+    PROCESS_INFORMATION info{};
+    UniqueHandle process;
+    UniqueHandle thread;
+};
+
+TEST_F(LiveStatusTest, TheFirstWriteRemovesTheFilesOfEndedProcessesOnly) {
+    const Child ended(false);
+    const Child running(true);
+    folder.Write(StatusFileName(ended.info.dwProcessId), "{}");
+    folder.Write(StatusFileName(running.info.dwProcessId), "{}");
+    folder.Write("tly_status_notes.json", "names no process");
+
+    ASSERT_TRUE(status.PublishIfDue(folder.Path()));
+    EXPECT_FALSE(folder.Exists(StatusFileName(ended.info.dwProcessId))) << "its process is gone";
+    EXPECT_TRUE(folder.Exists(StatusFileName(running.info.dwProcessId)));
+    EXPECT_TRUE(folder.Exists(FileName()));
+    EXPECT_TRUE(folder.Exists("tly_status_notes.json"));
+
+    folder.Write(StatusFileName(ended.info.dwProcessId), "{}");
+    clock.Advance(1000);
+    sources.channelUp = true;
+    ASSERT_TRUE(status.PublishIfDue(folder.Path()));
+    EXPECT_TRUE(folder.Exists(StatusFileName(ended.info.dwProcessId))) << "removed at the first write only";
 }
 
 TEST_F(LiveStatusTest, AFolderItCannotWriteInIsRetriedAtEveryLook) {

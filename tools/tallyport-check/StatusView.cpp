@@ -11,20 +11,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
-#include <cstdlib>
 
 namespace {
-
-// The process id in "tly_status_<id>.json"; 0 when the name holds none.
-std::uint32_t ProcessIdOfName(const std::string& file) {
-    const std::string prefix = kStatusFilePrefix;
-    const std::string suffix = kStatusFileSuffix;
-    if (file.size() <= prefix.size() + suffix.size()) return 0;
-    const std::string digits = file.substr(prefix.size(), file.size() - prefix.size() - suffix.size());
-    if (digits.size() > 10 || digits.find_first_not_of("0123456789") != std::string::npos) return 0;
-    const unsigned long long id = std::strtoull(digits.c_str(), nullptr, 10);
-    return id > 0xFFFFFFFFull ? 0 : static_cast<std::uint32_t>(id);
-}
 
 std::string OrDash(const std::string& text) { return text.empty() ? "-" : text; }
 
@@ -47,18 +35,14 @@ std::int64_t StatusNowUtc() {
     return tly::SecondsSince1970(now);
 }
 
-bool ProcessRuns(std::uint32_t processId) {
-    tly::UniqueHandle process(::OpenProcess(SYNCHRONIZE, FALSE, processId));
-    if (!process) return ::GetLastError() == ERROR_ACCESS_DENIED;  // there, but not ours to open
-    return ::WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT;
-}
+bool ProcessRuns(std::uint32_t processId) { return StatusProcessRuns(processId); }
 
 StatusEntry JudgeStatus(const std::string& file, const std::string& text, std::int64_t nowUtc,
                         const ProcessAlive& alive) {
     StatusEntry entry;
     entry.file = file;
     entry.readable = ParseStatus(text, entry.report, entry.problem);
-    const std::uint32_t processId = entry.readable ? entry.report.process.processId : ProcessIdOfName(file);
+    const std::uint32_t processId = entry.readable ? entry.report.process.processId : StatusFileProcessId(file);
     if (processId != 0 && !alive(processId)) {
         entry.stale = true;
         entry.staleWhy = "process gone";
