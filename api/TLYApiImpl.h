@@ -24,13 +24,14 @@
 //   the two at the top, the channel's lifecycle lock, settings.lock_,
 //   transitions.lock_, the journal's, watcher.lock_, the worker's ─► the log's
 //   settings.lock_, the log's ─► the module folder's (a test's stand-in)
-//   status.publishLock_ ─► panels.lock_, panelLinks', the counters', the
-//                       journal's, status.lock_, the log's
+//   status.publishLock_ ─► panels.lock_, panelLinks', the delivery counters',
+//                       the journal's, status.lock_, the log's (taken by a
+//                       host call with no other lock held)
 //
 // The rest are leaves, taken under any of these: lastError, the REST client's,
-// panels.lock_, panelLinks', status.lock_, the delivery counters', the ledger's, the reported-once sets', the
-// thumbprint cache's, the repeated lines', the channel's state queue and
-// last-message locks. Each lock names what it guards and each method the locks
+// panels.lock_, panelLinks', status.lock_, the delivery counters', the
+// ledger's, the reported-once sets', the thumbprint cache's, the repeated
+// lines', the channel's state queue and last-message locks. Each lock names what it guards and each method the locks
 // it needs or must not hold (platform/ThreadSafety.h): clang checks every
 // access, and the order of two locks one function takes. An arrow that goes
 // through a call into another part is checked by no compiler; this list is
