@@ -213,7 +213,7 @@ void Write(const std::string& text) {
     std::fflush(stdout);
 }
 
-// In a console the picture is drawn over the last one, from the top left;
+// In a console the picture is drawn over the last one, from the window's top left;
 // elsewhere (a pipe, a file) each picture follows the last.
 void Redraw(const std::string& text) {
     const HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
@@ -222,9 +222,12 @@ void Redraw(const std::string& text) {
         Write(text + "\n");
         return;
     }
-    const COORD home{0, 0};
+    // The visible window's top left, and only its cells: a console keeps
+    // thousands of lines of scroll-back, which need no clearing every second.
+    const COORD home{0, info.srWindow.Top};
     DWORD done = 0;
-    const DWORD cells = static_cast<DWORD>(info.dwSize.X) * static_cast<DWORD>(info.dwSize.Y);
+    const DWORD rows = static_cast<DWORD>(info.srWindow.Bottom - info.srWindow.Top + 1);
+    const DWORD cells = static_cast<DWORD>(info.dwSize.X) * rows;
     ::FillConsoleOutputCharacterW(out, L' ', cells, home, &done);
     ::FillConsoleOutputAttribute(out, info.wAttributes, cells, home, &done);
     ::SetConsoleCursorPosition(out, home);
