@@ -87,6 +87,7 @@ void ActivityPump::RunPanel(std::int32_t panelId, std::int64_t& processedCount) 
     const std::string endpoint = "/pending_activities/" + std::to_string(panelId);
     const std::string failedKey = tly::PanelRepeatKey("tly_api", "activities.fetch_failed", panelId);
     const std::uint32_t started = tly::CurrentClock().TickCount();
+    DeliveryCounters::Panel& counted = counters_.For(panelId);  // looked up once a run, counted without a lock
     for (int batch = 1;; ++batch) {
         // Lines between two calls into the host go to the file in one write;
         // warnings and errors at once.
@@ -165,7 +166,14 @@ void ActivityPump::RunPanel(std::int32_t panelId, std::int64_t& processedCount) 
                 result.panelClosed = true;
                 break;
             }
-            if (outcome == Delivery::Refused) continue;
+            if (outcome == Delivery::Refused) {
+                counted.refused.fetch_add(1, std::memory_order_relaxed);
+                continue;
+            }
+            if (delivery.kind != PreparedDelivery::Dropped) {
+                counted.delivered.fetch_add(1, std::memory_order_relaxed);
+                counted.lastId.store(delivery.activity->admId, std::memory_order_relaxed);
+            }
             result.markIds.push_back(delivery.activity->admId);
         }
         processedCount += static_cast<std::int64_t>(result.markIds.size());
@@ -230,6 +238,7 @@ bool ActivityPump::MarkProcessed(std::int32_t panelId, const std::vector<std::in
         const std::vector<std::int32_t> chunk(begin, end);
         ledger_.Marked(panelId, chunk);
         journal_.Marked(panelId, chunk);
+        counters_.For(panelId).marked.fetch_add(static_cast<std::uint32_t>(chunk.size()), std::memory_order_relaxed);
         anyMarked = true;
         if (IsLogLevelEnabled(LogLevel::Info)) {
             LogApiEvent(LogLevel::Info, "activities.marked", "Activities marked processed on the server",

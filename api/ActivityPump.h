@@ -5,7 +5,8 @@
 //
 // It owns the run gate (two runs never deliver the same batch at once), the
 // activity worker thread that serves notifications, the redelivery ledger
-// and the delivery journal, and the call-backs. Its own lock, workerLock_,
+// and the delivery journal, the deliveries' counters (their lock a leaf), and
+// the call-backs. Its own lock, workerLock_,
 // guards only which worker is current and is never held while waiting or
 // calling out (only the log's is taken under it); the ledger and the journal
 // each have a lock of their own (the journal's takes only the log's).
@@ -20,6 +21,7 @@
 
 #include "api/ActivityCodes.h"
 #include "api/ActivityRunGate.h"
+#include "api/DeliveryCounters.h"
 #include "api/DeliveryJournal.h"
 #include "api/PanelRegistry.h"
 #include "api/PendingBatch.h"
@@ -92,6 +94,10 @@ public:
     // False while the journal is owned by another process (it is asked for again).
     bool JournalReady();
 
+    // What the live status shows of the deliveries and the journal.
+    const DeliveryCounters& Counters() const { return counters_; }
+    DeliveryJournal::Counts JournalCounts() const { return journal_.CountsNow(); }
+
     const RedeliveryLedger& LedgerForTesting() const { return ledger_; }
     // Test seams. The hook runs on the worker before each run pass it makes,
     // with the gate held and the request taken, and may throw (null: none;
@@ -153,6 +159,7 @@ private:
 
     RedeliveryLedger ledger_;
     DeliveryJournal journal_;
+    DeliveryCounters counters_;
     // Panels whose delivery waits for room in the journal (journal_full
     // said once, journal_room when it ends), and when each last marked again
     // what it took (RemarkTaken). A leaf.

@@ -23,6 +23,8 @@ void TLYApiImpl::Disconnect(std::int32_t panelId) {
     // panel before its close returns.
     WaitForPanelDeliveries(panelId);
     if (ActivePanelCount() > 0) return;  // other panels still use the connection
+    // No panel open: nothing left to show (a panel opened again writes it at once).
+    status.Withdraw(DataDirectory());
 
     // With no panel left nothing needs the activity worker or the watcher:
     // stop them on this ordinary path, so the module can be unloaded. The

@@ -358,7 +358,9 @@ DeliveryJournal::StartReport DeliveryJournal::Recover(const journal::Contents& c
     for (const auto& entry : contents.taken) {
         used[entry.first] = true;
         ++takenInRegion_[TakenRegionOf(entry.first)];
-        takenSlots_[Key(entry.second.first, entry.second.second)] = entry.first;
+        if (takenSlots_.insert_or_assign(Key(entry.second.first, entry.second.second), entry.first).second) {
+            ++takenByPanel_[entry.second.first];
+        }
         report.taken.push_back(entry.second);
     }
     for (std::uint32_t slot = 0; slot < used.size(); ++slot) {
@@ -447,6 +449,7 @@ void DeliveryJournal::CloseLocked() noexcept {
     directory_.clear();
     layout_ = journal::Layout{};
     takenSlots_.clear();
+    takenByPanel_.clear();
     freeTakenSlots_.clear();
     takenInRegion_.clear();
     suspectSlots_.clear();
@@ -516,6 +519,12 @@ void DeliveryJournal::AddTakenLocked(std::int32_t panelId, std::int32_t admId) n
         freeTakenSlots_.pop_back();
         try {
             takenSlots_[key] = slot;
+            try {
+                ++takenByPanel_[panelId];
+            } catch (...) {
+                takenSlots_.erase(key);
+                throw;
+            }
         } catch (...) {
             freeTakenSlots_.push_back(slot);
             std::push_heap(freeTakenSlots_.begin(), freeTakenSlots_.end(), std::greater<>());
@@ -698,11 +707,23 @@ void DeliveryJournal::Marked(std::int32_t panelId, const std::vector<std::int32_
         const std::uint32_t slot = found->second;
         Taken(slot)->state = journal::kFreeTaken;
         --takenInRegion_[TakenRegionOf(slot)];
+        if (auto count = takenByPanel_.find(panelId); count != takenByPanel_.end() && count->second > 0) {
+            --count->second;
+        }
         takenSlots_.erase(found);
         freeTakenSlots_.push_back(slot);  // reserved when its extent was made: cannot throw
         std::push_heap(freeTakenSlots_.begin(), freeTakenSlots_.end(), std::greater<>());
     }
     if (layout_.end > journal::kFileSize) ShrinkLocked();
+}
+
+DeliveryJournal::Counts DeliveryJournal::CountsNow() const {
+    Counts counts;
+    tly::MutexLock guard(lock_);
+    counts.fileBytes = view_ ? fileBytes_ : 0;
+    counts.taken = takenByPanel_;
+    for (const auto& entry : heldBack_) ++counts.heldBack[PanelOf(entry.first)];
+    return counts;
 }
 
 bool DeliveryJournal::IsHeldBack(std::int32_t panelId, std::int32_t admId) const noexcept {

@@ -96,7 +96,17 @@ public:
     std::uint32_t MostTaken() const noexcept { return mostTaken_.load(); }
     void SetMostTakenForTesting(std::uint32_t most) noexcept { mostTaken_.store(most); }
 
+    // How full it is, per panel, for the live status: cheap (the taken ids
+    // are counted as they come and go; the held-back ones are few).
+    struct Counts {
+        std::uint64_t fileBytes = 0;
+        std::map<std::int32_t, std::uint32_t> taken;
+        std::map<std::int32_t, std::uint32_t> heldBack;
+    };
+    Counts CountsNow() const TLY_EXCLUDES(lock_);
+
 private:
+    static std::int32_t PanelOf(std::uint64_t key) noexcept { return static_cast<std::int32_t>(key >> 32); }
     static std::uint64_t Key(std::int32_t panelId, std::int32_t admId) noexcept {
         return (static_cast<std::uint64_t>(static_cast<std::uint32_t>(panelId)) << 32) |
                static_cast<std::uint32_t>(admId);
@@ -141,6 +151,7 @@ private:
     journal::Layout layout_ TLY_GUARDED_BY(lock_);
     std::uint32_t sequence_ TLY_GUARDED_BY(lock_) = 0;
     std::unordered_map<std::uint64_t, std::uint32_t> takenSlots_ TLY_GUARDED_BY(lock_);  // key -> slot
+    std::map<std::int32_t, std::uint32_t> takenByPanel_ TLY_GUARDED_BY(lock_);  // counts of takenSlots_
     // A heap, lowest slot first: ids gather at the start of the file, so the
     // last extents empty as marks succeed and can be given back.
     std::vector<std::uint32_t> freeTakenSlots_ TLY_GUARDED_BY(lock_);

@@ -168,6 +168,7 @@ bool __cdecl TLYAPI_GetSubscribed(std::int32_t panelId) {
         TLYApiImpl& api = TLYApiImpl::Instance();
         subscribed = api.CheckConnection();
         api.NotePanelLink(panelId, subscribed);
+        api.PublishStatusIfDue();
     });
     return ran && subscribed;
 }

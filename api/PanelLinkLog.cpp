@@ -46,6 +46,11 @@ void PanelLinkLog::Note(std::int32_t panelId, bool up, const TransportTrouble& t
             troubled_ = true;
             trouble_ = {LocalTimestamp(), tly::CurrentClock().TickCount(), trouble, lastError};
         }
+        if (before != link) {
+            StatusSources::Link& shown = shown_[panelId];
+            shown.link = up ? "up" : "down";
+            shown.since = StatusTime(tly::CurrentClock().UtcTime());
+        }
         changed = up ? before == Link::Down : before != Link::Down;
         if (changed) was = trouble_;
         // The trouble is over when no open panel is down any more.
@@ -71,15 +76,29 @@ void PanelLinkLog::Note(std::int32_t panelId, bool up, const TransportTrouble& t
         LogFields fields = CauseFields(panelId, was.first, was.lastError);
         fields.emplace_back("since", was.since);
         const std::string cause = fields[2].value.get<std::string>();  // cause_text
+        {
+            tly::MutexLock guard(lock_);
+            if (auto shown = shown_.find(panelId); shown != shown_.end()) {
+                shown->second.lossCause = fields[1].value.get<std::string>();  // cause
+                shown->second.lossCauseText = cause;
+                shown->second.lossAt = shown->second.since;
+            }
+        }
         LogApiEvent(LogLevel::Warn, "panel.link_lost", "Panel lost its connection to Tallyport: " + cause, fields);
         AttentionEvents::Instance().NotePanelLink(panelId, false, cause);
     }
+}
+
+std::map<std::int32_t, StatusSources::Link> PanelLinkLog::Snapshot() const {
+    tly::MutexLock guard(lock_);
+    return shown_;
 }
 
 void PanelLinkLog::Forget(std::int32_t panelId) {
     {
         tly::MutexLock guard(lock_);
         panels_.erase(panelId);
+        shown_.erase(panelId);
     }
     AttentionEvents::Instance().ForgetPanel(panelId);
 }
@@ -87,5 +106,6 @@ void PanelLinkLog::Forget(std::int32_t panelId) {
 void PanelLinkLog::ForgetAll() {
     tly::MutexLock guard(lock_);
     panels_.clear();
+    shown_.clear();
     troubled_ = false;
 }

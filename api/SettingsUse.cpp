@@ -25,7 +25,14 @@ bool TLYApiImpl::LoadSettings() {
     // A member of the wrong type throws: the open fails, and the settings in
     // force stay.
     const bool inForceStay = InForceFromFile(SettingsPath());
-    const bool complete = LoadSettingsFile(loaded, inForceStay);
+    std::string why;
+    bool complete = false;
+    try {
+        complete = LoadSettingsFile(loaded, &why, inForceStay);
+    } catch (const std::exception& e) {
+        if (!inForceStay) status.NoteSettings(false, e.what());
+        throw;
+    }
     if (!complete && inForceStay) {
         // Another panel opened while the file cannot be read: the settings a
         // good load put in force stay, as they do when an edit breaks the
@@ -36,6 +43,7 @@ bool TLYApiImpl::LoadSettings() {
         StartSettingsWatcher(loadedWriteTime);
         return false;
     }
+    status.NoteSettings(complete, why);
     if (complete) {
         tly::MutexLock guard(settingsLoadedLock_);
         settingsLoadedFrom_ = SettingsPath();
@@ -113,6 +121,7 @@ void TLYApiImpl::StopSettingsWatcher(DWORD timeoutMs) { watcher.Stop(timeoutMs);
 // On the watcher's thread.
 void TLYApiImpl::OnSettingsEdited(const TranslatorSettings& record) {
     const SettingsInForce::Edit edit = settings.ReplaceEdited(record);
+    status.NoteSettings(true, {});
     UsePinFromFile(edit.pin);
     if (!edit.reconnect) return;
     LogApiEvent(LogLevel::Info, "settings.watcher.reconnect", "Connection settings changed, reconnecting",

@@ -106,6 +106,8 @@ void TLYApiImpl::ReloadAndListOnlineReaders(std::int32_t panelId, ReaderStatusLi
     // Asked every second per panel whether or not anything waits: the run,
     // when one is due, is the worker's; the answer comes from the site model.
     activities.AskForPanelStatus(panelId, channelUp);
+    status.NoteStatusRequest(panelId);
+    PublishStatusIfDue();
 
     const std::vector<std::int32_t> indices = site.OnlineReaderIndices(panelId);
     if (indices.empty()) return;
@@ -114,6 +116,21 @@ void TLYApiImpl::ReloadAndListOnlineReaders(std::int32_t panelId, ReaderStatusLi
     for (size_t i = 0; i < indices.size(); ++i) items[i] = {indices[i], 1};
     list->items = items;
     list->count = static_cast<std::int32_t>(indices.size());
+}
+
+StatusSources TLYApiImpl::GatherStatus() const {
+    StatusSources sources;
+    sources.openPanels = panels.Snapshot();
+    sources.links = panelLinks.Snapshot();
+    for (const auto& [panelId, totals] : activities.Counters().Snapshot()) {
+        sources.deliveries[panelId] = {totals.delivered, totals.marked, totals.refused, totals.lastId};
+    }
+    DeliveryJournal::Counts journal = activities.JournalCounts();
+    sources.journalBytes = journal.fileBytes;
+    sources.takenUnmarked = std::move(journal.taken);
+    sources.heldBack = std::move(journal.heldBack);
+    sources.channelUp = connection.ChannelUp();
+    return sources;
 }
 
 void TLYApiImpl::OpenDeliveryJournal() { activities.OpenJournal(DataDirectory()); }

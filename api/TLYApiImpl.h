@@ -12,6 +12,7 @@
 //   siteLoader    SiteLoader          loads the site into the model
 //   activities    ActivityPump        run gate, worker, ledger, journal, call-backs
 //   panelLinks    PanelLinkLog        each panel's lost / restored lines
+//   status        LiveStatus          the live status file beside the log
 //   watcher       SettingsWatcher     reloads the settings file on an edit
 //
 // Lock order. An arrow means the lock on the right may be taken while the
@@ -23,14 +24,18 @@
 //   the two at the top, the channel's lifecycle lock, settings.lock_,
 //   transitions.lock_, the journal's, watcher.lock_, the worker's ─► the log's
 //   settings.lock_, the log's ─► the module folder's (a test's stand-in)
+//   status.publishLock_ ─► panels.lock_, panelLinks', the delivery counters',
+//                       the journal's, status.lock_, the log's (taken by a
+//                       host call with no other lock held)
 //
 // The rest are leaves, taken under any of these: lastError, the REST client's,
-// panels.lock_, panelLinks', the ledger's, the reported-once sets', the
-// pump's due panels', settingsLoadedLock_, the thumbprint cache's, the
-// repeated lines', the channel's state queue and last-message locks, the Event
-// Log's attention rules' and its writer's (logging/AttentionEvents.h,
-// logging/EventLog.h; under the journal's when a start finds activities held
-// back or the journal damaged). Each lock names what it guards and each method the locks
+// panels.lock_, panelLinks', status.lock_, the delivery counters', the
+// ledger's, the reported-once sets', the pump's due panels',
+// settingsLoadedLock_, the thumbprint cache's, the repeated lines', the
+// channel's state queue and last-message locks, the Event Log's attention
+// rules' and its writer's (logging/AttentionEvents.h, logging/EventLog.h;
+// under the journal's when a start finds activities held back or the journal
+// damaged). Each lock names what it guards and each method the locks
 // it needs or must not hold (platform/ThreadSafety.h): clang checks every
 // access, and the order of two locks one function takes. An arrow that goes
 // through a call into another part is checked by no compiler; this list is
@@ -41,6 +46,7 @@
 
 #include "api/ActivityPump.h"
 #include "api/LastErrorText.h"
+#include "api/LiveStatus.h"
 #include "api/PanelLinkLog.h"
 #include "api/PanelRegistry.h"
 #include "api/ReaderTransitionQueues.h"
@@ -48,6 +54,7 @@
 #include "api/SiteLoader.h"
 #include "api/SiteModel.h"
 #include "api/TLYApi.h"
+#include "logging/DataDirectory.h"
 #include "platform/Mutex.h"
 #include "settings/SettingsInForce.h"
 #include "settings/SettingsWatcher.h"
@@ -119,6 +126,10 @@ public:
     void ForgetPanelLinksForTesting() { panelLinks.ForgetAll(); }
     void ForgetTokenRefusalsForTesting() { connection.Rest().ForgetTokenRefusalsForTesting(); }
     bool CheckConnection();
+    // Writes the live status beside the log when it is due (api/LiveStatus.h):
+    // asked at every connection check and status request of the host.
+    void PublishStatusIfDue() { status.PublishIfDue(DataDirectory()); }
+    StatusReport StatusForTesting() { return status.Compose(); }
     // A certificate pinned on first use goes into the record and the file once.
     void SavePinnedThumbprint() { connection.SavePinIfTaken(); }
 
@@ -193,6 +204,9 @@ private:
     ActivityPump activities{panels, connection.Rest(), [this] { CloseTransportIfUnused(); }};
     // The lost and restored lines of each panel's link (its own leaf lock).
     PanelLinkLog panelLinks;
+    // What the live status is composed from, each part asked in turn.
+    StatusSources GatherStatus() const;
+    LiveStatus status{[this] { return GatherStatus(); }};
     // Last, so it stops first: its reloads use the parts above.
     SettingsWatcher watcher{[this](const TranslatorSettings& record) { OnSettingsEdited(record); }};
 };

@@ -152,7 +152,7 @@ std::string SettingsPlace(const std::string& path, const SettingsInspection& rea
     return place;
 }
 
-bool LoadSettingsFile(TranslatorSettings& settings, bool inForceStay) {
+bool LoadSettingsFile(TranslatorSettings& settings, std::string* why, bool inForceStay) {
     const std::string jsonPath = SettingsPath();
     const std::string txtPath = DataDirectory() + "\\tallyport_settings.txt";
 
@@ -179,6 +179,7 @@ bool LoadSettingsFile(TranslatorSettings& settings, bool inForceStay) {
         // its ending: defaults written beside it would only hide it.
         if (const std::string misnamed = MisnamedSettingsFile(jsonPath); !misnamed.empty()) {
             BootstrapLog("Settings file at '" + jsonPath + "' could not be loaded: " + misnamed);
+            if (why) *why = misnamed;
             AttentionEvents::Instance().SettingsUnloadable(inForceStay, misnamed, jsonPath);
             if (inForceStay) return false;
             settings = TranslatorSettings{};
@@ -186,6 +187,7 @@ bool LoadSettingsFile(TranslatorSettings& settings, bool inForceStay) {
             return false;
         }
         WriteDefaultSettings(jsonPath, settings);
+        if (why) *why = "no settings file; default configuration was written";
         return false;
     }
     // The reason first, so the line below points at something. A secret that
@@ -206,5 +208,6 @@ bool LoadSettingsFile(TranslatorSettings& settings, bool inForceStay) {
     BootstrapLog("Settings file exists at '" + jsonPath + "' but could not be loaded: the translator runs on its " +
                  "defaults (no server sign-in, logging off) until the file is corrected; correct it and save it, " +
                  "and it is read again without a restart");
+    if (why) *why = read.problem.empty() ? std::string("the file could not be read as settings") : read.problem;
     return false;
 }

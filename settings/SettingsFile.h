@@ -68,8 +68,9 @@ std::string SettingsPlace(const std::string& path, const SettingsInspection& rea
 // The load sequence of one record: the JSON file, else the legacy text file,
 // else a default file when none exists. True when the settings came from the
 // JSON or the legacy file. Throws SettingsTypeError as ReadSettingsJson does,
-// after saying why in the bootstrap log.
+// after saying why in the bootstrap log. When it returns false, why (if
+// given) says why in a few words.
 // inForceStay: the caller keeps the settings a good load of this file put in
 // force when this load fails (another panel opening while the file is
 // broken); what is said about the failure says so, and nothing is reset.
-bool LoadSettingsFile(TranslatorSettings& settings, bool inForceStay = false);
+bool LoadSettingsFile(TranslatorSettings& settings, std::string* why = nullptr, bool inForceStay = false);

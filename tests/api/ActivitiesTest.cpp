@@ -4,6 +4,7 @@
 
 #include "api/DeliveryJournal.h"
 #include "api/DeliveryPanel.h"
+#include "api/StatusFile.h"
 #include "api/TLYApi.h"
 #include "api/TLYApiImpl.h"
 #include "logging/RepeatedLines.h"
@@ -371,10 +372,16 @@ TEST_F(ActivitiesTest, RefusedDeliveryStaysPending) {
     TLYAPI_FetchPendingActivities();
     EXPECT_TRUE(MarkedIdLists().empty());
     EXPECT_EQ(LinesWithEvent(LogPath(), "activities.delivery_refused").size(), 1u) << "once per panel and id";
+    EXPECT_EQ(TLYApiImpl::Instance().StatusForTesting().panels.at(0).refused, 2u) << "each refusal counts";
     RegisterCallbacks();
     TLYAPI_FetchPendingActivities();
     EXPECT_EQ(Delivered().size(), 1u);
     EXPECT_EQ(MarkedIdLists(), (std::vector<std::string>{"77"}));
+    const PanelStatus status = TLYApiImpl::Instance().StatusForTesting().panels.at(0);
+    EXPECT_EQ(status.deliveredToday, 1u);
+    EXPECT_EQ(status.markedToday, 1u);
+    EXPECT_EQ(status.lastActivityId, 77);
+    EXPECT_EQ(status.takenUnmarked, 0u);
 }
 
 // A batch of any size is marked in requests of bounded size (the ids travel in
@@ -395,10 +402,18 @@ TEST_F(ActivitiesTest, MarksGoInBoundedRequestsAndLaggingListsAreNotDeliveredAga
     ASSERT_EQ(marks.size(), 50u) << "one request per 100 ids, each on its own";
     for (const std::string& ids : marks) EXPECT_LE(ids.size(), 1100u);
     EXPECT_EQ(PendingCount(), 100) << "the hundred of the failed request stay pending";
+    PanelStatus status = TLYApiImpl::Instance().StatusForTesting().panels.at(0);
+    EXPECT_EQ(status.deliveredToday, 5000u);
+    EXPECT_EQ(status.markedToday, 4900u);
+    EXPECT_EQ(status.takenUnmarked, 100u) << "the journal's ids taken and not marked";
 
     TLYAPI_FetchPendingActivities();
     EXPECT_EQ(PendingCount(), 0);
     EXPECT_EQ(Delivered().size(), 5000u) << "marked after the failed request without a second delivery";
+    status = TLYApiImpl::Instance().StatusForTesting().panels.at(0);
+    EXPECT_EQ(status.deliveredToday, 5000u) << "a mark without a delivery is no delivery";
+    EXPECT_EQ(status.markedToday, 5000u);
+    EXPECT_EQ(status.takenUnmarked, 0u);
 
     AddActivity({{"adm_id", 1000000007}, {"reader_external_id", "1:2"}, {"badge_no", 7}, {"notify", false}});
     TLYAPI_FetchPendingActivities();

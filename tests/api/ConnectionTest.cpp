@@ -6,6 +6,7 @@
 #include "api/ActivityCodes.h"
 #include "api/TLYApi.h"
 #include "api/HostCallBudget.h"
+#include "api/StatusFile.h"
 #include "api/TLYApiImpl.h"
 #include "platform/UniqueResource.h"
 #include "tests/support/ApiFixture.h"
@@ -143,6 +144,18 @@ TEST_F(ConnectionTest, StatusIsCheckedAtMostEvery30SecondsWhileTheChannelIsDown)
     EXPECT_EQ(restored[0]["fields"]["panel_id"], 1);
     EXPECT_EQ(restored[0]["fields"]["offline_since"], lost[0]["fields"]["since"]);
     EXPECT_EQ(restored[0]["fields"]["offline_seconds"], 30);
+
+    // The live status beside the log shows the open panel's link back up,
+    // and the cause of its loss as the lost line gave it; panel 99 is not open.
+    StatusReport status;
+    std::string reason;
+    ASSERT_TRUE(ParseStatus(dir.Read(StatusFileName(::GetCurrentProcessId())), status, reason)) << reason;
+    ASSERT_EQ(status.panels.size(), 1u);
+    EXPECT_EQ(status.panels[0].panelId, 1);
+    EXPECT_EQ(status.panels[0].link, "up");
+    EXPECT_EQ(status.panels[0].lastLossCause, "server_error");
+    EXPECT_EQ(status.panels[0].lastLossCauseText, lost[0]["fields"]["cause_text"]);
+    EXPECT_EQ(status.process.settings, "loaded");
 }
 
 // The event channel refused for more than 10 minutes while every health tick

@@ -20,7 +20,7 @@ from datetime import datetime
 from pathlib import Path
 
 from system_support import (BUILD_DIR, SOURCE_DIR, CLIENT_SECRET, HostSim, ModuleDirectory, Registration, Simulator,
-                            TranslatorLog, is_comm_event, is_status_record, wait_until)
+                            TranslatorLog, is_comm_event, is_status_record, wait_until, wine)
 
 CASES_DIR = BUILD_DIR / "system-tests"
 
@@ -314,6 +314,102 @@ class LogRecipeOrderTest(unittest.TestCase):
                         times = [answer[0] for answer in run_recipe(command, Path(folder))]
                         self.assertEqual(len(times), 6, times)
                         self.assertEqual(times, sorted(times))
+
+
+class LiveStatusTest(SystemCase):
+
+    def status_files(self) -> list[dict]:
+        """Every status file beside the log, read from Linux; one replaced
+        whole by a rename is never seen half-written."""
+        found = []
+        for path in sorted(self.module.path.glob("tly_status_*.json")):
+            try:
+                found.append(json.loads(path.read_text()))
+            except (OSError, ValueError) as error:
+                self.fail(f"{path.name} unreadable: {error}")
+        return found
+
+    def panel_in_file(self, panel: int, link: str):
+        """The status file and its panel's entry once the panel shows the link."""
+        for status in self.status_files():
+            for entry in status["panels"]:
+                if entry["panel_id"] == panel and entry["link"] == link:
+                    return status, entry
+        return None
+
+    def check_status(self) -> tuple[int, dict]:
+        """tallyport-check --status --json beside the DLL: its exit code and report."""
+        done = wine(str(self.module.path / "tallyport-check.exe"), "--status", "--json")
+        return done.returncode, json.loads(done.stdout)
+
+    def assert_monitoring_recipe_reads(self, report: dict) -> None:
+        """The scheduled "offline > 5 min" command of both documents is one
+        command, and every member it reads is in the check's answer (no
+        PowerShell here to run it)."""
+        commands = {document.name: [line.strip() for line in document.read_text().splitlines()
+                                    if line.strip().startswith("powershell ")]
+                    for document in (SOURCE_DIR / "tools" / "dist" / "DEPLOYING.txt",
+                                     SOURCE_DIR / "tools" / "tallyport-check" / "README.md")}
+        self.assertEqual(list(map(len, commands.values())), [1, 1], commands)
+        [first], [second] = commands.values()
+        self.assertEqual(first, second)
+        self.assertIn("--status --json", first)
+        process = report["processes"][0]
+        panel = process["status"]["panels"][0]
+        for member in re.findall(r"\$_\.(\w+(?:\.\w+)*)", first):
+            value = process if member in ("stale", "status.panels") else panel
+            for part in member.split("."):
+                self.assertIn(part, value, member)
+                value = value[part]
+
+    def test_the_status_follows_the_link_and_goes_stale_with_the_host(self):
+        self.prepare("live_status")
+        simulator = self.start_simulator("simulator")
+        self.module.write_settings(simulator.port)
+        shutil.copy2(BUILD_DIR / "bin" / "tallyport-check.exe", self.module.path)
+        self.register()
+        host = self.run_host()
+        self.wait_online(host)
+        wait_until(lambda: (found := self.panel_in_file(1, "up")) and found[1]["last_status_request"], EVENT_TIMEOUT,
+                   "panel 1 up, and asked for its status, in the status file")
+
+        code, report = self.check_status()
+        self.assertEqual(code, 0, report)
+        [process] = report["processes"]
+        self.assertFalse(process["stale"], process)
+        self.assertEqual(process["status"]["process"]["settings"], "loaded")
+        [panel] = process["status"]["panels"]
+        self.assertEqual((panel["panel_id"], panel["link"], panel["event_channel"]), (1, "up", "up"))
+        self.assertIsNotNone(panel["last_status_request"])
+
+        # The server goes away: the first picture that shows the loss was
+        # written within 2 s of it, by the translator's own clock.
+        mark = host.mark()
+        simulator.control("POST", "/server/stop", {"mode": "reset"})
+        host.wait_for(lambda line: is_comm_event(line, 1, 76), RECONNECT_TIMEOUT, "lost record", mark)
+        status, entry = wait_until(lambda: self.panel_in_file(1, "down"), EVENT_TIMEOUT, "panel 1 down",
+                                   step=0.05)
+        since = datetime.fromisoformat(entry["link_since"].replace("Z", "+00:00"))
+        heartbeat = datetime.fromisoformat(status["process"]["heartbeat"].replace("Z", "+00:00"))
+        self.assertLessEqual((heartbeat - since).total_seconds(), 2, status)
+        self.assertIsNotNone(entry["last_loss_cause"], entry)
+        lost = self.log.wait_event("panel.link_lost", EVENT_TIMEOUT)
+        self.assertEqual(entry["last_loss_cause"], lost["fields"]["cause"])
+
+        code, report = self.check_status()
+        self.assertEqual(code, 0, report)
+        self.assertEqual(report["processes"][0]["status"]["panels"][0]["link"], "down")
+        self.assert_monitoring_recipe_reads(report)
+
+        # The host killed: its file stays, and reads as stale.
+        host.process.kill()
+        host.process.wait(timeout=60)
+        def stale():
+            code, report = self.check_status()
+            return (code, report) if report["processes"] and report["processes"][0]["stale"] else None
+        code, report = wait_until(stale, EVENT_TIMEOUT, "the killed host's status stale")
+        self.assertEqual(code, 1, report)
+        self.assertEqual(report["processes"][0]["stale_reason"], "process gone")
 
 
 class SettingsAndSecurityTest(SystemCase):

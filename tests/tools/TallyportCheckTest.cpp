@@ -6,6 +6,7 @@
 
 #include "TallyportVersion.h"
 #include "api/DeliveryJournal.h"
+#include "api/StatusFile.h"
 #include "platform/UniqueResource.h"
 #include "settings/SecretProtection.h"
 #include "tests/support/Simulator.h"
@@ -555,6 +556,8 @@ TEST(TallyportCheck, TheSupportBundleHoldsNeitherTheSecretNorItsStoredForm) {
         if (start < 2) journal.BeginDelivery(2, 4712, 98, R"({"adm_id":4712,"badge_no":98})");
     }
 
+    installation.Dir().Write("tly_status_2147483644.json", "{\"format\": 1, \"cut short");
+
     const std::string bundle = installation.Dir().File("support bundle.zip");
     const CheckRun run = installation.Run("--json --bundle \"" + bundle + "\"");
     EXPECT_EQ(run.report["bundle"], bundle) << run.output;
@@ -577,7 +580,8 @@ TEST(TallyportCheck, TheSupportBundleHoldsNeitherTheSecretNorItsStoredForm) {
     for (const char* member : {"README.txt", "check.json", "versions.txt", "registration.json",
                                "tallyport_settings.json", "tly_translator.log", "tly_translator_bootstrap.log",
                                "held_back.json", "journal.json", "tly_translator.1.log", "tly_translator.2.log",
-                               "installation.json", "proxy.json", "clock.json"}) {
+                               "installation.json", "proxy.json", "clock.json", "status.json",
+                               "tly_status_2147483644.json"}) {
         EXPECT_NE(directory.find(member), std::string::npos) << member;
     }
     EXPECT_NE(bytes.find("\"adm_id\": 4712"), std::string::npos);
@@ -586,6 +590,7 @@ TEST(TallyportCheck, TheSupportBundleHoldsNeitherTheSecretNorItsStoredForm) {
     EXPECT_NE(bytes.find("\"bias_minutes\": "), std::string::npos) << "the time zone";
     EXPECT_NE(bytes.find("\"server_clock_offset_seconds\": "), std::string::npos) << "the server clock's offset";
     EXPECT_NE(bytes.find("\"this_folder\": "), std::string::npos) << "the installation";
+    EXPECT_NE(bytes.find("\"stale_reason\": \"process gone\""), std::string::npos) << "the live status, judged";
     EXPECT_EQ(installation.Dir().Read("tallyport_settings.json"), settings.dump(2));
 
     EXPECT_EQ(installation.Run("--bundle \"" + installation.Dir().File("no such folder\\b.zip") + "\"").exitCode, 1u);
@@ -637,6 +642,65 @@ TEST(TallyportCheck, TheSupportBundleTakesNoFileThatIsNotTheLogs) {
     EXPECT_LT(bytes.size(), 9u * 1024 * 1024);
 }
 
+// A status as a running translator writes it, for the process given, with
+// its heartbeat now.
+std::string LiveStatusText(std::uint32_t processId) {
+    SYSTEMTIME now;
+    ::GetSystemTime(&now);
+    StatusReport report;
+    report.process = {"1.0.0", StatusTime(now), processId, "loaded", "", 65536, StatusTime(now)};
+    PanelStatus panel;
+    panel.panelId = 3;
+    panel.link = "up";
+    panel.linkSince = StatusTime(now);
+    report.panels.push_back(panel);
+    return RenderStatus(report);
+}
+
+// --status reads what running translators write beside the log: 0 when
+// every one is live, 1 when there is none or one is stale.
+TEST(TallyportCheck, TheLiveStatusAsJsonAsATableAndWatched) {
+    Installation installation;
+    CheckRun run = installation.Run("--status --json");
+    EXPECT_EQ(run.exitCode, 1u) << run.output;
+    EXPECT_EQ(run.report["processes"], nlohmann::json::array()) << run.output;
+
+    // This test's own process stands for a running host.
+    installation.Dir().Write(StatusFileName(::GetCurrentProcessId()), LiveStatusText(::GetCurrentProcessId()));
+    run = installation.Run("--status --json");
+    EXPECT_EQ(run.exitCode, 0u) << run.output;
+    ASSERT_EQ(run.report["processes"].size(), 1u) << run.output;
+    EXPECT_EQ(run.report["processes"][0]["stale"], false);
+    EXPECT_EQ(run.report["processes"][0]["status"]["panels"][0]["panel_id"], 3);
+
+    // A host killed: its file stays, and reads as stale.
+    constexpr std::uint32_t kGone = 2147483644;
+    installation.Dir().Write(StatusFileName(kGone), LiveStatusText(kGone));
+    run = installation.Run("--status --json");
+    EXPECT_EQ(run.exitCode, 1u) << run.output;
+    ASSERT_EQ(run.report["processes"].size(), 2u) << run.output;
+    for (const nlohmann::json& process : run.report["processes"]) {
+        const bool gone = process["status"]["process"]["process_id"] == kGone;
+        EXPECT_EQ(process["stale"], gone) << run.output;
+        if (gone) EXPECT_EQ(process["stale_reason"], "process gone") << run.output;
+    }
+
+    run = installation.Run("--status");
+    EXPECT_EQ(run.exitCode, 1u) << run.output;
+    EXPECT_NE(run.output.find("STALE (process gone)"), std::string::npos) << run.output;
+    EXPECT_NE(run.output.find(": live,"), std::string::npos) << run.output;
+
+    // Not a console here: each picture follows the last, and the count ends it.
+    run = installation.Run("--status --watch --refreshes 2");
+    EXPECT_EQ(run.exitCode, 1u) << run.output;
+    std::size_t pictures = 0;
+    for (std::size_t at = run.output.find("Ctrl+C ends"); at != std::string::npos;
+         at = run.output.find("Ctrl+C ends", at + 1)) {
+        ++pictures;
+    }
+    EXPECT_EQ(pictures, 2u) << run.output;
+}
+
 TEST(TallyportCheck, HostTypeLibraryComparisonAndUsage) {
     Installation installation;
     const std::string ownLibrary = installation.Dir().File("TallyportAccessControlTranslator.dll");
@@ -657,7 +721,10 @@ TEST(TallyportCheck, HostTypeLibraryComparisonAndUsage) {
 
     for (const char* arguments : {"--panel x", "--host-typelib", "--bundle", "--host-typelib x.tlb --bundle b.zip",
                                   "--release-held", "--release-held 1:x", "--release-held 1", "--release-held :4711",
-                                  "--release-held 1:99999999999"}) {
+                                  "--release-held 1:99999999999", "--watch", "--refreshes 2", "--status --refreshes 2",
+                                  "--status --watch --refreshes 0", "--status --watch --refreshes x",
+                                  "--status --watch --json", "--status --panel 1", "--status --bundle b.zip",
+                                  "--status --release-held 1:2"}) {
         EXPECT_EQ(installation.Run(arguments).exitCode, 2u) << arguments;
     }
     run = installation.Run("--version");

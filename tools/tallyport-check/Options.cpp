@@ -8,6 +8,7 @@ const char kUsage[] =
     "usage: tallyport-check [--panel N] [--json] [--bundle FILE.zip]\n"
     "       tallyport-check --host-typelib FILE [--json]\n"
     "       tallyport-check --release-held PANEL:ID\n"
+    "       tallyport-check --status [--json | --watch [--refreshes N]]\n"
     "       tallyport-check --version\n"
     "\n"
     "Checks the translator installed beside this program, read-only: its COM\n"
@@ -21,8 +22,12 @@ const char kUsage[] =
     "the report, the settings without the client id and secret, the end of the\n"
     "logs, the versions, the registration and installation, the proxy setting, the\n"
     "clock and the held-back activities. --version prints the versions of the check\n"
-    "and of the translator beside it. Exit code: 0 every step passed (a warning\n"
-    "passes), 1 a step failed (or the bundle could not be written), 2 bad usage.\n";
+    "and of the translator beside it. --status shows what each running translator\n"
+    "is doing now, from the status it writes beside its log, instead of checking;\n"
+    "--watch refreshes it every second until Ctrl+C (or N times). Exit code: 0\n"
+    "every step passed (a warning passes; with --status: every status is live),\n"
+    "1 a step failed (or the bundle could not be written; with --status: no status,\n"
+    "or one is stale), 2 bad usage.\n";
 
 namespace {
 
@@ -84,6 +89,17 @@ bool ParseOptions(const std::vector<std::string>& arguments, Options& options, s
                 return false;
             }
             options.releaseHeld = held;
+        } else if (argument == "--status") {
+            options.status = true;
+        } else if (argument == "--watch") {
+            options.watch = true;
+        } else if (argument == "--refreshes") {
+            std::int32_t refreshes = 0;
+            if (!hasValue || !ParsePanel(arguments[++i], refreshes) || refreshes == 0) {
+                error = "--refreshes needs a number of refreshes (1 or more)";
+                return false;
+            }
+            options.refreshes = static_cast<std::uint32_t>(refreshes);
         } else if (argument == "--host-typelib") {
             if (!hasValue || arguments[i + 1].empty()) {
                 error = "--host-typelib needs the host's type library file";
@@ -94,6 +110,23 @@ bool ParseOptions(const std::vector<std::string>& arguments, Options& options, s
             error = "unknown argument: " + argument;
             return false;
         }
+    }
+    if ((options.watch || options.refreshes != 0) && !options.status) {
+        error = options.watch ? "--watch goes with --status" : "--refreshes goes with --status --watch";
+        return false;
+    }
+    if (options.refreshes != 0 && !options.watch) {
+        error = "--refreshes goes with --status --watch";
+        return false;
+    }
+    if (options.status && (options.panel || !options.bundle.empty() || !options.hostTypeLibrary.empty() ||
+                           options.releaseHeld)) {
+        error = "--status goes with none of --panel, --bundle, --host-typelib, --release-held";
+        return false;
+    }
+    if (options.watch && options.json) {
+        error = "--watch is for a console; --json gives one picture for scripts";
+        return false;
     }
     if ((options.panel || !options.bundle.empty()) && !options.hostTypeLibrary.empty()) {
         error = "--host-typelib goes with neither --panel nor --bundle";

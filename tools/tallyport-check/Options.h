@@ -18,6 +18,9 @@ struct Options {
     bool help = false;                  // --help
     bool version = false;               // --version
     std::string bundle;                 // --bundle FILE.zip: also write the support bundle
+    bool status = false;                // --status: the running translators' live status instead of the check
+    bool watch = false;                 // --watch: refreshed in place every second (with --status)
+    std::uint32_t refreshes = 0;        // --refreshes N: a watch ends after N pictures (0: at Ctrl+C)
 };
 
 // False (with the reason in error) for usage the check does not understand.

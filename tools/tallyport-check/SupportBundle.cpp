@@ -11,6 +11,7 @@
 #include "settings/SettingsFile.h"
 #include "tools/tallyport-check/JournalChecks.h"
 #include "tools/tallyport-check/RegistrationCheck.h"
+#include "tools/tallyport-check/StatusView.h"
 #include "tools/tallyport-check/ZipArchive.h"
 
 #include <windows.h>
@@ -30,6 +31,8 @@ constexpr char kStoredSecretPrefix[] = "DPAPI:";
 // rotated files while the bound lasts (the one reaching it cut to its end).
 constexpr std::size_t kLogsTail = 8 * 1024 * 1024;
 constexpr std::size_t kBootstrapTail = 1024 * 1024;
+// A status file is a few KB; one grown past this was not written by a translator.
+constexpr std::size_t kStatusFileBound = 256 * 1024;
 
 // The file's last limit bytes, from the first whole line among them; empty
 // when it cannot be read. cut says whether anything was left out.
@@ -273,6 +276,17 @@ bool WriteSupportBundle(const std::string& zipPath, const CheckReport& report, c
             "how full the delivery journal is: ids taken and not yet marked, held back, the file's size");
     } else {
         contents += "journal.json: left out, " + journalReason + "\n";
+    }
+    // The live status of each translator process, as it wrote it and as the
+    // check judged it now (a process gone, a heartbeat gone quiet).
+    const std::vector<StatusEntry> statuses = ReadStatuses(DataDirectory(), StatusNowUtc());
+    add("status.json", StatusJson(statuses, DataDirectory()),
+        "the live status of each translator process and whether it is stale (tallyport-check --status --json)");
+    for (const StatusEntry& status : statuses) {
+        std::string bytes;
+        if (!ReadWholeFile(DataDirectory() + "\\" + status.file, bytes)) continue;
+        if (bytes.size() > kStatusFileBound) bytes.resize(kStatusFileBound);
+        add(status.file, std::move(bytes), "the live status file as the translator process wrote it");
     }
     // Only files of this log go in: the settings may name any file the
     // account can read, and a refused name leads the log elsewhere anyway.

@@ -11,7 +11,9 @@
 #include "tools/tallyport-check/JournalChecks.h"
 #include "tools/tallyport-check/Options.h"
 #include "tools/tallyport-check/RegistrationCheck.h"
+#include "logging/DataDirectory.h"
 #include "tools/tallyport-check/SiteCheck.h"
+#include "tools/tallyport-check/StatusView.h"
 #include "tools/tallyport-check/SupportBundle.h"
 #include "tools/tallyport-check/TypeLibraryComparison.h"
 
@@ -57,6 +59,9 @@ int Run() {
         return kAllPassed;
     }
     ::SetConsoleOutputCP(CP_UTF8);
+    if (options.status) {
+        return ShowStatus(DataDirectory(), options.json, options.watch, options.refreshes) ? kAllPassed : kStepFailed;
+    }
     if (options.releaseHeld) {
         std::string text;
         const bool released = ReleaseHeldBack(options.releaseHeld->panel, options.releaseHeld->id, text);
