@@ -82,8 +82,13 @@ TEST(SettingsLoad, WronglyTypedMemberFailsTheOpenAndKeepsTheSettingsInForce) {
     const auto failed = MainLogLines(dir, "open.failed");
     ASSERT_EQ(failed.size(), 1u);
     EXPECT_EQ(failed[0]["fields"], json({{"panel_id", 2}, {"exception", R"(member "server"."port" must be a number)"}}));
-    EXPECT_EQ(BootstrapMessages(dir).back(),
-              "Settings file at '" + SettingsPath() + "' could not be loaded: member \"server\".\"port\" must be a number");
+    // The watcher, which the first open started, may see the same edit and
+    // say so in the bootstrap log too, before or after the open's line.
+    const auto messages = BootstrapMessages(dir);
+    EXPECT_NE(std::find(messages.begin(), messages.end(),
+                        "Settings file at '" + SettingsPath() +
+                            "' could not be loaded: member \"server\".\"port\" must be a number"),
+              messages.end());
     const TranslatorSettings inForce = TLYApiImpl::Instance().SettingsSnapshot();
     EXPECT_EQ(inForce.hostname, "first");
     EXPECT_EQ(inForce.port, 30001);
