@@ -60,7 +60,7 @@ bool WaitInDirectory(const std::string& directory, ULONGLONG timeoutMs, Ready re
 
 }  // namespace
 
-Simulator::Simulator() {
+Simulator::Simulator(std::uint32_t maxLifetimeSeconds) {
     const std::string sourceDirectory = Environment("TLY_SOURCE_DIR");
     if (sourceDirectory.empty()) throw std::runtime_error("TLY_SOURCE_DIR is not set");
     const std::string buildDirectory = Environment("TLY_BUILD_DIR");
@@ -77,7 +77,8 @@ Simulator::Simulator() {
     // waited on), plain arguments without spaces.
     std::string commandLine = "/bin/sh " + sourceDirectory + "/tests/support/run-simulator.sh " + sourceDirectory +
                               " " + unixState;
-    if (!buildDirectory.empty()) commandLine += " " + buildDirectory + "/sim-certs";
+    commandLine += " " + (buildDirectory.empty() ? std::string("-") : buildDirectory + "/sim-certs");
+    commandLine += " " + std::to_string(maxLifetimeSeconds);
     STARTUPINFOA startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process{};

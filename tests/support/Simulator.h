@@ -28,7 +28,9 @@ private:
 
 class Simulator {
 public:
-    Simulator();  // throws std::runtime_error when the simulator does not come up
+    // Throws std::runtime_error when the simulator does not come up. It ends
+    // itself after maxLifetimeSeconds, so a test that dies leaves none behind.
+    explicit Simulator(std::uint32_t maxLifetimeSeconds = 600);
     ~Simulator();
     Simulator(const Simulator&) = delete;
     Simulator& operator=(const Simulator&) = delete;

@@ -10,6 +10,8 @@ set -eu
 src=$1
 state=$2
 cache=${3:-}
+[ "$cache" = "-" ] && cache=
+lifetime=${4:-600}
 sim=$src/tools/tallyport-sim
 
 if [ -n "$cache" ]; then
@@ -27,4 +29,4 @@ ensure_certs(Path(sys.argv[2]))' "$sim" "$fresh" </dev/null >/dev/null 2>&1
 fi
 
 exec /usr/bin/python3 "$sim/tallyport_sim.py" --port 0 --control-port 0 --state-dir "$state" \
-    --ready-file "$state/ready.json" --max-lifetime 600 --quiet </dev/null >>"$state/simulator.log" 2>&1
+    --ready-file "$state/ready.json" --max-lifetime "$lifetime" --quiet </dev/null >>"$state/simulator.log" 2>&1

@@ -113,8 +113,10 @@ int main(int argc, char** argv) {
             if (!only.empty() && only.find("," + std::string(section.name) + ",") == std::string::npos) continue;
             std::fprintf(stderr, "bench: %s\n", section.name);
             // A simulator of its own for each section: a simulator ends itself
-            // after ten minutes, and the whole bench takes longer.
-            tly::test::Simulator simulator;
+            // after ten minutes, and the whole bench takes longer. The large
+            // site's section lasts longer than that by its memory run.
+            const bool largeSite = std::strcmp(section.name, "large-site") == 0;
+            tly::test::Simulator simulator(largeSite ? 900 + 60 * options.largeSiteMemoryMinutes : 600);
             // Batches of 100, and no notification unless a measure asks for one.
             simulator.Call("POST", "/config", {{"batch_size", 100}, {"auto_notify_activities", false}});
             BenchRun run(options, simulator);
