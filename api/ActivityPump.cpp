@@ -252,8 +252,8 @@ void ActivityPump::WorkerBody(Worker& worker) {
     // next pass that succeeds ends the repeated lines' run.
     bool failing = worker.restarted;
     const auto goOn = [&worker] { return !worker.stopping.load() && !worker.endForTesting.load(); };
-    // The stop is looked at before each wait too: the pacing's wait below may
-    // have taken the stop's wake-up.
+    // The stop is looked at before each wait as well as after it: a stop
+    // that came while a pass ran finds the worker gone, not waiting.
     while (goOn() && ::WaitForSingleObject(worker.wake.get(), INFINITE) == WAIT_OBJECT_0 && goOn()) {
         bool failed = true;
         try {
