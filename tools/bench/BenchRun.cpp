@@ -54,7 +54,13 @@ nlohmann::json BenchRun::RunChild(const std::string& kind, nlohmann::json params
     }
     tly::UniqueHandle processHandle(process.hProcess);
     tly::UniqueHandle threadHandle(process.hThread);
-    if (::WaitForSingleObject(processHandle.get(), kChildTimeoutMs) != WAIT_OBJECT_0) {
+    // A child that measures for a given time (the large site's steady state)
+    // gets that time on top.
+    DWORD timeoutMs = kChildTimeoutMs;
+    for (const char* measured : {"seconds", "warmup_seconds"}) {
+        if (params.contains(measured)) timeoutMs += static_cast<DWORD>(params[measured].get<int>()) * 1000;
+    }
+    if (::WaitForSingleObject(processHandle.get(), timeoutMs) != WAIT_OBJECT_0) {
         ::TerminateProcess(processHandle.get(), 1);
         throw std::runtime_error("child " + kind + " did not finish in time");
     }
