@@ -2,7 +2,7 @@
 
 namespace tly {
 
-TokenBackoff::TokenBackoff(std::uint32_t seed) : random_(seed | 1u) {}
+TokenBackoff::TokenBackoff(std::uint32_t jitterStart) : random_(jitterStart | 1u) {}
 
 // xorshift32: enough to spread waits; nothing here is a secret.
 std::uint32_t TokenBackoff::NextRandom() {

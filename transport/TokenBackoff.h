@@ -21,7 +21,7 @@ public:
     static constexpr std::uint32_t kLongestMs = 240000;
     static constexpr std::uint32_t kMostMs = kLongestMs + kLongestMs / 4;
 
-    explicit TokenBackoff(std::uint32_t seed = 0);
+    explicit TokenBackoff(std::uint32_t jitterStart = 0);
 
     // Milliseconds a token request for these credentials waits from now; 0: it may go.
     std::uint32_t RemainingMs(std::uint32_t now, const std::string& credentials) const;

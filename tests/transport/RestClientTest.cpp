@@ -234,9 +234,9 @@ TEST_F(RestClientTest, UnusableTokenResponsesFailAuthentication) {
 // Refused token requests wait about 2, 4, 8 ... s, never more than the cap,
 // each within a quarter either side; a success or other credentials end it.
 TEST(TokenBackoff, WaitsDoubleWithJitterUpToTheCapUntilASuccessOrOtherCredentials) {
-    for (const std::uint32_t seed : {0u, 1u, 0xDEADBEEFu, 4242u}) {
-        SCOPED_TRACE(seed);
-        tly::TokenBackoff backoff(seed);
+    for (const std::uint32_t jitterStart : {0u, 1u, 0xDEADBEEFu, 4242u}) {
+        SCOPED_TRACE(jitterStart);
+        tly::TokenBackoff backoff(jitterStart);
         const std::string credentials = std::string("id") + '\0' + "secret";
         std::uint32_t now = 0xFFFFF000u;  // waits run across a wrap of the tick count
         EXPECT_EQ(backoff.RemainingMs(now, credentials), 0u);
